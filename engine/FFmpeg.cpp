@@ -1,0 +1,245 @@
+// Life cycle of the engine: create, prepare, start, run, stop, release.
+#include "FFmpeg.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "FFmpegThread.h"
+#include "FrameHook.h"
+#include "LibLoader.h"
+#include "MyUtilHlpr.h"
+
+TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
+
+TCustomFFmpeg::~TCustomFFmpeg()
+{
+  Stop();
+  // Wait for the worker however long it takes: releasing the job under a
+  // running thread would free what it still uses.
+  WaitForThread();
+  ReleaseJob();
+}
+
+void TCustomFFmpeg::WaitForThread()
+{
+  std::unique_ptr<TFFmpegThread> worker;
+  std::thread notifier;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FThreadLock);
+    if (FWorker && FWorker->IsCurrentThread()) return;  // called from our own run: nothing to wait for
+    if (FTerminateThread.joinable() && FTerminateThread.get_id() == std::this_thread::get_id()) return;
+    worker = std::move(FWorker);
+    notifier = std::move(FTerminateThread);
+  }
+  worker.reset();  // resumes a suspended thread and joins it
+  if (notifier.joinable()) notifier.join();
+}
+
+void TCustomFFmpeg::Prepare()
+{
+  if (!AVLibsLoaded()) return;
+  WaitForThread();
+  ReleaseJob();
+  ResetOptions();
+  Running = false;
+  StopRequested = false;
+  Finished = false;
+  Terminated = false;
+  TotalDuration = -1;
+  for (int t = 0; t < 5; ++t) CodecOpts[t] = AVCodecLib.avcodec_alloc_context3(nullptr);
+  FormatOpts = AVFormatLib.avformat_alloc_context();
+  SwsOpts = SwScaleLib.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, SwsFlags, nullptr,
+                                   nullptr, nullptr);
+}
+
+void TCustomFFmpeg::ResetOptions()
+{
+  if (AVLibsLoaded()) {
+    AVUtilLib.av_freep(&IntraMatrix);
+    AVUtilLib.av_freep(&InterMatrix);
+  }
+  if (VstatsFile && MyUtilLoaded()) MyUtilLib.my_fclose(VstatsFile);
+  static_cast<TFFmpegSettings &>(*this) = TFFmpegSettings{};
+  InputFileCount = 0;
+  OutputFileCount = 0;
+  StreamMapCount = 0;
+  MetaDataMapCount = 0;
+  for (auto &file : InputTsScales)
+    for (double &scale : file) scale = 0;
+  for (auto &offset : InputTsOffsets) offset = 0;
+  UsingVhook = false;
+  HookRgbPixFmt = AV_PIX_FMT_BGR24;
+  HookBitmap.reset();
+  HookBuffer.clear();
+  RgbBuffer.clear();
+  HookFrameNumber = 0;
+  HookAction = haContinue;
+  HookRanges.clear();
+  HookRangeIndex = 0;
+  HookRangeCount = 0;
+  TotalDuration = -1;
+  BitBufferSize = 262144;
+  ExceptionRaised = false;
+}
+
+TFFmpegThread *TCustomFFmpeg::Start(bool AThreaded, TConvertPriority APriority)
+{
+  if (Running || Terminated) return nullptr;
+  try {
+    if (OutputFileCount <= 0) {
+      ReleaseJob();
+      Fail("Must supply at least one output file");
+    }
+    if (InputFileCount == 0) {
+      ReleaseJob();
+      Fail("Must supply at least one input file");
+    }
+  } catch (const std::exception &e) {
+    Log(-1, e.what());
+    ExceptionRaised = true;
+    LastErrorMessage = e.what();
+    NotifyTerminate();
+    return nullptr;
+  }
+  Running = true;
+  StopRequested = false;
+  Finished = false;
+  Terminated = false;
+  if (!AThreaded) {
+    Run();
+    return nullptr;
+  }
+  std::lock_guard<std::recursive_mutex> lock(FThreadLock);
+  if (FTerminateThread.joinable()) FTerminateThread.join();
+  FWorker = std::make_unique<TFFmpegThread>(this, APriority);
+  Thread = FWorker.get();
+  return FWorker.get();
+}
+
+void TCustomFFmpeg::Run()
+{
+  Finished = false;
+  try {
+    Transcode();
+  } catch (const std::exception &e) {
+    Log(-1, e.what());
+    ExceptionRaised = true;
+    LastErrorMessage = e.what();
+  } catch (...) {
+    Log(-1, "Unknown error");
+    ExceptionRaised = true;
+    LastErrorMessage = "Unknown error";
+  }
+  CloseOpenCodecs();
+  FreeRunTables();
+  ReleaseJob();
+  NotifyTerminate();
+}
+
+void TCustomFFmpeg::Stop()
+{
+  StopRequested = true;
+  if (TFFmpegThread *t = Thread.load(); t && t->Suspended()) t->Resume();
+}
+
+void TCustomFFmpeg::StopOrTerminate()
+{
+  if (Running) {
+    Stop();
+    return;
+  }
+  if (Terminated) return;
+  std::lock_guard<std::recursive_mutex> lock(FThreadLock);
+  if (FTerminateThread.joinable()) return;  // already reporting
+  // A task that never ran still reports its end, from a short-lived idle thread.
+  FTerminateThread = std::thread([this] {
+    TFFmpegThread::ApplyPriority(tpIdle);
+    NotifyTerminate();
+  });
+}
+
+void TCustomFFmpeg::NotifyTerminate()
+{
+  Running = false;
+  Terminated = true;
+  Thread = nullptr;
+  if (OnTerminate) OnTerminate(this);
+}
+
+namespace {
+
+int64_t FileSizeOf(const char *AName)
+{
+  struct stat st;
+  if (!AName || stat(AName, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+}  // namespace
+
+void TCustomFFmpeg::ReleaseJob()
+{
+  if (!AVLibsLoaded()) return;
+  for (auto &ctx : CodecOpts) AVCodecLib.avcodec_free_context(&ctx);
+  if (FormatOpts) {
+    AVFormatLib.avformat_free_context(FormatOpts);
+    FormatOpts = nullptr;
+  }
+  if (SwsOpts) {
+    SwScaleLib.sws_freeContext(SwsOpts);
+    SwsOpts = nullptr;
+  }
+  for (int i = 0; i < OutputFileCount; ++i) {
+    AVFormatContext *oc = OutputFiles[i];
+    if (!oc) continue;
+    if (!(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) AVFormatLib.avio_closep(&oc->pb);
+    for (auto &st : OutputSetups[i].Streams) st = TOutputStreamSetup{};
+    OutputSetups[i].MuxOpts.Clear();
+    OutputSetups[i].HeaderWritten = false;
+    if (oc->url && FileSizeOf(oc->url) == 0) unlink(oc->url);
+    AVFormatLib.avformat_free_context(oc);
+    OutputFiles[i] = nullptr;
+  }
+  OutputFileCount = 0;
+  for (int i = 0; i < InputFileCount; ++i) {
+    InputSetups[i].Dec.clear();
+    AVFormatLib.avformat_close_input(&InputFiles[i]);
+  }
+  InputFileCount = 0;
+  AVUtilLib.av_freep(&IntraMatrix);
+  AVUtilLib.av_freep(&InterMatrix);
+  if (VstatsFile) {
+    MyUtilLib.my_fclose(VstatsFile);
+    VstatsFile = nullptr;
+  }
+  VstatsFileName.clear();
+  OptNames.clear();
+  VideoCodecName.clear();
+  AudioCodecName.clear();
+  SubtitleCodecName.clear();
+  VideoStandard.clear();
+  VideoRcOverride.clear();
+  AudioLanguage.clear();
+  SubtitleLanguage.clear();
+  BitBuffer.clear();
+  BitBuffer.shrink_to_fit();
+  ReleaseFrameHooks();
+  HookBuffer.clear();
+  HookBitmap.reset();
+  RgbBuffer.clear();
+  if (ToRgbContext) SwScaleLib.sws_freeContext(ToRgbContext);
+  if (FromRgbContext) SwScaleLib.sws_freeContext(FromRgbContext);
+  ToRgbContext = FromRgbContext = nullptr;
+}
+
+double TCustomFFmpeg::SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const
+{
+  return static_cast<double>(AOst.SyncIst->Pts - AStartTime) / 1000000.0;
+}
+
+void TCustomFFmpeg::Fail(const std::string &AMsg) const { throw FFMpegException(AMsg); }
+
+void TCustomFFmpeg::Log(int ALevel, const std::string &AMsg)
+{
+  if (OnLog) OnLog(this, ALevel, AMsg);
+}

@@ -1,0 +1,462 @@
+// TCustomFFmpeg: the transcoding engine. One object holds everything one
+// conversion job needs: its settings (filled by the option handlers), its
+// input and output file tables, the per-run stream tables, and the life cycle
+// (Prepare, Start, Run, Stop, ReleaseJob).
+//
+// Files: Options.cpp (option table and handlers), InputFile.cpp (inputs and
+// codec helpers), OutputFile.cpp (outputs and new streams), Targets.cpp (disc
+// presets), FFmpeg.cpp (life cycle), TranscodeSetup.cpp, PacketLoop.cpp,
+// AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp, FrameHook.cpp.
+//
+// Ownership: the engine owns its file tables (input contexts, output contexts
+// with one encoder context per output stream, one decoder context per input
+// stream), the generic option contexts and every per-run table; ReleaseJob
+// and the destructor free them. An output file left at size 0 when the job
+// is released is deleted.
+// Threads: configuration (options, files) runs on the caller's thread while
+// no run exists. A run executes on the worker thread created by Start (or on
+// the caller's thread). Stop may be called from any thread at any time. All
+// events are raised on the run's thread. Destruction waits for the worker.
+// Failure: configuration handlers raise FFMpegException (or EConvertError,
+// EAssertionFailed); file operations return false and leave the text in
+// LastOptionError; Run never throws: it logs the error at level -1, sets
+// ExceptionRaised and LastErrorMessage, releases the job and notifies.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AVPtr.h"
+#include "Errors.h"
+#include "HookBitmap.h"
+
+class TCustomFFmpeg;
+class TFFmpegThread;
+class TFrameHookChain;
+
+constexpr int MaxFiles = 20;
+constexpr int MaxStreams = 20;
+constexpr int MaxStreamMaps = 20;
+constexpr int MaxMetaDataMaps = 20;
+constexpr int64_t NoPts = INT64_MIN;  // the library's unknown timestamp
+
+enum THookAction { haContinue, haIgnore, haStop };
+
+enum TConvertPriority { tpIdle, tpLowest, tpLower, tpNormal };
+
+struct TStreamMap {
+  int32_t FileIndex = 0;
+  int32_t StreamIndex = 0;
+  int32_t SyncFileIndex = 0;
+  int32_t SyncStreamIndex = 0;
+};
+
+struct TMetaDataMap {
+  int32_t OutFile = 0;
+  int32_t InFile = 0;
+};
+
+struct THookRange {
+  int64_t StartPts = 0;  // µs
+  int64_t EndPts = 0;    // µs, not below StartPts
+};
+
+// Per input file, per run.
+struct TInputFileInfo {
+  int32_t EofReached = 0;
+  int32_t FirstStream = 0;
+  int32_t StreamCount = 0;
+};
+
+// Per input stream, per run. Timestamps in µs.
+struct TInputStream {
+  int32_t FileIndex = 0;
+  int32_t Index = 0;
+  AVStream *Stream = nullptr;
+  AVCodecContext *Dec = nullptr;  // the engine's decoder context for this stream (owned by the input table)
+  int32_t Discard = 1;
+  int32_t DecodingNeeded = 0;
+  int64_t Start = 0;
+  uint32_t Frame = 0;
+  int64_t NextPts = NoPts;
+  int64_t Pts = 0;
+  int32_t IsStart = 0;
+  // Decoded audio converted to 16-bit interleaved in the decoder's layout and rate.
+  avbind::TSwrPtr ToS16;
+  bool Opened = false;  // decoder open, listed in OpenDecoders
+};
+
+// Per output stream, per run.
+struct TOutputStream {
+  int32_t FileIndex = 0;
+  int32_t Index = 0;
+  int32_t SourceIndex = 0;
+  AVStream *Stream = nullptr;
+  AVCodecContext *Enc = nullptr;  // the engine's encoder context (owned by the output table)
+  bool StreamCopy = false;
+  int32_t EncodingNeeded = 0;
+  int32_t FrameNumber = 0;
+  TInputStream *SyncIst = nullptr;
+  int64_t SyncOpts = 0;
+  // video
+  int32_t VideoResample = 0;
+  avbind::TFramePtr PictTmp;
+  SwsContext *ImgResampleCtx = nullptr;
+  int32_t ResampleHeight = 0;
+  int32_t VideoCrop = 0;
+  int32_t TopBand = 0, LeftBand = 0;
+  int32_t VideoPad = 0;
+  int32_t PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  // audio: 16-bit interleaved samples in the encoder's layout and rate
+  int32_t AudioResample = 0;
+  SwrContext *Resample = nullptr;        // decoder layout/rate -> encoder layout/rate
+  AVFifo *Fifo = nullptr;                // byte FIFO of samples waiting for a full encoder frame
+  avbind::TSwrPtr ToEncoderFormat;       // s16 interleaved -> encoder sample format
+  avbind::TFramePtr EncFrame;            // frame handed to the encoder
+  int64_t NextEncPts = 0;                // pts of the next encoder input frame, encoder time base
+  FILE *LogFile = nullptr;               // two-pass log (pass 1)
+  int64_t LastMuxDts = NoPts;            // in the stream time base; keeps dts strictly rising
+  bool Opened = false;                   // encoder open, listed in OpenEncoders
+};
+
+// What OpenOutputFile leaves per output stream until the run.
+struct TOutputStreamSetup {
+  avbind::TCodecCtxPtr Enc;
+  bool StreamCopy = false;
+  float Quality = 0;
+  std::string CodecName;  // the encoder chosen by name, if any (aliases resolved)
+};
+
+struct TOutputFileSetup {
+  std::array<TOutputStreamSetup, MaxStreams> Streams;
+  avbind::TDict MuxOpts;  // muxer-private options handed to avformat_write_header
+  bool HeaderWritten = false;
+};
+
+struct TInputFileSetup {
+  std::vector<avbind::TCodecCtxPtr> Dec;  // one decoder context per stream
+};
+
+using TLogSlot = std::function<void(TCustomFFmpeg *ASender, int ALevel, const std::string &AMsg)>;
+using TProgressSlot =
+    std::function<void(TCustomFFmpeg *ASender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                       float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
+using TTerminateSlot = std::function<void(TCustomFFmpeg *ASender)>;
+using TBeforeHookSlot = std::function<void(TCustomFFmpeg *ASender, THookAction &AHookAction, int64_t APTS)>;
+using TCustomHookSlot = std::function<void(TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrameNumber,
+                                           int64_t APTS, bool &AUpdate, bool &AStopHook)>;
+
+// Job settings with their defaults; ResetOptions restores exactly these.
+// Owned pointers (matrices, statistics file) are released by ReleaseJob.
+struct TFFmpegSettings {
+  // ---- settings: formats and input handling ----
+  const AVInputFormat *InputFormat = nullptr;
+  const AVOutputFormat *OutputFormat = nullptr;
+  int32_t PgmyuvHack = 0;
+  int32_t LoopInput = 0;
+  int32_t LoopOutput = -1;
+  int64_t InputTsOffset = 0;
+  int32_t RateEmu = 0;
+  int32_t ProgramId = 0;
+  int32_t InputSync = 0;
+  // video geometry and codec
+  int32_t FrameWidth = 0, FrameHeight = 0;
+  float FrameAspectRatio = 0;
+  int32_t FramePixFmt = -1;
+  int32_t FrameTopBand = 0, FrameBottomBand = 0, FrameLeftBand = 0, FrameRightBand = 0;
+  int32_t FramePadTop = 0, FramePadBottom = 0, FramePadLeft = 0, FramePadRight = 0;
+  int32_t PadColor[3] = {16, 128, 128};
+  AVRational FrameRate{0, 0};
+  float VideoQScale = 0;
+  uint16_t *IntraMatrix = nullptr;  // av_malloc'ed, 64 entries
+  uint16_t *InterMatrix = nullptr;
+  std::string VideoRcOverride;
+  int32_t VideoDisable = 0;
+  int32_t VideoDiscard = 0;
+  std::string VideoCodecName;  // empty: none
+  int32_t VideoCodecTag = 0;
+  int32_t SameQuality = 0;
+  int32_t DoDeinterlace = 0;
+  int32_t TopFieldFirst = -1;
+  int32_t MeThreshold = 0;
+  int32_t IntraDcPrecision = 8;
+  int32_t IntraOnly = 0;
+  int32_t QpHist = 0;
+  int32_t VideoChannel = 0;
+  std::string VideoStandard;
+  int32_t VideoGlobalHeader = 0;
+  int32_t VideoSyncMethod = -1;
+  // audio and subtitles
+  int32_t AudioSampleRate = 44100;
+  int32_t AudioChannels = 2;
+  float AudioQScale = -99999.0f;
+  int32_t AudioDisable = 0;
+  std::string AudioCodecName;
+  int32_t AudioCodecTag = 0;
+  std::string AudioLanguage;
+  int32_t AudioVolume = 256;
+  int32_t AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  int32_t SubtitleDisable = 0;
+  std::string SubtitleCodecName;
+  std::string SubtitleLanguage;
+  int32_t AudioStreamCopy = 0, VideoStreamCopy = 0, SubtitleStreamCopy = 0;
+  // timing, limits, muxing
+  int64_t RecordingTime = INT64_MAX;
+  int64_t StartTime = 0;
+  int64_t RecTimestamp = 0;
+  int64_t LimitFileSize = 0;
+  int32_t TotalDuration = -1;  // ms
+  int32_t MaxFrames[4] = {INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+  float MuxPreload = 0.5f;
+  float MuxMaxDelay = 0.7f;
+  int32_t CopyTs = 0;
+  int32_t Shortest = 0;
+  float DtsDeltaThreshold = 10.0f;
+  // metadata for new output files
+  std::string Title, Author, Copyright, Comment, Genre, Album;
+  int32_t Year = 0, Track = 0;
+  // diagnostics and two-pass
+  int32_t Verbose = 1;
+  int32_t DoPktDump = 0, DoHexDump = 0;
+  int32_t DoPsnr = 0;
+  std::string VstatsFileName;
+  FILE *VstatsFile = nullptr;
+  int32_t DoPass = 0;
+  std::string PassLogFileName;
+  int32_t ThreadCount = 1;
+  int32_t SwsFlags = 4;  // bicubic
+
+};
+
+class TCustomFFmpeg : public TFFmpegSettings {
+ public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg &) = delete;
+  TCustomFFmpeg &operator=(const TCustomFFmpeg &) = delete;
+
+  // ---- life cycle (FFmpeg.cpp) ----
+  void Prepare();
+  void ResetOptions();
+  // Threaded: returns the suspended worker (the caller resumes it), or null
+  // when nothing was started. Not threaded: runs the job and returns null.
+  TFFmpegThread *Start(bool AThreaded, TConvertPriority APriority = tpNormal);
+  void Run();
+  void Stop();
+  void StopOrTerminate();
+  void NotifyTerminate();
+  void ReleaseJob();
+  double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const;
+  // Blocks until a worker or terminate thread of this engine has ended.
+  void WaitForThread();
+
+  // ---- options (Options.cpp) ----
+  void SetOption(const std::string &AName, const std::string &AValue);
+  bool SetGenericOption(const std::string &AName, const std::string &AValue);
+  bool SetGenericOption(const std::string &AName, int32_t AValue);
+  // True for the options of the table that take no value (flags, no-ops, "vstats", "new*").
+  static bool OptionTakesNoValue(const std::string &AName);
+  void SetInputFormat(const std::string &AName);
+  void SetOutputFormat(const std::string &AName);
+  void SetFormat(const std::string &AName);
+  void SetFrameRate(const std::string &AValue);
+  void SetFrameSize(const std::string &AValue);
+  void SetFrameAspectRatio(const std::string &AValue);
+  void SetFramePixFmt(const std::string &AValue);
+  void SetFrameCropTop(int32_t AValue);
+  void SetFrameCropBottom(int32_t AValue);
+  void SetFrameCropLeft(int32_t AValue);
+  void SetFrameCropRight(int32_t AValue);
+  void SetFramePadTop(int32_t AValue);
+  void SetFramePadBottom(int32_t AValue);
+  void SetFramePadLeft(int32_t AValue);
+  void SetFramePadRight(int32_t AValue);
+  void SetPadColor(int32_t AValue);
+  void SetQScale(float AValue);
+  void SetBitRate(const std::string &AName, const std::string &AValue);
+  void SetVideoCodec(const std::string &AValue);
+  void SetAudioCodec(const std::string &AValue);
+  void SetSubtitleCodec(const std::string &AValue);
+  void SetVideoTag(const std::string &AValue);
+  void SetAudioTag(const std::string &AValue);
+  void SetRecordingTime(const std::string &AValue);
+  void SetRecordingTimeMs(int64_t AMilliseconds);
+  void SetStartTimeText(const std::string &AValue);
+  void SetInputTsOffsetText(const std::string &AValue);
+  void SetRecTimestampText(const std::string &AValue);
+  void SetStreamMap(const std::string &AValue);
+  void SetMetaDataMap(const std::string &AValue);
+  void SetInputTsScale(const std::string &AValue);
+  void SetVerbose(int32_t AValue);
+  void SetPass(int32_t AValue);
+  void SetMatrix(const std::string &AValue, bool AIntra);
+  void SetVstats();
+  void SetVstatsFile(const std::string &AValue);
+  void SetTitle(const std::string &AValue);
+  void SetAuthor(const std::string &AValue);
+  void SetCopyright(const std::string &AValue);
+  void SetComment(const std::string &AValue);
+  void SetGenre(const std::string &AValue);
+  void SetAlbum(const std::string &AValue);
+  // plain setters used by the component
+  void SetAudioVolume(int32_t AValue);
+  void SetAudioSyncMethod(int32_t AValue);
+  void SetVideoSyncMethod(int32_t AValue);
+  void SetMuxMaxDelay(float AValue);
+  void SetMuxPreload(float AValue);
+  void SetTrack(int32_t AValue);
+  void SetYear(int32_t AValue);
+  void SetStartTime(int64_t AMicroseconds);
+  void SetProgramId(int32_t AValue);
+  void SetAudioSampleRate(int32_t AValue);
+  void SetAudioChannels(int32_t AValue);
+
+  // ---- targets (Targets.cpp) ----
+  void SetTarget(const std::string &AText);
+  void ApplyTarget(const std::string &ATargetType, const std::string &ANorm, const std::string &ADefaultNorm);
+
+  // ---- input files and codec helpers (InputFile.cpp) ----
+  bool OpenInputFile(const std::string &AFileName);
+  // Codec id by name (aliases for retired names included); AId 0 for no name.
+  bool FindCodec(const std::string &AName, AVMediaType AKind, bool AEncoder, AVCodecID &AId);
+  void ApplyGenericOptions(void *AContext, void *ADefaults, int AFlags);
+  static std::string InputOpenErrorText(const std::string &AFileName, int AErrorCode);
+  void CheckInputStreamKinds(bool &AHasVideo, bool &AHasAudio, bool &AHasSubtitle);
+
+  // ---- output files (OutputFile.cpp) ----
+  bool OpenOutputFile(const std::string &AFileName);
+  void NewVideoStream(int AFileIndex);
+  void NewAudioStream(int AFileIndex);
+  void NewSubtitleStream(int AFileIndex);
+
+  // ---- frame hooks (FrameHook.cpp) ----
+  void AddFrameHook(const std::string &AArgs);
+  void RunFrameHooks(uint8_t *AData[4], int ALineSize[4], AVPixelFormat APixFmt, int AWidth, int AHeight,
+                     int64_t APts);
+  void ReleaseFrameHooks();
+
+  // ---- event slots ----
+  TLogSlot OnLog;
+  TProgressSlot OnProgress;
+  TTerminateSlot OnTerminate;
+  TBeforeHookSlot OnBeforeHook;
+  TCustomHookSlot OnCustomHook;
+
+  // ---- life-cycle state ----
+  std::atomic<TFFmpegThread *> Thread{nullptr};
+  std::atomic<bool> Running{false};
+  std::atomic<bool> StopRequested{false};
+  std::atomic<bool> Finished{false};
+  std::atomic<bool> Terminated{false};
+  std::atomic<bool> ExceptionRaised{false};
+  std::string LastErrorMessage;
+  std::string LastOptionError;
+  int64_t ProgressInterval = 500000;
+
+  // ---- file tables ----
+  AVFormatContext *InputFiles[MaxFiles] = {};
+  TInputFileSetup InputSetups[MaxFiles];
+  int32_t InputFileCount = 0;
+  int64_t InputTsOffsets[MaxFiles] = {};
+  double InputTsScales[MaxFiles][MaxStreams] = {};
+  AVFormatContext *OutputFiles[MaxFiles] = {};
+  TOutputFileSetup OutputSetups[MaxFiles];
+  int32_t OutputFileCount = 0;
+  TStreamMap StreamMaps[MaxStreamMaps];
+  int32_t StreamMapCount = 0;
+  TMetaDataMap MetaDataMaps[MaxMetaDataMaps];
+  int32_t MetaDataMapCount = 0;
+
+  std::atomic<bool> UsingVhook{false};  // at least one frame hook is loaded and active
+
+  // ---- generic option storage ----
+  std::vector<std::string> OptNames;
+  AVCodecContext *CodecOpts[5] = {};  // video, audio, data, subtitle, attachment
+  AVFormatContext *FormatOpts = nullptr;
+  SwsContext *SwsOpts = nullptr;
+
+  // ---- run-time counters and buffers ----
+  int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
+  int32_t FramesDup = 0, FramesDrop = 0;
+  int64_t TimerStart = 0;
+  int32_t BitBufferSize = 262144;
+  std::vector<uint8_t> BitBuffer;  // per engine, so engines can run side by side
+  std::vector<uint8_t> SampleBuffer;   // decoded audio, 16-bit interleaved
+  std::vector<uint8_t> AudioBuffer;    // resampler output / frame read from the FIFO
+  std::vector<uint8_t> SilenceBuffer;  // leading silence for audio sync
+  int64_t LastReportTime = 0;
+
+  // ---- per-run tables (TranscodeSetup.cpp creates, PacketLoop.cpp frees) ----
+  std::vector<TInputFileInfo> FileTable;
+  std::vector<std::unique_ptr<TInputStream>> InputStreams;
+  std::vector<std::unique_ptr<TOutputStream>> OutputStreams;
+
+  // ---- frame-hook state ----
+  std::unique_ptr<TFrameHookChain> FrameHooks;
+  std::vector<uint8_t> HookBuffer;
+  int32_t HookRgbPixFmt = AV_PIX_FMT_BGR24;
+  std::unique_ptr<THookBitmap> HookBitmap;
+  std::vector<uint8_t> RgbBuffer;
+  SwsContext *ToRgbContext = nullptr;
+  SwsContext *FromRgbContext = nullptr;
+  int32_t HookFrameNumber = 0;
+  THookAction HookAction = haContinue;
+  std::vector<THookRange> HookRanges;
+  int32_t HookRangeIndex = 0;
+  int32_t HookRangeCount = 0;
+
+ protected:
+  // Raises FFMpegException with AMsg.
+  [[noreturn]] void Fail(const std::string &AMsg) const;
+  void Log(int ALevel, const std::string &AMsg);
+
+  // ---- transcode (TranscodeSetup.cpp, PacketLoop.cpp) ----
+  void Transcode();
+  void TranscodeSetup();
+  void TranscodeLoop();
+  void TranscodeEnd();
+  void FreeRunTables();
+  void CloseOpenCodecs();
+  // Returns 0, or -1 when a decoder fails. APkt null flushes.
+  int OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
+  void StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt);
+  void FlushEncoders(TInputStream &AIst);
+
+  // ---- audio (AudioOut.cpp) ----
+  // ABuf: 16-bit interleaved samples in the decoder's layout and rate.
+  void DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, const uint8_t *ABuf, int ASize);
+  void FlushAudio(AVFormatContext *AOut, TOutputStream &AOst);
+  // Converts a decoded frame to 16-bit interleaved into SampleBuffer; returns bytes.
+  int DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame);
+
+  // ---- video (VideoOut.cpp) ----
+  // May replace the picture's planes with a working copy (HookBuffer).
+  void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
+  // Returns the encoded size of the last frame (for statistics).
+  int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
+  void FlushVideo(AVFormatContext *AOut, TOutputStream &AOst);
+
+  // ---- subtitles and packet writing (WriteFrame.cpp) ----
+  void DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVSubtitle &ASub, int64_t APts);
+  // The single exit of every packet; APkt is in AOst's stream time base on entry.
+  void WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
+
+  // ---- report (Report.cpp) ----
+  void PrintReport(bool AIsLastReport);
+  void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
+
+ private:
+  friend class TFFmpegThread;
+  std::unique_ptr<TFFmpegThread> FWorker;     // the run's thread, joined before the engine goes
+  std::thread FTerminateThread;               // StopOrTerminate's one-shot notifier
+  std::recursive_mutex FThreadLock;           // guards FWorker / FTerminateThread creation and joining
+};

@@ -1,0 +1,3 @@
+#include "FFmpeg.h"
+
+void TCustomFFmpeg::Transcode() { Fail("transcoding is not available yet"); }

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test three times:
+# a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer build, and
+# a ThreadSanitizer build of the threaded tests. Any failure fails the script.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+
+JOBS=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1
+
+build() { # dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j"$JOBS"
+}
+
+echo "== ThreadSanitizer build (threaded tests) =="
+build build-tsan -DQUENVARO_SANITIZE=thread -DQUENVARO_BUILD_APP=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build-tsan && ctest --output-on-failure -j"$JOBS" -L threads)
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+build build-asan -DQUENVARO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
+(cd build-asan && ctest --output-on-failure -j"$JOBS" -LE nosanitize)
+
+echo "== Normal build =="
+build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cd build && ctest --output-on-failure -j"$JOBS"

@@ -1,0 +1,57 @@
+// Test media made through the libraries, and a reader that tells what a
+// media file holds (by reading every packet), for checking outputs.
+// Needs qvtest::LoadLibs() first. Everything throws std::runtime_error on failure.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/rational.h>
+}
+
+namespace qvtest {
+
+struct TGenOptions {
+  std::string VideoCodec = "libx264";  // "" for no video; "flv" (FLV1/Sorenson), "mpeg4", ...
+  std::string AudioCodec = "aac";      // "" for no audio; "libmp3lame", ...
+  int Width = 320, Height = 240;
+  AVRational FrameRate{25, 1};
+  int SampleRate = 44100, Channels = 2;
+  double Seconds = 3.0;
+  std::string Container = "flv";  // muxer name
+};
+
+// Writes a file with a moving test pattern and a tone.
+void MakeMedia(const std::string &APath, const TGenOptions &AOpts = {});
+
+struct TStreamInfo {
+  int Type = -1;  // AVMediaType
+  std::string Codec;
+  int Width = 0, Height = 0;
+  int PixFmt = -1;
+  AVRational FrameRate{0, 1};  // average
+  int SampleRate = 0, Channels = 0;
+  double Duration = 0;  // seconds, from the packets (last pts + duration - first pts)
+  int64_t Packets = 0;
+  int64_t KeyPackets = 0;
+  int64_t PacketsBeforeFirstKey = 0;
+};
+
+struct TMediaInfo {
+  std::string Format;
+  double Duration = 0;  // container duration in seconds, 0 when unknown
+  std::vector<TStreamInfo> Streams;
+  const TStreamInfo *Find(int AType) const;
+};
+
+// Opens the file, reads every packet; false (with AError) when it cannot be opened.
+bool ProbeMedia(const std::string &APath, TMediaInfo &AInfo, std::string *AError = nullptr);
+
+// Decodes every video picture of the first video stream; returns the count.
+int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame);
+
+}  // namespace qvtest
