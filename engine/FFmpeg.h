@@ -383,6 +383,10 @@ class TCustomFFmpeg : public TFFmpegSettings {
   AVCodecContext *CodecOpts[5] = {};  // video, audio, data, subtitle, attachment
   AVFormatContext *FormatOpts = nullptr;
   SwsContext *SwsOpts = nullptr;
+  // Options no generic context knows but some encoder's or muxer's private
+  // option set does (name, value), in acceptance order. Applied to each new
+  // encoder context with AV_OPT_SEARCH_CHILDREN and handed to the muxer.
+  std::vector<std::pair<std::string, std::string>> PrivateOpts;
 
   // ---- run-time counters and buffers ----
   int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
@@ -432,6 +436,9 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void FlushEncoders(TInputStream &AIst);
 
   // ---- audio (AudioOut.cpp) ----
+  // Set-up of a re-encoded audio output before its encoder opens: FIFO,
+  // resampling decision, encoder sample format and channel layout.
+  void SetupAudioOutput(TOutputStream &AOst, TInputStream &AIst);
   // ABuf: 16-bit interleaved samples in the decoder's layout and rate.
   void DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, const uint8_t *ABuf, int ASize);
   void FlushAudio(AVFormatContext *AOut, TOutputStream &AOst);
@@ -439,6 +446,11 @@ class TCustomFFmpeg : public TFFmpegSettings {
   int DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame);
 
   // ---- video (VideoOut.cpp) ----
+  // Set-up of a re-encoded video output before its encoder opens: crop, pad,
+  // rescale contexts and the temporary picture.
+  void SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst);
+  // Frees what SetupAudioOutput/SetupVideoOutput and the paths allocated.
+  void ReleaseOutputStream(TOutputStream &AOst);
   // May replace the picture's planes with a working copy (HookBuffer).
   void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
   // Returns the encoded size of the last frame (for statistics).
