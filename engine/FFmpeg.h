@@ -91,6 +91,8 @@ struct TInputStream {
   int32_t IsStart = 0;
   // Decoded audio converted to 16-bit interleaved in the decoder's layout and rate.
   avbind::TSwrPtr ToS16;
+  int32_t ToS16Format = -1, ToS16Rate = 0, ToS16Channels = 0;  // input the ToS16 converter was made for
+  int32_t S16Channels = 0, S16SampleRate = 0;  // what the last converted block holds (0: not yet)
   bool Opened = false;  // decoder open, listed in OpenDecoders
 };
 
@@ -124,7 +126,16 @@ struct TOutputStream {
   int64_t NextEncPts = 0;                // pts of the next encoder input frame, encoder time base
   FILE *LogFile = nullptr;               // two-pass log (pass 1)
   int64_t LastMuxDts = NoPts;            // in the stream time base; keeps dts strictly rising
+  double OutTime = 0;                    // end of the last packet written, seconds
+  int64_t PacketsWritten = 0;
   bool Opened = false;                   // encoder open, listed in OpenEncoders
+  int32_t ResampleInChannels = 0, ResampleInRate = 0;  // input Resample was made for
+  int32_t ScaleSrcWidth = 0, ScaleSrcHeight = 0, ScaleSrcPixFmt = -1;  // source ImgResampleCtx was made for
+  // statistics of the last encoded video packet (quality side data), for the report
+  int32_t CodedQuality = 0;
+  int32_t CodedPictType = 0;
+  uint64_t CodedError[3] = {};
+  bool Flushed = false;  // the encoder was drained
 };
 
 // What OpenOutputFile leaves per output stream until the run.
@@ -387,6 +398,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // option set does (name, value), in acceptance order. Applied to each new
   // encoder context with AV_OPT_SEARCH_CHILDREN and handed to the muxer.
   std::vector<std::pair<std::string, std::string>> PrivateOpts;
+  // Retired or private option names already reported once by this engine.
+  std::vector<std::string> FallbacksReported;
 
   // ---- run-time counters and buffers ----
   int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
@@ -433,7 +446,10 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // Returns 0, or -1 when a decoder fails. APkt null flushes.
   int OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
   void StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt);
-  void FlushEncoders(TInputStream &AIst);
+  // Runs one decoded audio or video frame through pre-processing and the output paths.
+  void HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame);
+  void EmulateRate(TInputStream &AIst);
+  void FlushEncoders(TInputStream &AIst, int AIstIndex);
 
   // ---- audio (AudioOut.cpp) ----
   // Set-up of a re-encoded audio output before its encoder opens: FIFO,
@@ -444,6 +460,10 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void FlushAudio(AVFormatContext *AOut, TOutputStream &AOst);
   // Converts a decoded frame to 16-bit interleaved into SampleBuffer; returns bytes.
   int DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame);
+  // Encodes ASamples 16-bit interleaved samples (encoder layout and rate) as one frame.
+  void EncodeAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const uint8_t *AData, int ASamples);
+  // Sends a frame (null drains) and writes every packet the encoder returns.
+  void SendAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
 
   // ---- video (VideoOut.cpp) ----
   // Set-up of a re-encoded video output before its encoder opens: crop, pad,
@@ -455,6 +475,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
   // Returns the encoded size of the last frame (for statistics).
   int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
+  // Sends a frame (null drains) and writes every packet; returns the size of the last one.
+  int SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
   void FlushVideo(AVFormatContext *AOut, TOutputStream &AOst);
 
   // ---- subtitles and packet writing (WriteFrame.cpp) ----

@@ -1,1 +1,53 @@
+// The single exit of every packet, and the subtitle output path.
 #include "FFmpeg.h"
+#include "SysFormat.h"
+
+void TCustomFFmpeg::WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst)
+{
+  APkt->stream_index = AOst.Index;
+  if (!(AOut->oformat->flags & AVFMT_NOTIMESTAMPS) && APkt->dts != NoPts) {
+    // Broken inputs can step backwards; a muxer refuses falling decoding
+    // timestamps, so nudge them forward instead of losing the whole job.
+    if (AOst.LastMuxDts != NoPts && APkt->dts <= AOst.LastMuxDts) {
+      APkt->dts = AOst.LastMuxDts + 1;
+      if (APkt->pts != NoPts && APkt->pts < APkt->dts) APkt->pts = APkt->dts;
+    }
+    AOst.LastMuxDts = APkt->dts;
+  }
+  const int64_t start = APkt->pts != NoPts ? APkt->pts : APkt->dts;
+  if (start != NoPts) {
+    const double end = static_cast<double>(start + (APkt->duration > 0 ? APkt->duration : 0)) *
+                       av_q2d(AOst.Stream->time_base);
+    if (end > AOst.OutTime) AOst.OutTime = end;
+  }
+  ++AOst.PacketsWritten;
+  const int r = AVFormatLib.av_interleaved_write_frame(AOut, APkt);
+  if (r < 0) Fail(InputOpenErrorText("av_interleaved_write_frame()", r));
+}
+
+void TCustomFFmpeg::DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVSubtitle &ASub,
+                                  int64_t APts)
+{
+  if (APts == NoPts) {
+    Log(0, "Subtitle packets must have a pts");
+    return;
+  }
+  constexpr int kSubtitleBufferSize = 65536;
+  std::vector<uint8_t> buffer(kSubtitleBufferSize);
+  const bool dvb = AOst.Enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
+  const int passes = dvb ? 2 : 1;
+  for (int i = 0; i < passes; ++i) {
+    const int size = AVCodecLib.avcodec_encode_subtitle(AOst.Enc, buffer.data(), kSubtitleBufferSize, &ASub);
+    if (size < 0) Fail(avbind::Format("Subtitle encoding failed for output stream #%d.%d", {AOst.FileIndex, AOst.Index}));
+    avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
+    if (!pkt || AVCodecLib.av_new_packet(pkt.get(), size) < 0) Fail("av_mallocz fail");
+    std::copy(buffer.begin(), buffer.begin() + size, pkt->data);
+    pkt->pts = AVUtilLib.av_rescale_q(APts, AIst.Stream->time_base, AOst.Stream->time_base);
+    if (dvb) {
+      const int64_t shift = 90LL * (i == 0 ? ASub.start_display_time : ASub.end_display_time);
+      pkt->pts += AVUtilLib.av_rescale_q(shift, AVRational{1, 90000}, AOst.Stream->time_base);
+    }
+    pkt->dts = pkt->pts;
+    WriteFrame(AOut, pkt.get(), AOst);
+  }
+}

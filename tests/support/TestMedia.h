@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern "C" {
@@ -23,6 +24,9 @@ struct TGenOptions {
   int SampleRate = 44100, Channels = 2;
   double Seconds = 3.0;
   std::string Container = "flv";  // muxer name
+  // Container tags (key, value), e.g. {"title", "x"}, {"creation_time", "2008-03-01T12:00:00Z"}.
+  std::vector<std::pair<std::string, std::string>> Tags;
+  std::string Language;  // "language" tag of every stream, "" for none
 };
 
 // Writes a file with a moving test pattern and a tone.

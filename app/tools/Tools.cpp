@@ -1,0 +1,155 @@
+// Presets, output naming and the version text (see Tools.h).
+#include "Tools.h"
+
+#include <ini.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <strings.h>
+#include <system_error>
+
+#ifndef QV_FILE_VERSION
+#error "QV_FILE_VERSION must be defined by the build (the project version)"
+#endif
+
+std::vector<TFormat> Presets;
+
+namespace {
+
+// The folder of the running executable, with a trailing '/'.
+std::string ProgramDir() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return "./";
+  std::string dir = exe.parent_path().string();
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
+}
+
+}  // namespace
+
+std::string PresetFileName() { return ProgramDir() + "formats.ini"; }
+
+int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault) {
+  const char *s = AValue.c_str();
+  bool negative = false;
+  if (*s == '+' || *s == '-') negative = *s++ == '-';
+  int base = 10;
+  if (*s == '$') {
+    base = 16;
+    ++s;
+  } else if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s += 2;
+  }
+  // strtoll would accept blanks and a second sign here; a value must be digits only.
+  if (*s == '\0') return ADefault;
+  for (const char *p = s; *p; ++p)
+    if (base == 10 ? !(*p >= '0' && *p <= '9') : !isxdigit(static_cast<unsigned char>(*p)))
+      return ADefault;
+  errno = 0;
+  char *end = nullptr;
+  long long v = std::strtoll(s, &end, base);
+  if (errno == ERANGE) return ADefault;
+  if (negative) v = -v;
+  if (v < INT32_MIN || v > INT32_MAX) return ADefault;
+  return static_cast<int32_t>(v);
+}
+
+namespace {
+
+// Per section, which keys were already read: the first occurrence of a key
+// counts, as with the classic INI readers the preset file was written for.
+struct TSectionState {
+  std::string Section;
+  TFormat Format;
+  std::vector<std::string> SeenKeys;
+};
+
+struct TParseState {
+  std::vector<TSectionState> Sections;
+};
+
+int PresetHandler(void *AUser, const char *ASection, const char *AName, const char *AValue) {
+  auto *state = static_cast<TParseState *>(AUser);
+  if (ASection == nullptr || *ASection == '\0') return 1;  // keys before any section
+  TSectionState *sec = nullptr;
+  for (auto &s : state->Sections)
+    if (strcasecmp(s.Section.c_str(), ASection) == 0) {
+      sec = &s;
+      break;
+    }
+  if (sec == nullptr) {
+    state->Sections.push_back({ASection, {}, {}});
+    sec = &state->Sections.back();
+  }
+  // A library built to announce new sections calls with no name: the section
+  // is listed even when it holds no key.
+  if (AName == nullptr) return 1;
+  for (const auto &k : sec->SeenKeys)
+    if (strcasecmp(k.c_str(), AName) == 0) return 1;
+  sec->SeenKeys.emplace_back(AName);
+
+  const std::string value = AValue ? AValue : "";
+  TFormat &f = sec->Format;
+  struct {
+    const char *Key;
+    int32_t TFormat::*Field;
+  } static const IntKeys[] = {
+      {"frame_width", &TFormat::FrameWidth},       {"frame_height", &TFormat::FrameHeight},
+      {"frame_rate", &TFormat::FrameRate},         {"video_bitrate", &TFormat::VideoBitrate},
+      {"audio_bitrate", &TFormat::AudioBitrate},   {"audio_channels", &TFormat::AudioChannels},
+      {"audio_frequency", &TFormat::AudioFrequency},
+  };
+  if (strcasecmp(AName, "name") == 0) {
+    f.Name = value;
+    return 1;
+  }
+  for (const auto &k : IntKeys)
+    if (strcasecmp(AName, k.Key) == 0) {
+      f.*k.Field = ReadIniInteger(value, 0);
+      break;
+    }
+  return 1;
+}
+
+}  // namespace
+
+void LoadPresets(const std::string &AFileName,
+                 const std::function<void(const std::string &)> &AAddName) {
+  const std::string file = AFileName.empty() ? PresetFileName() : AFileName;
+  TParseState state;
+  // A result other than 0 is either "cannot open" (no sections, so no
+  // presets) or the line of the first malformed entry; the lines around it
+  // are still read, so whatever parsed is kept.
+  ini_parse(file.c_str(), PresetHandler, &state);
+  Presets.clear();
+  Presets.reserve(state.Sections.size());
+  for (auto &s : state.Sections) {
+    Presets.push_back(std::move(s.Format));
+    if (AAddName) AAddName(Presets.back().Name);
+  }
+}
+
+std::string MakeOutputName(const std::string &AInputName, const std::string &AExt) {
+  // The extension is searched for in the last path component only, so a dot
+  // in a folder name is never taken for one.
+  std::string base = AInputName;
+  const auto slash = base.find_last_of('/');
+  const auto dot = base.find_last_of('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.erase(dot);
+
+  // A dangling symbolic link counts as taken: writing there would follow it.
+  auto taken = [](const std::string &AName) {
+    std::error_code ec;
+    return std::filesystem::exists(std::filesystem::symlink_status(AName, ec));
+  };
+  std::string name = base + "_(new)" + AExt;
+  for (unsigned long k = 1; taken(name); ++k) name = base + "_(new_" + std::to_string(k) + ")" + AExt;
+  return name;
+}
+
+std::string FileVersionText() { return QV_FILE_VERSION; }

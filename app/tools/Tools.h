@@ -1,0 +1,52 @@
+// Tools: the output presets read from formats.ini, the rule that derives a
+// free output file name, and the program's version text.
+//
+// No GUI toolkit here: the window and the command line both use this module.
+// Threads: LoadPresets and Presets belong to the thread that runs the front
+// end (the window thread); MakeOutputName and FileVersionText may be called
+// from any thread.
+// Failure: nothing here throws for missing or malformed files; a preset file
+// that cannot be read simply gives no presets.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// One output preset: one section of formats.ini.
+struct TFormat {
+  std::string Name;
+  int32_t FrameWidth = 0;
+  int32_t FrameHeight = 0;
+  int32_t FrameRate = 0;  // kept, not used by the window (it always asks for 15)
+  int32_t VideoBitrate = 0;  // bits per second, as option "vb" takes it
+  int32_t AudioBitrate = 0;  // bits per second, as option "ab" takes it
+  int32_t AudioChannels = 0;
+  int32_t AudioFrequency = 0;  // Hz
+};
+
+// The presets of the process, one per section, in the order of the file.
+extern std::vector<TFormat> Presets;
+
+// formats.ini in the folder of the running executable.
+std::string PresetFileName();
+
+// Fills Presets from AFileName (the executable's formats.ini when empty) and
+// hands every preset name, in order, to AAddName. A missing or unreadable file
+// leaves Presets empty. Keys missing or not numbers read as 0 (name: empty).
+void LoadPresets(const std::string &AFileName = {},
+                 const std::function<void(const std::string &)> &AAddName = {});
+
+// Reads one integer value the way the preset file's keys are read: decimal
+// (or $/0x hexadecimal) within the 32-bit range, otherwise ADefault.
+int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault);
+
+// The first free name of the form <input without extension>_(new)<AExt>, then
+// _(new_1), _(new_2), ... AExt includes its dot. The input name itself with
+// AExt is never proposed.
+std::string MakeOutputName(const std::string &AInputName, const std::string &AExt);
+
+// The executable's file version, compiled in from the build's project
+// version (for example "1.0.0.0").
+std::string FileVersionText();

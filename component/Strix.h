@@ -1,0 +1,189 @@
+// The conversion component: the one object through which an application
+// converts media files. It loads the media libraries, holds a list of
+// conversion tasks (one engine each), applies the caller's option records,
+// runs the tasks on worker threads (or one after another on the window
+// thread) and reports log lines, progress, frame hooks and the end of each
+// task and of each run through its events. It owns a media probe.
+//
+// Threads: every operation is called from the window thread, the one that
+// pumps the TWindowThread given at construction. Events are raised on the
+// thread that produces them (a worker, a short-lived terminate thread or the
+// window thread for inline runs) and are not marshalled. OnLog, OnProgress
+// and OnTerminate of one component are serialised by its event lock and so
+// never run at the same time; the hook events run without it.
+// Assign the events while no task runs, or use UnassignEvents.
+// A handler may call DeleteTask/DeleteAllTasks (typically from the -1
+// report): the tasks leave the list at once and are destroyed later on the
+// window thread, after their threads have ended.
+// Lock order: component registry, then event lock, then the task list lock.
+// Destruction stops every conversion and waits for every thread of every
+// task, however long that takes.
+// Failure: LoadLibraries, AddTask and AddTaskOutput return false / -1 and
+// leave the text in LastError(); a failed conversion reports AException and
+// AMessage in OnTerminate and a log line at llQuiet. An exception thrown by a
+// handler passes out of the dispatcher after the event lock is released.
+#pragma once
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "FFmpeg.h"
+#include "Options.h"
+#include "Task.h"
+#include "WindowThread.h"
+
+class TAVProbe;
+
+enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };
+
+// The level of an engine or library message (-1 quiet ... 3 everything, above
+// clipped) as a TLogLevel.
+TLogLevel LogLevelFromSystem(int ALevel);
+
+using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookAction &AHookAction)>;
+using TCustomHookEvent = std::function<void(int AIndex, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS,
+                                            bool &AUpdate, bool &AStopHook)>;
+using TLogEvent = std::function<void(int AIndex, TLogLevel ALogLevel, const std::string &AMsg)>;
+// ACurrentDuration and ATotalOutputDuration in ms, ACurrentSize in bytes.
+using TProgressEvent = std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                                          float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
+// AIndex -1: the whole run has ended (AFinished true, AException false, AMessage empty).
+using TTerminateEvent = std::function<void(int AIndex, bool AFinished, bool AException, const std::string &AMessage)>;
+
+class TCustomStrix {
+ public:
+  // AWindowThread must outlive the component.
+  explicit TCustomStrix(TWindowThread &AWindowThread);
+  virtual ~TCustomStrix();
+  TCustomStrix(const TCustomStrix &) = delete;
+  TCustomStrix &operator=(const TCustomStrix &) = delete;
+
+  // ---- properties ----
+  std::string About;  // free text, no effect
+
+  TLogLevel LogLevel() const { return FLogLevel.load(); }
+  // Also sets the libraries' process-wide level when they are loaded.
+  void SetLogLevel(TLogLevel AValue);
+  int32_t ProgressInterval() const { return FProgressInterval.load(); }  // ms
+  void SetProgressInterval(int32_t AValue);                               // below 100 stored as 100
+  TConvertPriority ThreadPriority() const { return FThreadPriority.load(); }
+  void SetThreadPriority(TConvertPriority AValue) { FThreadPriority = AValue; }
+  static std::string Version() { return "2.0b"; }
+  std::string LastError() const { return FLastError; }
+  TAVProbe &Probe() { return *FProbe; }
+
+  // Run state (see StartTasks).
+  int32_t NextTaskIndex() const { return FNextTaskIndex.load(); }
+  int32_t Concurrency() const { return FConcurrency.load(); }
+  int32_t PendingCount() const { return FPendingCount.load(); }
+  int32_t TerminatedCount() const { return FTerminatedCount.load(); }
+  // True from StartTasks (with at least one task) until the -1 report.
+  bool RunActive() const { return FRunActive.load(); }
+
+  // ---- tasks ----
+  int TaskCount() const { return FTasks.Count(); }
+  // The task at AIndex; std::out_of_range outside the list.
+  TFFmpeg &Tasks(int AIndex) { return FTasks.Items(AIndex); }
+
+  // ---- operations (window thread) ----
+  // Loads the libraries from AFolder (AVersionedNames: "libavcodec.so.59"),
+  // installs the log callback and applies LogLevel.
+  bool LoadLibraries(const std::string &AFolder, bool AVersionedNames);
+  // Creates a task for AInputFileName; returns its index, or -1 with LastError.
+  // AOptions, when given, is applied (and its FileName filled when empty).
+  int AddTask(const std::string &AInputFileName, TInputOptions *AOptions = nullptr);
+  int AddTask(const std::string &AInputFileName, const TInputOptions &AOptions);
+  // Adds an output file to task ATaskIndex (std::out_of_range when there is
+  // none); false with LastError on failure, the task staying in the list.
+  bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, TOutputOptions *AOptions = nullptr);
+  bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions);
+  // AConcurrency > 0: up to that many tasks at once on worker threads;
+  // <= 0: one after another on the window thread, each started by a 100 ms
+  // timer. No tasks: nothing happens, no event.
+  void StartTasks(int AConcurrency);
+  // Stops running tasks and reports the waiting ones as ended (AFinished false).
+  void StopTasks();
+  void DeleteTask(int AIndex);
+  // Also empties LastError and sets Concurrency to 0.
+  void DeleteAllTasks();
+  // Clears all five events under the locks that guard their use.
+  void UnassignEvents();
+
+  // ---- events ----
+  TBeforeHookEvent OnBeforeHook;
+  TCustomHookEvent OnCustomHook;
+  TLogEvent OnLog;
+  TProgressEvent OnProgress;
+  TTerminateEvent OnTerminate;
+
+ protected:
+  // Dispatchers; ATask null means no task (AIndex -1).
+  virtual void DoBeforeHook(TFFmpeg *ATask, THookAction &AHookAction, int64_t APTS);
+  virtual void DoCustomHook(TFFmpeg *ATask, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS, bool &AUpdate,
+                            bool &AStopHook);
+  // ALevel: -1 quiet ... 3 everything.
+  virtual void DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg);
+  virtual void DoProgress(TFFmpeg *ATask, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                          float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
+  virtual void DoTerminate(TFFmpeg *ATask);
+
+ private:
+  friend class TComponentRegistry;
+
+  void StartNextTask();
+  void StartTask(int AIndex);
+  void TaskTimerFired(int AIndex);
+  // Raises OnLog for a line resolved to a task index by the log callback.
+  void RaiseLog(int AIndex, int ALevel, const std::string &AMsg);
+  void BindTaskEvents(TFFmpeg &ATask);
+  // Tasks leave the list at once; destroyed now, or later on the window
+  // thread when called from inside an event on any thread.
+  void DisposeTasks(std::vector<std::unique_ptr<TFFmpeg>> ATasks);
+  void ReapGraveyard();
+  void CheckRunEnd();  // under FEventLock
+  bool LibrariesReady();
+
+  TWindowThread &FWindowThread;
+  std::unique_ptr<TAVProbe> FProbe;
+  TFFmpegList FTasks;
+  std::string FLastError;
+  std::atomic<TLogLevel> FLogLevel{llInfo};
+  std::atomic<int32_t> FProgressInterval{500};
+  std::atomic<TConvertPriority> FThreadPriority{tpNormal};
+  std::atomic<int32_t> FNextTaskIndex{-1};
+  std::atomic<int32_t> FConcurrency{0};
+  std::atomic<int32_t> FPendingCount{0};
+  std::atomic<int32_t> FTerminatedCount{0};
+  std::atomic<bool> FRunActive{false};
+  std::atomic<bool> FDestroying{false};
+  std::recursive_mutex FEventLock;  // OnLog, OnProgress, OnTerminate, run counters, StopTasks
+  std::recursive_mutex FHookLock;   // guards reading/assigning the hook events
+  // Log lines being delivered outside the registry lock; destruction waits
+  // for them after leaving the registry.
+  std::atomic<int> FLogUsers{0};
+  // Tasks deleted from inside an event, destroyed on the window thread.
+  std::recursive_mutex FGraveLock;
+  std::vector<std::unique_ptr<TFFmpeg>> FGraveyard;
+  // Lets window-thread callbacks outlive the component harmlessly.
+  std::shared_ptr<TCustomStrix *> FAlive;
+};
+
+// The published component; it adds nothing to TCustomStrix.
+class TStrix : public TCustomStrix {
+ public:
+  using TCustomStrix::TCustomStrix;
+};
+
+// The log callback installed into the libraries by LoadLibraries: assembles
+// their messages into lines per thread and hands each line to every live
+// component with the index of the task running on that thread (-1 without).
+void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArguments);
+// Forgets every thread's unfinished line (under the registry lock).
+void ClearLogLines();
+// Bytes of the callback's formatting buffer (longer messages are cut).
+constexpr size_t LogBufferSize = 2048;
