@@ -10,11 +10,11 @@ double Q2D(AVRational q) { return static_cast<double>(q.num) / static_cast<doubl
 
 int CmpQ(AVRational a, AVRational b)
 {
-  // Wrapping 32-bit arithmetic, computed unsigned to stay defined.
-  const uint32_t p1 = static_cast<uint32_t>(a.num) * static_cast<uint32_t>(b.den);
-  const uint32_t p2 = static_cast<uint32_t>(b.num) * static_cast<uint32_t>(a.den);
-  const int32_t diff = static_cast<int32_t>(p1 - p2);
-  return diff > 0 ? 1 : diff < 0 ? -1 : 0;
+  // 64-bit products: 32-bit ones wrap for values such as 1000000/1 against
+  // 1/1000000 and give the wrong sign. Negative denominators count too.
+  const int64_t diff = static_cast<int64_t>(a.num) * b.den - static_cast<int64_t>(b.num) * a.den;
+  if (diff) return static_cast<int>((diff ^ a.den ^ b.den) >> 63) | 1;
+  return 0;
 }
 
 AVRational SubQ(AVRational b, AVRational c)

@@ -13,7 +13,8 @@ extern "C" {
 namespace avbind {
 
 double Q2D(AVRational q);
-// 1, -1 or 0 by the sign of a.num*b.den - b.num*a.den (32-bit products, wrapping).
+// 1, -1 or 0 as a is above, below or equal to b (exact 64-bit products;
+// negative denominators allowed).
 int CmpQ(AVRational a, AVRational b);
 AVRational SubQ(AVRational b, AVRational c);
 // Nearest rational with numerator and denominator not above AMax.

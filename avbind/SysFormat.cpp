@@ -1,6 +1,8 @@
 #include "SysFormat.h"
 
+#include <algorithm>
 #include <clocale>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -21,9 +23,19 @@ std::string Pad(std::string body, int width, bool left, bool zero)
   return std::string(fill, ' ') + body;
 }
 
+// A double given to an integer conversion: truncated, saturated at the
+// 64-bit range, NaN as 0 (a plain cast of those is undefined).
+int64_t Truncate(double AValue)
+{
+  if (std::isnan(AValue)) return 0;
+  if (AValue >= 9223372036854775807.0) return INT64_MAX;
+  if (AValue <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<int64_t>(AValue);
+}
+
 std::string Integer(const TFmtArg &a, char conv, int prec, bool plus)
 {
-  int64_t v = a.Kind == TFmtArg::fkInt ? a.Int : a.Kind == TFmtArg::fkFloat ? static_cast<int64_t>(a.Float) : 0;
+  int64_t v = a.Kind == TFmtArg::fkInt ? a.Int : a.Kind == TFmtArg::fkFloat ? Truncate(a.Float) : 0;
   char buf[64];
   bool neg = false;
   uint64_t u;
@@ -44,10 +56,11 @@ std::string Integer(const TFmtArg &a, char conv, int prec, bool plus)
 std::string Floating(const TFmtArg &a, char conv, int prec, bool plus)
 {
   double v = a.Kind == TFmtArg::fkFloat ? a.Float : a.Kind == TFmtArg::fkInt ? static_cast<double>(a.Int) : 0.0;
-  if (prec < 0) prec = 2;
+  // Only "%f" defaults to two decimals; "%e" and "%g" keep printf's six.
+  if (prec < 0) prec = conv == 'f' ? 2 : 6;
   char spec[16];
   std::snprintf(spec, sizeof spec, "%%%s.%d%c", plus ? "+" : "", prec, conv);
-  char buf[512];
+  char buf[1400];  // the widest double at the largest precision
   std::snprintf(buf, sizeof buf, spec, v);
   return buf;  // snprintf already uses the locale's decimal separator
 }
@@ -78,13 +91,16 @@ std::string Format(const char *AFormat, std::initializer_list<TFmtArg> AArgs)
       else if (*p == ' ' || *p == '#') {}
       else break;
     }
+    // Widths and precisions are capped so that a runaway number cannot
+    // overflow or ask for gigabytes of padding.
+    constexpr int kMaxField = 1024;
     int width = 0;
-    while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
+    while (*p >= '0' && *p <= '9') width = std::min(kMaxField, width * 10 + (*p++ - '0'));
     int prec = -1;
     if (*p == '.') {
       ++p;
       prec = 0;
-      while (*p >= '0' && *p <= '9') prec = prec * 10 + (*p++ - '0');
+      while (*p >= '0' && *p <= '9') prec = std::min(kMaxField, prec * 10 + (*p++ - '0'));
     }
     while (*p == 'l' || *p == 'h' || *p == 'z' || *p == 'j' || *p == 'L') ++p;
     if (!*p) break;
@@ -116,7 +132,9 @@ std::string Format(const char *AFormat, std::initializer_list<TFmtArg> AArgs)
         body = std::string("%") + conv;
         break;
     }
-    out += Pad(body, width, left, zero && prec < 0);
+    // A precision turns '0' padding off for integers only, as in printf.
+    const bool isFloat = conv == 'f' || conv == 'e' || conv == 'g' || conv == 'E' || conv == 'G';
+    out += Pad(body, width, left, zero && (prec < 0 || isFloat));
   }
   return out;
 }

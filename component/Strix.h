@@ -15,7 +15,8 @@
 // A handler may call DeleteTask/DeleteAllTasks (typically from the -1
 // report): the tasks leave the list at once and are destroyed later on the
 // window thread, after their threads have ended.
-// Lock order: component registry, then event lock, then the task list lock.
+// Lock order: event lock, then the component registry's lock, then a task
+// list's lock; the log callback raises OnLog after releasing the registry.
 // Destruction stops every conversion and waits for every thread of every
 // task, however long that takes.
 // Failure: LoadLibraries, AddTask and AddTaskOutput return false / -1 and
@@ -134,6 +135,7 @@ class TCustomStrix {
 
  private:
   friend class TComponentRegistry;
+  friend void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArguments);
 
   void StartNextTask();
   void StartTask(int AIndex);
@@ -145,8 +147,9 @@ class TCustomStrix {
   // thread when called from inside an event on any thread.
   void DisposeTasks(std::vector<std::unique_ptr<TFFmpeg>> ATasks);
   void ReapGraveyard();
+  void PostReap();
+  bool GraveyardEmpty();
   void CheckRunEnd();  // under FEventLock
-  bool LibrariesReady();
 
   TWindowThread &FWindowThread;
   std::unique_ptr<TAVProbe> FProbe;
@@ -161,6 +164,7 @@ class TCustomStrix {
   std::atomic<int32_t> FTerminatedCount{0};
   std::atomic<bool> FRunActive{false};
   std::atomic<bool> FDestroying{false};
+  std::atomic<bool> FLibrariesLoaded{false};  // a LoadLibraries of ours succeeded
   std::recursive_mutex FEventLock;  // OnLog, OnProgress, OnTerminate, run counters, StopTasks
   std::recursive_mutex FHookLock;   // guards reading/assigning the hook events
   // Log lines being delivered outside the registry lock; destruction waits

@@ -40,6 +40,7 @@ class TFFmpeg : public TCustomFFmpeg {
   std::atomic<TRunState> RunState{rsWaiting};
   std::atomic<bool> Reported{false};  // its end has been raised once
   std::atomic<bool> Detached{false};  // removed from its list; raises no more events
+  std::atomic<bool> RunningInline{false};  // its run is on the window thread's stack right now
 
   // True when ATid is the thread that runs this task's conversion.
   bool RunsOnThread(uint32_t ATid) const;

@@ -19,21 +19,26 @@ int TPumpedWindowThread::ProcessEvents(int ATimeoutMs)
 {
   const auto deadline = TClock::now() + std::chrono::milliseconds(std::max(ATimeoutMs, 0));
   int ran = 0;
+  // Once something ran, only callbacks posted before that run in this call:
+  // a callback that posts itself again cannot keep the call from returning.
+  uint64_t seqLimit = UINT64_MAX;
   for (;;) {
     std::function<void()> fn;
     {
       std::unique_lock<std::mutex> lock(FLock);
       for (;;) {
-        auto due = std::min_element(FQueue.begin(), FQueue.end(), [](const TEntry &A, const TEntry &B) {
-          return A.Due < B.Due || (A.Due == B.Due && A.Seq < B.Seq);
-        });
+        auto due = FQueue.end();
+        for (auto it = FQueue.begin(); it != FQueue.end(); ++it) {
+          if (it->Seq >= seqLimit) continue;
+          if (due == FQueue.end() || it->Due < due->Due || (it->Due == due->Due && it->Seq < due->Seq)) due = it;
+        }
         auto now = TClock::now();
         if (due != FQueue.end() && due->Due <= now) {
+          if (ran == 0) seqLimit = FSeq;
           fn = std::move(due->Fn);
           FQueue.erase(due);
           break;
         }
-        // Once something ran, only what is already due runs in this call.
         if (ran > 0 || now >= deadline) return ran;
         auto wakeAt = deadline;
         if (due != FQueue.end()) wakeAt = std::min(wakeAt, due->Due);

@@ -41,11 +41,13 @@ void GrowTo(std::vector<uint8_t> &ABuf, std::size_t ASize)
 }
 
 // Creates and initialises a converter; 0, or a negative error with ACtx null.
-int AVSwrAllocOk(SwrContext *&ACtx, const AVChannelLayout *AOutLayout, AVSampleFormat AOutFmt, int AOutRate, const AVChannelLayout *AInLayout, AVSampleFormat AInFmt, int AInRate)
+int AVSwrAllocOk(SwrContext *&ACtx, const AVChannelLayout *AOutLayout, AVSampleFormat AOutFmt, int AOutRate,
+                 const AVChannelLayout *AInLayout, AVSampleFormat AInFmt, int AInRate)
 {
   ACtx = nullptr;
   if (AOutRate <= 0 || AInRate <= 0) return -1;
-  int ret = SwResampleLib.swr_alloc_set_opts2(&ACtx, AOutLayout, AOutFmt, AOutRate, AInLayout, AInFmt, AInRate, 0,
+  int ret = SwResampleLib.swr_alloc_set_opts2(&ACtx, const_cast<AVChannelLayout *>(AOutLayout), AOutFmt, AOutRate,
+                                              const_cast<AVChannelLayout *>(AInLayout), AInFmt, AInRate, 0,
                                               nullptr);
   if (ret >= 0) ret = SwResampleLib.swr_init(ACtx);
   if (ret < 0) {
@@ -248,7 +250,7 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInpu
         }
       } else if (AudioSyncMethod > 1) {
         const int comp = avbind::Clip(static_cast<int>(std::trunc(delta)), -AudioSyncMethod, AudioSyncMethod);
-        if (!AOst.Resample) throw EAssertionFailed("Assertion failed: audio resampling is off (FFmpeg)");
+        if (!AOst.Resample) throw EAssertionFailed(Format("Audio resampling is off (FFmpeg, line %d)", {__LINE__}));
         if (Verbose > 2 && OnLog)
           Log(1, Format("compensating audio timestamp drift:%f compensation:%d in:%d", {delta, comp, encRate}));
         SwResampleLib.swr_set_compensation(AOst.Resample, comp, encRate);

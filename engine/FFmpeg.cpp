@@ -214,6 +214,8 @@ void TCustomFFmpeg::ReleaseJob()
   }
   VstatsFileName.clear();
   OptNames.clear();
+  PrivateOpts.clear();
+  FallbacksReported.clear();
   VideoCodecName.clear();
   AudioCodecName.clear();
   SubtitleCodecName.clear();

@@ -115,6 +115,7 @@ struct TOutputStream {
   int32_t ResampleHeight = 0;
   int32_t VideoCrop = 0;
   int32_t TopBand = 0, LeftBand = 0;
+  int32_t BottomBand = 0, RightBand = 0;
   int32_t VideoPad = 0;
   int32_t PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   // audio: 16-bit interleaved samples in the encoder's layout and rate
@@ -473,6 +474,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void ReleaseOutputStream(TOutputStream &AOst);
   // May replace the picture's planes with a working copy (HookBuffer).
   void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
+  // The OnCustomHook round trip through the 24-bit bitmap on the working picture.
+  void RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt, int AWidth, int AHeight, int64_t APts);
   // Returns the encoded size of the last frame (for statistics).
   int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
   // Sends a frame (null drains) and writes every packet; returns the size of the last one.

@@ -517,6 +517,9 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
   const AVOption *o = nullptr;
   static const int kindMask[5] = {AV_OPT_FLAG_VIDEO_PARAM, AV_OPT_FLAG_AUDIO_PARAM, 0, AV_OPT_FLAG_SUBTITLE_PARAM, 0};
   for (int k = 0; k < 5; ++k) {
+    // 5.1 marks "b" as an audio option too; it is the video bit rate here,
+    // as "ab" is the audio one, so an audio encoder never gets a video rate.
+    if (k == AVMEDIA_TYPE_AUDIO && name == "b") continue;
     if (AVUtilLib.av_opt_find(CodecOpts[AVMEDIA_TYPE_VIDEO], n, nullptr, kindMask[k], 0)) {
       o = AVUtilLib.av_opt_set(CodecOpts[k], n, v, 0) >= 0 ? AVUtilLib.av_opt_find(CodecOpts[k], n, nullptr, 0, 0)
                                                            : nullptr;

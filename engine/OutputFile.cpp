@@ -195,8 +195,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
 
     AVDictionary **mux = OutputSetups[index].MuxOpts.Addr();
     if (HasPrivateOption(fmt, "preload"))
-      AVUtilLib.av_dict_set(mux, "preload", std::to_string(static_cast<int64_t>(MuxPreload * 1000000.0)).c_str(), 0);
-    oc->max_delay = static_cast<int>(MuxMaxDelay * 1000000.0);
+      AVUtilLib.av_dict_set(mux, "preload", std::to_string(static_cast<int64_t>(MuxPreload * 1000000.0f)).c_str(), 0);
+    oc->max_delay = static_cast<int>(MuxMaxDelay * 1000000.0f);
     // Only a count the muxer accepts: some muxers have no "does not loop" value.
     const AVOption *loop = nullptr;
     if (HasPrivateOption(fmt, "loop", &loop) && loop->type != AV_OPT_TYPE_CONST && LoopOutput >= loop->min &&

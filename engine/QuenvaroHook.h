@@ -33,8 +33,10 @@
  *              time on other threads: keep per-picture state in the context,
  *              never in unsynchronised globals.
  *   Release    once per successful Configure (and once per hook of a library
- *              without "Configure"), on the thread that ends the conversion.
- *              No Process call for that context follows.
+ *              without "Configure"), when the conversion's job is released:
+ *              on the worker thread at the end of a run, or on the thread
+ *              that prepares again or destroys the engine. No Process call
+ *              for that context follows.
  *
  * What a hook may keep
  *   - Its context: whatever Configure stores through its first argument. It

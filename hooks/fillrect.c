@@ -24,7 +24,9 @@ static int parse_int(const char *text, long min, long max, int *out)
   long v;
   errno = 0;
   v = strtol(text, &end, 10);
-  if (end == text || *end != '\0' || errno != 0 || v < min || v > max) return -1;
+  if (end == text) return -1;
+  while (*end == ' ' || *end == '\t') ++end; /* "16 | 16" splits into padded tokens */
+  if (*end != '\0' || errno != 0 || v < min || v > max) return -1;
   *out = (int)v;
   return 0;
 }

@@ -1,0 +1,122 @@
+// The log callback: library messages assembled into lines per thread and
+// routed to every live component with the index of the task on that thread.
+#include "LogRouting.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "AVUtilHlpr.h"
+#include "LibLoader.h"
+#include "Strix.h"
+
+TComponentRegistry &ComponentRegistry()
+{
+  static auto *registry = new TComponentRegistry;
+  return *registry;
+}
+
+void TComponentRegistry::Add(TCustomStrix *AComponent)
+{
+  std::lock_guard<std::recursive_mutex> lock(Lock);
+  Components.push_back(AComponent);
+}
+
+void TComponentRegistry::Remove(TCustomStrix *AComponent)
+{
+  {
+    std::lock_guard<std::recursive_mutex> lock(Lock);
+    Components.erase(std::remove(Components.begin(), Components.end(), AComponent), Components.end());
+  }
+  // Lines picked up before the removal are delivered outside the lock; wait
+  // for them so none reaches a component that is going away.
+  while (AComponent->FLogUsers.load() > 0) std::this_thread::yield();
+}
+
+void ClearLogLines()
+{
+  TComponentRegistry &registry = ComponentRegistry();
+  std::lock_guard<std::recursive_mutex> lock(registry.Lock);
+  registry.LogLines.Clear();
+}
+
+namespace {
+
+struct TLogDelivery {
+  TCustomStrix *Component;
+  int Index;
+  std::string Line;
+};
+
+// Writes the prefix "[name @ XXXXXXXX]" for a library object into ABuf.
+size_t WritePrefix(void *AContext, char *ABuf, size_t ASize)
+{
+  const AVClass *cls = *static_cast<const AVClass *const *>(AContext);
+  const char *name = cls->item_name ? cls->item_name(AContext) : nullptr;
+  int n = std::snprintf(ABuf, ASize, "[%s @ %08X]", name ? name : "",
+                        static_cast<unsigned>(reinterpret_cast<uintptr_t>(cls) & 0xFFFFFFFFu));
+  if (n < 0) return 0;
+  return std::min(static_cast<size_t>(n), ASize - 1);
+}
+
+}  // namespace
+
+void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArguments)
+{
+  const int level = LibraryToSystemLogLevel(ALevel);
+  if (LibraryLogLevel.load() < level) return;
+  if (!AFormat || !AVUtilLoaded()) return;
+
+  const auto tid = static_cast<uint32_t>(gettid());
+  std::vector<TLogDelivery> deliveries;
+  {
+    TComponentRegistry &registry = ComponentRegistry();
+    std::lock_guard<std::recursive_mutex> lock(registry.Lock);
+    TLogItem &item = registry.LogLines.FindOrAdd(tid);
+
+    char buf[LogBufferSize] = {};
+    size_t used = 0;
+    const bool hasClass = AContext && *static_cast<const AVClass *const *>(AContext);
+    if (hasClass && item.Pending.empty()) {
+      used = WritePrefix(AContext, buf, sizeof buf);
+    } else if (!item.Pending.empty()) {
+      // A continued line keeps at most half the buffer, so every message
+      // gets room: a full pending text would swallow all later messages and
+      // their line breaks, and the thread's log would never move on.
+      used = std::min(item.Pending.size(), sizeof buf / 2 - 1);
+      std::memcpy(buf, item.Pending.data(), used);
+    }
+    // Bounded formatting: a longer message is cut at the buffer's end.
+    if (used < sizeof buf - 1) {
+      int printPrefix = 0;
+      AVUtilLib.av_log_format_line2(nullptr, ALevel, AFormat, AArguments, buf + used,
+                                    static_cast<int>(sizeof buf - used), &printPrefix);
+    }
+    buf[sizeof buf - 1] = '\0';
+
+    std::string text(buf, strnlen(buf, sizeof buf));
+    size_t start = 0;
+    for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
+      std::string line = text.substr(start, lf - start);
+      for (TCustomStrix *component : registry.Components) {
+        ++component->FLogUsers;
+        deliveries.push_back(TLogDelivery{component, component->FTasks.IndexByThreadId(tid), line});
+      }
+    }
+    item.Pending = text.substr(start);
+  }
+
+  // Raised outside the registry lock, so a handler may do anything that logs
+  // (and a component's event lock is never taken inside the registry lock).
+  // Nothing may unwind into the library that called us.
+  for (TLogDelivery &delivery : deliveries) {
+    try {
+      delivery.Component->RaiseLog(delivery.Index, level, delivery.Line);
+    } catch (...) {
+    }
+    --delivery.Component->FLogUsers;
+  }
+}

@@ -1,0 +1,320 @@
+// The conversion component: construction, properties, libraries, tasks and
+// their records, and the event dispatchers. Running tasks: Workers.cpp.
+#include "Strix.h"
+
+#include <thread>
+
+#include "AVProbe.h"
+#include "AVUtilHlpr.h"
+#include "LibLoader.h"
+#include "LogRouting.h"
+#include "StrixInternal.h"
+
+namespace {
+
+const char *const LibrariesNotLoaded = "The media libraries are not loaded: call LoadLibraries first";
+
+}  // namespace
+
+thread_local int GEventDepth = 0;
+
+TLogLevel LogLevelFromSystem(int ALevel)
+{
+  if (ALevel < 0) return llQuiet;
+  if (ALevel >= 3) return llAll;
+  return static_cast<TLogLevel>(ALevel + 1);
+}
+
+TCustomStrix::TCustomStrix(TWindowThread &AWindowThread)
+    : FWindowThread(AWindowThread), FProbe(std::make_unique<TAVProbe>()), FAlive(std::make_shared<TCustomStrix *>(this))
+{
+  ComponentRegistry().Add(this);
+}
+
+TCustomStrix::~TCustomStrix()
+{
+  FDestroying = true;  // no more events, no more starts
+  {
+    std::lock_guard<std::recursive_mutex> lock(FEventLock);
+    FPendingCount = 0;
+    FRunActive = false;
+  }
+  ComponentRegistry().Remove(this);
+
+  // Stop everything first so the conversions wind down side by side, then
+  // wait for every thread of every task, however long it takes.
+  std::vector<std::unique_ptr<TFFmpeg>> tasks = FTasks.ExtractAll();
+  {
+    std::lock_guard<std::recursive_mutex> lock(FGraveLock);
+    for (auto &task : FGraveyard) tasks.push_back(std::move(task));
+    FGraveyard.clear();
+  }
+  for (auto &task : tasks) task->Stop();
+  tasks.clear();
+
+  FAlive.reset();  // window-thread callbacks still queued become no-ops
+  FProbe->CloseFile();
+}
+
+// ---- properties ----
+
+void TCustomStrix::SetLogLevel(TLogLevel AValue)
+{
+  FLogLevel = AValue;
+  if (FLibrariesLoaded) SetLibraryLogLevel(static_cast<int>(AValue) - 1);
+}
+
+void TCustomStrix::SetProgressInterval(int32_t AValue) { FProgressInterval = AValue <= 100 ? 100 : AValue; }
+
+// ---- libraries and tasks ----
+
+bool TCustomStrix::LoadLibraries(const std::string &AFolder, bool AVersionedNames)
+{
+  if (!LoadAVLibs(AFolder, AVersionedNames)) {
+    FLastError = AVLibsLastError();
+    return false;
+  }
+  AVUtilLib.av_log_set_callback(&LogCallback);
+  FLibrariesLoaded = true;
+  SetLibraryLogLevel(static_cast<int>(FLogLevel.load()) - 1);
+  return true;
+}
+
+void TCustomStrix::BindTaskEvents(TFFmpeg &ATask)
+{
+  ATask.OnLog = [this](TCustomFFmpeg *ASender, int ALevel, const std::string &AMsg) {
+    DoLog(static_cast<TFFmpeg *>(ASender), ALevel, AMsg);
+  };
+  ATask.OnProgress = [this](TCustomFFmpeg *ASender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                            float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
+    DoProgress(static_cast<TFFmpeg *>(ASender), AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate,
+               ACurrentSize, ATotalOutputDuration);
+  };
+  ATask.OnTerminate = [this](TCustomFFmpeg *ASender) { DoTerminate(static_cast<TFFmpeg *>(ASender)); };
+}
+
+int TCustomStrix::AddTask(const std::string &AInputFileName, const TInputOptions &AOptions)
+{
+  TInputOptions options = AOptions;
+  return AddTask(AInputFileName, &options);
+}
+
+int TCustomStrix::AddTask(const std::string &AInputFileName, TInputOptions *AOptions)
+{
+  if (GEventDepth == 0) ReapGraveyard();
+  if (!FLibrariesLoaded) {
+    FLastError = LibrariesNotLoaded;
+    return -1;
+  }
+  auto task = std::make_unique<TFFmpeg>();
+  try {
+    task->Prepare();
+    task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
+    if (AOptions) {
+      if (AOptions->FileName.empty()) AOptions->FileName = AInputFileName;
+      task->InputOptions = *AOptions;
+      ApplyInputOptions(*task, *AOptions);
+    } else {
+      ResetInputOptions(task->InputOptions);
+    }
+    if (!task->OpenInputFile(AInputFileName)) {
+      FLastError = task->LastOptionError;
+      return -1;
+    }
+  } catch (const std::exception &e) {
+    FLastError = e.what();
+    return -1;
+  }
+  BindTaskEvents(*task);
+  return FTasks.Add(std::move(task));
+}
+
+bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions)
+{
+  TOutputOptions options = AOptions;
+  return AddTaskOutput(ATaskIndex, AOutputFileName, &options);
+}
+
+bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, TOutputOptions *AOptions)
+{
+  TFFmpeg &task = FTasks.Items(ATaskIndex);
+  if (!FLibrariesLoaded) {
+    FLastError = LibrariesNotLoaded;
+    return false;
+  }
+  try {
+    if (AOptions) {
+      if (AOptions->FileName.empty()) AOptions->FileName = AOutputFileName;
+      task.OutputOptions = *AOptions;
+      ApplyOutputOptions(task, *AOptions);
+      if (AOptions->CustomHook) {
+        task.OnCustomHook = [this](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS,
+                                   bool &AUpdate, bool &AStopHook) {
+          DoCustomHook(static_cast<TFFmpeg *>(ASender), ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
+        };
+      } else if (AOptions->BeforeHook) {
+        task.OnBeforeHook = [this](TCustomFFmpeg *ASender, THookAction &AHookAction, int64_t APTS) {
+          DoBeforeHook(static_cast<TFFmpeg *>(ASender), AHookAction, APTS);
+        };
+      }
+    } else {
+      ResetOutputOptions(task.OutputOptions);
+    }
+    if (!task.OpenOutputFile(AOutputFileName)) {
+      FLastError = task.LastOptionError;
+      return false;
+    }
+    return true;
+  } catch (const std::exception &e) {
+    FLastError = e.what();
+    return false;
+  }
+}
+
+void TCustomStrix::DeleteTask(int AIndex)
+{
+  if (GEventDepth == 0) ReapGraveyard();
+  std::vector<std::unique_ptr<TFFmpeg>> gone;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FEventLock);
+    std::unique_ptr<TFFmpeg> task = FTasks.Extract(AIndex);  // out_of_range passes out
+    if (FRunActive) {
+      // Keep the run's counts consistent with the shorter list.
+      if (AIndex < FNextTaskIndex) --FNextTaskIndex;
+      if (task->Reported) --FTerminatedCount;
+      if (task->RunState == TFFmpeg::rsWaiting && FPendingCount > 0) --FPendingCount;
+      CheckRunEnd();
+    }
+    gone.push_back(std::move(task));
+  }
+  DisposeTasks(std::move(gone));
+}
+
+void TCustomStrix::DeleteAllTasks()
+{
+  if (GEventDepth == 0) ReapGraveyard();
+  std::vector<std::unique_ptr<TFFmpeg>> gone;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FEventLock);
+    gone = FTasks.ExtractAll();
+    FRunActive = false;
+    FPendingCount = 0;
+    FTerminatedCount = 0;
+    FConcurrency = 0;
+  }
+  FLastError.clear();
+  DisposeTasks(std::move(gone));
+}
+
+void TCustomStrix::DisposeTasks(std::vector<std::unique_ptr<TFFmpeg>> ATasks)
+{
+  if (ATasks.empty()) return;
+  for (auto &task : ATasks) task->Stop();
+  if (GEventDepth == 0) {
+    ATasks.clear();  // waits for their threads; none of them waits for us
+    return;
+  }
+  // Inside an event: the caller may be one of these tasks' own threads, or
+  // hold the event lock that their threads wait for. Destroy them later on
+  // the window thread.
+  {
+    std::lock_guard<std::recursive_mutex> lock(FGraveLock);
+    for (auto &task : ATasks) FGraveyard.push_back(std::move(task));
+  }
+  PostReap();
+}
+
+void TCustomStrix::PostReap()
+{
+  std::weak_ptr<TCustomStrix *> alive = FAlive;
+  FWindowThread.Post([alive] {
+    if (auto self = alive.lock()) (*self)->ReapGraveyard();
+  });
+}
+
+void TCustomStrix::ReapGraveyard()
+{
+  std::vector<std::unique_ptr<TFFmpeg>> dead;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FGraveLock);
+    // A task whose inline run is still on this thread's stack waits for the
+    // reap that follows its run.
+    for (auto it = FGraveyard.begin(); it != FGraveyard.end();) {
+      if ((*it)->RunningInline) {
+        ++it;
+      } else {
+        dead.push_back(std::move(*it));
+        it = FGraveyard.erase(it);
+      }
+    }
+  }
+  dead.clear();
+}
+
+bool TCustomStrix::GraveyardEmpty()
+{
+  std::lock_guard<std::recursive_mutex> lock(FGraveLock);
+  return FGraveyard.empty();
+}
+
+void TCustomStrix::UnassignEvents()
+{
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  std::lock_guard<std::recursive_mutex> hookLock(FHookLock);
+  OnBeforeHook = nullptr;
+  OnCustomHook = nullptr;
+  OnLog = nullptr;
+  OnProgress = nullptr;
+  OnTerminate = nullptr;
+}
+
+// ---- dispatchers ----
+
+void TCustomStrix::DoBeforeHook(TFFmpeg *ATask, THookAction &AHookAction, int64_t APTS)
+{
+  if (FDestroying) return;
+  TEventScope scope;
+  TBeforeHookEvent handler;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FHookLock);
+    handler = OnBeforeHook;
+  }
+  if (handler) handler(ATask ? ATask->Index.load() : -1, APTS, AHookAction);
+}
+
+void TCustomStrix::DoCustomHook(TFFmpeg *ATask, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS, bool &AUpdate,
+                                bool &AStopHook)
+{
+  if (FDestroying) return;
+  TEventScope scope;
+  TCustomHookEvent handler;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FHookLock);
+    handler = OnCustomHook;
+  }
+  if (handler) handler(ATask ? ATask->Index.load() : -1, ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
+}
+
+void TCustomStrix::DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg)
+{
+  RaiseLog(ATask ? ATask->Index.load() : -1, ALevel, AMsg);
+}
+
+void TCustomStrix::RaiseLog(int AIndex, int ALevel, const std::string &AMsg)
+{
+  if (FDestroying) return;
+  TEventScope scope;
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  if (OnLog) OnLog(AIndex, LogLevelFromSystem(ALevel), AMsg);
+}
+
+void TCustomStrix::DoProgress(TFFmpeg *ATask, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                              float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)
+{
+  if (FDestroying) return;
+  TEventScope scope;
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  if (OnProgress)
+    OnProgress(ATask ? ATask->Index.load() : -1, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate,
+               ACurrentSize, ATotalOutputDuration);
+}

@@ -1,0 +1,168 @@
+// Running tasks: starting them on worker threads or inline through the
+// window thread's timer, stopping them, and reporting their ends.
+//
+// Run counters (PendingCount, TerminatedCount, NextTaskIndex) and each
+// task's RunState change under the event lock, except in StartTasks before
+// any task of the run is running. A task is started only from rsWaiting, so a
+// start timer that fires after StopTasks never starts an ended task.
+#include <unistd.h>
+
+#include <exception>
+#include <thread>
+
+#include "FFmpegThread.h"
+#include "LogRouting.h"
+#include "Strix.h"
+#include "StrixInternal.h"
+
+void TCustomStrix::StartTasks(int AConcurrency)
+{
+  if (GEventDepth == 0) ReapGraveyard();
+  ClearLogLines();
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  FNextTaskIndex = 0;
+  FTerminatedCount = 0;
+  FConcurrency = AConcurrency;
+  FPendingCount = FTasks.Count();
+  FRunActive = FPendingCount > 0;
+  int n = AConcurrency;
+  while (FPendingCount > 0) {
+    StartNextTask();
+    if (--n <= 0) break;
+  }
+}
+
+void TCustomStrix::StartNextTask()
+{
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  if (FPendingCount <= 0 || FDestroying) return;
+  --FPendingCount;
+  int index = FNextTaskIndex++;
+  if (FConcurrency > 0) {
+    StartTask(index);
+  } else {
+    std::weak_ptr<TCustomStrix *> alive = FAlive;
+    FWindowThread.PostDelayed(100, [alive, index] {
+      if (auto self = alive.lock()) (*self)->TaskTimerFired(index);
+    });
+  }
+}
+
+void TCustomStrix::TaskTimerFired(int AIndex) { StartTask(AIndex); }
+
+void TCustomStrix::StartTask(int AIndex)
+{
+  std::unique_lock<std::recursive_mutex> lock(FEventLock);
+  if (FDestroying) return;
+  TFFmpeg *task = FTasks.ItemOrNull(AIndex);
+  if (!task) return;  // deleted since; DeleteTask settled the counts
+  if (task->RunState == TFFmpeg::rsStoppedBeforeStart) return;  // its terminate thread reports it
+  if (task->RunState != TFFmpeg::rsWaiting || task->Running || task->Terminated) {
+    // Ran in an earlier run: it cannot run again and will not report, so
+    // count it as ended here, or the run would never end.
+    task->Reported = true;
+    ++FTerminatedCount;
+    if (FPendingCount > 0)
+      StartNextTask();
+    else
+      CheckRunEnd();
+    return;
+  }
+  task->RunState = TFFmpeg::rsStarted;
+  task->Reported = false;
+  task->ProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
+  task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
+
+  if (FConcurrency > 0) {
+    // Start with the lock held: StopTasks then always sees the engine either
+    // waiting or running. A start that fails reports through DoTerminate on
+    // this thread (the lock is re-entrant).
+    TFFmpegThread *thread = task->Start(true, FThreadPriority.load());
+    if (!thread) {
+      task->ThreadId = 0;
+      return;
+    }
+    thread->Resume();
+    while (thread->ThreadId() == 0) std::this_thread::yield();  // set first thing on the new thread
+    task->ThreadId = static_cast<uint32_t>(thread->ThreadId());
+    return;
+  }
+
+  // Inline on the window thread: the whole conversion runs inside this call.
+  task->ThreadId = static_cast<uint32_t>(gettid());
+  task->RunningInline = true;
+  lock.unlock();
+  task->Start(false, FThreadPriority.load());
+  task->RunningInline = false;
+  task->ThreadId = 0;
+  if (!GraveyardEmpty()) PostReap();  // it may have been deleted during its own run
+}
+
+void TCustomStrix::StopTasks()
+{
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  FPendingCount = 0;
+  for (TFFmpeg *task : FTasks.Snapshot()) {
+    switch (task->RunState.load()) {
+      case TFFmpeg::rsWaiting:
+        task->RunState = TFFmpeg::rsStoppedBeforeStart;
+        task->StopOrTerminate();  // never ran: reported from a short-lived idle thread
+        break;
+      case TFFmpeg::rsStarted:
+        if (task->Running) task->Stop();
+        break;
+      case TFFmpeg::rsStoppedBeforeStart:
+        break;
+    }
+  }
+}
+
+void TCustomStrix::CheckRunEnd()
+{
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  if (!FRunActive || FPendingCount > 0 || FTerminatedCount < FTasks.Count()) return;
+  FRunActive = false;
+  ClearLogLines();
+  if (OnTerminate) OnTerminate(-1, true, false, std::string());
+}
+
+void TCustomStrix::DoTerminate(TFFmpeg *ATask)
+{
+  if (FDestroying) return;
+  TEventScope scope;
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  if (!ATask) {
+    if (OnTerminate) OnTerminate(-1, true, false, std::string());
+    ClearLogLines();
+    return;
+  }
+  if (ATask->Detached || ATask->Reported.exchange(true)) return;
+  ATask->ThreadId = 0;
+
+  // A throwing handler must not skip the run's bookkeeping, and must not
+  // unwind into the engine's thread, where nothing could catch it.
+  std::string handlerError;
+  try {
+    if (OnTerminate)
+      OnTerminate(ATask->Index.load(), ATask->Finished.load(), ATask->ExceptionRaised.load(), ATask->LastErrorMessage);
+  } catch (const std::exception &e) {
+    handlerError = e.what();
+  } catch (...) {
+    handlerError = "Unknown error";
+  }
+  ++FTerminatedCount;
+  try {
+    if (FPendingCount > 0)
+      StartNextTask();
+    else
+      CheckRunEnd();
+  } catch (const std::exception &e) {
+    if (handlerError.empty()) handlerError = e.what();
+  }
+  if (!handlerError.empty()) {
+    try {
+      RaiseLog(ATask->Index.load(), 0, handlerError);
+    } catch (...) {
+    }
+  }
+}
