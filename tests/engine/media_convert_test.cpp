@@ -3,9 +3,10 @@
 // video-only inputs, crop/pad/rescale, video sync counters, progress.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <map>
+#include <functional>
 
 #include "FFmpeg.h"
 #include "TestEnv.h"
@@ -37,7 +38,8 @@ class MediaConvertTest : public ::testing::Test {
   void SetUp() override { qvtest::LoadLibs(); }
 
   // Opens AIn, sets AOptions, opens AOut and runs the job on this thread.
-  void Convert(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions)
+  void Convert(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
+               const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {})
   {
     AEngine.Prepare();
     AEngine.OnLog = [this](TCustomFFmpeg *, int level, const std::string &msg) {
@@ -47,6 +49,7 @@ class MediaConvertTest : public ::testing::Test {
     ASSERT_TRUE(AEngine.OpenInputFile(AIn)) << AEngine.LastOptionError;
     for (const auto &[name, value] : AOptions) AEngine.SetOption(name, value);
     ASSERT_TRUE(AEngine.OpenOutputFile(AOut)) << AEngine.LastOptionError;
+    if (ABeforeStart) ABeforeStart(AEngine);
     AEngine.Start(false);
     ASSERT_FALSE(AEngine.ExceptionRaised) << AEngine.LastErrorMessage;
     ASSERT_TRUE(AEngine.Finished);
@@ -170,10 +173,11 @@ TEST_F(MediaConvertTest, CropPadAndRescaleGiveTheEncoderItsSizeAndThePadColour)
     // The frame size names the picture; the pads come on top of it.
     opts.push_back({"s", std::to_string(c.Width) + "x" + std::to_string(c.Height - c.PadTop - c.PadBottom)});
     const std::string out = Dir.File(std::string("pad") + std::to_string(&c - cases) + ".mp4");
-    engine.PadColor[0] = 180;  // Y, U, V of a light colour no test pattern pixel has in flat bands
-    engine.PadColor[1] = 60;
-    engine.PadColor[2] = 200;
-    Convert(engine, in, out, opts);
+    Convert(engine, in, out, opts, [](TCustomFFmpeg &e) {
+      e.PadColor[0] = 180;  // Y, U, V
+      e.PadColor[1] = 60;
+      e.PadColor[2] = 200;
+    });
     if (HasFatalFailure()) return;
     EXPECT_EQ(Errors, "");
     int pictures = 0;
@@ -208,13 +212,17 @@ TEST_F(MediaConvertTest, ProgressRisesToTheTotalAndTheTextLineHasItsFormat)
                             int total) { calls.push_back({frame, fps, duration, q, rate, size, total}); };
     Convert(engine, in, Dir.File("p.mp4"), WindowOptions());
     ASSERT_GE(calls.size(), 10u);
+    // The duration is the earliest stream end, so it may step back once a
+    // later stream writes its first packet; it ends at its largest value.
+    int longest = 0;
     for (std::size_t i = 1; i < calls.size(); ++i) {
       EXPECT_GE(calls[i].Frame, calls[i - 1].Frame);
-      EXPECT_GE(calls[i].Duration, calls[i - 1].Duration);
       EXPECT_GE(calls[i].Size, calls[i - 1].Size);
+      longest = std::max(longest, calls[i].Duration);
     }
     const TProgressCall &last = calls.back();
-    EXPECT_EQ(last.Frame, 30);
+    EXPECT_EQ(last.Duration, longest);
+    EXPECT_NEAR(last.Frame, 30, 1);  // the sync may lag by up to 1.1 frames
     EXPECT_EQ(last.Fps, 0);  // the run takes less than a second
     EXPECT_NEAR(last.Duration, 2000, 70);
     EXPECT_EQ(last.Size, qvtest::FileSize(Dir.File("p.mp4")));
@@ -241,7 +249,7 @@ TEST_F(MediaConvertTest, ProgressRisesToTheTotalAndTheTextLineHasItsFormat)
                           &frame, &fps, &q, &last, &kb, &t, &rate),
               7)
         << reports.back();
-    EXPECT_EQ(frame, 30);
+    EXPECT_NEAR(frame, 30, 1);
     EXPECT_EQ(last, 'L');
     EXPECT_NEAR(t, 2.0, 0.07);
     EXPECT_NEAR(kb, qvtest::FileSize(Dir.File("t.mp4")) / 1024.0, 1.0);
@@ -287,7 +295,9 @@ TEST_F(MediaConvertTest, AudioOnlyOutputReportsNoFrameAndVstatsListsEveryVideoFr
       ++lines;
       ++pos;
     }
-    EXPECT_EQ(lines, 15);
+    const TStreamInfo *v = Probe(Dir.File("v.mp4")).Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(lines, v->Packets);  // one line per encoded picture
     EXPECT_NE(text.find("type= I\n"), std::string::npos);
     EXPECT_NE(text.find("type= P\n"), std::string::npos);
     EXPECT_NE(text.find("avg_br="), std::string::npos);
