@@ -334,7 +334,7 @@ void TCustomFFmpeg::FlushAudio(AVFormatContext *AOut, TOutputStream &AOst)
       int samples = static_cast<int>(leftSamples);
       if (!smallLast) {
         // The encoder wants whole frames: complete the last one with silence.
-        std::memset(AudioBuffer.data() + left, 0, frameBytes - leftSamples * 2 * encCh);
+        std::memset(AudioBuffer.data() + leftSamples * 2 * encCh, 0, frameBytes - leftSamples * 2 * encCh);
         samples = enc->frame_size;
       }
       EncodeAudioFrame(AOut, AOst, AudioBuffer.data(), samples);

@@ -252,7 +252,10 @@ void TCustomFFmpeg::TranscodeSetup()
     // 8. Bit buffer (subtitle encoding output).
     if (BitBuffer.empty()) BitBuffer.resize(static_cast<std::size_t>(BitBufferSize));
 
-    // 9. Description and mapping log.
+    // 9. Description and mapping log. Encoder parameters go to the streams
+    // now so the description shows them; they are refreshed once the encoders open.
+    for (auto &ost : OutputStreams)
+      if (ost->EncodingNeeded) AVCodecLib.avcodec_parameters_from_context(ost->Stream->codecpar, ost->Enc);
     for (int f = 0; f < OutputFileCount; ++f) AVFormatLib.av_dump_format(OutputFiles[f], f, OutputFiles[f]->url, 1);
     if (Verbose >= 0 && OnLog) {
       Log(1, "Stream mapping:");
