@@ -152,4 +152,9 @@ std::string MakeOutputName(const std::string &AInputName, const std::string &AEx
   return name;
 }
 
+double EstimatedTotalTime(int32_t ACurrentCount, int32_t ATotalCount, double AElapsed) {
+  if (ACurrentCount == 0) return 0.0;
+  return static_cast<double>(ATotalCount) * AElapsed / static_cast<double>(ACurrentCount);
+}
+
 std::string FileVersionText() { return QV_FILE_VERSION; }

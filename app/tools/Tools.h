@@ -47,6 +47,11 @@ int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault);
 // AExt is never proposed.
 std::string MakeOutputName(const std::string &AInputName, const std::string &AExt);
 
+// The estimated-time timer's projection: the duration of the whole job at the
+// rate seen so far (not the time left), AElapsed * ATotalCount / ACurrentCount,
+// in AElapsed's unit; 0 while nothing is done.
+double EstimatedTotalTime(int32_t ACurrentCount, int32_t ATotalCount, double AElapsed);
+
 // The executable's file version, compiled in from the build's project
 // version (for example "1.0.0.0").
 std::string FileVersionText();

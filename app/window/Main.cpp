@@ -26,6 +26,7 @@
 #include <cmath>
 
 #include "AVProbe.h"
+#include "ConvertRecord.h"
 #include "SysFormat.h"
 
 #ifndef QV_HOMEPAGE
@@ -392,7 +393,7 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   const std::string input = FileNameToStd(AFileName);
   edFileOutput->setText(FileNameFromStd(MakeOutputName(input, ".mp4")));
 
-  const int index = Strix->AddTask(input, InputRecord(input));
+  const int index = Strix->AddTask(input, ConvertInputRecord(input));
   try {
     Strix->Probe().LoadFile(input, "");
   } catch (const std::exception &) {
@@ -400,7 +401,7 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   }
   if (index < 0) return;
 
-  if (Strix->AddTaskOutput(index, FileNameToStd(edFileOutput->text()), OutputRecord())) {
+  if (Strix->AddTaskOutput(index, FileNameToStd(edFileOutput->text()), ConvertOutputRecord(SelectedPreset()))) {
     btnConvert->setEnabled(true);
     btnConvert->setFocus();
   } else {
@@ -409,31 +410,6 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   StatusBar->SetPanelText(0, QStringLiteral("Status: Ready"));
   StatusBar->SetPanelText(1, QString());
   StatusBar->SetPanelText(2, QStringLiteral("0%"));
-}
-
-TInputOptions TfrmMain::InputRecord(const std::string &AFileName) const {
-  TInputOptions rec;
-  ResetInputOptions(rec);
-  rec.FileName = AFileName;
-  return rec;
-}
-
-TOutputOptions TfrmMain::OutputRecord() const {
-  TOutputOptions rec;
-  ResetOutputOptions(rec);
-  rec.VideoCodecName = "mpeg4";
-  rec.AudioCodecName = "libfaac";
-  rec.FrameRate = "15";
-  // Without a chosen preset the size and rates stay unset: the engine keeps
-  // the input's frame size and its own default rates.
-  if (const TFormat *p = SelectedPreset()) {
-    rec.VideoBitrate = p->VideoBitrate;
-    rec.AudioSampleRate = p->AudioFrequency;
-    rec.AudioChannels = p->AudioChannels;
-    rec.AudioBitrate = p->AudioBitrate;
-    rec.FrameSize = std::to_string(p->FrameWidth) + "x" + std::to_string(p->FrameHeight);
-  }
-  return rec;
 }
 
 const TFormat *TfrmMain::SelectedPreset() const {
@@ -461,7 +437,7 @@ void TfrmMain::ChangeFile() {
     edFileOutput->setText(FileNameFromStd(output));
   }
 
-  const int index = Strix->AddTask(input, InputRecord(input));
+  const int index = Strix->AddTask(input, ConvertInputRecord(input));
   try {
     Strix->Probe().LoadFile(input, "");
   } catch (const std::exception &) {
@@ -470,7 +446,7 @@ void TfrmMain::ChangeFile() {
     ShowMessage(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
     return;
   }
-  if (Strix->AddTaskOutput(index, output, OutputRecord())) {
+  if (Strix->AddTaskOutput(index, output, ConvertOutputRecord(SelectedPreset()))) {
     btnConvert->setEnabled(true);
     btnConvert->setFocus();
   } else {

@@ -169,8 +169,6 @@ class TfrmMain : public QWidget {
   bool LoadLibraries();
   // Steps 4 to 9 of picking a file, shared by the dialog and dropping.
   void OpenInputFile(const QString &AFileName);
-  TInputOptions InputRecord(const std::string &AFileName) const;
-  TOutputOptions OutputRecord() const;
   void SetLabelText(QLabel *ALabel, const QString &AText);
   void ShowMessage(const QString &AText);  // plain box, captioned with the application title
   static bool IsDroppableFile(const QString &AFileName);

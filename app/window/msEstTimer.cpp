@@ -3,6 +3,8 @@
 
 #include <QtGlobal>
 
+#include "Tools.h"
+
 #include <chrono>
 #include <ctime>
 
@@ -65,7 +67,6 @@ void TmsEstTimer::Tick() {
   if (OnGetCurrentCount) OnGetCurrentCount(this, current);
   if (OnGetTotalCount) OnGetTotalCount(this, total);
   // The projected duration of the whole job at the rate seen so far.
-  const double estimate =
-      current != 0 ? static_cast<double>(total) * elapsed / static_cast<double>(current) : 0.0;
+  const double estimate = EstimatedTotalTime(current, total, elapsed);
   if (OnDisplayEstTime) OnDisplayEstTime(this, estimate);
 }

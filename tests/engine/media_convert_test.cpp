@@ -295,7 +295,8 @@ TEST_F(MediaConvertTest, AudioOnlyOutputReportsNoFrameAndVstatsListsEveryVideoFr
       ++lines;
       ++pos;
     }
-    const TStreamInfo *v = Probe(Dir.File("v.mp4")).Find(AVMEDIA_TYPE_VIDEO);
+    const TMediaInfo info = Probe(Dir.File("v.mp4"));
+    const TStreamInfo *v = info.Find(AVMEDIA_TYPE_VIDEO);
     ASSERT_TRUE(v);
     EXPECT_EQ(lines, v->Packets);  // one line per encoded picture
     EXPECT_NE(text.find("type= I\n"), std::string::npos);
