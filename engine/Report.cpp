@@ -53,8 +53,11 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   AVIOContext *pb = OutputFiles[0]->pb;
   int64_t total = 0;
   if (pb) {
+    // The size on disk lags behind what the muxer has written into its
+    // buffer; the write position counts both.
     total = AVFormatLib.avio_size(pb);
-    if (total < 0) total = AVFormatLib.avio_seek(pb, 0, SEEK_CUR);
+    const int64_t position = AVFormatLib.avio_seek(pb, 0, SEEK_CUR);
+    if (position > total) total = position;
     if (total < 0) total = 0;
   }
 

@@ -1,5 +1,7 @@
-// quenvaro-cli: prints a media report (--info FILE) or runs one conversion
-// job whose arguments are handled in order, like a command-line transcoder:
+// quenvaro-cli: prints a media report (--info FILE), converts many files the
+// way the window converts one (convert, see Batch.h), lists the output
+// presets (presets), or runs one conversion job whose arguments are handled
+// in order, like a command-line transcoder:
 //   -i FILE       opens an input
 //   -y            allows overwriting an existing output
 //   -NAME [VALUE] sets an engine option (flags and no-ops take no value)
@@ -11,31 +13,58 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AVProbe.h"
+#include "Batch.h"
 #include "FFmpeg.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "Tools.h"
 
 namespace {
 
-std::atomic<bool> Interrupted{false};
+// The signal that asked us to stop (SIGINT, SIGTERM), 0 while none did.
+std::atomic<int> StopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
-// Only sets the flag: the main thread sees it and stops the engine.
-void OnSigInt(int) { Interrupted.store(true); }
+// Only records the signal: the main thread sees it and stops the conversions.
+void OnStopSignal(int ASignal)
+{
+  int none = 0;
+  StopSignal.compare_exchange_strong(none, ASignal);
+}
+
+void InstallStopHandlers()
+{
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  // A reader of --json output that goes away must not kill the conversions
+  // halfway (their outputs would have no trailer).
+  signal(SIGPIPE, SIG_IGN);
+}
 
 void Usage()
 {
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
                "       quenvaro-cli [-y] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
+               "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N]\n"
+               "                            [--output-dir DIR] [-y] [--json] [--] FILE...\n"
+               "       quenvaro-cli presets [--presets FILE]\n"
                "       quenvaro-cli --version\n");
 }
 
@@ -156,7 +185,7 @@ int TJob::Run()
     std::unique_lock<std::mutex> lock(FLock);
     while (!FTerminated) {
       FDone.wait_for(lock, std::chrono::milliseconds(100));
-      if (Interrupted.load() && !stopSent) {
+      if (StopSignal.load() != 0 && !stopSent) {
         stopSent = true;
         lock.unlock();
         FEngine.Stop();
@@ -166,7 +195,7 @@ int TJob::Run()
   }
   FEngine.WaitForThread();
   if (FProgressShown && FTerminal) std::fputs("\n", stderr);
-  if (Interrupted.load()) return 130;
+  if (StopSignal.load() != 0) return 128 + StopSignal.load();
   if (FEngine.Finished && !FEngine.ExceptionRaised) return 0;
   const std::string msg = FEngine.LastErrorMessage.empty() ? "Conversion failed" : FEngine.LastErrorMessage;
   if (msg != FLastLogged) std::fprintf(stderr, "%s\n", msg.c_str());
@@ -187,6 +216,144 @@ int TJob::Execute(const std::vector<std::string> &AArgs)
   return Run();
 }
 
+// "--name=value" or "--name value"; false when the value is missing.
+bool TakeValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std::string &AName, std::string &AValue)
+{
+  const std::string &a = AArgs[AIndex];
+  if (a.size() > AName.size() && a.compare(0, AName.size() + 1, AName + "=") == 0) {
+    AValue = a.substr(AName.size() + 1);
+    return true;
+  }
+  if (AIndex + 1 >= AArgs.size()) {
+    std::fprintf(stderr, "Missing argument for option '%s'\n", AName.c_str());
+    return false;
+  }
+  AValue = AArgs[++AIndex];
+  return true;
+}
+
+bool IsOption(const std::string &AArg, const std::string &AName)
+{
+  return AArg == AName || AArg.rfind(AName + "=", 0) == 0;
+}
+
+// A whole positive decimal number within int; -1 otherwise.
+int PositiveNumber(const std::string &AText)
+{
+  if (AText.empty() || AText.find_first_not_of("0123456789") != std::string::npos) return -1;
+  errno = 0;
+  const long long v = std::strtoll(AText.c_str(), nullptr, 10);
+  if (errno == ERANGE || v <= 0 || v > INT_MAX) return -1;
+  return static_cast<int>(v);
+}
+
+// Loads the presets; false with a message when a named file gives none.
+bool ReadPresets(const std::string &AFile)
+{
+  LoadPresets(AFile);
+  if (Presets.empty() && !AFile.empty()) {
+    std::fprintf(stderr, "No presets in '%s'\n", AFile.c_str());
+    return false;
+  }
+  return true;
+}
+
+int ListPresets(const std::vector<std::string> &AArgs)
+{
+  std::string file;
+  for (size_t i = 1; i < AArgs.size(); ++i) {
+    if (IsOption(AArgs[i], "--presets")) {
+      if (!TakeValue(AArgs, i, "--presets", file)) return 1;
+    } else {
+      Usage();
+      return 1;
+    }
+  }
+  if (!ReadPresets(file)) return 1;
+  if (Presets.empty()) {
+    std::fprintf(stderr, "No presets in '%s'\n", PresetFileName().c_str());
+    return 1;
+  }
+  for (size_t i = 0; i < Presets.size(); ++i) std::printf("%zu\t%s\n", i + 1, Presets[i].Name.c_str());
+  return 0;
+}
+
+// A preset by its exact name, else by its number in the list (from 1).
+const TFormat *FindPreset(const std::string &AKey)
+{
+  for (const auto &p : Presets)
+    if (p.Name == AKey) return &p;
+  const int n = PositiveNumber(AKey);
+  if (n > 0 && static_cast<size_t>(n) <= Presets.size()) return &Presets[n - 1];
+  return nullptr;
+}
+
+int Convert(const std::vector<std::string> &AArgs)
+{
+  TBatchSettings settings;
+  std::string presetFile, presetKey;
+  bool presetGiven = false;
+  const unsigned cores = std::thread::hardware_concurrency();
+  settings.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
+  bool options = true;
+  for (size_t i = 1; i < AArgs.size(); ++i) {
+    const std::string &a = AArgs[i];
+    std::string value;
+    if (!options || a.empty() || a[0] != '-' || a == "-") {
+      settings.Inputs.push_back(a);
+    } else if (a == "--") {
+      options = false;
+    } else if (a == "-y") {
+      settings.Overwrite = true;
+    } else if (a == "--json") {
+      settings.Json = true;
+    } else if (IsOption(a, "--preset")) {
+      if (!TakeValue(AArgs, i, "--preset", presetKey)) return 1;
+      presetGiven = true;
+    } else if (IsOption(a, "--presets")) {
+      if (!TakeValue(AArgs, i, "--presets", presetFile)) return 1;
+    } else if (IsOption(a, "--jobs")) {
+      if (!TakeValue(AArgs, i, "--jobs", value)) return 1;
+      settings.Jobs = PositiveNumber(value);
+      if (settings.Jobs <= 0) {
+        std::fprintf(stderr, "'%s' is not a valid number of jobs\n", value.c_str());
+        return 1;
+      }
+    } else if (IsOption(a, "--output-dir")) {
+      if (!TakeValue(AArgs, i, "--output-dir", settings.OutputDir)) return 1;
+      struct stat st {};
+      if (settings.OutputDir.empty() || stat(settings.OutputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "'%s' is not a folder\n", settings.OutputDir.c_str());
+        return 1;
+      }
+    } else {
+      std::fprintf(stderr, "Unknown option '%s'\n", a.c_str());
+      Usage();
+      return 1;
+    }
+  }
+  if (settings.Inputs.empty()) {
+    Usage();
+    return 1;
+  }
+  if (!ReadPresets(presetFile)) return 1;
+  if (presetGiven) {
+    settings.Preset = FindPreset(presetKey);
+    if (!settings.Preset) {
+      std::fprintf(stderr, "No preset '%s' (quenvaro-cli presets lists them)\n", presetKey.c_str());
+      return 1;
+    }
+  } else if (!Presets.empty()) {
+    settings.Preset = &Presets.front();  // the window selects the first preset too
+  } else {
+    std::fprintf(stderr, "No presets in '%s': converting at the input's frame size\n", PresetFileName().c_str());
+  }
+  settings.Terminal = isatty(STDERR_FILENO) != 0;
+  InstallStopHandlers();
+  TBatch batch(settings, StopSignal);
+  return batch.Run();
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -204,6 +371,15 @@ int main(int argc, char **argv)
     Usage();
     return 0;
   }
+  if (args[0] == "presets") return ListPresets(args);
+  if (args[0] == "convert") {
+    try {
+      return Convert(args);
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "%s\n", e.what());
+      return 1;
+    }
+  }
   if (!LoadLibraries()) return 1;
   // Library chatter stays quiet unless an option asks for more.
   SetLibraryLogLevel(0);
@@ -215,10 +391,7 @@ int main(int argc, char **argv)
       }
       return Info(args[1]);
     }
-    struct sigaction sa {};
-    sa.sa_handler = OnSigInt;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
+    InstallStopHandlers();
     TJob job;
     return job.Execute(args);
   } catch (const std::exception &e) {

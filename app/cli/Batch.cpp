@@ -1,0 +1,315 @@
+// quenvaro-cli convert (see Batch.h).
+#include "Batch.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "ConvertRecord.h"
+#include "LibLoader.h"
+#include "Strix.h"
+
+namespace {
+
+using TClock = TBatchFile::TClock;
+
+// A path as the file system resolves it, so that two spellings of one file
+// (or a link to it) compare equal.
+std::string PathKey(const std::string &APath)
+{
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(fs::absolute(APath, ec), ec);
+  if (ec) p = fs::absolute(APath, ec).lexically_normal();
+  return p.string();
+}
+
+int64_t SizeOnDisk(const std::string &APath)
+{
+  struct stat st {};
+  if (APath.empty() || stat(APath.c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+// Creates AName only when no file of that name exists: the name is ours
+// before the engine opens it, with no window for another writer.
+int CreateExclusive(const std::string &AName)
+{
+  const int fd = open(AName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return errno;
+  close(fd);
+  return 0;
+}
+
+void RemoveIfEmpty(const std::string &AName)
+{
+  if (SizeOnDisk(AName) == 0) unlink(AName.c_str());
+}
+
+// Every configured task holds its input and output open until the run ends,
+// so a long batch is given to the component in waves that fit the process's
+// file limit (raised to its maximum first).
+size_t WaveSize(int AJobs)
+{
+  rlimit rl{};
+  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &rl);
+    getrlimit(RLIMIT_NOFILE, &rl);
+  }
+  size_t byFiles = 256;
+  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur > 64) byFiles = (rl.rlim_cur - 64) / 8;
+  return std::max<size_t>(1, std::min<size_t>(std::max<size_t>(256, static_cast<size_t>(AJobs) * 4), byFiles));
+}
+
+}  // namespace
+
+TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSignal)
+    : FSettings(ASettings), FStopSignal(AStopSignal), FReport(ASettings.Terminal, ASettings.Json)
+{
+  for (size_t i = 0; i < ASettings.Inputs.size(); ++i) {
+    TBatchFile f;
+    f.Number = static_cast<int>(i);
+    f.Input = ASettings.Inputs[i];
+    FFiles.push_back(std::move(f));
+    FInputKeys.insert(PathKey(ASettings.Inputs[i]));
+  }
+}
+
+void TBatch::Fail(TBatchFile &F, const std::string &AMessage)
+{
+  F.Status = fsFailed;
+  F.Message = AMessage.empty() ? "Conversion failed" : AMessage;
+  F.OutputSize = -1;
+  if (F.EndedAt == TClock::time_point{}) F.EndedAt = TClock::now();
+  FReport.FileEnded(F);
+}
+
+bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
+{
+  ACreated = false;
+  if (FSettings.OutputDir.empty()) {
+    // Beside the input, by the naming rule: an existing name is skipped, so
+    // nothing is ever overwritten. Retried when another program takes the
+    // name between the rule's look and our creation.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = MakeOutputName(F.Input, ".mp4");
+      const int err = CreateExclusive(name);
+      if (err == 0) {
+        F.Output = name;
+        ACreated = true;
+        FOutputKeys.insert(PathKey(name));
+        return true;
+      }
+      if (err != EEXIST) {
+        Fail(F, "Could not create '" + name + "': " + std::strerror(err));
+        return false;
+      }
+    }
+    Fail(F, "No free output name for '" + F.Input + "'");
+    return false;
+  }
+
+  // In the output folder the name is the input's own name with ".mp4".
+  std::string stem = F.Input.substr(F.Input.find_last_of('/') + 1);
+  const auto dot = stem.find_last_of('.');
+  if (dot != std::string::npos) stem.erase(dot);
+  std::string name = FSettings.OutputDir;
+  if (name.back() != '/') name += '/';
+  name += stem + ".mp4";
+  const std::string key = PathKey(name);
+  // Even -y never writes over a file this batch reads or has just written.
+  if (FInputKeys.count(key)) {
+    Fail(F, "Output file '" + name + "' is an input of this batch");
+    return false;
+  }
+  if (FOutputKeys.count(key)) {
+    Fail(F, "Output file '" + name + "' clashes with the output of another file of this batch");
+    return false;
+  }
+  if (!FSettings.Overwrite) {
+    const int err = CreateExclusive(name);
+    if (err == EEXIST) {
+      Fail(F, "File '" + name + "' already exists. Use -y to overwrite it.");
+      return false;
+    }
+    if (err != 0) {
+      Fail(F, "Could not create '" + name + "': " + std::strerror(err));
+      return false;
+    }
+    ACreated = true;
+  }
+  F.Output = name;
+  FOutputKeys.insert(key);
+  return true;
+}
+
+void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
+{
+  while (FNext < FFiles.size() && static_cast<size_t>(AStrix.TaskCount()) < AMaxTasks && !StopRequested()) {
+    TBatchFile &f = FFiles[FNext++];
+    FConfiguring = f.Number;
+    const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
+    if (index < 0) {
+      Fail(f, AStrix.LastError());
+      continue;
+    }
+    bool created = false;
+    if (!PrepareOutput(f, created)) {
+      AStrix.DeleteTask(index);
+      continue;
+    }
+    if (!AStrix.AddTaskOutput(index, f.Output, ConvertOutputRecord(FSettings.Preset))) {
+      const std::string error = AStrix.LastError();
+      AStrix.DeleteTask(index);
+      if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
+      f.Output.clear();
+      Fail(f, error);
+      continue;
+    }
+    FTaskFiles.push_back(f.Number);
+    FReport.FileQueued(f);
+  }
+  FConfiguring = -1;
+}
+
+void TBatch::MarkNextStarted()
+{
+  // The component starts waiting tasks in list order as others end.
+  if (FNextToStart >= FTaskFiles.size()) return;
+  TBatchFile &f = FFiles[FTaskFiles[FNextToStart++]];
+  if (f.Status != fsWaiting) return;
+  f.Status = fsRunning;
+  f.StartedAt = TClock::now();
+}
+
+void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage)
+{
+  if (AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
+  TBatchFile &f = FFiles[FTaskFiles[AIndex]];
+  if (f.Status == fsDone || f.Status == fsStopped || f.Status == fsFailed) return;
+  f.EndedAt = TClock::now();
+  if (AFinished && !AException) {
+    f.Status = fsDone;
+  } else if (AException) {
+    f.Status = fsFailed;
+    f.Message = AMessage.empty() ? "Conversion failed" : AMessage;
+  } else {
+    f.Status = fsStopped;
+  }
+  f.OutputSize = SizeOnDisk(f.Output);
+  // A task stopped before it wrote anything leaves only our empty
+  // placeholder, which its release removes.
+  if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
+  FReport.FileEnded(f);
+  if (!FStopSent) MarkNextStarted();
+}
+
+void TBatch::RunWave(TStrix &AStrix)
+{
+  FNextToStart = 0;
+  AStrix.StartTasks(FSettings.Jobs);
+  for (int i = 0; i < FSettings.Jobs; ++i) MarkNextStarted();
+  auto allEnded = [&] {
+    for (int n : FTaskFiles)
+      if (FFiles[n].Status == fsWaiting || FFiles[n].Status == fsRunning) return false;
+    return true;
+  };
+  // The wave is over when every task's end has been handled here and the
+  // component's run is over. Its -1 report is not waited for: raised on a
+  // worker thread, it may be posted after the next wave has begun.
+  while (!allEnded() || AStrix.RunActive()) {
+    FWindowThread.ProcessEvents(100);
+    if (StopRequested() && !FStopSent) {
+      FStopSent = true;
+      AStrix.StopTasks();
+    }
+    FReport.Tick(FFiles);
+  }
+}
+
+int TBatch::Run()
+{
+  TStrix strix(FWindowThread);
+  if (!strix.LoadLibraries(ExecutableDir() + "LibAV", true)) {
+    std::fprintf(stderr, "%s\n", strix.LastError().c_str());
+    return 1;
+  }
+  strix.SetLogLevel(llInfo);
+  strix.SetThreadPriority(tpNormal);
+
+  // Events come on worker threads: each is handed to the main thread as it
+  // is. The wave's tag keeps a late event from landing on the next wave's tasks.
+  strix.OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float, float,
+                                   int64_t ACurrentSize, int ATotalOutputDuration) {
+    const int tag = FWave.load();
+    FWindowThread.Post([=, this] {
+      if (tag != FWave.load() || AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
+      TBatchFile &f = FFiles[FTaskFiles[AIndex]];
+      if (f.Status != fsRunning && f.Status != fsWaiting) return;
+      if (f.Status == fsWaiting) {  // started without our noticing (a slot freed by a stop)
+        f.Status = fsRunning;
+        f.StartedAt = TClock::now();
+      }
+      f.FrameNumber = AFrameNumber;
+      f.FPS = AFPS;
+      f.CurrentDuration = ACurrentDuration;
+      f.TotalDuration = ATotalOutputDuration;
+      f.CurrentSize = ACurrentSize;
+      FReport.Progress(f);
+    });
+  };
+  strix.OnLog = [this](int AIndex, TLogLevel ALogLevel, const std::string &AMsg) {
+    const int tag = FWave.load();
+    const int opening = AIndex < 0 && std::this_thread::get_id() == FMainThread ? FConfiguring.load() : -1;
+    FWindowThread.Post([=, this] {
+      const TBatchFile *f = nullptr;
+      if (opening >= 0)
+        f = &FFiles[opening];
+      else if (tag == FWave.load() && AIndex >= 0 && static_cast<size_t>(AIndex) < FTaskFiles.size())
+        f = &FFiles[FTaskFiles[AIndex]];
+      FReport.Log(f, ALogLevel, AMsg);
+    });
+  };
+  strix.OnTerminate = [this](int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
+    const int tag = FWave.load();
+    FWindowThread.Post([=, this] {
+      if (tag == FWave.load() && AIndex >= 0) TaskEnded(AIndex, AFinished, AException, AMessage);
+    });
+  };
+
+  const size_t waveSize = WaveSize(FSettings.Jobs);
+  while (FNext < FFiles.size() && !StopRequested()) {
+    strix.DeleteAllTasks();
+    FTaskFiles.clear();
+    ConfigureWave(strix, waveSize);
+    if (strix.TaskCount() > 0) RunWave(strix);
+    ++FWave;
+  }
+  strix.UnassignEvents();
+  strix.DeleteAllTasks();  // releases the jobs: outputs of tasks that never started (still empty) go
+  while (FWindowThread.ProcessEvents(0) > 0) {
+  }
+
+  bool allDone = true;
+  for (auto &f : FFiles) {
+    if (f.Status == fsWaiting || f.Status == fsRunning) {  // never reached: the batch was stopped
+      f.Status = fsStopped;
+      if (f.EndedAt == TClock::time_point{}) f.EndedAt = TClock::now();
+      f.OutputSize = SizeOnDisk(f.Output);
+      FReport.FileEnded(f);
+    }
+    if (f.Status == fsStopped) f.OutputSize = SizeOnDisk(f.Output);  // an empty one was removed on release
+    if (f.Status != fsDone) allDone = false;
+  }
+  const int code = StopRequested() ? 128 + FStopSignal.load() : allDone ? 0 : 1;
+  FReport.RunEnded(FFiles, code);
+  return code;
+}

@@ -1,0 +1,296 @@
+// The batch's progress, events and summary (see BatchReport.h).
+#include "BatchReport.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "Json.h"
+#include "Tools.h"
+
+namespace {
+
+using TClock = TBatchFile::TClock;
+
+const char *StatusName(TFileStatus AStatus)
+{
+  switch (AStatus) {
+    case fsWaiting: return "waiting";
+    case fsRunning: return "running";
+    case fsDone: return "done";
+    case fsStopped: return "stopped";
+    case fsFailed: return "failed";
+  }
+  return "";
+}
+
+const char *LevelName(TLogLevel ALevel)
+{
+  switch (ALevel) {
+    case llQuiet: return "quiet";
+    case llError: return "error";
+    case llInfo: return "info";
+    case llDebug: return "debug";
+    case llAll: return "all";
+  }
+  return "";
+}
+
+std::string BaseName(const std::string &APath)
+{
+  const auto slash = APath.find_last_of('/');
+  return slash == std::string::npos ? APath : APath.substr(slash + 1);
+}
+
+size_t TerminalWidth()
+{
+  winsize ws{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20) return ws.ws_col;
+  return 80;
+}
+
+// Cuts AText to at most AWidth bytes without splitting a UTF-8 sequence.
+std::string Fit(const std::string &AText, size_t AWidth)
+{
+  if (AText.size() <= AWidth) return AText;
+  size_t n = AWidth;
+  while (n > 0 && (static_cast<unsigned char>(AText[n]) & 0xC0) == 0x80) --n;
+  return AText.substr(0, n);
+}
+
+int64_t Millis(double ASeconds) { return static_cast<int64_t>(ASeconds * 1000.0 + 0.5); }
+
+// Elapsed and projected total seconds of a running file, the window's way.
+void Times(const TBatchFile &AFile, double &AElapsed, double &AEstimate)
+{
+  AElapsed = AFile.ElapsedSeconds(TClock::now());
+  AEstimate = EstimatedTotalTime(AFile.CurrentDuration, AFile.TotalDuration, AElapsed);
+}
+
+}  // namespace
+
+double TBatchFile::ElapsedSeconds(TClock::time_point ANow) const
+{
+  if (StartedAt == TClock::time_point{}) return 0.0;
+  const auto end = EndedAt == TClock::time_point{} ? ANow : EndedAt;
+  return std::chrono::duration<double>(end - StartedAt).count();
+}
+
+int ProgressPercent(int ACurrentDuration, int ATotalDuration)
+{
+  if (ATotalDuration <= 0) return 0;
+  // 64-bit product: durations of hours overflow 32 bits when multiplied by 100.
+  return static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(ACurrentDuration) * 100 / ATotalDuration, 0, 100));
+}
+
+std::string SizeText(int64_t ASize)
+{
+  char buf[64];
+  if (ASize > 1048576)
+    std::snprintf(buf, sizeof buf, "%.2f Mbytes", static_cast<double>(ASize) / 1048576.0);
+  else if (ASize > 1024)
+    std::snprintf(buf, sizeof buf, "%.2f Kbytes", static_cast<double>(ASize) / 1024.0);
+  else
+    std::snprintf(buf, sizeof buf, "%lld bytes", static_cast<long long>(ASize));
+  return buf;
+}
+
+std::string DurationText(double ASeconds)
+{
+  const long long s = ASeconds > 0 ? static_cast<long long>(ASeconds) : 0;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  return buf;
+}
+
+TBatchReport::TBatchReport(bool ATerminal, bool AJson) : FTerminal(ATerminal && !AJson), FJson(AJson) {}
+
+void TBatchReport::Json(const std::string &ALine)
+{
+  std::fputs(ALine.c_str(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);  // scripts read events as they happen
+}
+
+void TBatchReport::FileQueued(const TBatchFile &AFile)
+{
+  if (FJson) {
+    Json(TJsonObject()
+             .Add("event", "queued")
+             .Add("file", AFile.Number)
+             .Add("input", AFile.Input)
+             .Add("output", AFile.Output)
+             .Text());
+  } else if (!FTerminal) {
+    std::fprintf(stderr, "%s -> %s\n", AFile.Input.c_str(), AFile.Output.c_str());
+  }
+}
+
+void TBatchReport::Progress(const TBatchFile &AFile)
+{
+  double elapsed, estimate;
+  Times(AFile, elapsed, estimate);
+  const int percent = ProgressPercent(AFile.CurrentDuration, AFile.TotalDuration);
+  if (FJson) {
+    Json(TJsonObject()
+             .Add("event", "progress")
+             .Add("file", AFile.Number)
+             .Add("input", AFile.Input)
+             .Add("frame", AFile.FrameNumber)
+             .Add("fps", AFile.FPS)
+             .Add("time_ms", AFile.CurrentDuration)
+             .Add("total_ms", AFile.TotalDuration)
+             .Add("percent", percent)
+             .Add("size", AFile.CurrentSize)
+             .Add("elapsed_ms", Millis(elapsed))
+             .Add("estimated_ms", Millis(estimate))
+             .Text());
+    return;
+  }
+  if (FTerminal) {
+    FDirty = true;
+    return;
+  }
+  // Plain lines: at most one per file per second, so logs stay readable.
+  if (FLastPlain.size() <= static_cast<size_t>(AFile.Number)) FLastPlain.resize(AFile.Number + 1);
+  auto &last = FLastPlain[AFile.Number];
+  const auto now = TClock::now();
+  if (last != TClock::time_point{} && now - last < std::chrono::seconds(1)) return;
+  last = now;
+  std::fprintf(stderr, "%s: %d%% %s %s / %s\n", AFile.Input.c_str(), percent, SizeText(AFile.CurrentSize).c_str(),
+               DurationText(elapsed).c_str(), DurationText(estimate).c_str());
+}
+
+void TBatchReport::Log(const TBatchFile *AFile, TLogLevel ALevel, const std::string &AMsg)
+{
+  std::string msg = AMsg;
+  while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+  if (FJson) {
+    TJsonObject o;
+    o.Add("event", "log");
+    if (AFile)
+      o.Add("file", AFile->Number);
+    else
+      o.AddNull("file");
+    Json(o.Add("level", LevelName(ALevel)).Add("message", msg).Text());
+    return;
+  }
+  // Errors only: a failure's own message (level quiet) comes with its summary.
+  if (ALevel != llError || msg.empty()) return;
+  Erase();
+  if (AFile)
+    std::fprintf(stderr, "%s: %s\n", AFile->Input.c_str(), msg.c_str());
+  else
+    std::fprintf(stderr, "%s\n", msg.c_str());
+  FDirty = true;
+}
+
+void TBatchReport::FileEnded(const TBatchFile &AFile)
+{
+  if (FJson) {
+    TJsonObject o;
+    o.Add("event", "end").Add("file", AFile.Number).Add("input", AFile.Input);
+    if (AFile.Output.empty())
+      o.AddNull("output");
+    else
+      o.Add("output", AFile.Output);
+    o.Add("status", StatusName(AFile.Status)).Add("message", AFile.Message);
+    if (AFile.OutputSize < 0)
+      o.AddNull("size");
+    else
+      o.Add("size", AFile.OutputSize);
+    Json(o.Add("elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))).Text());
+    return;
+  }
+  if (FTerminal) {
+    FDirty = true;
+    return;
+  }
+  std::fprintf(stderr, "%s: %s%s%s\n", AFile.Input.c_str(), StatusName(AFile.Status),
+               AFile.Message.empty() ? "" : ": ", AFile.Message.c_str());
+}
+
+std::string TBatchReport::ProgressLine(const TBatchFile &AFile, size_t AWidth) const
+{
+  double elapsed, estimate;
+  Times(AFile, elapsed, estimate);
+  const int percent = ProgressPercent(AFile.CurrentDuration, AFile.TotalDuration);
+  constexpr int BarWidth = 20;
+  std::string bar = "[";
+  const int filled = percent * BarWidth / 100;
+  bar.append(filled, '#');
+  bar.append(BarWidth - filled, '-');
+  bar += "]";
+  char tail[128];
+  std::snprintf(tail, sizeof tail, " %s %3d%%  %s  %s / %s", bar.c_str(), percent, SizeText(AFile.CurrentSize).c_str(),
+                DurationText(elapsed).c_str(), DurationText(estimate).c_str());
+  // A wrapped line would break the cursor arithmetic of the redraw.
+  const size_t room = AWidth > std::strlen(tail) + 1 ? AWidth - std::strlen(tail) - 1 : 0;
+  if (room < 8) return Fit(tail + 1, AWidth - 1);
+  return Fit(BaseName(AFile.Input), room) + tail;
+}
+
+void TBatchReport::Erase()
+{
+  if (!FTerminal || FDrawnLines == 0) return;
+  std::fprintf(stderr, "\x1b[%dA\r\x1b[J", FDrawnLines);
+  FDrawnLines = 0;
+}
+
+void TBatchReport::Draw(const std::vector<TBatchFile> &AFiles)
+{
+  Erase();
+  const size_t width = TerminalWidth();
+  for (const auto &f : AFiles) {
+    if (f.Status != fsRunning) continue;
+    std::fprintf(stderr, "%s\n", ProgressLine(f, width).c_str());
+    ++FDrawnLines;
+  }
+  std::fflush(stderr);
+  FDirty = false;
+  FLastDraw = TClock::now();
+}
+
+void TBatchReport::Tick(const std::vector<TBatchFile> &AFiles)
+{
+  if (!FTerminal) return;
+  const auto now = TClock::now();
+  // Once a second anyway, so the elapsed time moves between reports.
+  if ((FDirty && now - FLastDraw >= std::chrono::milliseconds(200)) || now - FLastDraw >= std::chrono::seconds(1))
+    Draw(AFiles);
+}
+
+void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode)
+{
+  Erase();
+  int done = 0, stopped = 0, failed = 0;
+  for (const auto &f : AFiles) {
+    const std::string time = DurationText(f.ElapsedSeconds(TClock::now()));
+    switch (f.Status) {
+      case fsDone: ++done; break;
+      case fsFailed: ++failed; break;
+      default: ++stopped; break;
+    }
+    std::string line = std::string(StatusName(f.Status == fsWaiting || f.Status == fsRunning ? fsStopped : f.Status));
+    line.resize(8, ' ');
+    line += f.Input;
+    if (!f.Output.empty() && f.OutputSize >= 0)
+      line += " -> " + f.Output + " (" + SizeText(f.OutputSize) + ", " + time + ")";
+    if (f.Status == fsFailed) line += ": " + f.Message;
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed\n", AFiles.size(), AFiles.size() == 1 ? "" : "s",
+               done, stopped, failed);
+  if (FJson)
+    Json(TJsonObject()
+             .Add("event", "run_end")
+             .Add("files", static_cast<int64_t>(AFiles.size()))
+             .Add("done", done)
+             .Add("stopped", stopped)
+             .Add("failed", failed)
+             .Add("exit_code", AExitCode)
+             .Text());
+}
