@@ -125,9 +125,10 @@ void TCustomFFmpeg::TranscodeEnd()
 
   int64_t written = 0;
   for (auto &ost : OutputStreams) written += ost->PacketsWritten;
-  if (written == 0 && !StopRequested) {
-    // Nothing could be read: an output holding only a header would look like
-    // a successful conversion, so remove it and say why.
+  if (written == 0) {
+    // Nothing was read (or the job was stopped before the first packet): an
+    // output holding only a header and no stream would look like a result,
+    // so remove it; only a run that was not stopped fails for it.
     for (int f = 0; f < OutputFileCount; ++f) {
       AVFormatContext *oc = OutputFiles[f];
       if (!(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) {
@@ -135,11 +136,12 @@ void TCustomFFmpeg::TranscodeEnd()
         if (oc->url) unlink(oc->url);
       }
     }
-    Fail(Format("%s: no audio or video data could be read", {InputFileCount > 0 ? InputFiles[0]->url : ""}));
+    if (!StopRequested)
+      Fail(Format("%s: no audio or video data could be read", {InputFileCount > 0 ? InputFiles[0]->url : ""}));
   }
 
   for (int f = 0; f < OutputFileCount; ++f)
-    if (OutputSetups[f].HeaderWritten) {
+    if (OutputSetups[f].HeaderWritten && written > 0) {
       const int r = AVFormatLib.av_write_trailer(OutputFiles[f]);
       if (r < 0) Fail(InputOpenErrorText("av_write_trailer()", r));
     }

@@ -106,6 +106,7 @@ class TJob {
   std::condition_variable FDone;
   bool FTerminated = false;
   std::string FLastLogged;  // so the final error is not printed twice
+  std::string FInputs;      // the inputs, named when a run fails
   bool FTerminal = isatty(STDERR_FILENO);
   bool FProgressShown = false;
 };
@@ -127,6 +128,7 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
         std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
         return false;
       }
+      FInputs += (FInputs.empty() ? "" : ", ") + AArgs[i];
     } else if (a.size() > 1 && a[0] == '-') {
       const std::string name = a.substr(1);
       if (TCustomFFmpeg::OptionTakesNoValue(name)) {
@@ -199,6 +201,9 @@ int TJob::Run()
   if (FEngine.Finished && !FEngine.ExceptionRaised) return 0;
   const std::string msg = FEngine.LastErrorMessage.empty() ? "Conversion failed" : FEngine.LastErrorMessage;
   if (msg != FLastLogged) std::fprintf(stderr, "%s\n", msg.c_str());
+  // Run-time messages speak of streams and codecs; say which file it was.
+  if (!FInputs.empty() && msg.find(FInputs) == std::string::npos)
+    std::fprintf(stderr, "Conversion of %s failed\n", FInputs.c_str());
   return 1;
 }
 
@@ -372,6 +377,8 @@ int main(int argc, char **argv)
     return 0;
   }
   if (args[0] == "presets") return ListPresets(args);
+  // Before anything slow, so an early Ctrl-C is a stop request, not a kill.
+  InstallStopHandlers();
   if (args[0] == "convert") {
     try {
       return Convert(args);
@@ -391,7 +398,6 @@ int main(int argc, char **argv)
       }
       return Info(args[1]);
     }
-    InstallStopHandlers();
     TJob job;
     return job.Execute(args);
   } catch (const std::exception &e) {
