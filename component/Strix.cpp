@@ -31,9 +31,11 @@ TCustomStrix::TCustomStrix(TWindowThread &AWindowThread)
   ComponentRegistry().Add(this);
 }
 
-TCustomStrix::~TCustomStrix()
+TCustomStrix::~TCustomStrix() { Shutdown(); }
+
+void TCustomStrix::Shutdown()
 {
-  FDestroying = true;  // no more events, no more starts
+  if (FDestroying.exchange(true)) return;  // no more events, no more starts; once
   {
     std::lock_guard<std::recursive_mutex> lock(FEventLock);
     FPendingCount = 0;

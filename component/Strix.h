@@ -133,6 +133,13 @@ class TCustomStrix {
                           float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
   virtual void DoTerminate(TFFmpeg *ATask);
 
+  // What destruction does: stops every conversion, waits for every thread and
+  // leaves the registry. Runs once. Workers call the virtual dispatchers above
+  // until their threads end, so a class that derives from this one calls
+  // Shutdown first thing in its own destructor: by the time the base
+  // destructor runs, the object's dynamic type has already changed under them.
+  void Shutdown();
+
  private:
   friend class TComponentRegistry;
   friend void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArguments);
@@ -177,10 +184,12 @@ class TCustomStrix {
   std::shared_ptr<TCustomStrix *> FAlive;
 };
 
-// The published component; it adds nothing to TCustomStrix.
+// The published component; it adds nothing to TCustomStrix but the
+// shutdown its destructor needs as the most derived class (see Shutdown).
 class TStrix : public TCustomStrix {
  public:
   using TCustomStrix::TCustomStrix;
+  ~TStrix() override { Shutdown(); }
 };
 
 // The log callback installed into the libraries by LoadLibraries: assembles

@@ -27,6 +27,9 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 build build-asan -DQUENVARO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
 (cd build-asan && ctest --output-on-failure -j"$JOBS" -LE nosanitize)
 
+echo "== Fuzzing, 30 s a harness =="
+scripts/fuzz.sh 30
+
 echo "== Normal build =="
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cd build && ctest --output-on-failure -j"$JOBS"

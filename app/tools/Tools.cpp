@@ -135,9 +135,13 @@ void LoadPresets(const std::string &AFileName,
 }
 
 std::string MakeOutputName(const std::string &AInputName, const std::string &AExt) {
+  // The system sees a name only up to its first zero byte. Cut there, or a
+  // name whose visible part exists (a folder, say) would be taken for every
+  // number and the search below would never end.
+  const std::string ext = AExt.substr(0, AExt.find('\0'));
   // The extension is searched for in the last path component only, so a dot
   // in a folder name is never taken for one.
-  std::string base = AInputName;
+  std::string base = AInputName.substr(0, AInputName.find('\0'));
   const auto slash = base.find_last_of('/');
   const auto dot = base.find_last_of('.');
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.erase(dot);
@@ -147,8 +151,8 @@ std::string MakeOutputName(const std::string &AInputName, const std::string &AEx
     std::error_code ec;
     return std::filesystem::exists(std::filesystem::symlink_status(AName, ec));
   };
-  std::string name = base + "_(new)" + AExt;
-  for (unsigned long k = 1; taken(name); ++k) name = base + "_(new_" + std::to_string(k) + ")" + AExt;
+  std::string name = base + "_(new)" + ext;
+  for (unsigned long k = 1; taken(name); ++k) name = base + "_(new_" + std::to_string(k) + ")" + ext;
   return name;
 }
 

@@ -49,6 +49,18 @@ TEST(MakeOutputName, CountsADanglingLinkAsTaken) {
   EXPECT_EQ(MakeOutputName(dir.File("clip.flv"), ".mp4"), dir.File("clip_(new_1).mp4"));
 }
 
+// The system sees a name only up to its first zero byte. Such names used to
+// hang the search: the visible part (here the folder itself) exists, so
+// every numbered candidate counted as taken.
+TEST(MakeOutputName, NamesEndAtTheirFirstZeroByte) {
+  TScratchDir dir;
+  const std::string folderThenZero = dir.Path() + std::string("/\0clip.flv", 10);
+  EXPECT_EQ(MakeOutputName(folderThenZero, ".mp4"), dir.File("_(new).mp4"));
+  const std::string name = MakeOutputName(dir.File("clip.flv"), std::string(".mp4\0.exe", 9));
+  EXPECT_EQ(name, dir.File("clip_(new).mp4"));
+  EXPECT_EQ(name.find('\0'), std::string::npos);
+}
+
 TEST(LoadPresets, ListsSectionsInFileOrderWithTheirValues) {
   TScratchDir dir;
   const auto ini = dir.File("formats.ini");
