@@ -291,7 +291,10 @@ TPrivateOwners FindPrivateOwners(const std::string &AName)
     if (AVUtilLib.av_opt_find(&cls, AName.c_str(), nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
       owners.Muxers.push_back(fmt->name);
   }
-  PrivateCache.emplace(AName, owners);
+  // The cache serves the handful of names real jobs use; arbitrary names
+  // (typing errors, scripts) must not grow it without end.
+  constexpr std::size_t kMaxCachedNames = 256;
+  if (PrivateCache.size() < kMaxCachedNames) PrivateCache.emplace(AName, owners);
   return owners;
 }
 

@@ -103,7 +103,9 @@ class TComponentTest : public ::testing::Test {
   {
     int index = Strix->AddTask(AInput);
     EXPECT_GE(index, 0) << Strix->LastError();
-    if (index >= 0) EXPECT_TRUE(Strix->AddTaskOutput(index, AOutput, WindowOutput())) << Strix->LastError();
+    if (index >= 0) {
+      EXPECT_TRUE(Strix->AddTaskOutput(index, AOutput, WindowOutput())) << Strix->LastError();
+    }
     return index;
   }
 

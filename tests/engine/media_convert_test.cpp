@@ -84,7 +84,9 @@ void ExpectWindowOutput(const TMediaInfo &AIn, const TMediaInfo &AOut, const std
     EXPECT_EQ(v->Height, 240);
     EXPECT_GT(v->Packets, 0);
     EXPECT_EQ(v->PacketsBeforeFirstKey, 0);
-    if (v->Packets > 1) EXPECT_NEAR(av_q2d(v->FrameRate), 15.0, 0.5);
+    if (v->Packets > 1) {
+      EXPECT_NEAR(av_q2d(v->FrameRate), 15.0, 0.5);
+    }
   }
   if (a) {
     EXPECT_EQ(a->Codec, "aac");
