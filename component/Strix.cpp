@@ -139,11 +139,13 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
 
 bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, TOutputOptions *AOptions)
 {
-  TFFmpeg &task = FTasks.Items(ATaskIndex);
+  // Checked before the task lookup: without libraries there can be no task,
+  // and the caller should learn why rather than get an index error.
   if (!FLibrariesLoaded) {
     FLastError = LibrariesNotLoaded;
     return false;
   }
+  TFFmpeg &task = FTasks.Items(ATaskIndex);
   try {
     if (AOptions) {
       if (AOptions->FileName.empty()) AOptions->FileName = AOutputFileName;

@@ -9,7 +9,7 @@ PACKAGES=(
   libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 ffmpeg
   qt6-base-dev libgl-dev libinih-dev
   libgtest-dev libgmock-dev
-  xvfb xauth bc
+  xvfb xauth bc python3
 )
 
 missing=()

@@ -13,23 +13,26 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1
 
-build() { # dir, extra cmake args...
+configure() { # dir, extra cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j"$JOBS"
 }
 
 echo "== ThreadSanitizer build (threaded tests) =="
-build build-tsan -DQUENVARO_SANITIZE=thread -DQUENVARO_BUILD_APP=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build-tsan -DQUENVARO_SANITIZE=thread -DQUENVARO_BUILD_APP=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Only the executables that hold threaded tests.
+cmake --build build-tsan -j"$JOBS" --target component_tests stress_tests
 (cd build-tsan && ctest --output-on-failure -j"$JOBS" -L threads)
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
-build build-asan -DQUENVARO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build-asan -DQUENVARO_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build-asan -j"$JOBS"
 (cd build-asan && ctest --output-on-failure -j"$JOBS" -LE nosanitize)
 
 echo "== Fuzzing, 30 s a harness =="
 scripts/fuzz.sh 30
 
 echo "== Normal build =="
-build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$JOBS"
 cd build && ctest --output-on-failure -j"$JOBS"

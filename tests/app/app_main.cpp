@@ -1,7 +1,5 @@
-// The window tests need one QApplication for the whole run, offscreen unless
-// the caller chose a platform.
+// One QApplication for the whole run, offscreen unless the caller chose a platform.
 #include <QApplication>
-
 #include <gtest/gtest.h>
 
 int main(int argc, char **argv) {

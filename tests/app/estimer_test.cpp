@@ -4,7 +4,6 @@
 
 #include <QTest>
 #include <QThread>
-
 #include <stdexcept>
 
 #include "Main.h"
@@ -20,24 +19,13 @@ struct TTimerProbe {
   double Now = 45000.25;
   int32_t Current = 0, Total = 0;
   double Elapsed = -1, Estimate = -1;
-  int Ticks = 0;
 
   TTimerProbe() {
     Timer.Clock = [this] { return Now; };
     Timer.OnGetCurrentCount = [this](TmsEstTimer *, int32_t &C) { C = Current; };
     Timer.OnGetTotalCount = [this](TmsEstTimer *, int32_t &C) { C = Total; };
-    Timer.OnDisplayElapsedTime = [this](TmsEstTimer *S, double T) {
-      EXPECT_EQ(S, &Timer);
-      Elapsed = T;
-    };
-    Timer.OnDisplayEstTime = [this](TmsEstTimer *, double T) {
-      Estimate = T;
-      ++Ticks;
-    };
-  }
-  void TickAfter(double ASeconds) {
-    Now += ASeconds * Second;
-    Timer.Tick();
+    Timer.OnDisplayElapsedTime = [this](TmsEstTimer *S, double T) { Elapsed = S == &Timer ? T : -2; };
+    Timer.OnDisplayEstTime = [this](TmsEstTimer *S, double T) { Estimate = S == &Timer ? T : -2; };
   }
 };
 
@@ -46,24 +34,14 @@ struct TTimerProbe {
 TEST(EstTimer, EstimateProjectsTheWholeJobAtTheObservedRate) {
   TTimerProbe p;
   p.Timer.SetEnabled(true);
-  p.Current = 25;
-  p.Total = 100;
-  p.TickAfter(30);
+  p.Current = 25, p.Total = 100, p.Now += 30 * Second;
+  p.Timer.Tick();
   EXPECT_NEAR(p.Elapsed, 30 * Second, 1e-9);
   EXPECT_NEAR(p.Estimate, 120 * Second, 1e-9);
 
   p.Current = 0;
   p.Timer.Tick();
   EXPECT_EQ(p.Estimate, 0.0);
-
-  p.Current = 200;  // more done than the total: shorter than elapsed
-  p.Timer.Tick();
-  EXPECT_LT(p.Estimate, p.Elapsed);
-
-  p.Current = 10;
-  p.Total = -100;
-  p.Timer.Tick();
-  EXPECT_LT(p.Estimate, 0.0);
 }
 
 TEST(EstTimer, EnablingKeepsOrRestartsTheStartTime) {
@@ -71,9 +49,8 @@ TEST(EstTimer, EnablingKeepsOrRestartsTheStartTime) {
   EXPECT_EQ(p.Timer.Interval(), 1000u);
   EXPECT_FALSE(p.Timer.Enabled());
   EXPECT_EQ(p.Timer.StartedAt(), 0.0);
-  EXPECT_EQ(p.Timer.Version(), "1.0");
   p.Timer.SetVersion("2.0");
-  EXPECT_EQ(p.Timer.Version(), "1.0");
+  EXPECT_EQ(p.Timer.Version(), "1.0");  // read only
 
   p.Timer.SetEnabled(true);
   const double first = p.Timer.StartedAt();
@@ -82,22 +59,18 @@ TEST(EstTimer, EnablingKeepsOrRestartsTheStartTime) {
   p.Timer.SetEnabled(true);  // already enabled: the elapsed time runs on
   EXPECT_EQ(p.Timer.StartedAt(), first);
 
+  // Interval 0 stops the ticks but keeps the start.
+  p.Timer.SetInterval(0);
+  EXPECT_FALSE(p.Timer.Armed());
+  EXPECT_EQ(p.Timer.StartedAt(), first);
+  p.Timer.SetInterval(20);
+  EXPECT_TRUE(p.Timer.Armed());
+
   p.Timer.SetEnabled(false);
   EXPECT_EQ(p.Timer.StartedAt(), 0.0);
   EXPECT_FALSE(p.Timer.Armed());
   p.Timer.SetEnabled(true);
   EXPECT_EQ(p.Timer.StartedAt(), p.Now);
-}
-
-TEST(EstTimer, IntervalZeroStopsTheTicksButKeepsTheStart) {
-  TTimerProbe p;
-  p.Timer.SetEnabled(true);
-  EXPECT_TRUE(p.Timer.Armed());
-  p.Timer.SetInterval(0);
-  EXPECT_FALSE(p.Timer.Armed());
-  EXPECT_NE(p.Timer.StartedAt(), 0.0);
-  p.Timer.SetInterval(20);
-  EXPECT_TRUE(p.Timer.Armed());
 }
 
 TEST(EstTimer, TicksArriveOnTheOwningThreadAndSurviveHandlerExceptions) {
@@ -127,9 +100,7 @@ TEST(EstTimer, TicksArriveOnTheOwningThreadAndSurviveHandlerExceptions) {
 }
 
 TEST(TimeText, ShowsTheTimeOfDay) {
-  EXPECT_EQ(TimeText(0), "00:00:00");
-  EXPECT_EQ(TimeText(120 * Second), "00:02:00");
-  EXPECT_EQ(TimeText(25.0 / 24.0), "01:00:00");
-  EXPECT_EQ(TimeText(3723 * Second + 5.0), "01:02:03");
-  EXPECT_EQ(TimeText(-90 * Second), "00:01:30");
+  for (const auto &[t, text] : {std::pair{0.0, "00:00:00"}, {120 * Second, "00:02:00"}, {25.0 / 24.0, "01:00:00"},
+                                {3723 * Second + 5.0, "01:02:03"}, {-90 * Second, "00:01:30"}})
+    EXPECT_EQ(TimeText(t), text) << t;
 }

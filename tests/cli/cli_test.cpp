@@ -1,83 +1,203 @@
-// quenvaro-cli run as a program: its report against what ffprobe finds, its
-// argument rules and its exit codes.
+// quenvaro-cli run as a program: its report against ffprobe, its argument
+// rules and exit codes, and batch conversion of generated FLV files.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <sstream>
 
+#include "ConvertRecord.h"
 #include "TestEnv.h"
+#include "TestMedia.h"
 
 namespace {
 
-struct TResult {
+using qvtest::TScratchDir;
+using TEvent = std::map<std::string, std::string>;
+using TArgs = std::vector<std::string>;
+
+struct TRun {
   int Code = -1;
-  std::string Out;  // stdout and stderr together
+  std::string Out, Err;
+  std::string All() const { return Out + Err; }
 };
-
-std::string Quote(const std::string &AText)
-{
-  std::string q = "'";
-  for (char c : AText) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// AStdErr false: stderr is dropped (the libraries may log there).
-TResult RunCommand(const std::string &ACmd, bool AStdErr = true)
-{
-  TResult r;
-  FILE *p = popen((ACmd + (AStdErr ? " 2>&1" : " 2>/dev/null")).c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  std::size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.Out.append(buf, n);
-  const int status = pclose(p);
-  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
 
 std::string Cli() { return std::string(QV_BIN_DIR) + "/quenvaro-cli"; }
 
-TResult RunCli(const std::string &AArgs, bool AStdErr = true) { return RunCommand(Quote(Cli()) + " " + AArgs, AStdErr); }
+// Runs AProgram (searched in PATH) with AArgs, collecting stdout and stderr
+// (the latter through a file, so no pipe can fill and stall the child). With
+// AInterruptOn, SIGINT is sent once stdout holds that text; AFileLimit > 0
+// caps the child's open files.
+TRun RunProgram(const std::string &AProgram, TArgs AArgs, const std::string &AInterruptOn = {}, rlim_t AFileLimit = 0)
+{
+  TRun r;
+  int out[2];
+  FILE *err = tmpfile();
+  if (!err || pipe(out) != 0) return r;
+  AArgs.insert(AArgs.begin(), AProgram);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit rl{AFileLimit, AFileLimit};
+    if (AFileLimit > 0) setrlimit(RLIMIT_NOFILE, &rl);
+    dup2(out[1], 1);
+    dup2(fileno(err), 2);
+    close(out[0]);
+    std::vector<char *> argv;
+    for (auto &a : AArgs) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  char buf[4096];
+  bool sent = false;
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) {
+    r.Out.append(buf, static_cast<size_t>(n));
+    if (!sent && !AInterruptOn.empty() && r.Out.find(AInterruptOn) != std::string::npos) sent = kill(pid, SIGINT) == 0;
+  }
+  close(out[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  rewind(err);
+  for (size_t n; (n = fread(buf, 1, sizeof buf, err)) > 0;) r.Err.append(buf, n);
+  fclose(err);
+  return r;
+}
+
+TRun RunCli(const TArgs &AArgs, const std::string &AInterruptOn = {}, rlim_t AFileLimit = 0)
+{
+  return RunProgram(Cli(), AArgs, AInterruptOn, AFileLimit);
+}
 
 std::vector<std::string> Split(const std::string &AText, const std::string &ASep)
 {
   std::vector<std::string> out;
-  std::size_t pos = 0, e;
-  while ((e = AText.find(ASep, pos)) != std::string::npos) {
+  std::size_t pos = 0;
+  for (std::size_t e; (e = AText.find(ASep, pos)) != std::string::npos; pos = e + ASep.size())
     out.push_back(AText.substr(pos, e - pos));
-    pos = e + ASep.size();
-  }
   if (pos < AText.size()) out.push_back(AText.substr(pos));
   return out;
 }
 
-// "hh:mm:ss.hh" -> seconds
-double ParseDuration(const std::string &AText)
+bool Has(const std::string &AText, const std::string &APart) { return AText.find(APart) != std::string::npos; }
+
+// Strict JSON (strict UTF-8, no NaN/Infinity) per line, by Python's reader;
+// each object's top-level fields are handed back as text (strings decoded,
+// other values as JSON), fields split by \x1f, events by \x1e.
+const char *const JsonScript = R"(import json, sys
+t = open(sys.argv[1], encoding='utf-8', errors='strict').read()
+for l in (t[:-1] if t.endswith('\n') else t).split('\n'):
+    o = json.loads(l, parse_constant=lambda c: 1 / 0)
+    assert isinstance(o, dict), l
+    sys.stdout.buffer.write((''.join(k + '\x1d' + (v if isinstance(v, str) else json.dumps(v)) + '\x1f'
+                                     for k, v in o.items()) + '\x1e').encode())
+)";
+
+class Batch : public ::testing::Test {
+ protected:
+  void SetUp() override { qvtest::LoadLibs(); }
+
+  // An FLV of the kind the converter is for: FLV1 video, MP3 audio.
+  std::string MakeFlv(const std::string &AName, double ASeconds = 1.5, int AWidth = 320, int AHeight = 240)
+  {
+    qvtest::TGenOptions o;
+    o.VideoCodec = "flv", o.AudioCodec = "libmp3lame", o.Width = AWidth, o.Height = AHeight, o.Seconds = ASeconds;
+    qvtest::MakeMedia(Dir.File(AName), o);
+    return Dir.File(AName);
+  }
+
+  // A small preset file keeps the conversions quick.
+  std::string Presets()
+  {
+    qvtest::WriteFile(Dir.File("presets.ini"),
+                      "[tiny]\nname=Tiny 160x120\nframe_width=160\nframe_height=120\nvideo_bitrate=100000\n"
+                      "audio_bitrate=32000\naudio_channels=1\naudio_frequency=22050\n"
+                      "[small]\nname=Small 176x144\nframe_width=176\nframe_height=144\nvideo_bitrate=128000\n"
+                      "audio_bitrate=64000\naudio_channels=2\naudio_frequency=44100\n");
+    return Dir.File("presets.ini");
+  }
+
+  // Every stdout line must be one JSON object; fails the test otherwise.
+  std::vector<TEvent> Events(const std::string &AOut)
+  {
+    qvtest::WriteFile(Dir.File("events.jsonl"), AOut);
+    const TRun p = RunProgram("python3", {"-c", JsonScript, Dir.File("events.jsonl")});
+    EXPECT_EQ(p.Code, 0) << "not JSON lines: " << p.Err << AOut;
+    std::vector<TEvent> events;
+    for (const auto &record : Split(p.Out, "\x1e")) {
+      TEvent &e = events.emplace_back();
+      for (const auto &field : Split(record, "\x1f"))
+        e[field.substr(0, field.find('\x1d'))] = field.substr(field.find('\x1d') + 1);
+    }
+    return events;
+  }
+
+  // The tiny preset's output by default.
+  static void ExpectConverted(const std::string &APath, int AWidth = 160, int AHeight = 120, int ARate = 22050,
+                              int AChannels = 1)
+  {
+    SCOPED_TRACE(APath);
+    qvtest::TMediaInfo info;
+    std::string error;
+    ASSERT_TRUE(qvtest::ProbeMedia(APath, info, &error)) << error;
+    const qvtest::TStreamInfo *v = info.Find(AVMEDIA_TYPE_VIDEO), *a = info.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->Codec, "mpeg4");
+    EXPECT_EQ(std::make_pair(v->Width, v->Height), std::make_pair(AWidth, AHeight));
+    EXPECT_GT(v->Packets, 0);
+    EXPECT_NEAR(av_q2d(v->FrameRate), 15.0, 0.5);
+    EXPECT_EQ(a->Codec, "aac");
+    EXPECT_EQ(std::make_pair(a->SampleRate, a->Channels), std::make_pair(ARate, AChannels));
+  }
+
+  TScratchDir Dir;
+};
+
+// A file's size, modification time and content, to show it was never touched.
+std::string Stamp(const std::string &APath)
 {
-  int h = 0, m = 0, s = 0, c = 0;
-  if (std::sscanf(AText.c_str(), "%d:%d:%d.%d", &h, &m, &s, &c) != 4) return -1;
-  return h * 3600.0 + m * 60.0 + s + c / 100.0;
+  struct stat st {};
+  if (stat(APath.c_str(), &st) != 0) return "missing";
+  return std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" + qvtest::ReadFile(APath);
 }
 
-TEST(Cli, VersionAndUsage)
+// ---- the records shared with the window ----
+
+TEST(ConvertRecord, PresetFillsTheWindowsFields)
 {
-  TResult r = RunCli("--version");
-  EXPECT_EQ(r.Code, 0);
-  EXPECT_EQ(r.Out.rfind("quenvaro-cli 1.", 0), 0u) << r.Out;
-  EXPECT_EQ(RunCli("").Code, 1);
+  TFormat p;
+  p.FrameWidth = 320, p.FrameHeight = 240, p.FrameRate = 30;  // the rate is kept, never used
+  p.VideoBitrate = 300000, p.AudioBitrate = 64000, p.AudioChannels = 1, p.AudioFrequency = 22050;
+  const TOutputOptions r = ConvertOutputRecord(&p);
+  EXPECT_EQ(r.VideoCodecName + " " + r.AudioCodecName + " " + r.FrameRate + " " + r.FrameSize,
+            "mpeg4 libfaac 15 320x240");
+  EXPECT_EQ(std::vector<int64_t>({r.VideoBitrate, r.AudioBitrate, r.AudioChannels, r.AudioSampleRate}),
+            std::vector<int64_t>({300000, 64000, 1, 22050}));
+  // Without a preset only the codecs and the rate are asked for.
+  const TOutputOptions bare = ConvertOutputRecord(nullptr);
+  EXPECT_EQ(bare.VideoCodecName + " " + bare.FrameRate + " [" + bare.FrameSize + "]", "mpeg4 15 []");
+  EXPECT_EQ(bare.VideoBitrate, -1);
+  EXPECT_EQ(bare.AudioSampleRate, -1);
+  EXPECT_EQ(ConvertInputRecord("/v/clip.flv").FileName, "/v/clip.flv");
+  EXPECT_EQ(ConvertInputRecord("/v/clip.flv").StartPosition, -1);
 }
+
+// ---- the report and the single-job arguments ----
 
 TEST(Cli, InfoOnEverySampleAgreesWithFfprobe)
 {
-  if (RunCommand("ffprobe -version").Code != 0) GTEST_SKIP() << "ffprobe not installed";
+  if (RunProgram("ffprobe", {"-version"}).Code != 0) GTEST_SKIP() << "ffprobe not installed";
   for (const std::string &f : qvtest::AllSamples()) {
     SCOPED_TRACE(f);
-    TResult r = RunCli("--info " + Quote(f), false);
-    ASSERT_EQ(r.Code, 0) << r.Out;
+    const TRun r = RunCli({"--info", f});
+    ASSERT_EQ(r.Code, 0) << r.All();
     const auto lines = Split(r.Out, "\r\n");
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], "File Name: " + f);
@@ -88,120 +208,309 @@ TEST(Cli, InfoOnEverySampleAgreesWithFfprobe)
       if (l.rfind("Stream #", 0) == 0) streams.push_back(l);
       if (l.rfind("Duration: ", 0) == 0) duration = l.substr(10);
     }
-
-    TResult fp = RunCommand("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height,sample_rate,"
-                            "r_frame_rate -of compact=p=0:nk=0 " + Quote(f), false);
-    ASSERT_EQ(fp.Code, 0) << fp.Out;
+    const TRun fp = RunProgram("ffprobe", {"-v", "error", "-show_entries",
+                                           "stream=codec_type,codec_name,width,height,sample_rate,r_frame_rate", "-of",
+                                           "compact=p=0:nk=0", f});
     const auto theirs = Split(fp.Out, "\n");
-    ASSERT_EQ(streams.size(), theirs.size()) << r.Out << fp.Out;
+    ASSERT_EQ(streams.size(), theirs.size()) << r.Out << fp.All();
     for (std::size_t i = 0; i < streams.size(); ++i) {
       std::map<std::string, std::string> kv;
-      for (const auto &field : Split(theirs[i], "|")) {
-        const auto eq = field.find('=');
-        if (eq != std::string::npos) kv[field.substr(0, eq)] = field.substr(eq + 1);
-      }
+      for (const auto &field : Split(theirs[i], "|"))
+        kv[field.substr(0, field.find('='))] = field.substr(field.find('=') + 1);
       const std::string &s = streams[i];
       EXPECT_EQ(s.rfind("Stream #" + std::to_string(i), 0), 0u) << s;
       if (kv["codec_type"] == "video") {
-        EXPECT_NE(s.find(": Video: " + kv["codec_name"]), std::string::npos) << s;
-        EXPECT_NE(s.find(kv["width"] + "x" + kv["height"]), std::string::npos) << s;
+        EXPECT_TRUE(Has(s, ": Video: " + kv["codec_name"]) && Has(s, kv["width"] + "x" + kv["height"])) << s;
         int num = 0, den = 1;
         ASSERT_EQ(std::sscanf(kv["r_frame_rate"].c_str(), "%d/%d", &num, &den), 2);
         char rate[64];
         std::snprintf(rate, sizeof rate, ", %5.2f tb(r)", static_cast<double>(num) / den);
-        EXPECT_NE(s.find(rate), std::string::npos) << s << " vs " << rate;
+        EXPECT_TRUE(Has(s, rate)) << s << " vs " << rate;
       } else {
-        EXPECT_NE(s.find(": Audio: " + kv["codec_name"]), std::string::npos) << s;
-        EXPECT_NE(s.find(", " + kv["sample_rate"] + " Hz"), std::string::npos) << s;
+        EXPECT_TRUE(Has(s, ": Audio: " + kv["codec_name"]) && Has(s, ", " + kv["sample_rate"] + " Hz")) << s;
       }
     }
-
-    TResult fd = RunCommand("ffprobe -v error -show_entries format=duration -of default=nw=1:nk=1 " + Quote(f), false);
-    std::string d = fd.Out.substr(0, fd.Out.find('\n'));
-    if (d == "N/A") {
+    const TRun fd =
+        RunProgram("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", f});
+    const std::string d = fd.Out.substr(0, fd.Out.find('\n'));
+    int h = 0, m = 0, sec = 0, c = 0;
+    if (d == "N/A")
       EXPECT_EQ(duration, "N/A");
-    } else {
-      EXPECT_NEAR(ParseDuration(duration), std::stod(d), 0.011) << duration << " vs " << d;
-    }
+    else if (std::sscanf(duration.c_str(), "%d:%d:%d.%d", &h, &m, &sec, &c) != 4)
+      ADD_FAILURE() << duration;
+    else
+      EXPECT_NEAR(h * 3600.0 + m * 60.0 + sec + c / 100.0, std::stod(d), 0.011) << duration << " vs " << d;
   }
 }
 
-TEST(Cli, InfoFailuresExitOne)
+TEST(Cli, VersionUsageAndInfoFailures)
 {
-  qvtest::TScratchDir dir;
-  const std::string missing = dir.File("missing.flv");
-  TResult r = RunCli("--info " + Quote(missing));
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Out, missing + ": no such file or directory\n");
-
-  const std::string zero = dir.File("zero.flv");
-  qvtest::WriteFile(zero, "");
-  r = RunCli("--info " + Quote(zero));
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Out, zero + ": Unknown format\n");
-
-  // The broken sample lists only its audio and never crashes the report.
-  r = RunCli("--info " + Quote(qvtest::Sample("red5-server__h264_aac.flv")));
+  TScratchDir dir;
+  TRun r = RunCli({"--version"});
   EXPECT_EQ(r.Code, 0);
-  EXPECT_NE(r.Out.find("Stream #0, 1/1000: Audio: aac"), std::string::npos) << r.Out;
+  EXPECT_EQ(r.Out.rfind("quenvaro-cli 1.", 0), 0u) << r.Out;
+  EXPECT_EQ(RunCli({}).Code, 1);
+
+  qvtest::WriteFile(dir.File("zero.flv"), "");
+  for (const auto &[name, message] :
+       {std::pair{"missing.flv", ": no such file or directory\n"}, {"zero.flv", ": Unknown format\n"}}) {
+    r = RunCli({"--info", dir.File(name)});
+    EXPECT_EQ(r.Code, 1);
+    EXPECT_EQ(r.All(), dir.File(name) + message);
+  }
+  // The broken sample lists only its audio and never crashes the report.
+  r = RunCli({"--info", qvtest::Sample("red5-server__h264_aac.flv")});
+  EXPECT_EQ(r.Code, 0);
+  EXPECT_TRUE(Has(r.Out, "Stream #0, 1/1000: Audio: aac")) << r.Out;
 }
 
 TEST(Cli, WithoutLibAVBesideItExitsWithTheLoaderMessage)
 {
-  qvtest::TScratchDir dir;
+  TScratchDir dir;
   std::filesystem::copy_file(Cli(), dir.File("quenvaro-cli"));
   std::filesystem::permissions(dir.File("quenvaro-cli"), std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
-  TResult r = RunCommand(Quote(dir.File("quenvaro-cli")) + " --info " + Quote(qvtest::Sample("ruffle__dummy.flv")));
+  const TRun r = RunProgram(dir.File("quenvaro-cli"), {"--info", qvtest::Sample("ruffle__dummy.flv")});
   EXPECT_EQ(r.Code, 1);
-  EXPECT_EQ(r.Out.rfind("Load libraray libavcodec.so.59 error: ", 0), 0u) << r.Out;
+  EXPECT_EQ(r.All().rfind("Load libraray libavcodec.so.59 error: ", 0), 0u) << r.All();
 }
 
-TEST(Cli, JobArgumentsAreHandledInOrder)
+TEST(Cli, JobArgumentsAndTheOverwriteRule)
 {
-  qvtest::TScratchDir dir;
-  const std::string in = Quote(qvtest::Sample("ruffle__dummy.flv"));
-  const std::string out = dir.File("out.mp4");
-
-  TResult r = RunCli("-i " + in + " -s 320x241 " + Quote(out));
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_NE(r.Out.find("Frame size must be a multiple of 2"), std::string::npos) << r.Out;
+  TScratchDir dir;
+  const std::string in = qvtest::Sample("ruffle__dummy.flv"), out = dir.File("out.mp4");
+  const std::pair<TArgs, std::string> failures[] = {
+      {{"-i", in, "-s", "320x241", out}, "Frame size must be a multiple of 2"},
+      {{"-threads", "2", "-i", in, out}, "TODO: option - threads"},
+      {{"-i", dir.File("none.flv"), out}, dir.File("none.flv") + ": no such file or directory"},
+      {{"-i", in, "-s"}, ""}};
+  for (const auto &[args, message] : failures) {
+    const TRun r = RunCli(args);
+    EXPECT_EQ(r.Code, 1) << args[2];
+    EXPECT_TRUE(Has(r.All(), message)) << r.All();
+  }
   EXPECT_FALSE(qvtest::FileExists(out));
 
-  r = RunCli("-threads 2 -i " + in + " " + Quote(out));
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_NE(r.Out.find("TODO: option - threads"), std::string::npos) << r.Out;
-
-  r = RunCli("-i " + Quote(dir.File("none.flv")) + " " + Quote(out));
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_NE(r.Out.find(dir.File("none.flv") + ": no such file or directory"), std::string::npos) << r.Out;
-
-  r = RunCli("-i " + in + " -s");
-  EXPECT_EQ(r.Code, 1);
-
-  // An existing output is never overwritten without -y.
+  // An existing output is never overwritten without -y, and replaced with it.
   qvtest::WriteFile(out, "keep me");
-  r = RunCli("-i " + in + " " + Quote(out));
+  TRun r = RunCli({"-i", in, out});
   EXPECT_EQ(r.Code, 1);
-  EXPECT_NE(r.Out.find("already exists"), std::string::npos) << r.Out;
+  EXPECT_TRUE(Has(r.All(), "already exists")) << r.All();
   EXPECT_EQ(qvtest::ReadFile(out), "keep me");
+  r = RunCli({"-y", "-i", qvtest::Sample("ruffle__netstream_play_flv-test_video.flv"), "-vcodec", "mpeg4", "-acodec",
+              "aac", "-ac", "1", out});
+  EXPECT_EQ(r.Code, 0) << r.All();
+  EXPECT_GT(qvtest::FileSize(out), 1000);
+
+  // The broken sample fails with a message.
+  r = RunCli({"-i", qvtest::Sample("red5-server__h264_aac.flv"), dir.File("broken.mp4")});
+  EXPECT_EQ(r.Code, 1);
+  EXPECT_TRUE(Has(r.All(), "no audio or video data could be read")) << r.All();
 }
 
-TEST(Cli, ConversionWithOverwriteFinishes)
+// ---- batch conversion ----
+
+TEST_F(Batch, PresetsAreListedAndChosenByNameOrNumber)
 {
-  qvtest::TScratchDir dir;
-  const std::string out = dir.File("out.mp4");
-  qvtest::WriteFile(out, "old");
-  TResult r = RunCli("-y -i " + Quote(qvtest::Sample("ruffle__netstream_play_flv-test_video.flv")) +
-                     " -vcodec mpeg4 -acodec aac -ac 1 " + Quote(out));
-  if (r.Code != 0 && r.Out.find("TODO") != std::string::npos) GTEST_SKIP() << "transcoder not complete: " << r.Out;
-  EXPECT_EQ(r.Code, 0) << r.Out;
-  EXPECT_GT(qvtest::FileSize(out), 1000);
-  // The broken sample must fail with a message and leave no empty output.
-  const std::string out2 = dir.File("broken.mp4");
-  r = RunCli("-i " + Quote(qvtest::Sample("red5-server__h264_aac.flv")) + " " + Quote(out2));
-  EXPECT_EQ(r.Code, 1);
-  EXPECT_NE(r.Out.find("no audio or video data could be read"), std::string::npos) << r.Out;
+  const std::string presets = Presets();
+  TRun r = RunCli({"presets", "--presets", presets});
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out, "1\tTiny 160x120\n2\tSmall 176x144\n");
+  r = RunCli({"presets"});  // the formats.ini beside the program
+  EXPECT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(r.Out.rfind("1\t", 0), 0u) << r.Out;
+
+  const std::string a = MakeFlv("a.flv"), b = MakeFlv("b.flv");
+  ASSERT_EQ(RunCli({"convert", "--presets", presets, "--preset", "2", a}).Code, 0);
+  ExpectConverted(Dir.File("a_(new).mp4"), 176, 144, 44100, 2);
+  ASSERT_EQ(RunCli({"convert", "--presets", presets, "--preset=Tiny 160x120", b}).Code, 0);
+  ExpectConverted(Dir.File("b_(new).mp4"));
+  ASSERT_EQ(RunCli({"convert", "--presets", presets, b}).Code, 0);  // the first preset, as in the window
+  ExpectConverted(Dir.File("b_(new_1).mp4"));
+
+  // Wrong choices stop before anything is written.
+  for (const TArgs &args : {TArgs{"--presets", presets, "--preset", "3", a},
+                            {"--presets", presets, "--preset", "Nope", a},
+                            {"--presets", Dir.File("none.ini"), a},
+                            {"--jobs", "0", a},
+                            {"--jobs", "x2", a},
+                            {"--output-dir", Dir.File("nowhere"), a},
+                            {"--bogus", a},
+                            {}}) {
+    TArgs full = args;
+    full.insert(full.begin(), "convert");
+    r = RunCli(full);
+    EXPECT_EQ(r.Code, 1) << full.back();
+    EXPECT_FALSE(r.Err.empty());
+  }
+  EXPECT_FALSE(qvtest::FileExists(Dir.File("a_(new_1).mp4")));
+}
+
+// Outputs are created exclusively: a taken name is skipped, and the same input
+// twice in parallel gets two outputs, neither written over by the other.
+TEST_F(Batch, OutputsAreNamedBesideTheirInputsAndExistingFilesAreSkipped)
+{
+  const std::string presets = Presets(), a = MakeFlv("clip.a.flv");
+  std::filesystem::create_directory(Dir.File("sub"));
+  const std::string b = MakeFlv("sub/b.flv"), taken = Dir.File("clip.a_(new).mp4");
+  qvtest::WriteFile(taken, "not a video");
+  const std::string before = Stamp(taken);
+
+  const TRun r = RunCli({"convert", "--presets", presets, "--jobs", "2", a, b, a});
+  ASSERT_EQ(r.Code, 0) << r.Err;
+  EXPECT_EQ(Stamp(taken), before);
+  for (const char *out : {"clip.a_(new_1).mp4", "clip.a_(new_2).mp4", "sub/b_(new).mp4"})
+    ExpectConverted(Dir.File(out));
+  EXPECT_TRUE(Has(r.Err, "done    " + b + " -> " + Dir.File("sub/b_(new).mp4"))) << r.Err;
+  EXPECT_TRUE(Has(r.Err, "3 files: 3 done, 0 stopped, 0 failed")) << r.Err;
+}
+
+TEST_F(Batch, BadInputsFailAloneAndTheExitCodeIsOne)
+{
+  const std::string presets = Presets(), a = MakeFlv("a.flv"), c = MakeFlv("c.flv"), missing = Dir.File("missing.flv");
+  TRun r = RunCli({"convert", "--presets", presets, "--jobs", "2", a, missing, c});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  ExpectConverted(Dir.File("a_(new).mp4"));
+  ExpectConverted(Dir.File("c_(new).mp4"));
+  EXPECT_TRUE(Has(r.Err, "failed  " + missing + ": " + missing + ": no such file or directory")) << r.Err;
+  EXPECT_FALSE(qvtest::FileExists(Dir.File("missing_(new).mp4")));
+  EXPECT_TRUE(Has(r.Err, "3 files: 2 done, 0 stopped, 1 failed")) << r.Err;
+
+  // A file cut after its header opens but holds nothing; garbage does not open.
+  qvtest::WriteFile(Dir.File("cut.flv"), qvtest::ReadFile(a).substr(0, 13));
+  qvtest::WriteFile(Dir.File("garbage.flv"), std::string(4000, '\x5a'));
+  r = RunCli({"convert", "--presets", presets, Dir.File("cut.flv"), Dir.File("garbage.flv"), a});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  ExpectConverted(Dir.File("a_(new_1).mp4"));
+  EXPECT_TRUE(Has(r.Err, "3 files: 1 done, 0 stopped, 2 failed")) << r.Err;
+  // A failed file leaves no output behind that could pass for a conversion.
+  for (const char *name : {"cut_(new).mp4", "garbage_(new).mp4"}) {
+    qvtest::TMediaInfo info;
+    EXPECT_FALSE(qvtest::FileExists(Dir.File(name)) && qvtest::ProbeMedia(Dir.File(name), info)) << name;
+  }
+}
+
+// 80 open files allow two configured tasks at a time: five inputs take several
+// rounds, and every end must still land on its own file.
+TEST_F(Batch, FewOpenFilesSplitTheBatchWithoutLosingTrack)
+{
+  TArgs args = {"convert", "--json", "--presets", Presets(), "--jobs", "2"};
+  for (const char *name : {"f0.flv", "f1.flv", "missing.flv", "f3.flv", "f4.flv"})
+    args.push_back(std::string(name) == "missing.flv" ? Dir.File(name) : MakeFlv(name, 1.0));
+  const TRun r = RunCli(args, {}, 80);
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  TEvent ends;
+  for (const auto &e : Events(r.Out))
+    if (e.at("event") == "end") {
+      EXPECT_EQ(e.at("input"), args[6 + std::stoi(e.at("file"))]);
+      ends[e.at("file")] = e.at("status");
+    }
+  EXPECT_EQ(ends, (TEvent{{"0", "done"}, {"1", "done"}, {"2", "failed"}, {"3", "done"}, {"4", "done"}}));
+  for (const char *out : {"f0_(new).mp4", "f1_(new).mp4", "f3_(new).mp4", "f4_(new).mp4"})
+    ExpectConverted(Dir.File(out));
+}
+
+TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
+{
+  // Quotes, a backslash, a tab and a byte that is not UTF-8 in a file name.
+  const std::string presets = Presets(), odd = MakeFlv("we\"ird\\na\tme\xff.flv"), plain = MakeFlv("plain.flv", 2.0);
+  const TRun r =
+      RunCli({"convert", "--json", "--presets", presets, "--jobs", "2", odd, Dir.File("missing.flv"), plain});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  const auto events = Events(r.Out);
+  ASSERT_FALSE(events.empty());
+  TEvent ends;  // file number -> status
+  int progress = 0, runEnds = 0;
+  for (const auto &e : events) {
+    const std::string kind = e.at("event"), file = e.count("file") ? e.at("file") : "";
+    if (kind == "progress") {
+      ++progress;
+      EXPECT_GE(std::stoi(e.at("percent")), 0);
+      EXPECT_LE(std::stoi(e.at("percent")), 100);
+    } else if (kind == "end") {
+      EXPECT_TRUE(ends.emplace(file, e.at("status")).second) << "two ends for file " << file;
+      if (file == "0") {
+        // The name comes back as written, its stray byte as U+FFFD.
+        EXPECT_EQ(e.at("input"), Dir.File("we\"ird\\na\tme\xEF\xBF\xBD.flv"));
+        EXPECT_NE(e.at("size"), "null");
+      }
+      if (file == "1") {
+        EXPECT_TRUE(Has(e.at("message"), "no such file or directory"));
+      }
+    } else if (kind == "run_end") {
+      ++runEnds;
+      EXPECT_EQ(e.at("done") + e.at("failed") + e.at("exit_code"), "211");
+    } else {
+      EXPECT_TRUE(kind == "log" || kind == "queued") << kind;
+    }
+  }
+  EXPECT_EQ(runEnds, 1);
+  EXPECT_EQ(events.back().at("event"), "run_end");
+  EXPECT_GT(progress, 0);
+  EXPECT_EQ(ends, (TEvent{{"0", "done"}, {"1", "failed"}, {"2", "done"}}));
+  ExpectConverted(Dir.File("we\"ird\\na\tme\xff_(new).mp4"));
+}
+
+TEST_F(Batch, CtrlCStopsTheBatchAndLeavesPlayableOutputs)
+{
+  // Long enough that the stop lands in the middle of the first conversions.
+  const std::string first = MakeFlv("long1.flv", 60.0, 640, 480);
+  TArgs args = {"convert", "--json", "--preset", "4", "--jobs", "2", first};
+  for (int i = 2; i <= 4; ++i) {
+    args.push_back(Dir.File("long" + std::to_string(i) + ".flv"));
+    std::filesystem::copy_file(first, args.back());
+  }
+  const TRun r = RunCli(args, "\"event\":\"progress\"");
+  EXPECT_EQ(r.Code, 130) << r.Err;
+  int stopped = 0;
+  for (const auto &e : Events(r.Out))
+    if (e.at("event") == "end") {
+      EXPECT_EQ(e.at("status"), "stopped") << e.at("input");
+      ++stopped;
+    }
+  EXPECT_EQ(stopped, 4);
+  EXPECT_TRUE(Has(r.Err, "4 files: 0 done, 4 stopped, 0 failed")) << r.Err;
+  // Every output left on disk plays and is really cut short; the last never started.
+  int playable = 0;
+  for (int i = 1; i <= 3; ++i) {
+    const std::string out = Dir.File("long" + std::to_string(i) + "_(new).mp4");
+    if (!qvtest::FileExists(out)) continue;
+    qvtest::TMediaInfo info;
+    ASSERT_TRUE(qvtest::ProbeMedia(out, info)) << out;
+    ASSERT_NE(info.Find(AVMEDIA_TYPE_VIDEO), nullptr) << out;
+    EXPECT_GT(info.Find(AVMEDIA_TYPE_VIDEO)->Packets, 0) << out;
+    EXPECT_LT(info.Find(AVMEDIA_TYPE_VIDEO)->Duration, 59.0) << out;
+    ++playable;
+  }
+  EXPECT_GE(playable, 1);
+  EXPECT_FALSE(qvtest::FileExists(Dir.File("long4_(new).mp4")));
+}
+
+TEST_F(Batch, OutputFolderNeverOverwritesWithoutYesNorAnInputWithIt)
+{
+  const std::string presets = Presets();
+  for (const char *sub : {"in", "in2", "out"}) std::filesystem::create_directory(Dir.File(sub));
+  const std::string a = MakeFlv("in/a.flv"), b = MakeFlv("in/b.flv"), b2 = MakeFlv("in2/b.flv");
+  const std::string existing = Dir.File("out/a.mp4");
+  qvtest::WriteFile(existing, "precious");
+  const std::string before = Stamp(existing);
+
+  TRun r = RunCli({"convert", "--presets", presets, "--output-dir", Dir.File("out"), a, b, b2});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  EXPECT_EQ(Stamp(existing), before);
+  EXPECT_TRUE(Has(r.Err, "File '" + Dir.File("out") + "/a.mp4' already exists. Use -y to overwrite it.")) << r.Err;
+  ExpectConverted(Dir.File("out/b.mp4"));
+  // The second b.flv would write over the first one's output: it fails instead.
+  EXPECT_TRUE(Has(r.Err, "clashes with the output of another file")) << r.Err;
+  EXPECT_TRUE(Has(r.Err, "3 files: 1 done, 0 stopped, 2 failed")) << r.Err;
+
+  // Regression: -y replaces the existing file, but never an input of the batch.
+  const std::string selfInput = Dir.File("out/b.mp4"), selfBefore = Stamp(selfInput);
+  r = RunCli({"convert", "-y", "--presets", presets, "--output-dir", Dir.File("out"), a, selfInput});
+  EXPECT_EQ(r.Code, 1) << r.Err;
+  ExpectConverted(existing);
+  EXPECT_EQ(Stamp(selfInput), selfBefore);
+  EXPECT_TRUE(Has(r.Err, "is an input of this batch")) << r.Err;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Shared by the component tests: a loaded component on a pumped window
-// thread, and a recorder of its terminate events.
+// Shared by the component and stress tests: a loaded component on a pumped
+// window thread, and a recorder of its end reports.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,23 +18,23 @@
 namespace qvtest {
 
 inline std::string LibAVDir() { return std::string(QV_BIN_DIR) + "/LibAV"; }
+inline uint32_t ThisThread() { return static_cast<uint32_t>(gettid()); }
 
 struct TEndReport {
   int Index;
-  bool Finished;
-  bool Exception;
+  bool Finished, Exception;
   std::string Message;
   uint32_t Thread;
 };
 
-// Collects OnTerminate reports; Done turns true with the -1 report.
+// Collects OnTerminate reports; RunEnds counts the -1 reports.
 class TEndRecorder {
  public:
   void Attach(TCustomStrix &AStrix)
   {
     AStrix.OnTerminate = [this](int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
       std::lock_guard<std::mutex> lock(FLock);
-      FReports.push_back(TEndReport{AIndex, AFinished, AException, AMessage, static_cast<uint32_t>(gettid())});
+      FReports.push_back(TEndReport{AIndex, AFinished, AException, AMessage, ThisThread()});
       if (AIndex < 0) ++RunEnds;
     };
   }
@@ -56,6 +56,22 @@ class TEndRecorder {
   std::vector<TEndReport> FReports;
 };
 
+// A library object as the log callback sees one: its first member is the class.
+inline const AVClass *TesterClass()
+{
+  static const AVClass Class = [] {
+    AVClass c{};
+    c.class_name = "Tester";
+    c.item_name = [](void *) -> const char * { return "tester"; };
+    c.version = LIBAVUTIL_VERSION_INT;
+    return c;
+  }();
+  return &Class;
+}
+struct TTester {
+  const AVClass *Class = TesterClass();
+};
+
 class TComponentTest : public ::testing::Test {
  protected:
   void SetUp() override
@@ -64,18 +80,19 @@ class TComponentTest : public ::testing::Test {
     Strix = std::make_unique<TStrix>(Window);
     ASSERT_TRUE(Strix->LoadLibraries(LibAVDir(), true)) << Strix->LastError();
     Strix->SetLogLevel(llError);
+    Rec.Attach(*Strix);
   }
   void TearDown() override
   {
     Strix.reset();
     Window.ProcessEvents(0);
   }
-  // Pumps the window thread until the run's -1 report (or the timeout).
-  bool WaitForRunEnd(TEndRecorder &ARecorder, int AExpectedEnds = 1, int ATimeoutMs = 120000)
+  // Pumps the window thread until AExpectedEnds run ends were reported.
+  bool WaitForRunEnd(int AExpectedEnds = 1, int ATimeoutMs = 120000)
   {
-    return Window.ProcessEventsUntil([&] { return ARecorder.RunEnds.load() >= AExpectedEnds; }, ATimeoutMs);
+    return Window.ProcessEventsUntil([&] { return Rec.RunEnds.load() >= AExpectedEnds; }, ATimeoutMs);
   }
-  // A generated FLV (FLV1 video, MP3 audio) of ASeconds, made once per name.
+  // A generated FLV (FLV1 video, MP3 audio), made once per name.
   std::string Media(const std::string &AName, double ASeconds, int AWidth = 160, int AHeight = 120)
   {
     std::string path = Scratch.File(AName);
@@ -108,8 +125,19 @@ class TComponentTest : public ::testing::Test {
     }
     return index;
   }
+  // The output has a video stream with packets.
+  static void ExpectPlayable(const std::string &AFile)
+  {
+    TMediaInfo info;
+    std::string error;
+    ASSERT_TRUE(ProbeMedia(AFile, info, &error)) << AFile << ": " << error;
+    const TStreamInfo *video = info.Find(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr) << AFile;
+    EXPECT_GT(video->Packets, 0) << AFile;
+  }
 
   TPumpedWindowThread Window;
+  TEndRecorder Rec;  // attached to Strix
   std::unique_ptr<TStrix> Strix;
   TScratchDir Scratch;
 };

@@ -22,67 +22,62 @@ class TTestEngine : public TCustomFFmpeg {
   using TCustomFFmpeg::SetupVideoOutput;
 };
 
-// One encoder feeding the "null" muxer, with its input stream record.
+// One opened encoder feeding the "null" muxer, with its input stream record.
 class TRig {
  public:
-  explicit TRig(AVMediaType AType, AVRational ATimeBase = {1, 25})
+  explicit TRig(AVMediaType AType, AVRational ATimeBase = {1, 25}, int AAudioSync = 0)
   {
     AVFormatLib.avformat_alloc_output_context2(&Oc, nullptr, "null", nullptr);
     Dec.reset(AVCodecLib.avcodec_alloc_context3(nullptr));
-    const AVCodec *codec = AVCodecLib.avcodec_find_encoder_by_name(AType == AVMEDIA_TYPE_VIDEO ? "mpeg4" : "aac");
-    Enc.reset(AVCodecLib.avcodec_alloc_context3(codec));
-    if (AType == AVMEDIA_TYPE_VIDEO) {
+    const bool video = AType == AVMEDIA_TYPE_VIDEO;
+    Enc.reset(AVCodecLib.avcodec_alloc_context3(AVCodecLib.avcodec_find_encoder_by_name(video ? "mpeg4" : "aac")));
+    Ost.Enc = Enc.get();
+    Ist.Dec = Dec.get();
+    Ost.SyncIst = &Ist;
+    Ist.IsStart = 1;
+    Engine.AudioSyncMethod = AAudioSync;
+    if (video) {
       Dec->width = Enc->width = 64;
       Dec->height = Enc->height = 48;
       Dec->pix_fmt = Enc->pix_fmt = AV_PIX_FMT_YUV420P;
       Enc->time_base = ATimeBase;
+      Pic = Picture(64, 48, 100);
+      Engine.SetupVideoOutput(Ost, Ist);
     } else {
       Dec->sample_rate = Enc->sample_rate = 44100;
       AVUtilLib.av_channel_layout_default(&Dec->ch_layout, 2);
       AVUtilLib.av_channel_layout_default(&Enc->ch_layout, 2);
       Enc->time_base = {1, 44100};
-    }
-    Ost.Enc = Enc.get();
-    Ist.Dec = Dec.get();
-    Ost.SyncIst = &Ist;
-    Ist.IsStart = 1;
-  }
-  // Completes the set-up: the engine's part, the encoder, the muxer header.
-  void Open(AVMediaType AType)
-  {
-    if (AType == AVMEDIA_TYPE_VIDEO)
-      Engine.SetupVideoOutput(Ost, Ist);
-    else
       Engine.SetupAudioOutput(Ost, Ist);
-    ASSERT_GE(AVCodecLib.avcodec_open2(Enc.get(), Enc->codec, nullptr), 0);
+    }
+    EXPECT_GE(AVCodecLib.avcodec_open2(Enc.get(), Enc->codec, nullptr), 0);
     Ost.Opened = true;
     Ost.Stream = AVFormatLib.avformat_new_stream(Oc, nullptr);
     AVCodecLib.avcodec_parameters_from_context(Ost.Stream->codecpar, Enc.get());
     Ost.Stream->time_base = Enc->time_base;
-    ASSERT_GE(AVFormatLib.avformat_write_header(Oc, nullptr), 0);
+    EXPECT_GE(AVFormatLib.avformat_write_header(Oc, nullptr), 0);
+    Engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Log.push_back(msg); };
   }
   ~TRig()
   {
     Engine.ReleaseOutputStream(Ost);
     AVFormatLib.avformat_free_context(Oc);
   }
-  AVFrame *Picture()
+  static avbind::TFramePtr Picture(int AWidth, int AHeight, int AValue)
   {
-    if (!Pic) {
-      Pic.reset(AVUtilLib.av_frame_alloc());
-      Pic->format = AV_PIX_FMT_YUV420P;
-      Pic->width = 64;
-      Pic->height = 48;
-      AVUtilLib.av_frame_get_buffer(Pic.get(), 0);
-      for (int p = 0; p < 3; ++p) std::memset(Pic->data[p], 100, Pic->linesize[p] * (p ? 24 : 48));
-    }
-    return Pic.get();
+    avbind::TFramePtr f(AVUtilLib.av_frame_alloc());
+    f->format = AV_PIX_FMT_YUV420P;
+    f->width = AWidth;
+    f->height = AHeight;
+    AVUtilLib.av_frame_get_buffer(f.get(), 0);
+    for (int p = 0; p < 3; ++p) std::memset(f->data[p], AValue, f->linesize[p] * (p ? AHeight / 2 : AHeight));
+    return f;
   }
   // Sends one picture whose input time lies AFrames encoder ticks in.
   int VideoAt(double AFrames)
   {
     Ist.Pts = std::llrint(AFrames * av_q2d(Enc->time_base) * 1000000.0);
-    return Engine.DoVideoOut(Oc, Ost, Ist, *Picture());
+    return Engine.DoVideoOut(Oc, Ost, Ist, *Pic);
   }
   // Sends ASamples of stereo silence-free samples timed at APtsUs.
   void AudioAt(int64_t APtsUs, int ASamples)
@@ -112,9 +107,7 @@ class OutputPathsTest : public ::testing::Test {
 TEST_F(OutputPathsTest, VideoSyncDropsDuplicatesAndCountsWithMessages)
 {
   TRig rig(AVMEDIA_TYPE_VIDEO);
-  rig.Open(AVMEDIA_TYPE_VIDEO);
   rig.Engine.Verbose = 3;
-  rig.Engine.OnLog = [&](TCustomFFmpeg *, int, const std::string &msg) { rig.Log.push_back(msg); };
 
   EXPECT_GT(rig.VideoAt(0), 0);  // the first picture is an intra frame, written at once
   EXPECT_EQ(rig.Ost.FrameNumber, 1);
@@ -153,7 +146,6 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
   {
     // Re-basing: every picture once, the clock follows the input.
     TRig rig(AVMEDIA_TYPE_VIDEO);
-    rig.Open(AVMEDIA_TYPE_VIDEO);
     rig.Engine.VideoSyncMethod = 2;
     rig.VideoAt(0);
     rig.VideoAt(5);
@@ -164,7 +156,6 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
   {
     // A millisecond time base turns the default sync off: the clock is the input time.
     TRig rig(AVMEDIA_TYPE_VIDEO, {1, 1000});
-    rig.Open(AVMEDIA_TYPE_VIDEO);
     rig.VideoAt(0);
     rig.VideoAt(400);
     rig.VideoAt(401);
@@ -177,40 +168,26 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
 TEST_F(OutputPathsTest, VideoOfAnotherSizeIsRescaledAndBadCropIsRefused)
 {
   TRig rig(AVMEDIA_TYPE_VIDEO);
-  rig.Open(AVMEDIA_TYPE_VIDEO);
   EXPECT_EQ(rig.Ost.VideoResample, 0);
   // A decoder that changes size mid-stream: the encoder still gets 64x48.
-  avbind::TFramePtr big(AVUtilLib.av_frame_alloc());
-  big->format = AV_PIX_FMT_YUV420P;
-  big->width = 128;
-  big->height = 96;
-  ASSERT_GE(AVUtilLib.av_frame_get_buffer(big.get(), 0), 0);
-  for (int p = 0; p < 3; ++p) std::memset(big->data[p], 90, big->linesize[p] * (p ? 48 : 96));
-  EXPECT_GT(rig.Engine.DoVideoOut(rig.Oc, rig.Ost, rig.Ist, *big), 0);
+  EXPECT_GT(rig.Engine.DoVideoOut(rig.Oc, rig.Ost, rig.Ist, *TRig::Picture(128, 96, 90)), 0);
   EXPECT_EQ(rig.Ost.VideoResample, 1);
   EXPECT_EQ(rig.Ost.ScaleSrcWidth, 128);
-
   // Crop bands larger than the picture: logged, nothing emitted.
-  rig.Engine.OnLog = [&](TCustomFFmpeg *, int level, const std::string &msg) {
-    if (level == 0) rig.Log.push_back(msg);
-  };
   rig.Ost.VideoCrop = 1;
   rig.Ost.TopBand = 60;
   rig.Ost.BottomBand = 40;
-  rig.Ist.Pts = 1000000 / 25;
-  EXPECT_EQ(rig.Engine.DoVideoOut(rig.Oc, rig.Ost, rig.Ist, *rig.Picture()), 0);
+  EXPECT_EQ(rig.VideoAt(1), 0);
   EXPECT_EQ(rig.Ost.FrameNumber, 1);
-  ASSERT_EQ(rig.Log.size(), 1u);
-  EXPECT_EQ(rig.Log[0], "error cropping picture");
+  ASSERT_FALSE(rig.Log.empty());
+  EXPECT_EQ(rig.Log.back(), "error cropping picture");
 }
 
 TEST_F(OutputPathsTest, AudioSyncPadsCutsAndLimitsThePadding)
 {
   {
     // Start 0.5 s late: half a second of silence goes first.
-    TRig rig(AVMEDIA_TYPE_AUDIO);
-    rig.Engine.AudioSyncMethod = 1;
-    rig.Open(AVMEDIA_TYPE_AUDIO);
+    TRig rig(AVMEDIA_TYPE_AUDIO, {}, 1);
     rig.AudioAt(500000, 1000);
     EXPECT_EQ(rig.Ist.IsStart, 0);
     EXPECT_EQ(rig.Ost.SyncOpts + rig.FifoSamples(), 22050 + 1000);
@@ -218,9 +195,7 @@ TEST_F(OutputPathsTest, AudioSyncPadsCutsAndLimitsThePadding)
   }
   {
     // 1 s late: the padding stops at the block limit and the next block pads again.
-    TRig rig(AVMEDIA_TYPE_AUDIO);
-    rig.Engine.AudioSyncMethod = 1;
-    rig.Open(AVMEDIA_TYPE_AUDIO);
+    TRig rig(AVMEDIA_TYPE_AUDIO, {}, 1);
     rig.AudioAt(1000000, 1000);
     EXPECT_EQ(rig.Ist.IsStart, 1);
     EXPECT_EQ(rig.Ost.SyncOpts + rig.FifoSamples(), 131072 / 4);
@@ -230,9 +205,7 @@ TEST_F(OutputPathsTest, AudioSyncPadsCutsAndLimitsThePadding)
   }
   {
     // Ahead of the input clock: the surplus is cut; a cut beyond the block takes it all.
-    TRig rig(AVMEDIA_TYPE_AUDIO);
-    rig.Engine.AudioSyncMethod = 1;
-    rig.Open(AVMEDIA_TYPE_AUDIO);
+    TRig rig(AVMEDIA_TYPE_AUDIO, {}, 1);
     rig.Ost.SyncOpts = 5000;
     rig.AudioAt(0, 1000);
     EXPECT_EQ(rig.FifoSamples(), 0);
@@ -250,7 +223,6 @@ TEST_F(OutputPathsTest, AudioSyncPadsCutsAndLimitsThePadding)
 TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
 {
   TRig rig(AVMEDIA_TYPE_AUDIO);
-  rig.Open(AVMEDIA_TYPE_AUDIO);
   EXPECT_EQ(rig.Enc->sample_fmt, AV_SAMPLE_FMT_FLTP);  // the encoder's own format
   rig.AudioAt(0, 1000);
   EXPECT_EQ(rig.Engine.AudioSize, 0);  // less than one frame: it waits
@@ -265,7 +237,6 @@ TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
   EXPECT_EQ(rig.Ost.PacketsWritten, 4);  // three frames and the encoder's priming
   // Mono into a stereo encoder turns resampling on.
   TRig mono(AVMEDIA_TYPE_AUDIO);
-  mono.Open(AVMEDIA_TYPE_AUDIO);
   std::vector<int16_t> block(2048, 500);
   mono.Ist.S16Channels = 1;
   mono.Ist.S16SampleRate = 44100;
@@ -278,35 +249,35 @@ TEST_F(OutputPathsTest, DecodedAudioWithoutChannelLayoutBecomes16BitInterleaved)
 {
   TTestEngine engine;
   TInputStream ist;
-  avbind::TFramePtr f(AVUtilLib.av_frame_alloc());
-  f->format = AV_SAMPLE_FMT_FLT;
-  f->sample_rate = 16000;
-  f->nb_samples = 320;
-  f->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;  // as the Speex decoder leaves it
-  f->ch_layout.nb_channels = 1;
-  ASSERT_GE(AVUtilLib.av_frame_get_buffer(f.get(), 0), 0);
-  auto *s = reinterpret_cast<float *>(f->data[0]);
-  for (int i = 0; i < 320; ++i) s[i] = i % 2 ? 0.5f : -0.25f;
-  ASSERT_EQ(engine.DecodedAudioToS16(ist, *f), 640);
+  const auto frame = [](AVSampleFormat AFormat, int ARate, int ASamples, int AChannels, float AFirst, float ASecond) {
+    avbind::TFramePtr f(AVUtilLib.av_frame_alloc());
+    f->format = AFormat;
+    f->sample_rate = ARate;
+    f->nb_samples = ASamples;
+    if (AChannels == 2) {
+      AVUtilLib.av_channel_layout_default(&f->ch_layout, 2);
+    } else {
+      f->ch_layout.order = AV_CHANNEL_ORDER_UNSPEC;  // as the Speex decoder leaves it
+      f->ch_layout.nb_channels = AChannels;
+    }
+    AVUtilLib.av_frame_get_buffer(f.get(), 0);
+    for (int c = 0; c < AChannels; ++c)  // planar: one value per channel; packed mono: alternating values
+      for (int i = 0; i < ASamples; ++i) reinterpret_cast<float *>(f->data[c])[i] = (AChannels == 1 ? i % 2 : c) ? ASecond : AFirst;
+    return f;
+  };
+  const int16_t *out = nullptr;
+  ASSERT_EQ(engine.DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLT, 16000, 320, 1, -0.25f, 0.5f)), 640);
+  out = reinterpret_cast<const int16_t *>(engine.SampleBuffer.data());
   EXPECT_EQ(ist.S16Channels, 1);
   EXPECT_EQ(ist.S16SampleRate, 16000);
-  const auto *out = reinterpret_cast<const int16_t *>(engine.SampleBuffer.data());
   EXPECT_EQ(out[0], -8192);
   EXPECT_EQ(out[1], 16384);
   // Planar stereo float, as AAC decodes: interleaved on the way out.
-  avbind::TFramePtr g(AVUtilLib.av_frame_alloc());
-  g->format = AV_SAMPLE_FMT_FLTP;
-  g->sample_rate = 44100;
-  g->nb_samples = 4;
-  AVUtilLib.av_channel_layout_default(&g->ch_layout, 2);
-  ASSERT_GE(AVUtilLib.av_frame_get_buffer(g.get(), 0), 0);
-  for (int i = 0; i < 4; ++i) {
-    reinterpret_cast<float *>(g->data[0])[i] = 0.5f;
-    reinterpret_cast<float *>(g->data[1])[i] = -0.5f;
-  }
-  ASSERT_EQ(engine.DecodedAudioToS16(ist, *g), 16);
+  ASSERT_EQ(engine.DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLTP, 44100, 4, 2, 0.5f, -0.5f)), 16);
+  out = reinterpret_cast<const int16_t *>(engine.SampleBuffer.data());
   EXPECT_EQ(out[0], 16384);
   EXPECT_EQ(out[1], -16384);
+  EXPECT_EQ(out[2], 16384);
   EXPECT_EQ(ist.S16Channels, 2);
 }
 
@@ -314,9 +285,9 @@ TEST_F(OutputPathsTest, PictureHelpersOffsetPadAndDeinterlace)
 {
   // 8x4 yuv420p picture, tightly packed.
   uint8_t y[32], u[8], v[8];
-  for (int i = 0; i < 32; ++i) y[i] = static_cast<uint8_t>(i);
   std::memset(u, 1, 8);
   std::memset(v, 2, 8);
+  for (int r = 0; r < 4; ++r) std::memset(y + r * 8, r % 2 ? 255 : r * 10, 8);
   uint8_t *planes[4] = {y, u, v, nullptr};
   int lines[4] = {8, 4, 4, 0};
   uint8_t *view[4];
@@ -324,47 +295,31 @@ TEST_F(OutputPathsTest, PictureHelpersOffsetPadAndDeinterlace)
   ASSERT_TRUE(OffsetPicture(AV_PIX_FMT_YUV420P, planes, lines, 2, 4, view, viewLines));
   EXPECT_EQ(view[0], y + 2 * 8 + 4);
   EXPECT_EQ(view[1], u + 1 * 4 + 2);
-  EXPECT_EQ(view[3], nullptr);
-  // Packed BGR moves by three bytes a pixel.
-  uint8_t rgb[8 * 3 * 2];
-  uint8_t *rgbPlanes[4] = {rgb, nullptr, nullptr, nullptr};
-  int rgbLines[4] = {24, 0, 0, 0};
-  ASSERT_TRUE(OffsetPicture(AV_PIX_FMT_BGR24, rgbPlanes, rgbLines, 1, 2, view, viewLines));
-  EXPECT_EQ(view[0], rgb + 24 + 6);
-  EXPECT_FALSE(OffsetPicture(AV_PIX_FMT_MONOWHITE, rgbPlanes, rgbLines, 1, 2, view, viewLines));
-
-  // Pad a 4x2 source into 8x6 with 2 rows on top and bottom and 2 columns left and right.
+  ASSERT_TRUE(OffsetPicture(AV_PIX_FMT_BGR24, planes, lines, 1, 2, view, viewLines));
+  EXPECT_EQ(view[0], y + 8 + 6);  // packed BGR moves by three bytes a pixel
+  EXPECT_FALSE(OffsetPicture(AV_PIX_FMT_MONOWHITE, planes, lines, 1, 2, view, viewLines));
+  // Pad a 4x2 source into 8x6, two rows or columns on every side.
   uint8_t dy[48], du[12], dv[12];
   uint8_t *dst[4] = {dy, du, dv, nullptr};
-  int dstLines[4] = {8, 4, 4, 0};
   uint8_t sy[8] = {10, 11, 12, 13, 14, 15, 16, 17}, su[2] = {50, 51}, sv[2] = {60, 61};
   const uint8_t *src[4] = {sy, su, sv, nullptr};
-  int srcLines[4] = {4, 2, 2, 0};
+  const int srcLines[4] = {4, 2, 2, 0};
   const int32_t color[3] = {200, 30, 40};
-  ASSERT_TRUE(PadPicture(dst, dstLines, src, srcLines, 8, 6, AV_PIX_FMT_YUV420P, 2, 2, 2, 2, color));
-  EXPECT_EQ(dy[0], 200);
-  EXPECT_EQ(dy[2 * 8 + 1], 200);
-  EXPECT_EQ(dy[2 * 8 + 2], 10);
-  EXPECT_EQ(dy[3 * 8 + 5], 17);
-  EXPECT_EQ(dy[3 * 8 + 6], 200);
-  EXPECT_EQ(dy[5 * 8 + 7], 200);
-  EXPECT_EQ(du[0], 30);
-  EXPECT_EQ(du[1 * 4 + 1], 50);
-  EXPECT_EQ(dv[1 * 4 + 2], 61);
-  EXPECT_EQ(dv[2 * 4 + 3], 40);
-  EXPECT_FALSE(PadPicture(dst, dstLines, src, srcLines, 8, 6, AV_PIX_FMT_BGR24, 2, 2, 2, 2, color));
+  ASSERT_TRUE(PadPicture(dst, lines, src, srcLines, 8, 6, AV_PIX_FMT_YUV420P, 2, 2, 2, 2, color));
+  EXPECT_EQ((std::vector<int>{dy[0], dy[2 * 8 + 1], dy[2 * 8 + 2], dy[3 * 8 + 5], dy[3 * 8 + 6], dy[5 * 8 + 7]}),
+            (std::vector<int>{200, 200, 10, 17, 200, 200}));
+  EXPECT_EQ((std::vector<int>{du[0], du[1 * 4 + 1], dv[1 * 4 + 2], dv[2 * 4 + 3]}), (std::vector<int>{30, 50, 61, 40}));
+  EXPECT_FALSE(PadPicture(dst, lines, src, srcLines, 8, 6, AV_PIX_FMT_BGR24, 2, 2, 2, 2, color));
 
   // Deinterlace: bottom-field lines become the mean of their neighbours.
-  uint8_t iy[32];
-  for (int r = 0; r < 4; ++r) std::memset(iy + r * 8, r % 2 ? 255 : r * 10, 8);
   uint8_t oy[32], ou[8], ov[8];
   uint8_t *out[4] = {oy, ou, ov, nullptr};
-  const uint8_t *in[4] = {iy, u, v, nullptr};
+  const uint8_t *in[4] = {y, u, v, nullptr};
   ASSERT_TRUE(DeinterlacePicture(out, lines, in, lines, AV_PIX_FMT_YUV420P, 8, 4));
   EXPECT_EQ(oy[0], 0);
-  EXPECT_EQ(oy[8], 10);       // (0 + 20 + 1) / 2
+  EXPECT_EQ(oy[8], 10);   // (0 + 20 + 1) / 2
   EXPECT_EQ(oy[16], 20);
-  EXPECT_EQ(oy[24], 20);      // the last line has no line below: the one above is kept
+  EXPECT_EQ(oy[24], 20);  // the last line has no line below: the one above is kept
   EXPECT_EQ(ou[4], 1);
   EXPECT_FALSE(DeinterlacePicture(out, lines, in, lines, AV_PIX_FMT_BGR24, 8, 4));
 }

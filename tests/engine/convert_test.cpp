@@ -1,0 +1,372 @@
+// End-to-end runs: stream copy, limits, stops and failures; re-encoding with
+// the window's FLV -> MP4 settings on every real sample, crop/pad/rescale,
+// video sync counters and progress reports.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <functional>
+
+#include "FFmpeg.h"
+#include "FFmpegThread.h"
+#include "TestEnv.h"
+#include "TestMedia.h"
+
+namespace {
+
+using qvtest::TMediaInfo;
+using qvtest::TStreamInfo;
+using TOptions = std::vector<std::pair<std::string, std::string>>;
+
+const TOptions kCopy = {{"vcodec", "copy"}, {"acodec", "copy"}};
+
+// The window's conversion settings.
+TOptions WindowOptions(TOptions AExtra = {})
+{
+  TOptions o = {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"s", "320x240"}, {"r", "15"},
+                {"b", "360000"},     {"ab", "96000"},       {"ar", "44100"},   {"ac", "2"}};
+  o.insert(o.end(), AExtra.begin(), AExtra.end());
+  return o;
+}
+
+TOptions operator+(TOptions A, const TOptions &B)
+{
+  A.insert(A.end(), B.begin(), B.end());
+  return A;
+}
+
+struct TProgressCall {
+  int Frame, Fps, Duration;
+  float Quality, BitRate;
+  int64_t Size;
+  int Total;
+};
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  void SetUp() override { qvtest::LoadLibs(); }
+
+  // Opens AIn, sets AOptions, opens AOut; runs the job on this thread unless AStart is false.
+  void Open(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions)
+  {
+    AEngine.Prepare();
+    AEngine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Lines.push_back(msg); };
+    ASSERT_TRUE(AEngine.OpenInputFile(AIn)) << AEngine.LastOptionError;
+    for (const auto &[name, value] : AOptions) AEngine.SetOption(name, value);
+    ASSERT_TRUE(AEngine.OpenOutputFile(AOut)) << AEngine.LastOptionError;
+  }
+  void Run(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
+           const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {})
+  {
+    Open(AEngine, AIn, AOut, AOptions);
+    if (HasFatalFailure()) return;
+    if (ABeforeStart) ABeforeStart(AEngine);
+    AEngine.Start(false);
+  }
+  // Runs and expects success; returns what the output holds.
+  TMediaInfo Convert(const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
+                     const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {}, TCustomFFmpeg *AEngine = nullptr)
+  {
+    TCustomFFmpeg local;
+    TCustomFFmpeg &engine = AEngine ? *AEngine : local;
+    Run(engine, AIn, AOut, AOptions, ABeforeStart);
+    EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+    EXPECT_TRUE(engine.Finished);
+    return Probe(AOut);
+  }
+  static TMediaInfo Probe(const std::string &APath)
+  {
+    TMediaInfo info;
+    std::string error;
+    EXPECT_TRUE(qvtest::ProbeMedia(APath, info, &error)) << error;
+    return info;
+  }
+  std::string Generated(const std::string &AName, double ASeconds, AVRational ARate = {25, 1}, bool AAudio = true)
+  {
+    qvtest::TGenOptions gen;
+    gen.Seconds = ASeconds;
+    gen.FrameRate = ARate;
+    if (!AAudio) gen.AudioCodec = "";
+    qvtest::MakeMedia(Dir.File(AName), gen);
+    return Dir.File(AName);
+  }
+
+  std::vector<std::string> Lines;
+  qvtest::TScratchDir Dir;
+};
+
+// ---- stream copy ----
+
+TEST_F(ConvertTest, StreamCopyOfEverySampleKeepsCodecsPacketsAndDuration)
+{
+  for (const std::string &sample : qvtest::AllSamples()) {
+    const TMediaInfo in = Probe(sample);
+    int64_t readable = 0;
+    bool mp4Takes = !in.Streams.empty();
+    for (const auto &s : in.Streams) {
+      readable += s.Packets;
+      mp4Takes = mp4Takes && (s.Codec == "h264" || s.Codec == "aac" || s.Codec == "mp3" || s.Codec == "mpeg4");
+    }
+    if (readable == 0) continue;  // the broken sample has its own test
+    for (const std::string name : {"copy.flv", "copy.mp4"}) {
+      if (name == "copy.mp4" && !mp4Takes) continue;
+      SCOPED_TRACE(sample + " -> " + name);
+      const TMediaInfo got = Convert(sample, Dir.File(name), kCopy);
+      ASSERT_EQ(got.Streams.size(), in.Streams.size());
+      for (const auto &src : in.Streams) {
+        const TStreamInfo *dst = got.Find(src.Type);
+        ASSERT_NE(dst, nullptr);
+        EXPECT_EQ(dst->Codec, src.Codec);
+        EXPECT_EQ(dst->Packets, src.Packets - src.PacketsBeforeFirstKey);
+        const double frame = src.Type == AVMEDIA_TYPE_VIDEO && src.FrameRate.num > 0 ? 1 / av_q2d(src.FrameRate) : 0.1;
+        EXPECT_NEAR(dst->Duration, src.Duration, frame + 0.001);
+      }
+    }
+  }
+}
+
+TEST_F(ConvertTest, FailuresAreReportedAndLeaveNoOutput)
+{
+  const std::string out = Dir.File("broken.mp4");
+  TCustomFFmpeg engine;
+  Run(engine, qvtest::Sample("red5-server__h264_aac.flv"), out, {{"acodec", "copy"}});
+  EXPECT_TRUE(engine.ExceptionRaised && !engine.Finished);
+  EXPECT_NE(engine.LastErrorMessage.find("red5-server__h264_aac.flv"), std::string::npos) << engine.LastErrorMessage;
+  EXPECT_FALSE(qvtest::FileExists(out));
+
+  const std::string in = Generated("in.flv", 2);
+  const std::pair<TOptions, std::string> cases[] = {
+      {kCopy + TOptions{{"map", "0.5"}, {"map", "0.0"}}, "Could not find input stream #0.5"},
+      {kCopy + TOptions{{"map", "0.0"}}, "Number of stream maps must match number of output streams"},
+      {kCopy + TOptions{{"vol", "128"}}, "-acodec copy and -vol are incompatible (frames are not decoded)"},
+  };
+  for (const auto &[options, message] : cases) {
+    TCustomFFmpeg e;
+    Run(e, in, Dir.File("map.flv"), options);
+    EXPECT_TRUE(e.ExceptionRaised);
+    EXPECT_EQ(e.LastErrorMessage, message);
+  }
+}
+
+TEST_F(ConvertTest, TimeFrameAndSizeLimitsAndStartPosition)
+{
+  const std::string in = Generated("in.flv", 6);
+  const TStreamInfo *v = nullptr;
+  const TMediaInfo t2 = Convert(in, Dir.File("t2.flv"), kCopy + TOptions{{"t", "2"}});
+  ASSERT_TRUE((v = t2.Find(AVMEDIA_TYPE_VIDEO)));
+  EXPECT_NEAR(v->Duration, 2.1, 0.2);
+  const TMediaInfo v10 = Convert(in, Dir.File("v10.flv"), {{"vcodec", "copy"}, {"an", ""}, {"vframes", "10"}});
+  ASSERT_TRUE((v = v10.Find(AVMEDIA_TYPE_VIDEO)));
+  EXPECT_EQ(v->Packets, 10);
+  // About three of the six seconds remain (the copy starts at a key frame at or before 3 s).
+  const TMediaInfo ss = Convert(in, Dir.File("ss.flv"), TOptions{{"ss", "3"}} + kCopy);
+  ASSERT_TRUE((v = ss.Find(AVMEDIA_TYPE_VIDEO)));
+  EXPECT_NEAR(v->Duration, 3.5, 1.0);
+  // Stops at the first check past the limit: at most one packet and the trailer beyond it.
+  Convert(in, Dir.File("fs.flv"), kCopy + TOptions{{"fs", "100000"}});
+  EXPECT_GT(qvtest::FileSize(Dir.File("fs.flv")), 100000);
+  EXPECT_LT(qvtest::FileSize(Dir.File("fs.flv")), 140000);
+}
+
+TEST_F(ConvertTest, StopMidRunLeavesAShorterPlayableFile)
+{
+  const std::string in = Generated("in.flv", 6), out = Dir.File("stopped.mp4");
+  TCustomFFmpeg engine;
+  Open(engine, in, out, kCopy);
+  int stops = 0;
+  engine.ProgressInterval = 0;  // stop from the progress report once a little output exists
+  engine.OnProgress = [&](TCustomFFmpeg *e, int, int, int ms, float, float, int64_t, int) {
+    if (ms > 500 && stops++ == 0) e->Stop();
+  };
+  TFFmpegThread *thread = engine.Start(true);
+  ASSERT_NE(thread, nullptr);
+  thread->Resume();
+  engine.WaitForThread();
+  EXPECT_FALSE(engine.Finished);
+  EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+  const TMediaInfo got = Probe(out);
+  const TStreamInfo *v = got.Find(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(v, nullptr);
+  EXPECT_GT(v->Packets, 0);
+  EXPECT_LT(v->Duration, Probe(in).Find(AVMEDIA_TYPE_VIDEO)->Duration - 0.5);
+}
+
+TEST_F(ConvertTest, TwoEnginesRunSideBySide)
+{
+  const std::string in = Generated("in.flv", 3);
+  TCustomFFmpeg a, b;
+  Open(a, in, Dir.File("a.flv"), kCopy);
+  Open(b, in, Dir.File("b.mp4"), kCopy);
+  TFFmpegThread *ta = a.Start(true), *tb = b.Start(true);
+  ASSERT_TRUE(ta && tb);
+  ta->Resume();
+  tb->Resume();
+  a.WaitForThread();
+  b.WaitForThread();
+  EXPECT_TRUE(a.Finished && b.Finished) << a.LastErrorMessage << b.LastErrorMessage;
+  EXPECT_EQ(Probe(Dir.File("a.flv")).Find(AVMEDIA_TYPE_VIDEO)->Packets,
+            Probe(Dir.File("b.mp4")).Find(AVMEDIA_TYPE_VIDEO)->Packets);
+}
+
+// ---- re-encoding ----
+
+// Every real sample with readable audio or video: odd sizes (320x233, 470x342,
+// 8x8), audio-only and video-only files, and Speex without a channel layout.
+TEST_F(ConvertTest, WindowConversionOfEveryRealSample)
+{
+  int converted = 0;
+  for (const std::string &in : qvtest::AllSamples()) {
+    if (in.find("h264_aac.flv") != std::string::npos) continue;  // holds no readable packet
+    SCOPED_TRACE(in);
+    TCustomFFmpeg engine;
+    const TMediaInfo inInfo = Probe(in);
+    const TMediaInfo out = Convert(in, Dir.File("out" + std::to_string(converted++) + ".mp4"), WindowOptions(), {},
+                                   &engine);
+    const TStreamInfo *inA = inInfo.Find(AVMEDIA_TYPE_AUDIO), *v = out.Find(AVMEDIA_TYPE_VIDEO),
+                      *a = out.Find(AVMEDIA_TYPE_AUDIO);
+    ASSERT_EQ(v != nullptr, inInfo.Find(AVMEDIA_TYPE_VIDEO) != nullptr);
+    ASSERT_EQ(a != nullptr, inA != nullptr);
+    if (v) {
+      EXPECT_EQ(v->Codec, "mpeg4");
+      EXPECT_EQ(v->Width * 1000 + v->Height, 320240);
+      EXPECT_GT(v->Packets, 0);
+      EXPECT_EQ(v->PacketsBeforeFirstKey, 0);
+      if (v->Packets > 1) {
+        EXPECT_NEAR(av_q2d(v->FrameRate), 15.0, 0.5);
+      }
+    }
+    if (a) {
+      EXPECT_EQ(a->Codec, "aac");
+      EXPECT_EQ(a->SampleRate, 44100);
+      EXPECT_EQ(a->Channels, 2);
+      EXPECT_NEAR(a->Duration, inA->Duration, 0.05);  // the last partial frame is encoded too
+    }
+    EXPECT_GT(engine.VideoSize + engine.AudioSize, 0);
+  }
+  EXPECT_EQ(converted, 8);
+}
+
+TEST_F(ConvertTest, CropPadAndRescaleGiveTheEncoderItsSizeAndThePadColour)
+{
+  const std::string in = Generated("in.flv", 1, {25, 1}, false);
+  struct TCase {
+    TOptions Extra;
+    int Width, Height, PadTop, PadBottom;
+  };
+  const TCase cases[] = {
+      {{{"padtop", "32"}, {"padbottom", "32"}}, 320, 304, 32, 32},  // pad only, no rescale
+      {{{"croptop", "32"}, {"cropbottom", "32"}, {"padtop", "32"}, {"padbottom", "32"}}, 320, 240, 32, 32},
+      {{{"cropleft", "16"}, {"cropright", "16"}, {"padtop", "16"}, {"padbottom", "48"}}, 176, 208, 16, 48},
+  };
+  for (const TCase &c : cases) {
+    SCOPED_TRACE(c.Width * 1000 + c.Height);
+    // The frame size names the picture; the pads come on top of it.
+    const TOptions opts = TOptions{{"vcodec", "mpeg4"}, {"r", "15"}, {"b", "2000000"}} + c.Extra +
+                          TOptions{{"s", std::to_string(c.Width) + "x" + std::to_string(c.Height - c.PadTop - c.PadBottom)}};
+    const std::string out = Dir.File("pad" + std::to_string(&c - cases) + ".mp4");
+    Convert(in, out, opts, [](TCustomFFmpeg &e) {
+      e.PadColor[0] = 180;  // Y, U, V
+      e.PadColor[1] = 60;
+      e.PadColor[2] = 200;
+    });
+    const int pictures = qvtest::DecodeVideo(out, [&](const AVFrame &f) {
+      ASSERT_EQ(f.width * 1000 + f.height, c.Width * 1000 + c.Height);
+      // Rows well inside the bands hold the pad colour.
+      for (int y : {c.PadTop / 2, c.Height - c.PadBottom / 2 - 1}) {
+        EXPECT_NEAR(f.data[0][y * f.linesize[0] + c.Width / 2], 180, 6) << "row " << y;
+        EXPECT_NEAR(f.data[1][(y / 2) * f.linesize[1] + c.Width / 4], 60, 6) << "row " << y;
+        EXPECT_NEAR(f.data[2][(y / 2) * f.linesize[2] + c.Width / 4], 200, 6) << "row " << y;
+      }
+    });
+    EXPECT_NEAR(pictures, 15, 1);
+  }
+}
+
+TEST_F(ConvertTest, SyncCountersAndProgressRiseToTheTotal)
+{
+  const std::string in = Generated("in.flv", 2, {30, 1}), out = Dir.File("p.mp4");
+  TCustomFFmpeg engine;
+  std::vector<TProgressCall> calls;
+  const TMediaInfo info = Convert(in, out, WindowOptions(), [&](TCustomFFmpeg &e) {
+    e.ProgressInterval = 0;  // a report after every packet
+    e.OnProgress = [&](TCustomFFmpeg *, int frame, int fps, int duration, float q, float rate, int64_t size,
+                       int total) { calls.push_back({frame, fps, duration, q, rate, size, total}); };
+  }, &engine);
+  // 30 fps in, 15 out: every other picture is dropped, none duplicated, and the streams stay in step.
+  const TMediaInfo inInfo = Probe(in);
+  const TStreamInfo *v = info.Find(AVMEDIA_TYPE_VIDEO), *a = info.Find(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(v && a);
+  EXPECT_NEAR(engine.FramesDrop, 30, 3);
+  EXPECT_EQ(engine.FramesDup, 0);
+  EXPECT_NEAR(static_cast<double>(v->Packets), 30, 2);
+  EXPECT_NEAR(v->Duration, inInfo.Find(AVMEDIA_TYPE_VIDEO)->Duration, 1.0 / 15 + 0.01);
+  EXPECT_NEAR(a->Duration, inInfo.Find(AVMEDIA_TYPE_AUDIO)->Duration, 0.03);  // the priming frame at most
+
+  ASSERT_GE(calls.size(), 10u);
+  // The duration is the earliest stream end, so it may step back once a later
+  // stream writes its first packet; it ends at its largest value.
+  int longest = 0;
+  for (std::size_t i = 1; i < calls.size(); ++i) {
+    EXPECT_GE(calls[i].Frame, calls[i - 1].Frame);
+    EXPECT_GE(calls[i].Size, calls[i - 1].Size);
+    longest = std::max(longest, calls[i].Duration);
+  }
+  const TProgressCall &last = calls.back();
+  EXPECT_EQ(last.Duration, longest);
+  EXPECT_NEAR(last.Duration, 2000, 70);
+  EXPECT_NEAR(last.Frame, 30, 1);  // the sync may lag by up to 1.1 frames
+  EXPECT_EQ(last.Size, qvtest::FileSize(out));
+  EXPECT_GT(last.Quality, 1.0f);
+  EXPECT_NEAR(last.BitRate, last.Size * 8.0 / (last.Duration / 1000.0) / 1000.0, 1.0);
+  EXPECT_EQ(last.Total, engine.TotalDuration);
+  // With OnProgress set no progress text is logged, only the summary.
+  for (const std::string &l : Lines) EXPECT_EQ(l.find("frame="), std::string::npos) << l;
+  EXPECT_EQ(Lines.back().rfind("video:", 0), 0u) << Lines.back();
+}
+
+TEST_F(ConvertTest, ProgressTextAudioOnlyValuesAndVideoStatistics)
+{
+  const std::string in = Generated("in.flv", 2), out = Dir.File("t.mp4"), stats = Dir.File("vstats.log");
+  const TMediaInfo info = Convert(in, out, WindowOptions({{"vstats_file", stats}}));
+  std::string report;
+  for (const std::string &l : Lines)
+    if (l.rfind("frame=", 0) == 0) report = l;
+  int frame = 0, fps = 0;
+  float q = 0, kb = 0, t = 0, rate = 0;
+  char last = 0;
+  ASSERT_EQ(std::sscanf(report.c_str(), "frame=%5d fps=%3d q=%f %c size=%fkB time=%f bitrate=%fkbits/s", &frame, &fps,
+                        &q, &last, &kb, &t, &rate),
+            7)
+      << report;
+  EXPECT_NEAR(frame, 30, 1);
+  EXPECT_EQ(last, 'L');
+  EXPECT_NEAR(t, 2.0, 0.07);
+  EXPECT_NEAR(kb, qvtest::FileSize(out) / 1024.0, 1.0);
+  const std::string &summary = Lines.back();
+  EXPECT_EQ(summary.rfind("video:", 0), 0u);
+  EXPECT_NE(summary.find("kB audio:"), std::string::npos);
+  EXPECT_NE(summary.find("muxing overhead "), std::string::npos);
+  EXPECT_EQ(summary.substr(summary.size() - 3), "%\r\n");
+  // One statistics line per encoded picture.
+  const std::string text = qvtest::ReadFile(stats);
+  int lines = 0;
+  for (std::size_t pos = 0; (pos = text.find("frame= ", pos)) != std::string::npos; ++pos) ++lines;
+  EXPECT_EQ(lines, info.Find(AVMEDIA_TYPE_VIDEO)->Packets);
+  EXPECT_NE(text.find("type= I\n"), std::string::npos);
+  EXPECT_NE(text.find("type= P\n"), std::string::npos);
+
+  // Audio only: no frame, rate or quality to report.
+  std::vector<TProgressCall> calls;
+  Convert(in, Dir.File("a.mp4"), WindowOptions({{"vn", ""}}), [&](TCustomFFmpeg &e) {
+    e.OnProgress = [&](TCustomFFmpeg *, int frame, int fps, int duration, float q, float rate, int64_t size,
+                       int total) { calls.push_back({frame, fps, duration, q, rate, size, total}); };
+  });
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().Frame, -1);
+  EXPECT_EQ(calls.back().Fps, -1);
+  EXPECT_EQ(calls.back().Quality, -1.0f);
+  EXPECT_NEAR(calls.back().Duration, 2000, 60);
+}
+
+}  // namespace
