@@ -38,6 +38,14 @@ std::string InputOpenErrorText(const std::string &AFileName, int AErrorCode)
     case AVERROR(ENOENT):
       fmt = "%s: no such file or directory";
       break;
+    // A write that fails for want of room would otherwise be reported as an
+    // error while opening, which sends the user looking in the wrong place.
+    case AVERROR(ENOSPC):
+      fmt = "%s: No space left on device";
+      break;
+    case AVERROR(EFBIG):
+      fmt = "%s: File too large";
+      break;
     default:
       fmt = "%s: Error while opening file";
       break;

@@ -251,6 +251,8 @@ TEST(OpenErrors, MessagesByErrorMeaning)
 {
   const std::pair<int, std::string> cases[] = {
       {AVERROR(ENOENT), "no such file or directory"},
+      {AVERROR(ENOSPC), "No space left on device"},
+      {AVERROR(EFBIG), "File too large"},
       {-1, "Error while opening file"},
       {AVERROR_INVALIDDATA, "Unknown format"},
       {AVERROR(EINVAL), "Error while parsing header"},
