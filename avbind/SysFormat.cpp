@@ -58,10 +58,10 @@ std::string Floating(const TFmtArg &a, char conv, int prec, bool plus)
   double v = a.Kind == TFmtArg::fkFloat ? a.Float : a.Kind == TFmtArg::fkInt ? static_cast<double>(a.Int) : 0.0;
   // Only "%f" defaults to two decimals; "%e" and "%g" keep printf's six.
   if (prec < 0) prec = conv == 'f' ? 2 : 6;
-  char spec[16];
-  std::snprintf(spec, sizeof spec, "%%%s.%d%c", plus ? "+" : "", prec, conv);
+  char conversion[16];
+  std::snprintf(conversion, sizeof conversion, "%%%s.%d%c", plus ? "+" : "", prec, conv);
   char buf[1400];  // the widest double at the largest precision
-  std::snprintf(buf, sizeof buf, spec, v);
+  std::snprintf(buf, sizeof buf, conversion, v);
   return buf;  // snprintf already uses the locale's decimal separator
 }
 

@@ -679,68 +679,70 @@ static const char *const kHorizontalCrop =
     "Horizontal crop dimensions are outside the range of the original image.\n"
     "Remember to crop first and scale second.";
 
-void TCustomFFmpeg::SetFrameCropTop(int32_t AValue)
+namespace {
+
+// A crop band refers to the frame size current now (normally the input's)
+// and is taken off it at once; negative values are ignored.
+void ApplyCrop(int32_t AValue, const char *AOddMsg, const char *ARangeMsg, int32_t &ABand, int32_t &ASize)
 {
   if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Top crop size must be a multiple of 2");
-  if (AValue >= FrameHeight) Fail(kVerticalCrop);
-  FrameTopBand = AValue;
-  FrameHeight -= AValue;
+  if (AValue % 2 != 0) throw FFMpegException(AOddMsg);
+  if (AValue >= ASize) throw FFMpegException(ARangeMsg);
+  ABand = AValue;
+  ASize -= AValue;
+}
+
+}  // namespace
+
+void TCustomFFmpeg::SetFrameCropTop(int32_t AValue)
+{
+  ApplyCrop(AValue, "Top crop size must be a multiple of 2", kVerticalCrop, FrameTopBand, FrameHeight);
 }
 
 void TCustomFFmpeg::SetFrameCropBottom(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Bottom crop size must be a multiple of 2");
-  if (AValue >= FrameHeight) Fail(kVerticalCrop);
-  FrameBottomBand = AValue;
-  FrameHeight -= AValue;
+  ApplyCrop(AValue, "Bottom crop size must be a multiple of 2", kVerticalCrop, FrameBottomBand, FrameHeight);
 }
 
 void TCustomFFmpeg::SetFrameCropLeft(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Left crop size must be a multiple of 2");
-  if (AValue >= FrameWidth) Fail(kHorizontalCrop);
-  FrameLeftBand = AValue;
-  FrameWidth -= AValue;
+  ApplyCrop(AValue, "Left crop size must be a multiple of 2", kHorizontalCrop, FrameLeftBand, FrameWidth);
 }
 
 void TCustomFFmpeg::SetFrameCropRight(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Right crop size must be a multiple of 2");
-  if (AValue >= FrameWidth) Fail(kHorizontalCrop);
-  FrameRightBand = AValue;
-  FrameWidth -= AValue;
+  ApplyCrop(AValue, "Right crop size must be a multiple of 2", kHorizontalCrop, FrameRightBand, FrameWidth);
 }
+
+namespace {
+
+void ApplyPad(int32_t AValue, const char *AOddMsg, int32_t &APad)
+{
+  if (AValue < 0) return;
+  if (AValue % 2 != 0) throw FFMpegException(AOddMsg);
+  APad = AValue;
+}
+
+}  // namespace
 
 void TCustomFFmpeg::SetFramePadTop(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Top pad size must be a multiple of 2");
-  FramePadTop = AValue;
+  ApplyPad(AValue, "Top pad size must be a multiple of 2", FramePadTop);
 }
 
 void TCustomFFmpeg::SetFramePadBottom(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Bottom pad size must be a multiple of 2");
-  FramePadBottom = AValue;
+  ApplyPad(AValue, "Bottom pad size must be a multiple of 2", FramePadBottom);
 }
 
 void TCustomFFmpeg::SetFramePadLeft(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Left pad size must be a multiple of 2");
-  FramePadLeft = AValue;
+  ApplyPad(AValue, "Left pad size must be a multiple of 2", FramePadLeft);
 }
 
 void TCustomFFmpeg::SetFramePadRight(int32_t AValue)
 {
-  if (AValue < 0) return;
-  if (AValue % 2 != 0) Fail("Right pad size must be a multiple of 2");
-  FramePadRight = AValue;
+  ApplyPad(AValue, "Right pad size must be a multiple of 2", FramePadRight);
 }
 
 void TCustomFFmpeg::SetPadColor(int32_t AValue)
