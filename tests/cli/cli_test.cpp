@@ -308,6 +308,40 @@ TEST(Cli, JobArgumentsAndTheOverwriteRule)
   EXPECT_TRUE(Has(r.All(), "no audio or video data could be read")) << r.All();
 }
 
+// Stream copy of every sample through the command: the codecs stay, and
+// every packet from the first key frame on arrives.
+TEST(Cli, StreamCopyOfEverySampleKeepsItsStreams)
+{
+  qvtest::LoadLibs();
+  TScratchDir dir;
+  for (const std::string &sample : qvtest::AllSamples()) {
+    qvtest::TMediaInfo in;
+    ASSERT_TRUE(qvtest::ProbeMedia(sample, in)) << sample;
+    int64_t packets = 0;
+    bool mp4 = true;
+    for (const auto &s : in.Streams) {
+      packets += s.Packets;
+      mp4 = mp4 && (s.Codec == "h264" || s.Codec == "aac" || s.Codec == "mp3");
+    }
+    if (packets == 0) continue;  // the unreadable sample fails, as tested above
+    for (const char *ext : {".flv", ".mp4"}) {
+      if (std::string(ext) == ".mp4" && !mp4) continue;
+      const std::string out = dir.File("copy" + std::string(ext));
+      const TRun r = RunCli({"-y", "-i", sample, "-vcodec", "copy", "-acodec", "copy", out});
+      ASSERT_EQ(r.Code, 0) << sample << ext << "\n" << r.All();
+      qvtest::TMediaInfo got;
+      ASSERT_TRUE(qvtest::ProbeMedia(out, got)) << sample << ext;
+      ASSERT_EQ(got.Streams.size(), in.Streams.size()) << sample << ext;
+      for (const auto &s : in.Streams) {
+        const qvtest::TStreamInfo *o = got.Find(s.Type);
+        ASSERT_NE(o, nullptr) << sample << ext;
+        EXPECT_EQ(o->Codec, s.Codec) << sample << ext;
+        EXPECT_EQ(o->Packets, s.Packets - s.PacketsBeforeFirstKey) << sample << ext;
+      }
+    }
+  }
+}
+
 // ---- batch conversion ----
 
 TEST_F(Batch, PresetsAreListedAndChosenByNameOrNumber)
