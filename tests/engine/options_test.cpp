@@ -10,6 +10,7 @@
 #include "AVUtilHlpr.h"
 #include "FFmpeg.h"
 #include "LibLoader.h"
+#include "SysFormat.h"
 #include "TestEnv.h"
 #include "TestMedia.h"
 
@@ -67,6 +68,9 @@ class OptionsTest : public ::testing::Test {
 
 TEST_F(OptionsTest, RefusedValuesGiveTheirMessageAndChangeNothing)
 {
+  const auto badTime = [](const char *AKind, const char *AName, const char *AValue) {
+    return avbind::Format("Invalid %s specification for %s: %s", {AKind, AName, AValue});
+  };
   const std::string vcrop = "Vertical crop dimensions are outside the range of the original image.\n"
                             "Remember to crop first and scale second.";
   const std::string hcrop = "Horizontal crop dimensions are outside the range of the original image.\n"
@@ -92,9 +96,9 @@ TEST_F(OptionsTest, RefusedValuesGiveTheirMessageAndChangeNothing)
       {"aspect", "16:0", aspect}, {"aspect", "0", aspect}, {"aspect", "wide", aspect}, {"aspect", "-4:3", aspect},
       {"aspect", "x:3", aspect},  // an unreadable part counts as 0
       {"qscale", "0", qscale}, {"qscale", "256", qscale}, {"qscale", "-1", qscale},
-      {"t", "soon", "Invalid duration specification for t: soon"},
-      {"ss", "1:xx", "Invalid duration specification for ss: 1:xx"},
-      {"timestamp", "yesterday", "Invalid date specification for timestamp: yesterday"},
+      {"t", "soon", badTime("duration", "t", "soon")},
+      {"ss", "1:xx", badTime("duration", "ss", "1:xx")},
+      {"timestamp", "yesterday", badTime("date", "timestamp", "yesterday")},
       {"itsscale", "20:1.5", itsscale}, {"itsscale", "-1:1.5", itsscale}, {"itsscale", "1:-3", ""},
       {"threads", "2", "TODO: option - threads"}, {"vbsf", "h264_mp4toannexb", "TODO: option - vbsf"},
       {"map", "first:second", ""}, {"map", "0:99999999999", ""},
