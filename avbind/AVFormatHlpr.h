@@ -19,7 +19,7 @@ extern "C" {
   X(av_codec_get_tag2) X(avformat_write_header) X(av_write_trailer) X(av_interleaved_write_frame)  \
   X(av_read_frame) X(av_seek_frame) X(av_find_input_format) X(av_dump_format) X(av_pkt_dump_log2)  \
   X(av_sdp_create) X(avformat_get_class) X(avformat_query_codec) X(av_muxer_iterate)               \
-  X(av_stream_get_end_pts) X(avformat_version)
+  X(avformat_version)
 
 struct TAVFormatFuncs {
   QV_AVFORMAT_FUNCTIONS(QV_SLOT)
