@@ -31,9 +31,6 @@ struct TSwsDeleter {
 struct TSwrDeleter {
   void operator()(SwrContext *p) const { SwResampleLib.swr_free(&p); }
 };
-struct TAudioFifoDeleter {
-  void operator()(AVAudioFifo *p) const { AVUtilLib.av_audio_fifo_free(p); }
-};
 struct TAVFreeDeleter {
   void operator()(void *p) const { AVUtilLib.av_free(p); }
 };
@@ -44,7 +41,6 @@ using TPacketPtr = std::unique_ptr<AVPacket, TPacketDeleter>;
 using TInputCtxPtr = std::unique_ptr<AVFormatContext, TInputCtxDeleter>;
 using TSwsPtr = std::unique_ptr<SwsContext, TSwsDeleter>;
 using TSwrPtr = std::unique_ptr<SwrContext, TSwrDeleter>;
-using TAudioFifoPtr = std::unique_ptr<AVAudioFifo, TAudioFifoDeleter>;
 template <typename T>
 using TAVBufPtr = std::unique_ptr<T, TAVFreeDeleter>;
 

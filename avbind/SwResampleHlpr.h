@@ -11,8 +11,8 @@ extern "C" {
 
 #include "LibModule.h"
 
-#define QV_SWRESAMPLE_FUNCTIONS(X)                                                        \
-  X(swr_alloc_set_opts2) X(swr_init) X(swr_free) X(swr_convert) X(swr_get_out_samples)   \
+#define QV_SWRESAMPLE_FUNCTIONS(X)                                                      \
+  X(swr_alloc_set_opts2) X(swr_init) X(swr_free) X(swr_convert) X(swr_get_out_samples)  \
   X(swr_get_delay) X(swr_set_compensation) X(swresample_version)
 
 struct TSwResampleFuncs {

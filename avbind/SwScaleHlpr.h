@@ -10,8 +10,8 @@ extern "C" {
 
 #include "LibModule.h"
 
-#define QV_SWSCALE_FUNCTIONS(X) \
-  X(sws_scale) X(sws_getContext) X(sws_freeContext) X(sws_getCachedContext) X(sws_get_class) X(swscale_version)
+#define QV_SWSCALE_FUNCTIONS(X)                                                                 \
+  X(sws_scale) X(sws_getContext) X(sws_freeContext) X(sws_getCachedContext) X(swscale_version)
 
 struct TSwScaleFuncs {
   QV_SWSCALE_FUNCTIONS(QV_SLOT)

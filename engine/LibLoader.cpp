@@ -34,6 +34,31 @@ struct TFloatEnv {
   ~TFloatEnv() { std::fesetenv(&Saved); }
 } FloatEnv;
 
+// The engine is compiled against one set of library headers; a folder that
+// holds other majors (a plain-named link to a newer release, say) would give
+// it other structure layouts, so such a load is refused, not trusted.
+bool CheckMajors(std::string &AError, bool AVersioned)
+{
+  struct TMajor {
+    const char *Versioned, *Plain;
+    unsigned Found, Wanted;
+  };
+  const TMajor majors[] = {
+      {"libavcodec.so.59", "libavcodec.so", AVCodecLib.avcodec_version(), LIBAVCODEC_VERSION_MAJOR},
+      {"libavformat.so.59", "libavformat.so", AVFormatLib.avformat_version(), LIBAVFORMAT_VERSION_MAJOR},
+      {"libavutil.so.57", "libavutil.so", AVUtilLib.avutil_version(), LIBAVUTIL_VERSION_MAJOR},
+      {"libswscale.so.6", "libswscale.so", SwScaleLib.swscale_version(), LIBSWSCALE_VERSION_MAJOR},
+      {"libswresample.so.4", "libswresample.so", SwResampleLib.swresample_version(), LIBSWRESAMPLE_VERSION_MAJOR}};
+  for (const TMajor &m : majors)
+    if ((m.Found >> 16) != m.Wanted) {
+      AError = std::string("Load libraray ") + (AVersioned ? m.Versioned : m.Plain) + " error: version " +
+               std::to_string(m.Found >> 16) + "." + std::to_string((m.Found >> 8) & 0xff) + "." +
+               std::to_string(m.Found & 0xff) + " found, major " + std::to_string(m.Wanted) + " needed";
+      return false;
+    }
+  return true;
+}
+
 }  // namespace
 
 bool LoadAVLibs(const std::string &AFolder, bool AVersioned)
@@ -44,6 +69,7 @@ bool LoadAVLibs(const std::string &AFolder, bool AVersioned)
   bool ok = LoadAVCodec(err, AFolder, AVersioned, true) && LoadAVFormat(err, AFolder, AVersioned, true) &&
             LoadAVUtil(err, AFolder, AVersioned) && LoadSwScale(err, AFolder, AVersioned) &&
             LoadSwResample(err, AFolder, AVersioned) && LoadMyUtil(err, AFolder);
+  if (ok) ok = CheckMajors(err, AVersioned);
   AllLoaded = ok;
   if (ok) {
     LibraryLogLevel = LibraryToSystemLogLevel(AVUtilLib.av_log_get_level());
