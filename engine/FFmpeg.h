@@ -436,6 +436,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // Raises FFMpegException with AMsg.
   [[noreturn]] void Fail(const std::string &AMsg) const;
   void Log(int ALevel, const std::string &AMsg);
+  // A format name as the libraries know it: the retired "pgmyuv" becomes "image2".
+  std::string FormatName(const std::string &AName);
 
   // ---- transcode (TranscodeSetup.cpp, PacketLoop.cpp) ----
   void Transcode();

@@ -575,15 +575,18 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
 // ---------------------------------------------------------------------------
 // Formats
 
+std::string TCustomFFmpeg::FormatName(const std::string &AName)
+{
+  if (AName != "pgmyuv") return AName;
+  PgmyuvHack = 1;
+  Log(1, "pgmyuv format is deprecated, use image2");
+  return "image2";
+}
+
 void TCustomFFmpeg::SetInputFormat(const std::string &AName)
 {
   if (AName.empty()) return;
-  std::string name = AName;
-  if (name == "pgmyuv") {
-    PgmyuvHack = 1;
-    name = "image2";
-    Log(1, "pgmyuv format is deprecated, use image2");
-  }
+  const std::string name = FormatName(AName);
   InputFormat = AVFormatLib.av_find_input_format(name.c_str());
   if (!InputFormat) Fail(Format("Unknown input format: %s", {name}));
 }
@@ -591,12 +594,7 @@ void TCustomFFmpeg::SetInputFormat(const std::string &AName)
 void TCustomFFmpeg::SetOutputFormat(const std::string &AName)
 {
   if (AName.empty()) return;
-  std::string name = AName;
-  if (name == "pgmyuv") {
-    PgmyuvHack = 1;
-    name = "image2";
-    Log(1, "pgmyuv format is deprecated, use image2");
-  }
+  const std::string name = FormatName(AName);
   OutputFormat = AVFormatLib.av_guess_format(name.c_str(), nullptr, nullptr);
   if (!OutputFormat) Fail(Format("Unknown output format: %s", {name}));
 }
@@ -604,12 +602,7 @@ void TCustomFFmpeg::SetOutputFormat(const std::string &AName)
 void TCustomFFmpeg::SetFormat(const std::string &AName)
 {
   if (AName.empty()) return;
-  std::string name = AName;
-  if (name == "pgmyuv") {
-    PgmyuvHack = 1;
-    name = "image2";
-    Log(1, "pgmyuv format is deprecated, use image2");
-  }
+  const std::string name = FormatName(AName);
   InputFormat = AVFormatLib.av_find_input_format(name.c_str());
   OutputFormat = AVFormatLib.av_guess_format(name.c_str(), nullptr, nullptr);
   if (!InputFormat && !OutputFormat) Fail(Format("Unknown input or output format: %s", {name}));
