@@ -61,7 +61,7 @@ void Usage()
 {
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
-               "       quenvaro-cli [-y] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
+               "       quenvaro-cli [-y] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
                "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N]\n"
                "                            [--output-dir DIR] [-y] [--json] [--] FILE...\n"
                "       quenvaro-cli presets [--presets FILE]\n"
@@ -93,6 +93,9 @@ int Info(const std::string &AFile)
   return 0;
 }
 
+bool TakeValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std::string &AName, std::string &AValue);
+int PositiveNumber(const std::string &AText);
+
 class TJob {
  public:
   int Execute(const std::vector<std::string> &AArgs);
@@ -115,10 +118,22 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
 {
   bool overwrite = false;
   bool anyOutput = false;
+  // Every core by default; the output is the same with any number.
+  const unsigned cores = std::thread::hardware_concurrency();
+  FEngine.SetThreadBudget(cores > 0 ? static_cast<int32_t>(cores) : 1);
   for (std::size_t i = 0; i < AArgs.size(); ++i) {
     const std::string &a = AArgs[i];
     if (a == "-y") {
       overwrite = true;
+    } else if (a == "--threads" || a.rfind("--threads=", 0) == 0) {
+      std::string value;
+      if (!TakeValue(AArgs, i, "--threads", value)) return false;
+      const int threads = PositiveNumber(value);
+      if (threads <= 0) {
+        std::fprintf(stderr, "'%s' is not a valid number of threads\n", value.c_str());
+        return false;
+      }
+      FEngine.SetThreadBudget(threads);
     } else if (a == "-i") {
       if (i + 1 >= AArgs.size()) {
         std::fprintf(stderr, "Missing argument for option 'i'\n");
@@ -213,6 +228,8 @@ int TJob::Execute(const std::vector<std::string> &AArgs)
     if (ALevel > 0) return;
     std::string line = AMsg;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // Stage threads of the run log too.
+    std::lock_guard<std::mutex> lock(FLock);
     FLastLogged = line;
     std::fprintf(stderr, "%s\n", line.c_str());
   };
