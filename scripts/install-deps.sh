@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 ffmpeg
-  qt6-base-dev libgl-dev libinih-dev
+  qt6-base-dev libgl-dev libinih-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   xvfb xauth bc python3
 )

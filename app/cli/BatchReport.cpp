@@ -108,9 +108,10 @@ std::string DurationText(double ASeconds)
 
 TBatchReport::TBatchReport(bool ATerminal, bool AJson) : FTerminal(ATerminal && !AJson), FJson(AJson) {}
 
-void TBatchReport::Json(const std::string &ALine)
+void TBatchReport::Json(const TJson &AEvent)
 {
-  std::fputs(ALine.c_str(), stdout);
+  const std::string line = JsonLine(AEvent);
+  std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);  // scripts read events as they happen
 }
@@ -118,12 +119,7 @@ void TBatchReport::Json(const std::string &ALine)
 void TBatchReport::FileQueued(const TBatchFile &AFile)
 {
   if (FJson) {
-    Json(TJsonObject()
-             .Add("event", "queued")
-             .Add("file", AFile.Number)
-             .Add("input", AFile.Input)
-             .Add("output", AFile.Output)
-             .Text());
+    Json({{"event", "queued"}, {"file", AFile.Number}, {"input", AFile.Input}, {"output", AFile.Output}});
   } else if (!FTerminal) {
     std::fprintf(stderr, "%s -> %s\n", AFile.Input.c_str(), AFile.Output.c_str());
   }
@@ -135,19 +131,17 @@ void TBatchReport::Progress(const TBatchFile &AFile)
   Times(AFile, elapsed, estimate);
   const int percent = ProgressPercent(AFile.CurrentDuration, AFile.TotalDuration);
   if (FJson) {
-    Json(TJsonObject()
-             .Add("event", "progress")
-             .Add("file", AFile.Number)
-             .Add("input", AFile.Input)
-             .Add("frame", AFile.FrameNumber)
-             .Add("fps", AFile.FPS)
-             .Add("time_ms", AFile.CurrentDuration)
-             .Add("total_ms", AFile.TotalDuration)
-             .Add("percent", percent)
-             .Add("size", AFile.CurrentSize)
-             .Add("elapsed_ms", Millis(elapsed))
-             .Add("estimated_ms", Millis(estimate))
-             .Text());
+    Json({{"event", "progress"},
+          {"file", AFile.Number},
+          {"input", AFile.Input},
+          {"frame", AFile.FrameNumber},
+          {"fps", AFile.FPS},
+          {"time_ms", AFile.CurrentDuration},
+          {"total_ms", AFile.TotalDuration},
+          {"percent", percent},
+          {"size", AFile.CurrentSize},
+          {"elapsed_ms", Millis(elapsed)},
+          {"estimated_ms", Millis(estimate)}});
     return;
   }
   if (FTerminal) {
@@ -169,13 +163,10 @@ void TBatchReport::Log(const TBatchFile *AFile, TLogLevel ALevel, const std::str
   std::string msg = AMsg;
   while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
   if (FJson) {
-    TJsonObject o;
-    o.Add("event", "log");
-    if (AFile)
-      o.Add("file", AFile->Number);
-    else
-      o.AddNull("file");
-    Json(o.Add("level", LevelName(ALevel)).Add("message", msg).Text());
+    Json({{"event", "log"},
+          {"file", AFile ? TJson(AFile->Number) : TJson(nullptr)},
+          {"level", LevelName(ALevel)},
+          {"message", msg}});
     return;
   }
   // Errors only: a failure's own message (level quiet) comes with its summary.
@@ -191,18 +182,14 @@ void TBatchReport::Log(const TBatchFile *AFile, TLogLevel ALevel, const std::str
 void TBatchReport::FileEnded(const TBatchFile &AFile)
 {
   if (FJson) {
-    TJsonObject o;
-    o.Add("event", "end").Add("file", AFile.Number).Add("input", AFile.Input);
-    if (AFile.Output.empty())
-      o.AddNull("output");
-    else
-      o.Add("output", AFile.Output);
-    o.Add("status", StatusName(AFile.Status)).Add("message", AFile.Message);
-    if (AFile.OutputSize < 0)
-      o.AddNull("size");
-    else
-      o.Add("size", AFile.OutputSize);
-    Json(o.Add("elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))).Text());
+    Json({{"event", "end"},
+          {"file", AFile.Number},
+          {"input", AFile.Input},
+          {"output", AFile.Output.empty() ? TJson(nullptr) : TJson(AFile.Output)},
+          {"status", StatusName(AFile.Status)},
+          {"message", AFile.Message},
+          {"size", AFile.OutputSize < 0 ? TJson(nullptr) : TJson(AFile.OutputSize)},
+          {"elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))}});
     return;
   }
   if (FTerminal) {
@@ -285,12 +272,10 @@ void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode
   std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed\n", AFiles.size(), AFiles.size() == 1 ? "" : "s",
                done, stopped, failed);
   if (FJson)
-    Json(TJsonObject()
-             .Add("event", "run_end")
-             .Add("files", static_cast<int64_t>(AFiles.size()))
-             .Add("done", done)
-             .Add("stopped", stopped)
-             .Add("failed", failed)
-             .Add("exit_code", AExitCode)
-             .Text());
+    Json({{"event", "run_end"},
+          {"files", AFiles.size()},
+          {"done", done},
+          {"stopped", stopped},
+          {"failed", failed},
+          {"exit_code", AExitCode}});
 }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "Json.h"
 #include "Strix.h"
 
 enum TFileStatus { fsWaiting, fsRunning, fsDone, fsStopped, fsFailed };
@@ -61,7 +62,7 @@ class TBatchReport {
  private:
   void Erase();  // removes the drawn progress lines
   void Draw(const std::vector<TBatchFile> &AFiles);
-  void Json(const std::string &ALine);
+  void Json(const TJson &AEvent);
   std::string ProgressLine(const TBatchFile &AFile, size_t AWidth) const;
 
   bool FTerminal;

@@ -456,8 +456,10 @@ TEST_F(Batch, FewOpenFilesSplitTheBatchWithoutLosingTrack)
 
 TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
 {
-  // Quotes, a backslash, a tab and a byte that is not UTF-8 in a file name.
-  const std::string presets = Presets(), odd = MakeFlv("we\"ird\\na\tme\xff.flv"), plain = MakeFlv("plain.flv", 2.0);
+  // Quotes, a backslash, control characters (tab, 0x01, escape, delete), a
+  // byte that is never UTF-8 and a cut-off sequence in a file name.
+  const std::string oddName = "we\"ird\\na\tme\x01\x1b\x7f\xff\xe2\x82";
+  const std::string presets = Presets(), odd = MakeFlv(oddName + ".flv"), plain = MakeFlv("plain.flv", 2.0);
   const TRun r =
       RunCli({"convert", "--json", "--presets", presets, "--jobs", "2", odd, Dir.File("missing.flv"), plain});
   EXPECT_EQ(r.Code, 1) << r.Err;
@@ -474,8 +476,9 @@ TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
     } else if (kind == "end") {
       EXPECT_TRUE(ends.emplace(file, e.at("status")).second) << "two ends for file " << file;
       if (file == "0") {
-        // The name comes back as written, its stray byte as U+FFFD.
-        EXPECT_EQ(e.at("input"), Dir.File("we\"ird\\na\tme\xEF\xBF\xBD.flv"));
+        // The name comes back as written; the stray byte and the cut-off
+        // sequence each become one U+FFFD.
+        EXPECT_EQ(e.at("input"), Dir.File("we\"ird\\na\tme\x01\x1b\x7f\xEF\xBF\xBD\xEF\xBF\xBD.flv"));
         EXPECT_NE(e.at("size"), "null");
       }
       if (file == "1") {
@@ -492,7 +495,7 @@ TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
   EXPECT_EQ(events.back().at("event"), "run_end");
   EXPECT_GT(progress, 0);
   EXPECT_EQ(ends, (TEvent{{"0", "done"}, {"1", "failed"}, {"2", "done"}}));
-  ExpectConverted(Dir.File("we\"ird\\na\tme\xff_(new).mp4"));
+  ExpectConverted(Dir.File(oddName + "_(new).mp4"));
 }
 
 TEST_F(Batch, CtrlCStopsTheBatchAndLeavesPlayableOutputs)
