@@ -23,6 +23,7 @@ const char *StatusName(TFileStatus AStatus)
     case fsDone: return "done";
     case fsStopped: return "stopped";
     case fsFailed: return "failed";
+    case fsSkipped: return "skipped";
   }
   return "";
 }
@@ -106,7 +107,10 @@ std::string DurationText(double ASeconds)
   return buf;
 }
 
-TBatchReport::TBatchReport(bool ATerminal, bool AJson) : FTerminal(ATerminal && !AJson), FJson(AJson) {}
+TBatchReport::TBatchReport(bool ATerminal, bool AJson, bool AResumable)
+    : FTerminal(ATerminal && !AJson), FJson(AJson), FResumable(AResumable)
+{
+}
 
 void TBatchReport::Json(const TJson &AEvent)
 {
@@ -253,12 +257,13 @@ void TBatchReport::Tick(const std::vector<TBatchFile> &AFiles)
 void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode)
 {
   Erase();
-  int done = 0, stopped = 0, failed = 0;
+  int done = 0, stopped = 0, failed = 0, skipped = 0;
   for (const auto &f : AFiles) {
     const std::string time = DurationText(f.ElapsedSeconds(TClock::now()));
     switch (f.Status) {
       case fsDone: ++done; break;
       case fsFailed: ++failed; break;
+      case fsSkipped: ++skipped; break;
       default: ++stopped; break;
     }
     std::string line = std::string(StatusName(f.Status == fsWaiting || f.Status == fsRunning ? fsStopped : f.Status));
@@ -269,13 +274,18 @@ void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode
     if (f.Status == fsFailed) line += ": " + f.Message;
     std::fprintf(stderr, "%s\n", line.c_str());
   }
-  std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed\n", AFiles.size(), AFiles.size() == 1 ? "" : "s",
+  std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed", AFiles.size(), AFiles.size() == 1 ? "" : "s",
                done, stopped, failed);
-  if (FJson)
-    Json({{"event", "run_end"},
-          {"files", AFiles.size()},
-          {"done", done},
-          {"stopped", stopped},
-          {"failed", failed},
-          {"exit_code", AExitCode}});
+  if (FResumable) std::fprintf(stderr, ", %d skipped", skipped);
+  std::fputc('\n', stderr);
+  if (FJson) {
+    TJson event = {{"event", "run_end"},
+                   {"files", AFiles.size()},
+                   {"done", done},
+                   {"stopped", stopped},
+                   {"failed", failed}};
+    if (FResumable) event["skipped"] = skipped;
+    event["exit_code"] = AExitCode;
+    Json(event);
+  }
 }

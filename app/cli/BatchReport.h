@@ -16,7 +16,9 @@
 #include "Json.h"
 #include "Strix.h"
 
-enum TFileStatus { fsWaiting, fsRunning, fsDone, fsStopped, fsFailed };
+// fsSkipped: a resumable batch found the file's complete output of an
+// earlier run.
+enum TFileStatus { fsWaiting, fsRunning, fsDone, fsStopped, fsFailed, fsSkipped };
 
 // One input file of the batch and what became of it.
 struct TBatchFile {
@@ -45,8 +47,9 @@ std::string DurationText(double ASeconds);
 
 class TBatchReport {
  public:
-  // ATerminal: stderr is a terminal (redraw in place); AJson: events on stdout.
-  TBatchReport(bool ATerminal, bool AJson);
+  // ATerminal: stderr is a terminal (redraw in place); AJson: events on stdout;
+  // AResumable: the summary counts skipped files too.
+  TBatchReport(bool ATerminal, bool AJson, bool AResumable = false);
 
   void FileQueued(const TBatchFile &AFile);
   void Progress(const TBatchFile &AFile);
@@ -67,6 +70,7 @@ class TBatchReport {
 
   bool FTerminal;
   bool FJson;
+  bool FResumable;
   bool FDirty = false;
   int FDrawnLines = 0;
   TBatchFile::TClock::time_point FLastDraw{};
