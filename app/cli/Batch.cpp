@@ -449,8 +449,15 @@ int TBatch::Run()
     if (f.Status == fsStopped && !FSettings.Resumable) f.OutputSize = SizeOnDisk(f.Output);
     if (f.Status != fsDone && f.Status != fsSkipped) allDone = false;
   }
-  if (FRecord.Failed()) allDone = false;
-  const int code = StopRequested() ? 128 + FStopSignal.load() : allDone ? 0 : 1;
+  // A scheduler retries a job that fails; files that failed here would fail
+  // again, so a resumable batch tells them apart from a run that went wrong.
+  int code = 0;
+  if (StopRequested())
+    code = 128 + FStopSignal.load();
+  else if (FRecord.Failed())
+    code = 1;
+  else if (!allDone)
+    code = FSettings.Resumable ? 2 : 1;
   FReport.RunEnded(FFiles, code);
   return code;
 }

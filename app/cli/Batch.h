@@ -14,8 +14,10 @@
 // whole list is read by every shard, so the naming and clash rules give the
 // same answer whichever process applies them.
 // Failure: a file that cannot be opened, named or converted fails alone; Run
-// returns 0 when every file is done (or skipped), 1 when any is not or the
-// report could not be written, and 128 + the signal number when AStopSignal
+// returns 0 when every file is done (or skipped); 1 when the libraries or the
+// report fail, or any file failed in a batch that is not resumable; 2 when a
+// resumable batch ran to its end but some files failed (rerunning will not
+// mend them: see the report); and 128 + the signal number when AStopSignal
 // was raised (130 for Ctrl-C): running files are stopped (their outputs get
 // their trailer; a resumable batch removes them, being unfinished) and
 // waiting ones are reported stopped.

@@ -127,7 +127,7 @@ TEST_F(Shards, ManifestLinesAreSplitTheSameWayByHandAndFromTheScheduler)
     const std::string report = Dir.File("r" + std::to_string(++run) + ".jsonl");
     AArgs.insert(AArgs.begin(), {"convert", "--report", report});
     const TRun r = RunCli(AArgs, {}, ASetup);
-    EXPECT_EQ(r.Code, 1) << r.Err;  // every input fails
+    EXPECT_EQ(r.Code, 2) << r.Err;  // every input fails; the run itself went through
     const auto records = Events(qvtest::ReadFile(report));
     for (const auto &rec : records) {
       SCOPED_TRACE(rec.at("file"));
@@ -171,6 +171,12 @@ TEST_F(Shards, ManifestLinesAreSplitTheSameWayByHandAndFromTheScheduler)
   // Files on the command line split the same way.
   EXPECT_EQ(took({"--shard", "1/3", inputs[0], inputs[1], inputs[2], inputs[3], inputs[4]}, WithEnv({})),
             (std::set<std::string>{"1", "4"}));
+
+  // A report that cannot be written is the run's failure, not the files'.
+  const TRun full = RunCli({"convert", "--report", "/dev/full", "--manifest", Dir.File("list.txt"), "--shard", "0/3"},
+                           {}, WithEnv({}));
+  EXPECT_EQ(full.Code, 1) << full.Err;
+  EXPECT_TRUE(Has(full.Err, "Could not write the report '/dev/full': No space left on device")) << full.Err;
 
   // Wrong choices stop before anything is converted or recorded.
   qvtest::WriteFile(Dir.File("blank.txt"), "\n\r\n\n");
@@ -286,7 +292,7 @@ TEST_F(Shards, FourShardsConvertEveryFileOnceAndRerunsOnlyRedoWhatIsNotComplete)
   for (auto &r : {report(0), report(1), report(2), report(3)}) fs::remove(r);
   runs = runShards({0, 1, 2, 3});
   for (int k = 0; k < 4; ++k) {
-    EXPECT_EQ(runs[k].Code, k == 1 || k == 3 ? 1 : 0) << runs[k].Err;
+    EXPECT_EQ(runs[k].Code, k == 1 || k == 3 ? 2 : 0) << runs[k].Err;
     for (const auto &r : Events(qvtest::ReadFile(report(k)))) {
       const std::string n = r.at("file");
       if (n == "3" || n == "5") {
