@@ -170,7 +170,7 @@ bool TAtomicOutput::Create(const std::string &AFinal, std::string &AError)
     const int fd = open(staged.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
-      AError = "Could not create '" + staged + "': " + std::strerror(errno);
+      AError = "Could not create '" + AFinal + "': " + std::strerror(errno);
       return false;
     }
     // Locked before it takes the name a sweeper looks at.
@@ -180,7 +180,7 @@ bool TAtomicOutput::Create(const std::string &AFinal, std::string &AError)
       continue;
     }
     if (rename(staged.c_str(), name.c_str()) != 0) {
-      AError = "Could not create '" + name + "': " + std::strerror(errno);
+      AError = "Could not create '" + AFinal + "': " + std::strerror(errno);
       unlink(staged.c_str());
       close(fd);
       return false;

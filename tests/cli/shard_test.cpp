@@ -322,7 +322,8 @@ TEST_F(Shards, FourShardsConvertEveryFileOnceAndRerunsOnlyRedoWhatIsNotComplete)
   EXPECT_TRUE(Temporaries(Dir.File("in")).empty());
 }
 
-// A shard killed with SIGKILL in the middle of a file, then run again.
+// A shard stopped with SIGTERM, then killed with SIGKILL, in the middle of a
+// file, then run again.
 TEST_F(Shards, KilledShardLeavesNoPartialOutputAndItsRerunFinishesOnlyWhatWasLeft)
 {
   const std::string presets = Presets();
@@ -333,24 +334,43 @@ TEST_F(Shards, KilledShardLeavesNoPartialOutputAndItsRerunFinishesOnlyWhatWasLef
   for (const auto &n : names)
     manifest += (n == "long2" ? MakeFlv(n + ".flv", 60.0, 640, 480) : MakeFlv(n + ".flv", 0.6)) + "\n";
   qvtest::WriteFile(Dir.File("list.txt"), manifest);
-  const std::string out = Dir.File("out"), report = Dir.File("shard0.jsonl");
-  const TArgs args = {"convert", "--presets", presets, "--jobs", "1", "--json", "--manifest", Dir.File("list.txt"),
-                      "--shard", "0/2", "--output-dir", out, "--report", report};
-
+  const std::string out = Dir.File("out");
+  auto args = [&](const std::string &AReport) {
+    return TArgs{"convert", "--presets", presets, "--jobs", "1", "--json", "--manifest", Dir.File("list.txt"),
+                 "--shard", "0/2", "--output-dir", out, "--report", AReport};
+  };
+  auto long2Written = [](const std::string &AOut) { return Has(AOut, "{\"event\":\"progress\",\"file\":2,"); };
   TFinalNameWatch watch(out);
+
+  // SIGTERM (a scheduler's preemption, a time limit) stops the shard: the
+  // unfinished files leave nothing, not even their temporaries.
   {
-    TChild shard(Cli(), args, WithEnv({}));
-    const TRun r = watch.Watch(shard, [](const std::string &AOut) {
-      return Has(AOut, "{\"event\":\"progress\",\"file\":2,");  // long2 is being written
+    TChild shard(Cli(), args(Dir.File("term.jsonl")), WithEnv({}));
+    bool sent = false;
+    const TRun r = watch.Watch(shard, [&](const std::string &AOut) {
+      if (!sent && long2Written(AOut)) shard.Signal(SIGTERM), sent = true;
+      return false;
     });
+    EXPECT_EQ(r.Code, 128 + SIGTERM) << r.Err;
+  }
+  std::map<std::string, std::string> status;
+  for (const auto &rec : Events(qvtest::ReadFile(Dir.File("term.jsonl")))) status[rec.at("file")] = rec.at("status");
+  EXPECT_EQ(status, (std::map<std::string, std::string>{{"0", "done"}, {"2", "stopped"}, {"4", "stopped"}}));
+  EXPECT_TRUE(Temporaries(out).empty());
+  EXPECT_FALSE(qvtest::FileExists(out + "/long2.mp4"));
+  ExpectConverted(out + "/s0.mp4");
+
+  const std::string report = Dir.File("shard0.jsonl");
+  {
+    TChild shard(Cli(), args(report), WithEnv({}));
+    const TRun r = watch.Watch(shard, long2Written);
     EXPECT_EQ(r.Code, -1) << "not killed: " << r.Err;
   }
-  // The first file was finished and recorded before the kill; the killed one
+  // The first file's record was written before the kill; the killed file
   // exists only as a temporary holding data.
   const auto records = Events(qvtest::ReadFile(report));
   ASSERT_EQ(records.size(), 1u) << qvtest::ReadFile(report);
-  EXPECT_EQ(records[0].at("file") + records[0].at("status"), "0done");
-  ExpectConverted(out + "/s0.mp4");
+  EXPECT_EQ(records[0].at("file") + records[0].at("status"), "0skipped");
   EXPECT_FALSE(qvtest::FileExists(out + "/long2.mp4"));
   bool partial = false;
   for (const auto &t : Temporaries(out))
@@ -369,11 +389,11 @@ TEST_F(Shards, KilledShardLeavesNoPartialOutputAndItsRerunFinishesOnlyWhatWasLef
   ASSERT_GE(live, 0);
   ASSERT_EQ(flock(live, LOCK_EX | LOCK_NB), 0);
 
-  TChild rerun(Cli(), args, WithEnv({}));
+  TChild rerun(Cli(), args(report), WithEnv({}));
   const TRun r = watch.Watch(rerun);
   close(live);
   EXPECT_EQ(r.Code, 0) << r.Err;
-  std::map<std::string, std::string> status;
+  status.clear();
   for (const auto &rec : Events(qvtest::ReadFile(report))) status[rec.at("file")] = rec.at("status");
   EXPECT_EQ(status, (std::map<std::string, std::string>{{"0", "skipped"}, {"2", "done"}, {"4", "done"}}));
   EXPECT_EQ(Stamp(out + "/s0.mp4"), s0);
