@@ -29,7 +29,7 @@ bool ReadManifest(const std::string &AFileName, std::vector<std::string> &AInput
 // "K/N" with 0 <= K < N, both decimal.
 bool ParseShard(const std::string &AText, TShard &AShard, std::string &AError);
 
-// The shard a job scheduler gave this process:
+// The shard a job scheduler gave this process, the first of these that is set:
 // - a Kubernetes Indexed Job sets JOB_COMPLETION_INDEX; the number of
 //   completions is not in the environment, so AShards (--shards, 0 when not
 //   given) must supply it;
