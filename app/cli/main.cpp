@@ -30,6 +30,7 @@
 #include "FFmpeg.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "Manifest.h"
 #include "Tools.h"
 
 namespace {
@@ -63,7 +64,9 @@ void Usage()
                "usage: quenvaro-cli --info FILE\n"
                "       quenvaro-cli [-y] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
                "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N]\n"
-               "                            [--output-dir DIR] [-y] [--json] [--] FILE...\n"
+               "                            [--output-dir DIR] [-y] [--json] [--report FILE]\n"
+               "                            [--shard K/N | --shard auto [--shards N]]\n"
+               "                            {--manifest FILE|- | [--] FILE...}\n"
                "       quenvaro-cli presets [--presets FILE]\n"
                "       quenvaro-cli --version\n");
 }
@@ -254,6 +257,16 @@ bool TakeValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std:
   return true;
 }
 
+// The same for options where an empty value means nothing.
+bool TakeNonEmptyValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std::string &AName,
+                       std::string &AValue)
+{
+  if (!TakeValue(AArgs, AIndex, AName, AValue)) return false;
+  if (!AValue.empty()) return true;
+  std::fprintf(stderr, "Missing argument for option '%s'\n", AName.c_str());
+  return false;
+}
+
 bool IsOption(const std::string &AArg, const std::string &AName)
 {
   return AArg == AName || AArg.rfind(AName + "=", 0) == 0;
@@ -310,10 +323,53 @@ const TFormat *FindPreset(const std::string &AKey)
   return nullptr;
 }
 
+// The inputs from the manifest (when given), and the shard this process
+// takes (AShard "", "auto" or "K/N"); false after a message.
+bool SelectInputs(TBatchSettings &ASettings, const std::string &AManifest, const std::string &AShard,
+                  const std::string &AShards)
+{
+  std::string error;
+  if (!AManifest.empty()) {
+    if (!ASettings.Inputs.empty()) {
+      std::fprintf(stderr, "Give the input files either in a manifest or as arguments, not both\n");
+      return false;
+    }
+    if (!ReadManifest(AManifest, ASettings.Inputs, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return false;
+    }
+  }
+  int count = 0;
+  if (!AShards.empty()) {
+    count = PositiveNumber(AShards);
+    if (count <= 0) {
+      std::fprintf(stderr, "'%s' is not a valid number of shards\n", AShards.c_str());
+      return false;
+    }
+    if (AShard != "auto") {
+      std::fprintf(stderr, "--shards goes with --shard auto\n");
+      return false;
+    }
+  }
+  if (AShard == "auto") {
+    if (!ShardFromEnvironment(count, [](const char *AName) { return static_cast<const char *>(getenv(AName)); },
+                              ASettings.Shard, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return false;
+    }
+  } else if (!AShard.empty() && !ParseShard(AShard, ASettings.Shard, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  ASettings.Sharded = !AShard.empty();
+  ASettings.Resumable = !AManifest.empty() || ASettings.Sharded;
+  return true;
+}
+
 int Convert(const std::vector<std::string> &AArgs)
 {
   TBatchSettings settings;
-  std::string presetFile, presetKey;
+  std::string presetFile, presetKey, manifest, shard, shards;
   bool presetGiven = false;
   const unsigned cores = std::thread::hardware_concurrency();
   settings.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
@@ -341,6 +397,14 @@ int Convert(const std::vector<std::string> &AArgs)
         std::fprintf(stderr, "'%s' is not a valid number of jobs\n", value.c_str());
         return 1;
       }
+    } else if (IsOption(a, "--manifest")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--manifest", manifest)) return 1;
+    } else if (IsOption(a, "--shard")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--shard", shard)) return 1;
+    } else if (IsOption(a, "--shards")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--shards", shards)) return 1;
+    } else if (IsOption(a, "--report")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--report", settings.ReportFile)) return 1;
     } else if (IsOption(a, "--output-dir")) {
       if (!TakeValue(AArgs, i, "--output-dir", settings.OutputDir)) return 1;
       struct stat st {};
@@ -354,6 +418,7 @@ int Convert(const std::vector<std::string> &AArgs)
       return 1;
     }
   }
+  if (!SelectInputs(settings, manifest, shard, shards)) return 1;
   if (settings.Inputs.empty()) {
     Usage();
     return 1;
