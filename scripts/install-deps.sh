@@ -12,7 +12,7 @@ PACKAGES=(
   libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 ffmpeg
   qt6-base-dev libgl-dev libinih-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
-  xvfb xauth bc python3
+  xvfb xauth bc python3 time
   # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
   python3-yaml python3-kubernetes shellcheck
 )
