@@ -100,6 +100,7 @@ struct TInputStream {
   // B-frames) keep the two apart.
   int64_t Dts = 0;
   int64_t NextDts = NoPts;
+  int64_t LastDuration = 0;  // of the last packet, µs
   int64_t NextPts = NoPts;
   int64_t Pts = 0;
   int64_t JobDts = 0;  // the decoding job's copy of the last packet's decoding time
@@ -528,8 +529,9 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt);
   // The discontinuity threshold in µs.
   int64_t DiscontinuityThreshold() const;
-  // True when ADts (µs) agrees with the decode clock of another stream of the file.
-  bool FitsFileTimeline(int AFileIndex, int AIstIndex, int64_t ADts) const;
+  // True when a packet of AIstIndex at ADts (µs; ADelta from the stream's
+  // predicted time) means that the whole file's timestamps jumped.
+  bool IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t ADts, int64_t ADelta) const;
   // A packet's duration in µs: its own, else one audio frame or one picture; 0 when unknown.
   int64_t PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const;
   // Runs one decoded audio or video frame through pre-processing and the output paths.

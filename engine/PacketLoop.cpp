@@ -98,7 +98,7 @@ void TCustomFFmpeg::TranscodeLoop()
         if (pkt->dts != NoPts && ist.NextDts != NoPts && !CopyTs) {
           const int64_t pktDts = ToMicro(pkt->dts, tb);
           const int64_t delta = pktDts - ist.NextDts;
-          if (std::llabs(delta) > DiscontinuityThreshold() && !FitsFileTimeline(fileIndex, istIndex, pktDts)) {
+          if (IsFileDiscontinuity(fileIndex, istIndex, pktDts, delta)) {
             InputTsOffsets[ist.FileIndex] -= delta;
             if (Verbose > 2)
               Log(1, Format("timestamp discontinuity %d, new offset= %d", {delta, InputTsOffsets[ist.FileIndex]}));
@@ -288,23 +288,32 @@ int64_t TCustomFFmpeg::DiscontinuityThreshold() const
   return static_cast<int64_t>(static_cast<double>(DtsDeltaThreshold) * 1000000.0);
 }
 
-bool TCustomFFmpeg::FitsFileTimeline(int AFileIndex, int AIstIndex, int64_t ADts) const
+bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t ADts, int64_t ADelta) const
 {
   // A jump seen in one stream is a discontinuity of the file only when the
-  // file's other streams disagree with it too. A stream that merely resumes
-  // after a hole (the camera stopped, the sound went on) lands where the
-  // others already are, and moving the whole file for it would put that
-  // stream out of sync by the hole's length.
+  // file's other streams disagree with the packet too. A stream that merely
+  // resumes after a hole (the camera stopped, the sound went on) lands where
+  // the others already are, and one whose timestamps wobble or step back a
+  // little stays among them; moving the whole file for either would put
+  // every stream out of step.
+  const TInputStream &ist = *InputStreams[AIstIndex];
   const TInputFileInfo &info = FileTable[AFileIndex];
   const int64_t threshold = DiscontinuityThreshold();
+  const bool far = std::llabs(ADelta) > threshold;
+  // Going back, the unit is the stream's own packet: a packet that lands
+  // within one packet of where the stream was is a reordering, not a jump.
+  const bool back = ADts + std::max<int64_t>(ist.LastDuration, 1) < ist.Dts;
+  if (!far && !back) return false;
   for (int k = 0; k < info.StreamCount; ++k) {
     const int j = info.FirstStream + k;
     if (j == AIstIndex) continue;
     const TInputStream &other = *InputStreams[j];
     if (other.Discard || other.NextDts == NoPts) continue;
-    if (std::llabs(ADts - other.NextDts) <= threshold) return true;
+    if (far ? std::llabs(ADts - other.NextDts) <= threshold
+            : ADts + std::max<int64_t>(other.LastDuration, 1) >= other.Dts)
+      return false;
   }
-  return false;
+  return true;
 }
 
 void TCustomFFmpeg::EmulateRate(TInputStream &AIst)
@@ -351,7 +360,8 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
     if (AIst.NextDts == NoPts) AIst.NextDts = AIst.Dts;
     if (APkt->dts != NoPts) AIst.NextDts = ToMicro(APkt->dts, tb);
     AIst.Dts = AIst.NextDts;
-    AIst.NextDts += PacketDuration(AIst, *APkt);
+    AIst.LastDuration = PacketDuration(AIst, *APkt);
+    AIst.NextDts += AIst.LastDuration;
     int64_t &first = FileTable[AIst.FileIndex].FirstDts;
     if (first == NoPts || AIst.Dts < first) first = AIst.Dts;
     EmulateRate(AIst);
