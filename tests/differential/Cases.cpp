@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -373,11 +374,14 @@ void SampleShapes(TShapeBuilder &B)
   }
 }
 
+// QV_DIFF_LONG_INPUT names a ready-made long input (bench/long_input.sh
+// hands over the one it made), else it is made here.
 void LongShapes(TShapeBuilder &B)
 {
-  B.Add("long_30min", "30 minutes of H.264 + AAC, 320x240 at 15 fps",
-        Pic(1800, "320x240", "15") + Tone(1800) + H264 + Aac, kAll)
-      .Long = true;
+  TShape &s = B.Add("long_30min", "30 minutes of H.264 + AAC, 320x240 at 15 fps (or QV_DIFF_LONG_INPUT)",
+                    Pic(1800, "320x240", "15") + Tone(1800) + H264 + Aac, kAll);
+  s.Long = true;
+  if (const char *ready = std::getenv("QV_DIFF_LONG_INPUT"); ready && *ready) s.Sample = ready;
 }
 
 uint64_t Fnv1a(const std::string &AText)
