@@ -38,6 +38,9 @@ void TCustomFFmpeg::WaitForThread()
 void TCustomFFmpeg::Prepare()
 {
   if (!AVLibsLoaded()) return;
+  // A worker that was created but never resumed would otherwise run its
+  // whole job here when it is released: ask it to stop first.
+  Stop();
   WaitForThread();
   ReleaseJob();
   ResetOptions();
@@ -193,7 +196,10 @@ void TCustomFFmpeg::ReleaseJob()
     AVFormatContext *oc = OutputFiles[i];
     if (!oc) continue;
     if (!(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) AVFormatLib.avio_closep(&oc->pb);
-    for (auto &st : OutputSetups[i].Streams) st = TOutputStreamSetup{};
+    for (auto &st : OutputSetups[i].Streams) {
+      if (st.Enc) AVUtilLib.av_freep(&st.Enc->stats_in);  // the library leaves it to us
+      st = TOutputStreamSetup{};
+    }
     OutputSetups[i].MuxOpts.Clear();
     OutputSetups[i].HeaderWritten = false;
     if (oc->url && FileSizeOf(oc->url) == 0) unlink(oc->url);
@@ -203,6 +209,7 @@ void TCustomFFmpeg::ReleaseJob()
   OutputFileCount = 0;
   for (int i = 0; i < InputFileCount; ++i) {
     InputSetups[i].Dec.clear();
+    InputSetups[i].RateEmu = 0;
     AVFormatLib.avformat_close_input(&InputFiles[i]);
   }
   InputFileCount = 0;

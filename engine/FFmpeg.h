@@ -74,6 +74,7 @@ struct TInputFileInfo {
   int32_t EofReached = 0;
   int32_t FirstStream = 0;
   int32_t StreamCount = 0;
+  int64_t FirstDts = NoPts;  // µs, first decoding timestamp read (rate emulation's origin)
 };
 
 // Per input stream, per run. Timestamps in µs.
@@ -86,6 +87,15 @@ struct TInputStream {
   int32_t DecodingNeeded = 0;
   int64_t Start = 0;
   uint32_t Frame = 0;
+  int32_t RateEmu = 0;  // read at its native rate ("re" given before its file)
+  // Two clocks, both in µs. The decode clock follows the packets' decoding
+  // timestamps: the discontinuity rule, the choice of the next input and
+  // stream copy use it. The presentation clock follows the decoded data:
+  // audio and video sync, hooks and the start-time cut use it. Streams whose
+  // pictures are shown later than they are decoded (composition offsets,
+  // B-frames) keep the two apart.
+  int64_t Dts = 0;
+  int64_t NextDts = NoPts;
   int64_t NextPts = NoPts;
   int64_t Pts = 0;
   int32_t IsStart = 0;
@@ -118,6 +128,7 @@ struct TOutputStream {
   int32_t BottomBand = 0, RightBand = 0;
   int32_t VideoPad = 0;
   int32_t PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  AVFrame *LastFinal = nullptr;  // the last picture emitted (PictTmp or EncFrame), repeated at the end
   // audio: 16-bit interleaved samples in the encoder's layout and rate
   int32_t AudioResample = 0;
   SwrContext *Resample = nullptr;        // decoder layout/rate -> encoder layout/rate
@@ -155,6 +166,7 @@ struct TOutputFileSetup {
 
 struct TInputFileSetup {
   std::vector<avbind::TCodecCtxPtr> Dec;  // one decoder context per stream
+  int32_t RateEmu = 0;                     // "re" was given before this file
 };
 
 using TLogSlot = std::function<void(TCustomFFmpeg *ASender, int ALevel, const std::string &AMsg)>;
@@ -449,6 +461,14 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // Returns 0, or -1 when a decoder fails. APkt null flushes.
   int OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
   void StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt);
+  // Hands a packet to every output that copies AIst without re-encoding.
+  void CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt);
+  // The discontinuity threshold in µs.
+  int64_t DiscontinuityThreshold() const;
+  // True when ADts (µs) agrees with the decode clock of another stream of the file.
+  bool FitsFileTimeline(int AFileIndex, int AIstIndex, int64_t ADts) const;
+  // A packet's duration in µs: its own, else one audio frame or one picture; 0 when unknown.
+  int64_t PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const;
   // Runs one decoded audio or video frame through pre-processing and the output paths.
   void HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame);
   void EmulateRate(TInputStream &AIst);
@@ -480,6 +500,12 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt, int AWidth, int AHeight, int64_t APts);
   // Returns the encoded size of the last frame (for statistics).
   int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
+  // True when pictures are dropped or repeated to keep the encoder's frame rate.
+  bool VideoSyncApplies(const TOutputStream &AOst) const;
+  // Encodes AFinal ACount times at consecutive ticks; returns the size of the last packet.
+  int EmitVideoFrames(AVFormatContext *AOut, TOutputStream &AOst, AVFrame &AFinal, int64_t ACount);
+  // At the end of the input: repeats the last picture up to the source's end time.
+  void FillVideoEnd(AVFormatContext *AOut, TOutputStream &AOst, const TInputStream &AIst);
   // Sends a frame (null drains) and writes every packet; returns the size of the last one.
   int SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
   void FlushVideo(AVFormatContext *AOut, TOutputStream &AOst);

@@ -287,6 +287,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
     const int index = InputFileCount;
     InputFiles[index] = ic;
     InputSetups[index].Dec = std::move(decoders);
+    InputSetups[index].RateEmu = RateEmu;
     InputTsOffsets[index] = CopyTs ? InputTsOffset : InputTsOffset - timestamp;
     ic = nullptr;  // the table owns it now
     opened = false;

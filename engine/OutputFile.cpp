@@ -125,8 +125,10 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
 
     bool useVideo = VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !VideoCodecName.empty();
     bool useAudio = AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !AudioCodecName.empty();
-    bool useSubtitle =
-        SubtitleStreamCopy || fmt->subtitle_codec != AV_CODEC_ID_NONE || !SubtitleCodecName.empty();
+    // A format's default subtitle codec is used only when this build can
+    // encode it; otherwise the stream would only fail the run later.
+    bool useSubtitle = SubtitleStreamCopy || !SubtitleCodecName.empty() ||
+                       (fmt->subtitle_codec != AV_CODEC_ID_NONE && AVCodecLib.avcodec_find_encoder(fmt->subtitle_codec));
     if (InputFileCount > 0) {
       bool hasVideo = false, hasAudio = false, hasSubtitle = false;
       try {
@@ -468,8 +470,14 @@ void TCustomFFmpeg::NewSubtitleStream(int AFileIndex)
     oc = StreamTarget(OutputFiles, AFileIndex);
     CheckStreamRoom(oc, AFileIndex);
     if (!SubtitleStreamCopy) {
-      if (!FindCodec(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, id)) Fail(LastOptionError);
-      if (!SubtitleCodecName.empty()) codec = engine::FindCodecByName(SubtitleCodecName, true, usedName);
+      if (SubtitleCodecName.empty()) {
+        // No name: the format's own subtitle codec, as for video and audio.
+        id = AVFormatLib.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_SUBTITLE);
+        codec = AVCodecLib.avcodec_find_encoder(id);
+      } else {
+        if (!FindCodec(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, id)) Fail(LastOptionError);
+        codec = engine::FindCodecByName(SubtitleCodecName, true, usedName);
+      }
     }
   } catch (...) {
     releaseKind();

@@ -41,7 +41,7 @@ void TCustomFFmpeg::TranscodeLoop()
         opts = static_cast<double>(ost.SyncOpts) * avbind::Q2D(ost.Enc->time_base);
       else
         opts = ost.OutTime;
-      const double ipts = static_cast<double>(ist.Pts);
+      const double ipts = static_cast<double>(ist.Dts);
       if (!FileTable[ist.FileIndex].EofReached) {
         if (ipts < iptsMin) {
           iptsMin = ipts;
@@ -89,11 +89,10 @@ void TCustomFFmpeg::TranscodeLoop()
             if (pkt->dts != NoPts) pkt->dts = ScaleTs(pkt->dts, scale);
           }
         }
-        if (pkt->dts != NoPts && ist.NextPts != NoPts) {
+        if (pkt->dts != NoPts && ist.NextDts != NoPts && !CopyTs) {
           const int64_t pktDts = ToMicro(pkt->dts, tb);
-          const int64_t delta = pktDts - ist.NextPts;
-          if ((std::llabs(delta) > static_cast<int64_t>(DtsDeltaThreshold * 1000000.0) || pktDts + 1 < ist.Pts) &&
-              !CopyTs) {
+          const int64_t delta = pktDts - ist.NextDts;
+          if (std::llabs(delta) > DiscontinuityThreshold() && !FitsFileTimeline(fileIndex, istIndex, pktDts)) {
             InputTsOffsets[ist.FileIndex] -= delta;
             if (Verbose > 2)
               Log(1, Format("timestamp discontinuity %d, new offset= %d", {delta, InputTsOffsets[ist.FileIndex]}));
@@ -155,10 +154,11 @@ void TCustomFFmpeg::CloseOpenCodecs()
 {
   for (auto &ostp : OutputStreams) {
     TOutputStream &ost = *ostp;
+    auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
+    // A pass-2 log read before a failed open is ours to free as well.
+    if (owner) AVUtilLib.av_freep(&owner->stats_in);
     if (!ost.Opened) continue;
     std::lock_guard<std::recursive_mutex> lock(CodecLock());
-    auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
-    if (owner) AVUtilLib.av_freep(&owner->stats_in);
     owner.reset();
     ost.Enc = nullptr;
     ost.Opened = false;
@@ -191,39 +191,87 @@ void TCustomFFmpeg::FreeRunTables()
   BitBuffer.shrink_to_fit();
 }
 
+int64_t TCustomFFmpeg::DiscontinuityThreshold() const
+{
+  return static_cast<int64_t>(static_cast<double>(DtsDeltaThreshold) * 1000000.0);
+}
+
+bool TCustomFFmpeg::FitsFileTimeline(int AFileIndex, int AIstIndex, int64_t ADts) const
+{
+  // A jump seen in one stream is a discontinuity of the file only when the
+  // file's other streams disagree with it too. A stream that merely resumes
+  // after a hole (the camera stopped, the sound went on) lands where the
+  // others already are, and moving the whole file for it would put that
+  // stream out of sync by the hole's length.
+  const TInputFileInfo &info = FileTable[AFileIndex];
+  const int64_t threshold = DiscontinuityThreshold();
+  for (int k = 0; k < info.StreamCount; ++k) {
+    const int j = info.FirstStream + k;
+    if (j == AIstIndex) continue;
+    const TInputStream &other = *InputStreams[j];
+    if (other.Discard || other.NextDts == NoPts) continue;
+    if (std::llabs(ADts - other.NextDts) <= threshold) return true;
+  }
+  return false;
+}
+
 void TCustomFFmpeg::EmulateRate(TInputStream &AIst)
 {
-  if (!RateEmu) return;
+  if (!AIst.RateEmu) return;
+  // The file's own time from its first packet, so a file that starts at a
+  // large timestamp is not held back by it.
+  const int64_t origin = FileTable[AIst.FileIndex].FirstDts;
+  if (origin == NoPts) return;
   const int64_t elapsed = AVUtilLib.av_gettime() - AIst.Start;
-  const int64_t target = AIst.Pts;
-  if (target - elapsed > 50000) AVUtilLib.av_usleep(static_cast<unsigned>((target - elapsed)));
+  const int64_t target = AIst.Dts - origin;
+  if (target - elapsed > 50000) {
+    // In short steps, so a stop request is not held up by a long wait.
+    int64_t wait = target - elapsed;
+    while (wait > 0 && !StopRequested) {
+      const int64_t step = std::min<int64_t>(wait, 100000);
+      AVUtilLib.av_usleep(static_cast<unsigned>(step));
+      wait -= step;
+    }
+  }
   ++AIst.Frame;
+}
+
+int64_t TCustomFFmpeg::PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const
+{
+  const AVRational tb = AIst.Stream->time_base;
+  if (APkt.duration > 0) return ToMicro(APkt.duration, tb);
+  const AVCodecParameters *par = AIst.Stream->codecpar;
+  if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && par->frame_size > 0)
+    return 1000000LL * par->frame_size / par->sample_rate;
+  if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+    const AVRational fr = AIst.Stream->avg_frame_rate.num ? AIst.Stream->avg_frame_rate : AIst.Stream->r_frame_rate;
+    if (fr.num > 0 && fr.den > 0) return 1000000LL * fr.den / fr.num;
+  }
+  return 0;
 }
 
 int TCustomFFmpeg::OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
 {
   const AVRational tb = AIst.Stream->time_base;
-  if (AIst.NextPts == NoPts) AIst.NextPts = AIst.Pts;
-  if (APkt && APkt->dts != NoPts) AIst.Pts = AIst.NextPts = ToMicro(APkt->dts, tb);
+  if (APkt) {
+    // Decode clock: the packet's decoding timestamp, or the prediction from
+    // the packets before it.
+    if (AIst.NextDts == NoPts) AIst.NextDts = AIst.Dts;
+    if (APkt->dts != NoPts) AIst.NextDts = ToMicro(APkt->dts, tb);
+    AIst.Dts = AIst.NextDts;
+    AIst.NextDts += PacketDuration(AIst, *APkt);
+    int64_t &first = FileTable[AIst.FileIndex].FirstDts;
+    if (first == NoPts || AIst.Dts < first) first = AIst.Dts;
+  }
 
   if (!AIst.DecodingNeeded) {
     if (!APkt) return 0;
-    AIst.Pts = AIst.NextPts;
-    const AVCodecParameters *par = AIst.Stream->codecpar;
-    if (APkt->duration > 0) {
-      AIst.NextPts += ToMicro(APkt->duration, tb);
-    } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0 && par->frame_size > 0) {
-      AIst.NextPts += 1000000LL * par->frame_size / par->sample_rate;
-    } else if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-      const AVRational fr = AIst.Stream->avg_frame_rate.num ? AIst.Stream->avg_frame_rate : AIst.Stream->r_frame_rate;
-      if (fr.num > 0 && fr.den > 0) AIst.NextPts += 1000000LL * fr.den / fr.num;
-    }
     EmulateRate(AIst);
-    if (StartTime == 0 || AIst.Pts >= StartTime)
-      for (auto &ost : OutputStreams)
-        if (ost->SourceIndex == AIstIndex && !ost->EncodingNeeded) StreamCopyPacket(AIst, *ost, *APkt);
+    CopyPacketToOutputs(AIst, AIstIndex, *APkt);
     return 0;
   }
+  // The same packet may also be copied to outputs that do not re-encode it.
+  if (APkt) CopyPacketToOutputs(AIst, AIstIndex, *APkt);
 
   AVCodecContext *dec = AIst.Dec;
   if (!dec) return -1;
@@ -234,6 +282,10 @@ int TCustomFFmpeg::OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacke
     if (AVCodecLib.avcodec_decode_subtitle2(dec, &sub, &got, const_cast<AVPacket *>(APkt)) < 0) return -1;
     if (!got) return 0;
     const int64_t pts = APkt->pts != NoPts ? APkt->pts : NoPts;
+    if (pts != NoPts) {
+      AIst.Pts = ToMicro(pts, tb);
+      AIst.NextPts = AIst.Pts;
+    }
     try {
       if (StartTime == 0 || AIst.Pts >= StartTime)
         for (auto &ost : OutputStreams)
@@ -252,10 +304,13 @@ int TCustomFFmpeg::OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacke
   if (r < 0 && r != AVERROR_EOF) return -1;
   avbind::TFramePtr frame(AVUtilLib.av_frame_alloc());
   if (!frame) Fail("av_mallocz fail");
+  int frames = 0;
   for (;;) {
     r = AVCodecLib.avcodec_receive_frame(dec, frame.get());
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) return -1;
+    if (APkt && ++frames == 2 && Verbose > 0)
+      Log(0, Format("Multiple frames in a packet from stream %d", {APkt->stream_index}));
     HandleDecodedFrame(AIst, AIstIndex, *frame);
     AVUtilLib.av_frame_unref(frame.get());
   }
@@ -263,12 +318,26 @@ int TCustomFFmpeg::OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacke
   return 0;
 }
 
+void TCustomFFmpeg::CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt)
+{
+  if (StartTime != 0 && AIst.Dts < StartTime) return;
+  for (auto &ost : OutputStreams)
+    if (ost->SourceIndex == AIstIndex && !ost->EncodingNeeded) StreamCopyPacket(AIst, *ost, APkt);
+}
+
 void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame)
 {
   const AVRational tb = AIst.Stream->time_base;
   AVCodecContext *dec = AIst.Dec;
+  // Presentation clock: the picture's or block's own timestamp, else the
+  // prediction from the data before it.
   const int64_t ts = AFrame.best_effort_timestamp != NoPts ? AFrame.best_effort_timestamp : AFrame.pts;
-  AIst.Pts = ts != NoPts ? ToMicro(ts, tb) : AIst.NextPts;
+  if (ts != NoPts)
+    AIst.Pts = ToMicro(ts, tb);
+  else if (AIst.NextPts != NoPts)
+    AIst.Pts = AIst.NextPts;
+  else
+    AIst.Pts = AIst.Dts;
   if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
     const int rate = AFrame.sample_rate > 0 ? AFrame.sample_rate : dec->sample_rate;
     if (rate > 0) AIst.NextPts = AIst.Pts + 1000000LL * AFrame.nb_samples / rate;
@@ -309,10 +378,12 @@ void TCustomFFmpeg::FlushEncoders(TInputStream &AIst, int AIstIndex)
     TOutputStream &ost = *ostp;
     if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc) continue;
     AVFormatContext *oc = OutputFiles[ost.FileIndex];
-    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO)
+    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO) {
       FlushAudio(oc, ost);
-    else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO)
+    } else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO) {
+      FillVideoEnd(oc, ost, AIst);
       FlushVideo(oc, ost);
+    }
   }
 }
 
@@ -332,7 +403,7 @@ void TCustomFFmpeg::StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, co
   const AVRational otb = AOst.Stream->time_base;
   opkt->pts = APkt.pts != NoPts ? AVUtilLib.av_rescale_q(APkt.pts, itb, otb) : NoPts;
   opkt->dts = APkt.dts != NoPts ? AVUtilLib.av_rescale_q(APkt.dts, itb, otb)
-                                : AVUtilLib.av_rescale_q(AIst.Pts, kMicroseconds, otb);
+                                : AVUtilLib.av_rescale_q(AIst.Dts, kMicroseconds, otb);
   opkt->duration = AVUtilLib.av_rescale_q(APkt.duration, itb, otb);
   opkt->flags = APkt.flags;
   WriteFrame(OutputFiles[AOst.FileIndex], opkt.get(), AOst);

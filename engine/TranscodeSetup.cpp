@@ -25,10 +25,48 @@ const char *Language(const AVStream *ASt)
   return e ? e->value : nullptr;
 }
 
+// A metadata map carries the descriptive fields only: title, author,
+// copyright, comment, album, year, track and genre, each overwritten with the
+// input's (removed when the input has none). Other tags (encoder, creation
+// time, the demuxer's own) stay as the output has them.
+void CopyNamedMetadata(AVDictionary *&AOut, const AVDictionary *AIn)
+{
+  struct TField {
+    const char *Out;
+    const char *In[2];
+  };
+  static constexpr TField kFields[] = {
+      {"title", {"title", nullptr}},     {"artist", {"artist", "author"}}, {"copyright", {"copyright", nullptr}},
+      {"comment", {"comment", nullptr}}, {"album", {"album", nullptr}},    {"date", {"date", "year"}},
+      {"track", {"track", nullptr}},     {"genre", {"genre", nullptr}},
+  };
+  for (const TField &f : kFields) {
+    const AVDictionaryEntry *e = nullptr;
+    for (const char *key : f.In)
+      if (key && !e) e = AVUtilLib.av_dict_get(AIn, key, nullptr, 0);
+    AVUtilLib.av_dict_set(&AOut, f.Out, e ? e->value : nullptr, 0);
+  }
+}
+
+// The codec's own tick, which decoders no longer carry: one frame at the
+// stream's frame rate for video, one sample for audio; 0/0 when unknown.
+AVRational CodecTimeBase(const AVStream &ASt)
+{
+  const AVCodecParameters *par = ASt.codecpar;
+  if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+    const AVRational fr = ASt.r_frame_rate.num > 0 && ASt.r_frame_rate.den > 0 ? ASt.r_frame_rate : ASt.avg_frame_rate;
+    if (fr.num > 0 && fr.den > 0) return AVRational{fr.den, fr.num};
+  } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->sample_rate > 0) {
+    return AVRational{1, par->sample_rate};
+  }
+  return AVRational{0, 0};
+}
+
 }  // namespace
 
 void TCustomFFmpeg::Transcode()
 {
+  if (StopRequested) return;  // stopped before it began: nothing to set up or write
   TranscodeSetup();
   TranscodeLoop();
   TranscodeEnd();
@@ -36,6 +74,9 @@ void TCustomFFmpeg::Transcode()
 
 void TCustomFFmpeg::TranscodeSetup()
 {
+  // Each run reports its own sizes and sync counts, not the sums of earlier runs.
+  VideoSize = AudioSize = ExtraSize = 0;
+  FramesDup = FramesDrop = 0;
   try {
     // 1-2. Input files and streams.
     FileTable.assign(InputFileCount, TInputFileInfo{});
@@ -51,7 +92,9 @@ void TCustomFFmpeg::TranscodeSetup()
         ist->Stream = ic->streams[k];
         ist->Dec = k < InputSetups[i].Dec.size() ? InputSetups[i].Dec[k].get() : nullptr;
         ist->Discard = 1;
-        if (RateEmu) {
+        // Rate emulation belongs to the file it was given for, not to the job.
+        ist->RateEmu = InputSetups[i].RateEmu;
+        if (ist->RateEmu) {
           ist->Start = AVUtilLib.av_gettime();
           ist->Frame = 0;
         }
@@ -187,9 +230,10 @@ void TCustomFFmpeg::TranscodeSetup()
           if (tagged != AV_CODEC_ID_NONE && tagged != par->codec_id) par->codec_tag = 0;
         }
         AVRational tb = ist.Stream->time_base;
-        if (ist.Dec && ist.Dec->time_base.num > 0 && ist.Dec->time_base.den > 0 &&
-            avbind::Q2D(ist.Dec->time_base) > avbind::Q2D(tb) && avbind::Q2D(tb) < 0.001)
-          tb = ist.Dec->time_base;
+        const AVRational codecTb = CodecTimeBase(*ist.Stream);
+        if (codecTb.num > 0 && codecTb.den > 0 && avbind::Q2D(codecTb) > avbind::Q2D(tb) &&
+            avbind::Q2D(tb) < 0.001)
+          tb = codecTb;
         ost.Stream->time_base = tb;
         enc->time_base = tb;
         if (type == AVMEDIA_TYPE_AUDIO) {
@@ -207,6 +251,8 @@ void TCustomFFmpeg::TranscodeSetup()
             SetupVideoOutput(ost, ist);
             break;
           case AVMEDIA_TYPE_SUBTITLE:
+            // Subtitle encoders refuse to open without a time base.
+            if (enc->time_base.num <= 0 || enc->time_base.den <= 0) enc->time_base = ist.Stream->time_base;
             break;
           default:
             Fail("invalid codec_type of output stream");
@@ -266,6 +312,18 @@ void TCustomFFmpeg::TranscodeSetup()
       }
     }
 
+    auto openDecoder = [this](TInputStream &ist) {
+      if (ist.Opened) return;
+      const AVCodec *codec = AVCodecLib.avcodec_find_decoder(ist.Stream->codecpar->codec_id);
+      if (!codec || !ist.Dec)
+        Fail(Format("Unsupported codec (id=%d) for input stream #%d.%d",
+                    {static_cast<int>(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.Index}));
+      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      if (AVCodecLib.avcodec_open2(ist.Dec, codec, nullptr) < 0)
+        Fail(Format("Error while opening codec for input stream #%d.%d", {ist.FileIndex, ist.Index}));
+      ist.Opened = true;
+    };
+
     // 10. Encoders.
     for (auto &ostp : OutputStreams) {
       TOutputStream &ost = *ostp;
@@ -274,6 +332,18 @@ void TCustomFFmpeg::TranscodeSetup()
       const AVCodec *codec = enc->codec ? enc->codec : AVCodecLib.avcodec_find_encoder(enc->codec_id);
       if (!codec || !AVCodecLib.av_codec_is_encoder(codec))
         Fail(Format("Unsupported codec for output stream #%d.%d", {ost.FileIndex, ost.Index}));
+      if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && !enc->subtitle_header) {
+        // Text subtitle encoders take their style header from the decoder,
+        // which makes it when it opens: open that one first.
+        TInputStream &ist = *InputStreams[ost.SourceIndex];
+        openDecoder(ist);
+        if (ist.Dec->subtitle_header && ist.Dec->subtitle_header_size > 0) {
+          enc->subtitle_header = static_cast<uint8_t *>(AVUtilLib.av_mallocz(ist.Dec->subtitle_header_size + 1));
+          if (!enc->subtitle_header) Fail("av_mallocz fail");
+          std::memcpy(enc->subtitle_header, ist.Dec->subtitle_header, ist.Dec->subtitle_header_size);
+          enc->subtitle_header_size = ist.Dec->subtitle_header_size;
+        }
+      }
       {
         std::lock_guard<std::recursive_mutex> lock(CodecLock());
         if (AVCodecLib.avcodec_open2(enc, codec, nullptr) < 0)
@@ -293,23 +363,15 @@ void TCustomFFmpeg::TranscodeSetup()
     }
 
     // 11. Decoders.
-    for (auto &istp : InputStreams) {
-      TInputStream &ist = *istp;
-      if (!ist.DecodingNeeded) continue;
-      const AVCodec *codec = AVCodecLib.avcodec_find_decoder(ist.Stream->codecpar->codec_id);
-      if (!codec || !ist.Dec)
-        Fail(Format("Unsupported codec (id=%d) for input stream #%d.%d",
-                    {static_cast<int>(ist.Stream->codecpar->codec_id), ist.FileIndex, ist.Index}));
-      std::lock_guard<std::recursive_mutex> lock(CodecLock());
-      if (AVCodecLib.avcodec_open2(ist.Dec, codec, nullptr) < 0)
-        Fail(Format("Error while opening codec for input stream #%d.%d", {ist.FileIndex, ist.Index}));
-      ist.Opened = true;
-    }
+    for (auto &istp : InputStreams)
+      if (istp->DecodingNeeded) openDecoder(*istp);
 
     // 12. Timestamps.
     for (auto &ist : InputStreams) {
       ist->Pts = 0;
       ist->NextPts = NoPts;
+      ist->Dts = 0;
+      ist->NextDts = NoPts;
       ist->IsStart = 1;
     }
 
@@ -320,7 +382,7 @@ void TCustomFFmpeg::TranscodeSetup()
         Fail(Format("Invalid output file index %d map_meta_data(%d,%d)", {out, out, in}));
       if (in < 0 || in >= InputFileCount)
         Fail(Format("Invalid input file index %d map_meta_data(%d,%d)", {in, out, in}));
-      AVUtilLib.av_dict_copy(&OutputFiles[out]->metadata, InputFiles[in]->metadata, 0);
+      CopyNamedMetadata(OutputFiles[out]->metadata, InputFiles[in]->metadata);
     }
 
     // 14. Headers.
@@ -347,6 +409,9 @@ void TCustomFFmpeg::TranscodeSetup()
     TimerStart = AVUtilLib.av_gettime();
     LastReportTime = TimerStart;
   } catch (...) {
+    // The open codecs are found through the tables: close them (under the
+    // codec lock) before the tables go.
+    CloseOpenCodecs();
     FreeRunTables();
     throw;
   }

@@ -229,6 +229,7 @@ void TCustomFFmpeg::ReleaseOutputStream(TOutputStream &AOst)
   if (AOst.Fifo) AVUtilLib.av_fifo_freep2(&AOst.Fifo);
   if (AOst.Resample) SwResampleLib.swr_free(&AOst.Resample);
   AOst.ToEncoderFormat.reset();
+  AOst.LastFinal = nullptr;
   AOst.EncFrame.reset();
   AOst.PictTmp.reset();
   if (AOst.ImgResampleCtx) {
@@ -391,18 +392,27 @@ void TCustomFFmpeg::RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt
   }
 }
 
+bool TCustomFFmpeg::VideoSyncApplies(const TOutputStream &AOst) const
+{
+  const double tb = avbind::Q2D(AOst.Enc->time_base);
+  return VideoSyncMethod > 0 || (VideoSyncMethod != 0 && tb > 0.001);
+}
+
 int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture)
 {
   (void)AIst;
   AVCodecContext *enc = AOst.Enc;
   int64_t nbFrames = 1;
-  int frameSize = 0;
   const double tb = avbind::Q2D(enc->time_base);
   if (!(tb > 0)) return 0;
   const double inputTime = SyncInputTime(AOst, StartTime);
 
-  // Sync.
-  if (VideoSyncMethod > 0 || (VideoSyncMethod != 0 && tb > 0.001)) {
+  // Sync. After the first picture SyncOpts is the tick after the last one
+  // emitted; a re-based tick below it would repeat or reverse a timestamp,
+  // which the encoder refuses, so such a picture is dropped instead.
+  const int64_t nextFree = AOst.FrameNumber > 0 ? AOst.SyncOpts : INT64_MIN;
+  bool dropped = false;
+  if (VideoSyncApplies(AOst)) {
     const double vdelta = inputTime / tb - static_cast<double>(AOst.SyncOpts);
     if (vdelta < -1.1)
       nbFrames = 0;
@@ -410,16 +420,22 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
       AOst.SyncOpts = std::llrint(inputTime / tb);
     else if (vdelta > 1.1)
       nbFrames = std::llrint(vdelta);
-    if (nbFrames == 0) {
-      ++FramesDrop;
-      if (Verbose > 2 && OnLog) Log(1, "*** drop!");
-    } else if (nbFrames > 1) {
-      FramesDup += static_cast<int32_t>(std::min<int64_t>(nbFrames, INT32_MAX));
-      if (Verbose > 2 && OnLog) Log(1, Format("*** %d dup!", {nbFrames - 1}));
-    }
   } else {
     AOst.SyncOpts = std::llrint(inputTime / tb);
   }
+  if (nbFrames > 0 && AOst.SyncOpts < nextFree) {
+    AOst.SyncOpts = nextFree;
+    nbFrames = 0;
+  }
+  if (nbFrames == 0) {
+    dropped = true;
+    ++FramesDrop;
+    if (Verbose > 2 && OnLog) Log(1, "*** drop!");
+  } else if (nbFrames > 1) {
+    FramesDup += static_cast<int32_t>(std::min<int64_t>(nbFrames, INT32_MAX));
+    if (Verbose > 2 && OnLog) Log(1, Format("*** %d dup!", {nbFrames - 1}));
+  }
+  if (dropped) return 0;
   nbFrames = std::min<int64_t>(nbFrames, static_cast<int64_t>(MaxFrames[AVMEDIA_TYPE_VIDEO]) - AOst.FrameNumber);
   if (nbFrames <= 0) return 0;
 
@@ -522,15 +538,22 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
   float streamQuality = 0;
   if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
     streamQuality = OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
-  for (int64_t i = 0; i < nbFrames; ++i) {
+  final->interlaced_frame = APicture.interlaced_frame;
+  if (interlacedCoding) final->top_field_first = TopFieldFirst != -1 ? TopFieldFirst : APicture.top_field_first;
+  final->quality = static_cast<int>(std::lrint(SameQuality ? static_cast<double>(APicture.quality) : streamQuality));
+  AOst.LastFinal = final;
+  return EmitVideoFrames(AOut, AOst, *final, nbFrames);
+}
+
+int TCustomFFmpeg::EmitVideoFrames(AVFormatContext *AOut, TOutputStream &AOst, AVFrame &AFinal, int64_t ACount)
+{
+  int frameSize = 0;
+  for (int64_t i = 0; i < ACount; ++i) {
     if (StopRequested) break;
-    final->interlaced_frame = APicture.interlaced_frame;
-    if (interlacedCoding) final->top_field_first = TopFieldFirst != -1 ? TopFieldFirst : APicture.top_field_first;
-    final->quality = static_cast<int>(std::lrint(SameQuality ? static_cast<double>(APicture.quality) : streamQuality));
-    final->pict_type = AV_PICTURE_TYPE_NONE;
-    final->key_frame = 0;
-    final->pts = AOst.SyncOpts;
-    const int size = SendVideoFrame(AOut, AOst, final);
+    AFinal.pict_type = AV_PICTURE_TYPE_NONE;
+    AFinal.key_frame = 0;
+    AFinal.pts = AOst.SyncOpts;
+    const int size = SendVideoFrame(AOut, AOst, &AFinal);
     if (size > 0) frameSize = size;
     ++AOst.SyncOpts;
     ++AOst.FrameNumber;
@@ -538,6 +561,25 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
       DoVideoStats(AOut, AOst, size, AOst.CodedPictType, AOst.CodedQuality);
   }
   return frameSize;
+}
+
+void TCustomFFmpeg::FillVideoEnd(AVFormatContext *AOut, TOutputStream &AOst, const TInputStream &AIst)
+{
+  // The last picture is shown until the source's end (its timestamp plus its
+  // duration), not for one output tick only: at low source rates that tick
+  // would lose most of its display time.
+  if (StopRequested || !AOst.LastFinal || !AOst.Enc || AOst.Flushed || !VideoSyncApplies(AOst) ||
+      VideoSyncMethod == 2 || AIst.NextPts == NoPts)
+    return;
+  const double tb = avbind::Q2D(AOst.Enc->time_base);
+  if (!(tb > 0)) return;
+  double endTicks = static_cast<double>(AIst.NextPts - StartTime) / 1000000.0 / tb;
+  if (RecordingTime != INT64_MAX) endTicks = std::min(endTicks, static_cast<double>(RecordingTime) / 1000000.0 / tb);
+  int64_t count = std::llrint(endTicks - static_cast<double>(AOst.SyncOpts));
+  count = std::min<int64_t>(count, static_cast<int64_t>(MaxFrames[AVMEDIA_TYPE_VIDEO]) - AOst.FrameNumber);
+  if (count <= 0) return;
+  FramesDup += static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
+  EmitVideoFrames(AOut, AOst, *AOst.LastFinal, count);
 }
 
 int TCustomFFmpeg::SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame)

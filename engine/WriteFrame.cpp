@@ -38,7 +38,12 @@ void TCustomFFmpeg::DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TI
   const int passes = dvb ? 2 : 1;
   for (int i = 0; i < passes; ++i) {
     const int size = AVCodecLib.avcodec_encode_subtitle(AOst.Enc, buffer.data(), kSubtitleBufferSize, &ASub);
-    if (size < 0) Fail(avbind::Format("Subtitle encoding failed for output stream #%d.%d", {AOst.FileIndex, AOst.Index}));
+    if (size < 0) {
+      // One subtitle the encoder cannot take (a picture for a text format,
+      // say) is lost; the rest of the job is not.
+      Log(0, avbind::Format("Subtitle encoding failed for output stream #%d.%d", {AOst.FileIndex, AOst.Index}));
+      return;
+    }
     avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
     if (!pkt || AVCodecLib.av_new_packet(pkt.get(), size) < 0) Fail("av_mallocz fail");
     std::copy(buffer.begin(), buffer.begin() + size, pkt->data);
@@ -46,6 +51,10 @@ void TCustomFFmpeg::DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TI
     if (dvb) {
       const int64_t shift = 90LL * (i == 0 ? ASub.start_display_time : ASub.end_display_time);
       pkt->pts += AVUtilLib.av_rescale_q(shift, AVRational{1, 90000}, AOst.Stream->time_base);
+    } else if (ASub.end_display_time > ASub.start_display_time && ASub.end_display_time != UINT32_MAX) {
+      // Text formats show a subtitle for the packet's duration.
+      pkt->duration = AVUtilLib.av_rescale_q(ASub.end_display_time - ASub.start_display_time, AVRational{1, 1000},
+                                             AOst.Stream->time_base);
     }
     pkt->dts = pkt->pts;
     WriteFrame(AOut, pkt.get(), AOst);

@@ -8,93 +8,19 @@
 #include <cstdio>
 #include <functional>
 
-#include "FFmpeg.h"
+#include "EngineRun.h"
 #include "FFmpegThread.h"
-#include "TestEnv.h"
-#include "TestMedia.h"
 
 namespace {
 
+using qvtest::ConvertTest;
 using qvtest::TMediaInfo;
+using qvtest::TOptions;
+using qvtest::TProgressCall;
 using qvtest::TStreamInfo;
-using TOptions = std::vector<std::pair<std::string, std::string>>;
-
-const TOptions kCopy = {{"vcodec", "copy"}, {"acodec", "copy"}};
-
-// The window's conversion settings.
-TOptions WindowOptions(TOptions AExtra = {})
-{
-  TOptions o = {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"s", "320x240"}, {"r", "15"},
-                {"b", "360000"},     {"ab", "96000"},       {"ar", "44100"},   {"ac", "2"}};
-  o.insert(o.end(), AExtra.begin(), AExtra.end());
-  return o;
-}
-
-TOptions operator+(TOptions A, const TOptions &B)
-{
-  A.insert(A.end(), B.begin(), B.end());
-  return A;
-}
-
-struct TProgressCall {
-  int Frame, Fps, Duration;
-  float Quality, BitRate;
-  int64_t Size;
-  int Total;
-};
-
-class ConvertTest : public ::testing::Test {
- protected:
-  void SetUp() override { qvtest::LoadLibs(); }
-
-  // Opens AIn, sets AOptions, opens AOut; runs the job on this thread unless AStart is false.
-  void Open(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions)
-  {
-    AEngine.Prepare();
-    AEngine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Lines.push_back(msg); };
-    ASSERT_TRUE(AEngine.OpenInputFile(AIn)) << AEngine.LastOptionError;
-    for (const auto &[name, value] : AOptions) AEngine.SetOption(name, value);
-    ASSERT_TRUE(AEngine.OpenOutputFile(AOut)) << AEngine.LastOptionError;
-  }
-  void Run(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
-           const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {})
-  {
-    Open(AEngine, AIn, AOut, AOptions);
-    if (HasFatalFailure()) return;
-    if (ABeforeStart) ABeforeStart(AEngine);
-    AEngine.Start(false);
-  }
-  // Runs and expects success; returns what the output holds.
-  TMediaInfo Convert(const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
-                     const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {}, TCustomFFmpeg *AEngine = nullptr)
-  {
-    TCustomFFmpeg local;
-    TCustomFFmpeg &engine = AEngine ? *AEngine : local;
-    Run(engine, AIn, AOut, AOptions, ABeforeStart);
-    EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
-    EXPECT_TRUE(engine.Finished);
-    return Probe(AOut);
-  }
-  static TMediaInfo Probe(const std::string &APath)
-  {
-    TMediaInfo info;
-    std::string error;
-    EXPECT_TRUE(qvtest::ProbeMedia(APath, info, &error)) << error;
-    return info;
-  }
-  std::string Generated(const std::string &AName, double ASeconds, AVRational ARate = {25, 1}, bool AAudio = true)
-  {
-    qvtest::TGenOptions gen;
-    gen.Seconds = ASeconds;
-    gen.FrameRate = ARate;
-    if (!AAudio) gen.AudioCodec = "";
-    qvtest::MakeMedia(Dir.File(AName), gen);
-    return Dir.File(AName);
-  }
-
-  std::vector<std::string> Lines;
-  qvtest::TScratchDir Dir;
-};
+using qvtest::WindowOptions;
+using qvtest::kCopy;
+using qvtest::operator+;
 
 // ---- stream copy ----
 

@@ -106,13 +106,15 @@ void FillTone(AVFrame &AFrame, int64_t AFirstSample)
   }
 }
 
-void WritePackets(AVFormatContext *AOut, TGenStream &AS, AVPacket *APkt)
+void WritePackets(AVFormatContext *AOut, TGenStream &AS, AVPacket *APkt, int APtsOffsetMs = 0)
 {
   for (;;) {
     const int r = AVCodecLib.avcodec_receive_packet(AS.Enc.get(), APkt);
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
     Check(r, "encode");
     AVCodecLib.av_packet_rescale_ts(APkt, AS.Enc->time_base, AS.St->time_base);
+    if (APtsOffsetMs && APkt->pts != AV_NOPTS_VALUE)
+      APkt->pts += AVUtilLib.av_rescale_q(APtsOffsetMs, AVRational{1, 1000}, AS.St->time_base);
     APkt->stream_index = AS.St->index;
     Check(AVFormatLib.av_interleaved_write_frame(AOut, APkt), "write packet");
   }
@@ -185,6 +187,14 @@ void MakeMedia(const std::string &APath, const TGenOptions &AOpts)
     audio.Total = std::llround(AOpts.Seconds * AOpts.SampleRate);
   }
 
+  AVStream *text = nullptr;
+  if (!AOpts.TextCues.empty()) {
+    text = AVFormatLib.avformat_new_stream(out.get(), nullptr);
+    text->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
+    text->codecpar->codec_id = AV_CODEC_ID_TEXT;
+    text->time_base = AVRational{1, 1000};
+  }
+
   if (!AOpts.Language.empty())
     for (unsigned i = 0; i < out->nb_streams; ++i)
       AVUtilLib.av_dict_set(&out->streams[i]->metadata, "language", AOpts.Language.c_str(), 0);
@@ -193,6 +203,15 @@ void MakeMedia(const std::string &APath, const TGenOptions &AOpts)
   Check(AVFormatLib.avformat_write_header(out.get(), nullptr), "write header");
 
   avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
+  for (const auto &[startMs, cue] : AOpts.TextCues) {
+    Check(AVCodecLib.av_new_packet(pkt.get(), static_cast<int>(cue.size())), "text packet");
+    std::memcpy(pkt->data, cue.data(), cue.size());
+    pkt->stream_index = text->index;
+    pkt->pts = pkt->dts = AVUtilLib.av_rescale_q(startMs, AVRational{1, 1000}, text->time_base);
+    pkt->duration = AVUtilLib.av_rescale_q(1000, AVRational{1, 1000}, text->time_base);
+    pkt->flags |= AV_PKT_FLAG_KEY;
+    Check(AVFormatLib.av_interleaved_write_frame(out.get(), pkt.get()), "write text");
+  }
   video.Done = !video.Enc;
   audio.Done = !audio.Enc;
   // Feed whichever stream is behind in time, so the muxer interleaves cheaply.
@@ -203,7 +222,7 @@ void MakeMedia(const std::string &APath, const TGenOptions &AOpts)
     TGenStream &s = takeVideo ? video : audio;
     if (s.Next >= s.Total) {
       Check(AVCodecLib.avcodec_send_frame(s.Enc.get(), nullptr), "flush");
-      WritePackets(out.get(), s, pkt.get());
+      WritePackets(out.get(), s, pkt.get(), takeVideo ? AOpts.VideoPtsOffsetMs : 0);
       s.Done = true;
       continue;
     }
@@ -221,7 +240,7 @@ void MakeMedia(const std::string &APath, const TGenOptions &AOpts)
       s.Next += s.Frame->nb_samples;
     }
     Check(AVCodecLib.avcodec_send_frame(s.Enc.get(), s.Frame.get()), "encode frame");
-    WritePackets(out.get(), s, pkt.get());
+    WritePackets(out.get(), s, pkt.get(), takeVideo ? AOpts.VideoPtsOffsetMs : 0);
   }
   Check(AVFormatLib.av_write_trailer(out.get()), "write trailer");
 }

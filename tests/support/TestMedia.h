@@ -27,6 +27,11 @@ struct TGenOptions {
   // Container tags (key, value), e.g. {"title", "x"}, {"creation_time", "2008-03-01T12:00:00Z"}.
   std::vector<std::pair<std::string, std::string>> Tags;
   std::string Language;  // "language" tag of every stream, "" for none
+  // Added to every video presentation timestamp, as recorders that show
+  // pictures a constant time after decoding them write it.
+  int VideoPtsOffsetMs = 0;
+  // A timed-text track (start in ms, text), each cue shown for one second.
+  std::vector<std::pair<int, std::string>> TextCues;
 };
 
 // Writes a file with a moving test pattern and a tone.
