@@ -22,9 +22,9 @@ enum TJob { jbReencode = 1, jbCopyMkv = 2, jbCopyMp4 = 4, jbCopyFlv = 8 };
 
 enum TExpect {
   exSame,        // the ffmpeg command's result on the same input
-  exClosedJump,  // every stream jumps by more than the threshold: our rule closes the jump, the
-                 // ffmpeg command keeps it; the reference is the ffmpeg command's result on the
-                 // input without the jump, which is what closing the jump gives
+  exClosedJump,  // every stream jumps beyond the threshold (or back): our rule closes the jump,
+                 // the ffmpeg command keeps it; the reference is the ffmpeg command's result on
+                 // the input without the jump, which is what closing the jump gives
 };
 
 // An edit of the generated file; ASecond is the file of Source2 (empty when none).
