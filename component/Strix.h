@@ -74,6 +74,10 @@ class TCustomStrix {
   void SetProgressInterval(int32_t AValue);                               // below 100 stored as 100
   TConvertPriority ThreadPriority() const { return FThreadPriority.load(); }
   void SetThreadPriority(TConvertPriority AValue) { FThreadPriority = AValue; }
+  // Cores each running task may keep busy; 0 (the default) shares the
+  // machine's cores among the tasks that run at once (at least one each).
+  int32_t ThreadBudget() const { return FThreadBudget.load(); }
+  void SetThreadBudget(int32_t AValue) { FThreadBudget = AValue < 0 ? 0 : AValue; }
   static std::string Version() { return "2.0b"; }
   std::string LastError() const { return FLastError; }
   TAVProbe &Probe() { return *FProbe; }
@@ -147,6 +151,8 @@ class TCustomStrix {
   void StartNextTask();
   void StartTask(int AIndex);
   void TaskTimerFired(int AIndex);
+  // The thread budget of a task started now (see ThreadBudget).
+  int32_t TaskThreadBudget() const;
   // Raises OnLog for a line resolved to a task index by the log callback.
   void RaiseLog(int AIndex, int ALevel, const std::string &AMsg);
   void BindTaskEvents(TFFmpeg &ATask);
@@ -165,6 +171,7 @@ class TCustomStrix {
   std::atomic<TLogLevel> FLogLevel{llInfo};
   std::atomic<int32_t> FProgressInterval{500};
   std::atomic<TConvertPriority> FThreadPriority{tpNormal};
+  std::atomic<int32_t> FThreadBudget{0};
   std::atomic<int32_t> FNextTaskIndex{-1};
   std::atomic<int32_t> FConcurrency{0};
   std::atomic<int32_t> FPendingCount{0};

@@ -25,8 +25,9 @@ bool TFFmpeg::RunsOnThread(uint32_t ATid) const
   // Between Resume and the component storing ThreadId the worker may
   // already log; its thread object knows the id first. The object lives as
   // long as the engine, which outlives every list lookup of it.
-  if (TFFmpegThread *t = Thread.load()) return static_cast<uint32_t>(t->ThreadId()) == ATid;
-  return false;
+  if (TFFmpegThread *t = Thread.load(); t && static_cast<uint32_t>(t->ThreadId()) == ATid) return true;
+  // The run's stage threads (audio and video paths) speak for the task too.
+  return OwnsThread(static_cast<pid_t>(ATid));
 }
 
 TFFmpegList::~TFFmpegList() { Clear(); }

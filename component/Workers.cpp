@@ -7,6 +7,7 @@
 // start timer that fires after StopTasks never starts an ended task.
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 
@@ -50,6 +51,15 @@ void TCustomStrix::StartNextTask()
 
 void TCustomStrix::TaskTimerFired(int AIndex) { StartTask(AIndex); }
 
+int32_t TCustomStrix::TaskThreadBudget() const
+{
+  if (const int32_t fixed = FThreadBudget.load(); fixed > 0) return fixed;
+  // Tasks that run at once share the cores, so they do not fight for them.
+  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  const int running = std::max(1, std::min(FConcurrency.load() > 0 ? FConcurrency.load() : 1, FTasks.Count()));
+  return std::max(1, cores / running);
+}
+
 void TCustomStrix::StartTask(int AIndex)
 {
   std::unique_lock<std::recursive_mutex> lock(FEventLock);
@@ -71,6 +81,7 @@ void TCustomStrix::StartTask(int AIndex)
   task->RunState = TFFmpeg::rsStarted;
   task->Reported = false;
   task->ProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
+  task->SetThreadBudget(TaskThreadBudget());
   task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
 
   if (FConcurrency > 0) {

@@ -170,7 +170,7 @@ void TCustomFFmpeg::SendAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, c
     ret = AVCodecLib.avcodec_receive_packet(enc, pkt.get());
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
     if (ret < 0) Fail("Audio encoding failed");
-    AudioSize += pkt->size;
+    AOst.Bytes += pkt->size;
     pkt->flags |= AV_PKT_FLAG_KEY;
     AVCodecLib.av_packet_rescale_ts(pkt.get(), AudioTimeBase(enc), AOst.Stream->time_base);
     WriteFrame(AOut, pkt.get(), AOst);

@@ -8,6 +8,7 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "Pipeline.h"
 
 TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
 
@@ -108,6 +109,7 @@ TFFmpegThread *TCustomFFmpeg::Start(bool AThreaded, TConvertPriority APriority)
   StopRequested = false;
   Finished = false;
   Terminated = false;
+  RunPriority = APriority;
   if (!AThreaded) {
     Run();
     return nullptr;
@@ -133,6 +135,7 @@ void TCustomFFmpeg::Run()
     ExceptionRaised = true;
     LastErrorMessage = "Unknown error";
   }
+  StopPipeline();  // no stage may still use a codec or a table
   CloseOpenCodecs();
   FreeRunTables();
   ReleaseJob();

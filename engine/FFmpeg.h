@@ -41,6 +41,10 @@
 class TCustomFFmpeg;
 class TFFmpegThread;
 class TFrameHookChain;
+namespace engine {
+class TRunPipeline;
+struct TTicket;
+}  // namespace engine
 
 constexpr int MaxFiles = 20;
 constexpr int MaxStreams = 20;
@@ -98,15 +102,33 @@ struct TInputStream {
   int64_t NextDts = NoPts;
   int64_t NextPts = NoPts;
   int64_t Pts = 0;
+  int64_t JobDts = 0;  // the decoding job's copy of the last packet's decoding time
   int32_t IsStart = 0;
   // Decoded audio converted to 16-bit interleaved in the decoder's layout and rate.
   avbind::TSwrPtr ToS16;
   int32_t ToS16Format = -1, ToS16Rate = 0, ToS16Channels = 0;  // input the ToS16 converter was made for
   int32_t S16Channels = 0, S16SampleRate = 0;  // what the last converted block holds (0: not yet)
   bool Opened = false;  // decoder open, listed in OpenDecoders
+  // The output streams this stream feeds: re-encoded ones, copied ones.
+  std::vector<struct TOutputStream *> EncodeFeeds, CopyFeeds;
 };
 
-// Per output stream, per run.
+// The counters of one output stream that the progress report and the loop's
+// limits read (see TOutputStream::Reported).
+struct TOstStats {
+  int32_t FrameNumber = 0;
+  int64_t SyncOpts = 0;
+  int32_t Quality = 0;  // of the last encoded picture, in lambda units
+  int32_t PictType = 0;
+  uint64_t Error[3] = {};
+  int64_t Bytes = 0;  // encoded (or copied) bytes
+  int32_t Dup = 0, Drop = 0;
+};
+
+// Per output stream, per run. The job that feeds the stream (on the run's
+// thread or on a stage thread, see Pipeline.h) owns every field but
+// Reported, OutTime, LastMuxDts and PacketsWritten, which belong to the
+// writer on the run's thread.
 struct TOutputStream {
   int32_t FileIndex = 0;
   int32_t Index = 0;
@@ -147,7 +169,25 @@ struct TOutputStream {
   int32_t CodedQuality = 0;
   int32_t CodedPictType = 0;
   uint64_t CodedError[3] = {};
+  int64_t Bytes = 0;           // encoded or copied bytes
+  int32_t Dup = 0, Drop = 0;   // video sync counts of this stream
   bool Flushed = false;  // the encoder was drained
+  // The counters as of the last job whose packets were written: what the
+  // report and the loop's limits read, whichever thread ran the job.
+  TOstStats Reported;
+  TOstStats LiveStats() const
+  {
+    TOstStats s;
+    s.FrameNumber = FrameNumber;
+    s.SyncOpts = SyncOpts;
+    s.Quality = CodedQuality;
+    s.PictType = CodedPictType;
+    for (int i = 0; i < 3; ++i) s.Error[i] = CodedError[i];
+    s.Bytes = Bytes;
+    s.Dup = Dup;
+    s.Drop = Drop;
+    return s;
+  }
 };
 
 // What OpenOutputFile leaves per output stream until the run.
@@ -282,6 +322,14 @@ class TCustomFFmpeg : public TFFmpegSettings {
   double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const;
   // Blocks until a worker or terminate thread of this engine has ended.
   void WaitForThread();
+  // True when ATid is the run's thread or one of its stage threads.
+  bool OwnsThread(pid_t ATid) const;
+  // The cores a run may keep busy (at least 1). With 1 every stage runs on
+  // the run's thread; with more, decoding uses the codec's own threads and
+  // the audio and video paths get threads of their own. The output is the
+  // same whatever the budget.
+  int32_t ThreadBudget() const { return FThreadBudget; }
+  void SetThreadBudget(int32_t AValue) { FThreadBudget = AValue < 1 ? 1 : AValue; }
 
   // ---- options (Options.cpp) ----
   void SetOption(const std::string &AName, const std::string &AValue);
@@ -458,8 +506,23 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void TranscodeEnd();
   void FreeRunTables();
   void CloseOpenCodecs();
-  // Returns 0, or -1 when a decoder fails. APkt null flushes.
-  int OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
+  // Moves AIst's decode clock and hands the packet (null: the end) to its
+  // copies and its decoding job.
+  void DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
+  // The decoding job: returns 0, or -1 when a decoder fails. APkt null flushes.
+  int DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
+  // True when this run may give its audio and video stages threads of their
+  // own without changing a decision the run's thread takes.
+  bool UseStageThreads() const;
+  // The run's pipeline, made at the end of the set-up, stopped (its stage
+  // threads joined) when the loop has written everything or the run fails.
+  void StartPipeline();
+  void StopPipeline();
+  // The writer: a finished job's packets to the muxers, its counters to the
+  // report (on the run's thread, in job order).
+  void WriteTicket(engine::TTicket &ATicket);
+  // Hands a packet to the muxer, keeping decoding timestamps rising.
+  void MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
   void StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt);
   // Hands a packet to every output that copies AIst without re-encoding.
   void CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt);
@@ -519,8 +582,14 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void PrintReport(bool AIsLastReport);
   void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
 
+  std::unique_ptr<engine::TRunPipeline> FPipeline;  // during a run; guarded by FPipelineLock
+  mutable std::mutex FPipelineLock;
+  TConvertPriority RunPriority = tpNormal;
+
  private:
   friend class TFFmpegThread;
+  friend class engine::TRunPipeline;
+  int32_t FThreadBudget = 1;
   std::unique_ptr<TFFmpegThread> FWorker;     // the run's thread, joined before the engine goes
   std::thread FTerminateThread;               // StopOrTerminate's one-shot notifier
   std::recursive_mutex FThreadLock;           // guards FWorker / FTerminateThread creation and joining

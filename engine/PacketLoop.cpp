@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "FFmpeg.h"
+#include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "Pipeline.h"
 #include "MyUtilHlpr.h"
 #include "Rational.h"
 #include "SysFormat.h"
@@ -18,6 +20,9 @@ using avbind::Format;
 namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
+// Jobs the run's thread may read ahead of the writer when stages have
+// threads of their own.
+constexpr std::size_t kJobsAhead = 64;
 
 int64_t ToMicro(int64_t ATs, AVRational ATb) { return AVUtilLib.av_rescale_q(ATs, ATb, kMicroseconds); }
 
@@ -36,9 +41,10 @@ void TCustomFFmpeg::TranscodeLoop()
     for (auto &ostp : OutputStreams) {
       TOutputStream &ost = *ostp;
       TInputStream &ist = *InputStreams[ost.SourceIndex];
+      // The counters as of the last job written (see Pipeline.h).
       double opts;
       if (ost.Enc && ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.EncodingNeeded)
-        opts = static_cast<double>(ost.SyncOpts) * avbind::Q2D(ost.Enc->time_base);
+        opts = static_cast<double>(ost.Reported.SyncOpts) * avbind::Q2D(ost.Enc->time_base);
       else
         opts = ost.OutTime;
       const double ipts = static_cast<double>(ist.Dts);
@@ -53,7 +59,7 @@ void TCustomFFmpeg::TranscodeLoop()
         }
       }
       const int type = ost.Stream->codecpar->codec_type;
-      if (type >= 0 && type < 4 && ost.FrameNumber >= MaxFrames[type]) {
+      if (type >= 0 && type < 4 && ost.Reported.FrameNumber >= MaxFrames[type]) {
         fileIndex = -1;
         break;
       }
@@ -101,14 +107,13 @@ void TCustomFFmpeg::TranscodeLoop()
             if (pkt->pts != NoPts) pkt->pts -= shift;
           }
         }
-        if (OutputPacket(ist, istIndex, pkt.get()) < 0) {
-          if (Verbose >= 0) Log(1, Format("Error while decoding stream #%d.%d", {ist.FileIndex, ist.Index}));
-          AVCodecLib.av_packet_unref(pkt.get());
-          continue;
-        }
+        DispatchPacket(ist, istIndex, pkt.get());
       }
     }
     AVCodecLib.av_packet_unref(pkt.get());
+    // With stage threads a few jobs may run ahead; without, every job is
+    // written before the next packet is read.
+    FPipeline->Write(kJobsAhead);
     const int64_t now = AVUtilLib.av_gettime();
     if (now - LastReportTime > ProgressInterval) {
       LastReportTime = now;
@@ -120,7 +125,9 @@ void TCustomFFmpeg::TranscodeLoop()
 void TCustomFFmpeg::TranscodeEnd()
 {
   for (std::size_t i = 0; i < InputStreams.size(); ++i)
-    if (InputStreams[i]->DecodingNeeded) OutputPacket(*InputStreams[i], static_cast<int>(i), nullptr);
+    if (InputStreams[i]->DecodingNeeded) DispatchPacket(*InputStreams[i], static_cast<int>(i), nullptr);
+  FPipeline->Write(0);
+  StopPipeline();
 
   int64_t written = 0;
   for (auto &ost : OutputStreams) written += ost->PacketsWritten;
@@ -148,6 +155,91 @@ void TCustomFFmpeg::TranscodeEnd()
   CloseOpenCodecs();
   Finished = !StopRequested;
   FreeRunTables();
+}
+
+bool TCustomFFmpeg::UseStageThreads() const
+{
+  if (FThreadBudget < 2) return false;
+  // Decisions the run's thread takes from what the output paths have done
+  // so far (frame, time and size limits, the choice among several inputs,
+  // a clock borrowed from another stream) would depend on how far the
+  // stages have got: such runs keep every stage on the run's thread.
+  if (InputFileCount != 1 || RecordingTime != INT64_MAX || LimitFileSize != 0) return false;
+  for (int32_t limit : MaxFrames)
+    if (limit != INT32_MAX) return false;
+  // Hooks and the audio work buffers belong to the engine: one stage each.
+  int video = 0, audio = 0;
+  for (const auto &ist : InputStreams) {
+    if (!ist->DecodingNeeded) continue;
+    if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++video;
+    if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ++audio;
+  }
+  if (video > 1 || audio > 1) return false;
+  for (const auto &ost : OutputStreams)
+    if (ost->SyncIst != InputStreams[ost->SourceIndex].get()) return false;
+  return true;
+}
+
+void TCustomFFmpeg::StartPipeline()
+{
+  for (auto &ist : InputStreams) {
+    ist->EncodeFeeds.clear();
+    ist->CopyFeeds.clear();
+  }
+  for (auto &ost : OutputStreams)
+    (ost->EncodingNeeded ? InputStreams[ost->SourceIndex]->EncodeFeeds : InputStreams[ost->SourceIndex]->CopyFeeds)
+        .push_back(ost.get());
+  auto pipeline = std::make_unique<engine::TRunPipeline>(*this);
+  if (UseStageThreads())
+    for (auto &ist : InputStreams) {
+      const AVMediaType type = ist->Stream->codecpar->codec_type;
+      if (ist->DecodingNeeded && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO))
+        pipeline->AddStage(*ist, RunPriority);
+    }
+  std::lock_guard<std::mutex> lock(FPipelineLock);
+  FPipeline = std::move(pipeline);
+}
+
+void TCustomFFmpeg::StopPipeline()
+{
+  std::unique_ptr<engine::TRunPipeline> pipeline;
+  {
+    std::lock_guard<std::mutex> lock(FPipelineLock);
+    pipeline = std::move(FPipeline);
+  }
+  pipeline.reset();  // joins the stage threads outside the lock
+}
+
+bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
+{
+  if (ATid == 0) return false;
+  if (TFFmpegThread *t = Thread.load(); t && t->ThreadId() == ATid) return true;
+  std::lock_guard<std::mutex> lock(FPipelineLock);
+  return FPipeline && FPipeline->OwnsThread(ATid);
+}
+
+void TCustomFFmpeg::WriteTicket(engine::TTicket &ATicket)
+{
+  for (auto &[ost, pkt] : ATicket.Packets) MuxPacket(OutputFiles[ost->FileIndex], pkt, *ost);
+  if (!ATicket.Stats.empty()) {
+    for (const auto &[ost, stats] : ATicket.Stats) ost->Reported = stats;
+    int64_t video = 0, audio = 0;
+    int32_t dup = 0, drop = 0;
+    for (const auto &ost : OutputStreams) {
+      const AVMediaType type = ost->Stream->codecpar->codec_type;
+      if (type == AVMEDIA_TYPE_VIDEO) video += ost->Reported.Bytes;
+      if (type == AVMEDIA_TYPE_AUDIO) audio += ost->Reported.Bytes;
+      dup += ost->Reported.Dup;
+      drop += ost->Reported.Drop;
+    }
+    VideoSize = video;
+    AudioSize = audio;
+    FramesDup = dup;
+    FramesDrop = drop;
+  }
+  if (ATicket.Result < 0 && ATicket.Ist && Verbose >= 0)
+    Log(1, Format("Error while decoding stream #%d.%d", {ATicket.Ist->FileIndex, ATicket.Ist->Index}));
+  if (ATicket.Error) std::rethrow_exception(ATicket.Error);
 }
 
 void TCustomFFmpeg::CloseOpenCodecs()
@@ -250,7 +342,7 @@ int64_t TCustomFFmpeg::PacketDuration(const TInputStream &AIst, const AVPacket &
   return 0;
 }
 
-int TCustomFFmpeg::OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
+void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
 {
   const AVRational tb = AIst.Stream->time_base;
   if (APkt) {
@@ -262,17 +354,28 @@ int TCustomFFmpeg::OutputPacket(TInputStream &AIst, int AIstIndex, const AVPacke
     AIst.NextDts += PacketDuration(AIst, *APkt);
     int64_t &first = FileTable[AIst.FileIndex].FirstDts;
     if (first == NoPts || AIst.Dts < first) first = AIst.Dts;
-  }
-
-  if (!AIst.DecodingNeeded) {
-    if (!APkt) return 0;
     EmulateRate(AIst);
-    CopyPacketToOutputs(AIst, AIstIndex, *APkt);
-    return 0;
+    // Copies first, then the decoding job, as the packet's outputs are listed.
+    if (!AIst.CopyFeeds.empty())
+      FPipeline->RunNow(AIst, AIst.CopyFeeds, [&] {
+        CopyPacketToOutputs(AIst, AIstIndex, *APkt);
+        return 0;
+      });
   }
-  // The same packet may also be copied to outputs that do not re-encode it.
-  if (APkt) CopyPacketToOutputs(AIst, AIstIndex, *APkt);
+  if (!AIst.DecodingNeeded) return;
+  std::shared_ptr<AVPacket> ref;
+  if (APkt) {
+    ref.reset(AVCodecLib.av_packet_alloc(), [](AVPacket *p) { AVCodecLib.av_packet_free(&p); });
+    if (!ref || AVCodecLib.av_packet_ref(ref.get(), APkt) < 0) Fail("av_mallocz fail");
+  }
+  FPipeline->Submit(AIst, AIst.EncodeFeeds,
+                    [this, &AIst, AIstIndex, ref] { return DecodePacket(AIst, AIstIndex, ref.get()); });
+}
 
+int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
+{
+  const AVRational tb = AIst.Stream->time_base;
+  if (APkt && APkt->dts != NoPts) AIst.JobDts = ToMicro(APkt->dts, tb);
   AVCodecContext *dec = AIst.Dec;
   if (!dec) return -1;
   if (dec->codec_type == AVMEDIA_TYPE_SUBTITLE) {
@@ -337,7 +440,7 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   else if (AIst.NextPts != NoPts)
     AIst.Pts = AIst.NextPts;
   else
-    AIst.Pts = AIst.Dts;
+    AIst.Pts = AIst.JobDts;
   if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
     const int rate = AFrame.sample_rate > 0 ? AFrame.sample_rate : dec->sample_rate;
     if (rate > 0) AIst.NextPts = AIst.Pts + 1000000LL * AFrame.nb_samples / rate;
@@ -350,7 +453,6 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
         s[i] = static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
       }
     }
-    EmulateRate(AIst);
     if (StartTime == 0 || AIst.Pts >= StartTime)
       for (auto &ost : OutputStreams)
         if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
@@ -365,7 +467,6 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   }
   AIst.NextPts = AIst.Pts + duration;
   PreProcessVideoFrame(AIst, AFrame);
-  EmulateRate(AIst);
   if (StartTime == 0 || AIst.Pts >= StartTime)
     for (auto &ost : OutputStreams)
       if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
@@ -393,12 +494,8 @@ void TCustomFFmpeg::StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, co
   avbind::TPacketPtr opkt(AVCodecLib.av_packet_alloc());
   if (!opkt || AVCodecLib.av_packet_ref(opkt.get(), &APkt) < 0) Fail("av_mallocz fail");
   const AVMediaType type = AIst.Stream->codecpar->codec_type;
-  if (type == AVMEDIA_TYPE_AUDIO) {
-    AudioSize += APkt.size;
-  } else if (type == AVMEDIA_TYPE_VIDEO) {
-    VideoSize += APkt.size;
-    ++AOst.SyncOpts;
-  }
+  AOst.Bytes += APkt.size;
+  if (type == AVMEDIA_TYPE_VIDEO) ++AOst.SyncOpts;
   const AVRational itb = AIst.Stream->time_base;
   const AVRational otb = AOst.Stream->time_base;
   opkt->pts = APkt.pts != NoPts ? AVUtilLib.av_rescale_q(APkt.pts, itb, otb) : NoPts;

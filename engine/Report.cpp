@@ -66,11 +66,11 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
     const TOutputStream &ost = *ostp;
     if (!ost.Stream) continue;
     const bool isVideo = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-    const float q = ost.StreamCopy ? -1.0f : static_cast<float>(ost.CodedQuality) / FF_QP2LAMBDA;
+    const float q = ost.StreamCopy ? -1.0f : static_cast<float>(ost.Reported.Quality) / FF_QP2LAMBDA;
     if (isVideo && videoSeen) line.Append("q=%2.1f ", static_cast<double>(q));
     if (isVideo && !videoSeen) {
       const float elapsed = static_cast<float>(AVUtilLib.av_gettime() - TimerStart) / 1000000.0f;
-      frameNumber = ost.FrameNumber;
+      frameNumber = ost.Reported.FrameNumber;
       // Nothing to tell before the first picture is out, not even at the end.
       if (frameNumber < 1) return;
       fps = elapsed > 1.0f ? static_cast<int>(std::trunc(frameNumber / elapsed + 0.5)) : 0;
@@ -78,7 +78,7 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
       line.Append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, static_cast<double>(quality));
       if (AIsLastReport) line.Append("L");
       if (QpHist) {
-        const long j = std::lrint(static_cast<double>(ost.CodedQuality) / FF_QP2LAMBDA);
+        const long j = std::lrint(static_cast<double>(ost.Reported.Quality) / FF_QP2LAMBDA);
         if (j >= 0 && j < kQpCount) QpHistogram[j].fetch_add(1, std::memory_order_relaxed);
         for (int k = 0; k < kQpShown; ++k)
           line.Append("%X", static_cast<int>(std::lrint(std::log2(QpHistogram[k].load(std::memory_order_relaxed) + 1.0))));
@@ -93,7 +93,7 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
             error = static_cast<double>(enc->error[j]);
             scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0 * frameNumber;
           } else {
-            error = static_cast<double>(ost.CodedError[j]);
+            error = static_cast<double>(ost.Reported.Error[j]);
             scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
           }
           if (j) scale /= 4;
@@ -159,8 +159,9 @@ void TCustomFFmpeg::DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int
   double t = static_cast<double>(AOst.SyncOpts) * tb;
   if (t < 0.01) t = 0.01;
   const double bitrate = tb > 0 ? AFrameSize * 8 / tb / 1000.0 : 0.0;
-  const double average = static_cast<double>(VideoSize) * 8 / t / 1000.0;
+  // The stream's own bytes: the engine's total is the writer's, which may lag.
+  const double average = static_cast<double>(AOst.Bytes) * 8 / t / 1000.0;
   MyUtilLib.my_fprintf(f, "s_size= %8.0fkB time= %0.3f br= %7.1fkbits/s avg_br= %7.1fkbits/s ",
-                       static_cast<double>(VideoSize) / 1024.0, t, bitrate, average);
+                       static_cast<double>(AOst.Bytes) / 1024.0, t, bitrate, average);
   MyUtilLib.my_fprintf(f, "type= %c\n", AVUtilLib.av_get_picture_type_char(static_cast<AVPictureType>(APictType)));
 }

@@ -362,7 +362,14 @@ void TCustomFFmpeg::TranscodeSetup()
       ExtraSize += enc->extradata_size;
     }
 
-    // 11. Decoders.
+    // 11. Decoders. With more than one core to use, video decoders run on
+    // the codec's own frame and slice threads (the pictures are the same).
+    for (auto &istp : InputStreams)
+      if (istp->DecodingNeeded && istp->Dec && istp->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+          ThreadBudget() > 1 && !istp->Opened) {
+        istp->Dec->thread_count = ThreadBudget();
+        istp->Dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+      }
     for (auto &istp : InputStreams)
       if (istp->DecodingNeeded) openDecoder(*istp);
 
@@ -404,6 +411,8 @@ void TCustomFFmpeg::TranscodeSetup()
       while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
       Log(1, "SDP: " + text);
     }
+
+    StartPipeline();
 
     // 15. Clock.
     TimerStart = AVUtilLib.av_gettime();

@@ -429,10 +429,10 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
   }
   if (nbFrames == 0) {
     dropped = true;
-    ++FramesDrop;
+    ++AOst.Drop;
     if (Verbose > 2 && OnLog) Log(1, "*** drop!");
   } else if (nbFrames > 1) {
-    FramesDup += static_cast<int32_t>(std::min<int64_t>(nbFrames, INT32_MAX));
+    AOst.Dup += static_cast<int32_t>(std::min<int64_t>(nbFrames, INT32_MAX));
     if (Verbose > 2 && OnLog) Log(1, Format("*** %d dup!", {nbFrames - 1}));
   }
   if (dropped) return 0;
@@ -578,7 +578,7 @@ void TCustomFFmpeg::FillVideoEnd(AVFormatContext *AOut, TOutputStream &AOst, con
   int64_t count = std::llrint(endTicks - static_cast<double>(AOst.SyncOpts));
   count = std::min<int64_t>(count, static_cast<int64_t>(MaxFrames[AVMEDIA_TYPE_VIDEO]) - AOst.FrameNumber);
   if (count <= 0) return;
-  FramesDup += static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
+  AOst.Dup += static_cast<int32_t>(std::min<int64_t>(count, INT32_MAX));
   EmitVideoFrames(AOut, AOst, *AOst.LastFinal, count);
 }
 
@@ -597,7 +597,7 @@ int TCustomFFmpeg::SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, co
     if (ret < 0) Fail("Video encoding failed");
     const int size = pkt->size;
     ReadQualityStats(pkt.get(), AOst);
-    VideoSize += size;
+    AOst.Bytes += size;
     if (AOst.LogFile && enc->stats_out) MyUtilLib.my_fprintf(AOst.LogFile, "%s", enc->stats_out);
     // Each picture lasts one tick of a frame-rate time base.
     if (pkt->duration <= 0 && avbind::Q2D(enc->time_base) > 0.001) pkt->duration = 1;

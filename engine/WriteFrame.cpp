@@ -1,8 +1,20 @@
 // The single exit of every packet, and the subtitle output path.
 #include "FFmpeg.h"
+#include "Pipeline.h"
 #include "SysFormat.h"
 
 void TCustomFFmpeg::WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst)
+{
+  // Inside a job the packet waits in the job's ticket, so packets reach the
+  // muxer in job order whichever thread made them.
+  if (engine::TTicket *ticket = engine::TRunPipeline::Current()) {
+    ticket->Add(AOst, *APkt);
+    return;
+  }
+  MuxPacket(AOut, APkt, AOst);
+}
+
+void TCustomFFmpeg::MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst)
 {
   APkt->stream_index = AOst.Index;
   if (!(AOut->oformat->flags & AVFMT_NOTIMESTAMPS) && APkt->dts != NoPts) {

@@ -1,16 +1,40 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package the build, the tests and the window need.
 # Runs "apt-get update" once, and only when something is missing.
+#   --runtime  only what an installed quenvaro-cli needs to run, in a container
+#              image (deploy/Dockerfile) too
+#   --list     prints the packages instead of installing them
 set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 ffmpeg
-  qt6-base-dev libgl-dev libinih-dev
+  qt6-base-dev libgl-dev libinih-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   xvfb xauth bc python3
+  # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
+  python3-yaml python3-kubernetes shellcheck
 )
+# The FFmpeg libraries LibAV/ links to and the libraries quenvaro-cli and
+# libmyutil.so are linked against (tests/cli/check_deploy.py keeps this
+# true), and tini: a container's first process that hands the stop signal on.
+RUNTIME_PACKAGES=(
+  libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 libinih1 libstdc++6 tini
+)
+
+list=0
+for arg in "$@"; do
+  case $arg in
+    --runtime) PACKAGES=("${RUNTIME_PACKAGES[@]}") ;;
+    --list) list=1 ;;
+    *) echo "usage: $0 [--runtime] [--list]" >&2; exit 2 ;;
+  esac
+done
+if ((list)); then
+  printf '%s\n' "${PACKAGES[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -21,7 +21,7 @@ configure() { # dir, extra cmake args...
 echo "== ThreadSanitizer build (threaded tests) =="
 configure build-tsan -DQUENVARO_SANITIZE=thread -DQUENVARO_BUILD_APP=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # Only the executables that hold threaded tests.
-cmake --build build-tsan -j"$JOBS" --target component_tests stress_tests
+cmake --build build-tsan -j"$JOBS" --target component_tests stress_tests pipeline_tests
 (cd build-tsan && ctest --output-on-failure -j"$JOBS" -L threads)
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="

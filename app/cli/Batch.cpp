@@ -69,18 +69,55 @@ size_t WaveSize(int AJobs)
   return std::max<size_t>(1, std::min<size_t>(std::max<size_t>(256, static_cast<size_t>(AJobs) * 4), byFiles));
 }
 
+// The first name of the naming rule beside the input, NAME_(new).mp4: a
+// resumable batch needs the same name on every run.
+std::string FirstOutputName(const std::string &AInput)
+{
+  std::string base = AInput;
+  const auto slash = base.find_last_of('/');
+  const auto dot = base.find_last_of('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.erase(dot);
+  return base + "_(new).mp4";
+}
+
 }  // namespace
 
 TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSignal)
-    : FSettings(ASettings), FStopSignal(AStopSignal), FReport(ASettings.Terminal, ASettings.Json)
+    : FSettings(ASettings), FStopSignal(AStopSignal), FReport(ASettings.Terminal, ASettings.Json, ASettings.Resumable)
 {
   for (size_t i = 0; i < ASettings.Inputs.size(); ++i) {
-    TBatchFile f;
-    f.Number = static_cast<int>(i);
-    f.Input = ASettings.Inputs[i];
-    FFiles.push_back(std::move(f));
+    if (ASettings.Shard.Takes(i)) {
+      TBatchFile f;
+      f.Number = static_cast<int>(i);
+      f.Input = ASettings.Inputs[i];
+      FFiles.push_back(std::move(f));
+    }
     FInputKeys.insert(PathKey(ASettings.Inputs[i]));
   }
+  if (!ASettings.Resumable) return;
+  // Every output of the whole list, in list order: the first file to claim a
+  // name keeps it, in whichever shard the clash is found.
+  std::set<std::string> outputs;
+  for (size_t i = 0; i < ASettings.Inputs.size(); ++i) {
+    const std::string &input = ASettings.Inputs[i];
+    const std::string name = ASettings.OutputDir.empty() ? FirstOutputName(input) : OutputFolderName(input);
+    const std::string key = PathKey(name);
+    std::string error;
+    if (FInputKeys.count(key))
+      error = "Output file '" + name + "' is an input of this batch";
+    else if (!outputs.insert(key).second)
+      error = "Output file '" + name + "' clashes with the output of another file of this batch";
+    if (ASettings.Shard.Takes(i)) {
+      FFinalNames.push_back(name);
+      FNameErrors.push_back(error);
+    }
+  }
+}
+
+void TBatch::Finish(TBatchFile &F)
+{
+  FReport.FileEnded(F);
+  FRecord.Append(F);
 }
 
 void TBatch::Fail(TBatchFile &F, const std::string &AMessage)
@@ -89,7 +126,89 @@ void TBatch::Fail(TBatchFile &F, const std::string &AMessage)
   F.Message = AMessage.empty() ? "Conversion failed" : AMessage;
   F.OutputSize = -1;
   if (F.EndedAt == TClock::time_point{}) F.EndedAt = TClock::now();
-  FReport.FileEnded(F);
+  Finish(F);
+}
+
+std::string TBatch::OutputFolderName(const std::string &AInput) const
+{
+  // In the output folder the name is the input's own name with ".mp4".
+  std::string stem = AInput.substr(AInput.find_last_of('/') + 1);
+  const auto dot = stem.find_last_of('.');
+  if (dot != std::string::npos) stem.erase(dot);
+  std::string name = FSettings.OutputDir;
+  if (name.back() != '/') name += '/';
+  return name + stem + ".mp4";
+}
+
+bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
+{
+  if (!FNameErrors[APosition].empty()) {
+    Fail(F, FNameErrors[APosition]);
+    return false;
+  }
+  const std::string &name = FFinalNames[APosition];
+  for (const std::string &removed : FSweeper.Sweep(name))
+    FReport.Log(&F, llInfo, "Removed '" + removed + "', left unfinished by an earlier run");
+  struct stat st {};
+  if (lstat(name.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      Fail(F, "Output file '" + name + "' is a folder");
+      return false;
+    }
+    if (!FSettings.Overwrite) {
+      if (!IsCompleteMp4(name)) {
+        Fail(F, "File '" + name + "' already exists and is not a complete MP4. Use -y to overwrite it.");
+        return false;
+      }
+      // Converted by an earlier run.
+      F.Output = name;
+      F.Status = fsSkipped;
+      F.OutputSize = st.st_size;
+      F.EndedAt = TClock::now();
+      Finish(F);
+      return false;
+    }
+  }
+  F.Output = name;
+  return true;
+}
+
+bool TBatch::CreateTemporary(TBatchFile &F)
+{
+  std::string error;
+  if (FTemps[F.Number].Create(F.Output, error)) return true;
+  FTemps.erase(F.Number);
+  F.Output.clear();
+  Fail(F, error);
+  return false;
+}
+
+void TBatch::FinishAtomicOutput(TBatchFile &F)
+{
+  const auto temp = FTemps.find(F.Number);
+  if (temp != FTemps.end() && F.Status == fsDone) {
+    std::string error;
+    switch (temp->second.Publish(FSettings.Overwrite, error)) {
+      case prPublished:
+        break;
+      case prFinalExists:
+        // Another process (a second copy of this shard, say) finished first.
+        if (IsCompleteMp4(F.Output)) {
+          F.Status = fsSkipped;
+          F.Message = "Converted by another process meanwhile";
+        } else {
+          F.Status = fsFailed;
+          F.Message = "File '" + F.Output + "' already exists. Use -y to overwrite it.";
+        }
+        break;
+      case prFailed:
+        F.Status = fsFailed;
+        F.Message = error;
+        break;
+    }
+  }
+  if (temp != FTemps.end()) FTemps.erase(temp);  // removes what was not renamed into place
+  F.OutputSize = F.Status == fsDone || F.Status == fsSkipped ? SizeOnDisk(F.Output) : -1;
 }
 
 bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
@@ -117,13 +236,7 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
     return false;
   }
 
-  // In the output folder the name is the input's own name with ".mp4".
-  std::string stem = F.Input.substr(F.Input.find_last_of('/') + 1);
-  const auto dot = stem.find_last_of('.');
-  if (dot != std::string::npos) stem.erase(dot);
-  std::string name = FSettings.OutputDir;
-  if (name.back() != '/') name += '/';
-  name += stem + ".mp4";
+  const std::string name = OutputFolderName(F.Input);
   const std::string key = PathKey(name);
   // Even -y never writes over a file this batch reads or has just written.
   if (FInputKeys.count(key)) {
@@ -154,27 +267,38 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
 void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
 {
   while (FNext < FFiles.size() && static_cast<size_t>(AStrix.TaskCount()) < AMaxTasks && !StopRequested()) {
-    TBatchFile &f = FFiles[FNext++];
-    FConfiguring = f.Number;
+    const size_t position = FNext++;
+    TBatchFile &f = FFiles[position];
+    FConfiguring = static_cast<int>(position);
+    // A rerun passes over finished files without opening their inputs.
+    if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) continue;
     const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
     if (index < 0) {
+      f.Output.clear();
       Fail(f, AStrix.LastError());
       continue;
     }
     bool created = false;
-    if (!PrepareOutput(f, created)) {
+    if (!(FSettings.Resumable ? CreateTemporary(f) : PrepareOutput(f, created))) {
       AStrix.DeleteTask(index);
       continue;
     }
-    if (!AStrix.AddTaskOutput(index, f.Output, ConvertOutputRecord(FSettings.Preset))) {
+    TOutputOptions record = ConvertOutputRecord(FSettings.Preset);
+    std::string target = f.Output;
+    if (FSettings.Resumable) {
+      target = FTemps[f.Number].Name();
+      record.FileFormat = "mp4";  // the temporary's name says nothing of the format
+    }
+    if (!AStrix.AddTaskOutput(index, target, record)) {
       const std::string error = AStrix.LastError();
       AStrix.DeleteTask(index);
       if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
+      FTemps.erase(f.Number);
       f.Output.clear();
       Fail(f, error);
       continue;
     }
-    FTaskFiles.push_back(f.Number);
+    FTaskFiles.push_back(static_cast<int>(position));
     FReport.FileQueued(f);
   }
   FConfiguring = -1;
@@ -194,7 +318,7 @@ void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::s
 {
   if (AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
   TBatchFile &f = FFiles[FTaskFiles[AIndex]];
-  if (f.Status == fsDone || f.Status == fsStopped || f.Status == fsFailed) return;
+  if (f.Status != fsWaiting && f.Status != fsRunning) return;
   f.EndedAt = TClock::now();
   if (AFinished && !AException) {
     f.Status = fsDone;
@@ -204,11 +328,15 @@ void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::s
   } else {
     f.Status = fsStopped;
   }
-  f.OutputSize = SizeOnDisk(f.Output);
-  // A task stopped before it wrote anything leaves only our empty
-  // placeholder, which its release removes.
-  if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
-  FReport.FileEnded(f);
+  if (FSettings.Resumable) {
+    FinishAtomicOutput(f);
+  } else {
+    f.OutputSize = SizeOnDisk(f.Output);
+    // A task stopped before it wrote anything leaves only our empty
+    // placeholder, which its release removes.
+    if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
+  }
+  Finish(f);
   if (!FStopSent) MarkNextStarted();
 }
 
@@ -237,6 +365,16 @@ void TBatch::RunWave(TStrix &AStrix)
 
 int TBatch::Run()
 {
+  if (!FSettings.ReportFile.empty()) {
+    std::string error;
+    if (!FRecord.Open(FSettings.ReportFile, FSettings.Shard, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+  }
+  if (FSettings.Sharded)
+    std::fprintf(stderr, "Shard %s: %zu of %zu files\n", FSettings.Shard.Text().c_str(), FFiles.size(),
+                 FSettings.Inputs.size());
   TStrix strix(FWindowThread);
   if (!strix.LoadLibraries(ExecutableDir() + "LibAV", true)) {
     std::fprintf(stderr, "%s\n", strix.LastError().c_str());
@@ -297,19 +435,29 @@ int TBatch::Run()
   strix.DeleteAllTasks();  // releases the jobs: outputs of tasks that never started (still empty) go
   while (FWindowThread.ProcessEvents(0) > 0) {
   }
+  FTemps.clear();  // temporaries of files that never ended: unfinished
 
   bool allDone = true;
   for (auto &f : FFiles) {
     if (f.Status == fsWaiting || f.Status == fsRunning) {  // never reached: the batch was stopped
       f.Status = fsStopped;
       if (f.EndedAt == TClock::time_point{}) f.EndedAt = TClock::now();
-      f.OutputSize = SizeOnDisk(f.Output);
-      FReport.FileEnded(f);
+      f.OutputSize = FSettings.Resumable ? -1 : SizeOnDisk(f.Output);
+      Finish(f);
     }
-    if (f.Status == fsStopped) f.OutputSize = SizeOnDisk(f.Output);  // an empty one was removed on release
-    if (f.Status != fsDone) allDone = false;
+    // An empty one was removed on release.
+    if (f.Status == fsStopped && !FSettings.Resumable) f.OutputSize = SizeOnDisk(f.Output);
+    if (f.Status != fsDone && f.Status != fsSkipped) allDone = false;
   }
-  const int code = StopRequested() ? 128 + FStopSignal.load() : allDone ? 0 : 1;
+  // A scheduler retries a job that fails; files that failed here would fail
+  // again, so a resumable batch tells them apart from a run that went wrong.
+  int code = 0;
+  if (StopRequested())
+    code = 128 + FStopSignal.load();
+  else if (FRecord.Failed())
+    code = 1;
+  else if (!allDone)
+    code = FSettings.Resumable ? 2 : 1;
   FReport.RunEnded(FFiles, code);
   return code;
 }

@@ -6,31 +6,49 @@
 // Threads: Run is called on the main thread, which owns the component and
 // pumps its window-thread queue; component events (worker threads) are
 // posted to that queue and handled on the main thread only.
+// Resumable batches (a manifest or a shard) name every output by a fixed rule
+// (NAME_(new).mp4 beside the input, or NAME.mp4 in the output folder), write
+// it under a temporary name and rename it into place once it is complete
+// (see AtomicOutput.h); a complete output of an earlier run is skipped unless
+// Overwrite, and an unfinished one is never left under its final name. The
+// whole list is read by every shard, so the naming and clash rules give the
+// same answer whichever process applies them.
 // Failure: a file that cannot be opened, named or converted fails alone; Run
-// returns 0 when every file is done, 1 when any is not, and 128 + the signal
-// number when AStopSignal was raised (130 for Ctrl-C): running files are
-// stopped (their outputs get their trailer) and waiting ones are reported
-// stopped.
+// returns 0 when every file is done (or skipped); 1 when the libraries or the
+// report fail, or any file failed in a batch that is not resumable; 2 when a
+// resumable batch ran to its end but some files failed (rerunning will not
+// mend them: see the report); and 128 + the signal number when AStopSignal
+// was raised (130 for Ctrl-C): running files are stopped (their outputs get
+// their trailer; a resumable batch removes them, being unfinished) and
+// waiting ones are reported stopped.
 #pragma once
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <thread>
 #include <string>
 #include <vector>
 
+#include "AtomicOutput.h"
 #include "BatchReport.h"
+#include "Manifest.h"
+#include "RunRecord.h"
 #include "Tools.h"
 #include "WindowThread.h"
 
 struct TBatchSettings {
-  std::vector<std::string> Inputs;
+  std::vector<std::string> Inputs;  // the whole list; Shard picks this process's part
   const TFormat *Preset = nullptr;  // null: the window's record without a preset
   int Jobs = 1;
   std::string OutputDir;  // empty: outputs beside their inputs
   bool Overwrite = false;
   bool Json = false;
   bool Terminal = false;  // stderr is a terminal
+  bool Resumable = false;
+  TShard Shard;
+  bool Sharded = false;    // a shard was asked for: say which at the start
+  std::string ReportFile;  // the operator's record (see RunRecord.h); empty: none
 };
 
 class TBatch {
@@ -45,7 +63,18 @@ class TBatch {
   void ConfigureWave(TStrix &AStrix, size_t AMaxTasks);
   // Names and reserves F's output; false with F failed.
   bool PrepareOutput(TBatchFile &F, bool &ACreated);
+  // The same for a resumable batch, before the input is opened: F's fixed
+  // name, or the end of F (skipped: done before; failed). APosition: F's
+  // place in FFiles. Then, with the input open, the temporary the engine
+  // writes (false with F failed).
+  bool PrepareAtomicOutput(TBatchFile &F, size_t APosition);
+  bool CreateTemporary(TBatchFile &F);
+  // Renames a converted file's temporary into place, or removes it.
+  void FinishAtomicOutput(TBatchFile &F);
+  std::string OutputFolderName(const std::string &AInput) const;
   void Fail(TBatchFile &F, const std::string &AMessage);
+  // Reports F's end and records it.
+  void Finish(TBatchFile &F);
   void RunWave(TStrix &AStrix);
   void TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage);
   void MarkNextStarted();
@@ -55,16 +84,22 @@ class TBatch {
   const std::atomic<int> &FStopSignal;
   TPumpedWindowThread FWindowThread;
   TBatchReport FReport;
-  std::vector<TBatchFile> FFiles;
+  TRunRecord FRecord;
+  std::vector<TBatchFile> FFiles;  // this process's files, Number: place in the whole list
   size_t FNext = 0;              // first file not yet given to the component
-  std::vector<int> FTaskFiles;   // task index of this wave -> file number
+  std::vector<int> FTaskFiles;   // task index of this wave -> place in FFiles
   size_t FNextToStart = 0;       // task index the component starts next
   std::atomic<int> FWave{0};     // which wave of tasks the component holds
   bool FStopSent = false;
   std::set<std::string> FInputKeys;   // every input, as a resolved path
   std::set<std::string> FOutputKeys;  // every output named so far
+  // Resumable batches: per file of FFiles, its output's fixed name and, when
+  // that name cannot be used, why; the temporaries being written, by file number.
+  std::vector<std::string> FFinalNames, FNameErrors;
+  std::map<int, TAtomicOutput> FTemps;
+  TTempSweeper FSweeper;
   // Lines logged on the main thread while a file is being opened belong to
   // that file (the component knows no task for them yet).
   std::thread::id FMainThread = std::this_thread::get_id();
-  std::atomic<int> FConfiguring{-1};
+  std::atomic<int> FConfiguring{-1};  // place in FFiles
 };

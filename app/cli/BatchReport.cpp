@@ -23,6 +23,7 @@ const char *StatusName(TFileStatus AStatus)
     case fsDone: return "done";
     case fsStopped: return "stopped";
     case fsFailed: return "failed";
+    case fsSkipped: return "skipped";
   }
   return "";
 }
@@ -106,11 +107,15 @@ std::string DurationText(double ASeconds)
   return buf;
 }
 
-TBatchReport::TBatchReport(bool ATerminal, bool AJson) : FTerminal(ATerminal && !AJson), FJson(AJson) {}
-
-void TBatchReport::Json(const std::string &ALine)
+TBatchReport::TBatchReport(bool ATerminal, bool AJson, bool AResumable)
+    : FTerminal(ATerminal && !AJson), FJson(AJson), FResumable(AResumable)
 {
-  std::fputs(ALine.c_str(), stdout);
+}
+
+void TBatchReport::Json(const TJson &AEvent)
+{
+  const std::string line = JsonLine(AEvent);
+  std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);  // scripts read events as they happen
 }
@@ -118,12 +123,7 @@ void TBatchReport::Json(const std::string &ALine)
 void TBatchReport::FileQueued(const TBatchFile &AFile)
 {
   if (FJson) {
-    Json(TJsonObject()
-             .Add("event", "queued")
-             .Add("file", AFile.Number)
-             .Add("input", AFile.Input)
-             .Add("output", AFile.Output)
-             .Text());
+    Json({{"event", "queued"}, {"file", AFile.Number}, {"input", AFile.Input}, {"output", AFile.Output}});
   } else if (!FTerminal) {
     std::fprintf(stderr, "%s -> %s\n", AFile.Input.c_str(), AFile.Output.c_str());
   }
@@ -135,19 +135,17 @@ void TBatchReport::Progress(const TBatchFile &AFile)
   Times(AFile, elapsed, estimate);
   const int percent = ProgressPercent(AFile.CurrentDuration, AFile.TotalDuration);
   if (FJson) {
-    Json(TJsonObject()
-             .Add("event", "progress")
-             .Add("file", AFile.Number)
-             .Add("input", AFile.Input)
-             .Add("frame", AFile.FrameNumber)
-             .Add("fps", AFile.FPS)
-             .Add("time_ms", AFile.CurrentDuration)
-             .Add("total_ms", AFile.TotalDuration)
-             .Add("percent", percent)
-             .Add("size", AFile.CurrentSize)
-             .Add("elapsed_ms", Millis(elapsed))
-             .Add("estimated_ms", Millis(estimate))
-             .Text());
+    Json({{"event", "progress"},
+          {"file", AFile.Number},
+          {"input", AFile.Input},
+          {"frame", AFile.FrameNumber},
+          {"fps", AFile.FPS},
+          {"time_ms", AFile.CurrentDuration},
+          {"total_ms", AFile.TotalDuration},
+          {"percent", percent},
+          {"size", AFile.CurrentSize},
+          {"elapsed_ms", Millis(elapsed)},
+          {"estimated_ms", Millis(estimate)}});
     return;
   }
   if (FTerminal) {
@@ -169,13 +167,10 @@ void TBatchReport::Log(const TBatchFile *AFile, TLogLevel ALevel, const std::str
   std::string msg = AMsg;
   while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
   if (FJson) {
-    TJsonObject o;
-    o.Add("event", "log");
-    if (AFile)
-      o.Add("file", AFile->Number);
-    else
-      o.AddNull("file");
-    Json(o.Add("level", LevelName(ALevel)).Add("message", msg).Text());
+    Json({{"event", "log"},
+          {"file", AFile ? TJson(AFile->Number) : TJson(nullptr)},
+          {"level", LevelName(ALevel)},
+          {"message", msg}});
     return;
   }
   // Errors only: a failure's own message (level quiet) comes with its summary.
@@ -191,18 +186,14 @@ void TBatchReport::Log(const TBatchFile *AFile, TLogLevel ALevel, const std::str
 void TBatchReport::FileEnded(const TBatchFile &AFile)
 {
   if (FJson) {
-    TJsonObject o;
-    o.Add("event", "end").Add("file", AFile.Number).Add("input", AFile.Input);
-    if (AFile.Output.empty())
-      o.AddNull("output");
-    else
-      o.Add("output", AFile.Output);
-    o.Add("status", StatusName(AFile.Status)).Add("message", AFile.Message);
-    if (AFile.OutputSize < 0)
-      o.AddNull("size");
-    else
-      o.Add("size", AFile.OutputSize);
-    Json(o.Add("elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))).Text());
+    Json({{"event", "end"},
+          {"file", AFile.Number},
+          {"input", AFile.Input},
+          {"output", AFile.Output.empty() ? TJson(nullptr) : TJson(AFile.Output)},
+          {"status", StatusName(AFile.Status)},
+          {"message", AFile.Message},
+          {"size", AFile.OutputSize < 0 ? TJson(nullptr) : TJson(AFile.OutputSize)},
+          {"elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))}});
     return;
   }
   if (FTerminal) {
@@ -266,12 +257,13 @@ void TBatchReport::Tick(const std::vector<TBatchFile> &AFiles)
 void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode)
 {
   Erase();
-  int done = 0, stopped = 0, failed = 0;
+  int done = 0, stopped = 0, failed = 0, skipped = 0;
   for (const auto &f : AFiles) {
     const std::string time = DurationText(f.ElapsedSeconds(TClock::now()));
     switch (f.Status) {
       case fsDone: ++done; break;
       case fsFailed: ++failed; break;
+      case fsSkipped: ++skipped; break;
       default: ++stopped; break;
     }
     std::string line = std::string(StatusName(f.Status == fsWaiting || f.Status == fsRunning ? fsStopped : f.Status));
@@ -282,15 +274,18 @@ void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode
     if (f.Status == fsFailed) line += ": " + f.Message;
     std::fprintf(stderr, "%s\n", line.c_str());
   }
-  std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed\n", AFiles.size(), AFiles.size() == 1 ? "" : "s",
+  std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed", AFiles.size(), AFiles.size() == 1 ? "" : "s",
                done, stopped, failed);
-  if (FJson)
-    Json(TJsonObject()
-             .Add("event", "run_end")
-             .Add("files", static_cast<int64_t>(AFiles.size()))
-             .Add("done", done)
-             .Add("stopped", stopped)
-             .Add("failed", failed)
-             .Add("exit_code", AExitCode)
-             .Text());
+  if (FResumable) std::fprintf(stderr, ", %d skipped", skipped);
+  std::fputc('\n', stderr);
+  if (FJson) {
+    TJson event = {{"event", "run_end"},
+                   {"files", AFiles.size()},
+                   {"done", done},
+                   {"stopped", stopped},
+                   {"failed", failed}};
+    if (FResumable) event["skipped"] = skipped;
+    event["exit_code"] = AExitCode;
+    Json(event);
+  }
 }

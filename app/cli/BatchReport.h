@@ -13,9 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "Json.h"
 #include "Strix.h"
 
-enum TFileStatus { fsWaiting, fsRunning, fsDone, fsStopped, fsFailed };
+// fsSkipped: a resumable batch found the file's complete output of an
+// earlier run.
+enum TFileStatus { fsWaiting, fsRunning, fsDone, fsStopped, fsFailed, fsSkipped };
 
 // One input file of the batch and what became of it.
 struct TBatchFile {
@@ -44,8 +47,9 @@ std::string DurationText(double ASeconds);
 
 class TBatchReport {
  public:
-  // ATerminal: stderr is a terminal (redraw in place); AJson: events on stdout.
-  TBatchReport(bool ATerminal, bool AJson);
+  // ATerminal: stderr is a terminal (redraw in place); AJson: events on stdout;
+  // AResumable: the summary counts skipped files too.
+  TBatchReport(bool ATerminal, bool AJson, bool AResumable = false);
 
   void FileQueued(const TBatchFile &AFile);
   void Progress(const TBatchFile &AFile);
@@ -61,11 +65,12 @@ class TBatchReport {
  private:
   void Erase();  // removes the drawn progress lines
   void Draw(const std::vector<TBatchFile> &AFiles);
-  void Json(const std::string &ALine);
+  void Json(const TJson &AEvent);
   std::string ProgressLine(const TBatchFile &AFile, size_t AWidth) const;
 
   bool FTerminal;
   bool FJson;
+  bool FResumable;
   bool FDirty = false;
   int FDrawnLines = 0;
   TBatchFile::TClock::time_point FLastDraw{};

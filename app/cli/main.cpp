@@ -30,6 +30,7 @@
 #include "FFmpeg.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "Manifest.h"
 #include "Tools.h"
 
 namespace {
@@ -61,9 +62,11 @@ void Usage()
 {
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
-               "       quenvaro-cli [-y] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
+               "       quenvaro-cli [-y] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
                "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N]\n"
-               "                            [--output-dir DIR] [-y] [--json] [--] FILE...\n"
+               "                            [--output-dir DIR] [-y] [--json] [--report FILE]\n"
+               "                            [--shard K/N | --shard auto [--shards N]]\n"
+               "                            {--manifest FILE|- | [--] FILE...}\n"
                "       quenvaro-cli presets [--presets FILE]\n"
                "       quenvaro-cli --version\n");
 }
@@ -93,6 +96,9 @@ int Info(const std::string &AFile)
   return 0;
 }
 
+bool TakeValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std::string &AName, std::string &AValue);
+int PositiveNumber(const std::string &AText);
+
 class TJob {
  public:
   int Execute(const std::vector<std::string> &AArgs);
@@ -115,10 +121,22 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
 {
   bool overwrite = false;
   bool anyOutput = false;
+  // Every core by default; the output is the same with any number.
+  const unsigned cores = std::thread::hardware_concurrency();
+  FEngine.SetThreadBudget(cores > 0 ? static_cast<int32_t>(cores) : 1);
   for (std::size_t i = 0; i < AArgs.size(); ++i) {
     const std::string &a = AArgs[i];
     if (a == "-y") {
       overwrite = true;
+    } else if (a == "--threads" || a.rfind("--threads=", 0) == 0) {
+      std::string value;
+      if (!TakeValue(AArgs, i, "--threads", value)) return false;
+      const int threads = PositiveNumber(value);
+      if (threads <= 0) {
+        std::fprintf(stderr, "'%s' is not a valid number of threads\n", value.c_str());
+        return false;
+      }
+      FEngine.SetThreadBudget(threads);
     } else if (a == "-i") {
       if (i + 1 >= AArgs.size()) {
         std::fprintf(stderr, "Missing argument for option 'i'\n");
@@ -213,6 +231,8 @@ int TJob::Execute(const std::vector<std::string> &AArgs)
     if (ALevel > 0) return;
     std::string line = AMsg;
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    // Stage threads of the run log too.
+    std::lock_guard<std::mutex> lock(FLock);
     FLastLogged = line;
     std::fprintf(stderr, "%s\n", line.c_str());
   };
@@ -235,6 +255,16 @@ bool TakeValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std:
   }
   AValue = AArgs[++AIndex];
   return true;
+}
+
+// The same for options where an empty value means nothing.
+bool TakeNonEmptyValue(const std::vector<std::string> &AArgs, size_t &AIndex, const std::string &AName,
+                       std::string &AValue)
+{
+  if (!TakeValue(AArgs, AIndex, AName, AValue)) return false;
+  if (!AValue.empty()) return true;
+  std::fprintf(stderr, "Missing argument for option '%s'\n", AName.c_str());
+  return false;
 }
 
 bool IsOption(const std::string &AArg, const std::string &AName)
@@ -293,10 +323,53 @@ const TFormat *FindPreset(const std::string &AKey)
   return nullptr;
 }
 
+// The inputs from the manifest (when given), and the shard this process
+// takes (AShard "", "auto" or "K/N"); false after a message.
+bool SelectInputs(TBatchSettings &ASettings, const std::string &AManifest, const std::string &AShard,
+                  const std::string &AShards)
+{
+  std::string error;
+  if (!AManifest.empty()) {
+    if (!ASettings.Inputs.empty()) {
+      std::fprintf(stderr, "Give the input files either in a manifest or as arguments, not both\n");
+      return false;
+    }
+    if (!ReadManifest(AManifest, ASettings.Inputs, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return false;
+    }
+  }
+  int count = 0;
+  if (!AShards.empty()) {
+    count = PositiveNumber(AShards);
+    if (count <= 0) {
+      std::fprintf(stderr, "'%s' is not a valid number of shards\n", AShards.c_str());
+      return false;
+    }
+    if (AShard != "auto") {
+      std::fprintf(stderr, "--shards goes with --shard auto\n");
+      return false;
+    }
+  }
+  if (AShard == "auto") {
+    if (!ShardFromEnvironment(count, [](const char *AName) { return static_cast<const char *>(getenv(AName)); },
+                              ASettings.Shard, error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return false;
+    }
+  } else if (!AShard.empty() && !ParseShard(AShard, ASettings.Shard, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return false;
+  }
+  ASettings.Sharded = !AShard.empty();
+  ASettings.Resumable = !AManifest.empty() || ASettings.Sharded;
+  return true;
+}
+
 int Convert(const std::vector<std::string> &AArgs)
 {
   TBatchSettings settings;
-  std::string presetFile, presetKey;
+  std::string presetFile, presetKey, manifest, shard, shards;
   bool presetGiven = false;
   const unsigned cores = std::thread::hardware_concurrency();
   settings.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
@@ -324,6 +397,14 @@ int Convert(const std::vector<std::string> &AArgs)
         std::fprintf(stderr, "'%s' is not a valid number of jobs\n", value.c_str());
         return 1;
       }
+    } else if (IsOption(a, "--manifest")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--manifest", manifest)) return 1;
+    } else if (IsOption(a, "--shard")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--shard", shard)) return 1;
+    } else if (IsOption(a, "--shards")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--shards", shards)) return 1;
+    } else if (IsOption(a, "--report")) {
+      if (!TakeNonEmptyValue(AArgs, i, "--report", settings.ReportFile)) return 1;
     } else if (IsOption(a, "--output-dir")) {
       if (!TakeValue(AArgs, i, "--output-dir", settings.OutputDir)) return 1;
       struct stat st {};
@@ -337,6 +418,7 @@ int Convert(const std::vector<std::string> &AArgs)
       return 1;
     }
   }
+  if (!SelectInputs(settings, manifest, shard, shards)) return 1;
   if (settings.Inputs.empty()) {
     Usage();
     return 1;

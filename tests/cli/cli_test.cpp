@@ -1,173 +1,22 @@
 // quenvaro-cli run as a program: its report against ffprobe, its argument
 // rules and exit codes, and batch conversion of generated FLV files.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
 
+#include "CliTest.h"
 #include "ConvertRecord.h"
 #include "TestEnv.h"
 #include "TestMedia.h"
 
 namespace {
 
+using namespace clitest;
 using qvtest::TScratchDir;
-using TEvent = std::map<std::string, std::string>;
-using TArgs = std::vector<std::string>;
-
-struct TRun {
-  int Code = -1;
-  std::string Out, Err;
-  std::string All() const { return Out + Err; }
-};
-
-std::string Cli() { return std::string(QV_BIN_DIR) + "/quenvaro-cli"; }
-
-// Runs AProgram (searched in PATH) with AArgs, collecting stdout and stderr
-// (the latter through a file, so no pipe can fill and stall the child). With
-// AInterruptOn, SIGINT is sent once stdout holds that text; AFileLimit > 0
-// caps the child's open files.
-TRun RunProgram(const std::string &AProgram, TArgs AArgs, const std::string &AInterruptOn = {}, rlim_t AFileLimit = 0)
-{
-  TRun r;
-  int out[2];
-  FILE *err = tmpfile();
-  if (!err || pipe(out) != 0) return r;
-  AArgs.insert(AArgs.begin(), AProgram);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const rlimit rl{AFileLimit, AFileLimit};
-    if (AFileLimit > 0) setrlimit(RLIMIT_NOFILE, &rl);
-    dup2(out[1], 1);
-    dup2(fileno(err), 2);
-    close(out[0]);
-    std::vector<char *> argv;
-    for (auto &a : AArgs) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  char buf[4096];
-  bool sent = false;
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) {
-    r.Out.append(buf, static_cast<size_t>(n));
-    if (!sent && !AInterruptOn.empty() && r.Out.find(AInterruptOn) != std::string::npos) sent = kill(pid, SIGINT) == 0;
-  }
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  rewind(err);
-  for (size_t n; (n = fread(buf, 1, sizeof buf, err)) > 0;) r.Err.append(buf, n);
-  fclose(err);
-  return r;
-}
-
-TRun RunCli(const TArgs &AArgs, const std::string &AInterruptOn = {}, rlim_t AFileLimit = 0)
-{
-  return RunProgram(Cli(), AArgs, AInterruptOn, AFileLimit);
-}
-
-std::vector<std::string> Split(const std::string &AText, const std::string &ASep)
-{
-  std::vector<std::string> out;
-  std::size_t pos = 0;
-  for (std::size_t e; (e = AText.find(ASep, pos)) != std::string::npos; pos = e + ASep.size())
-    out.push_back(AText.substr(pos, e - pos));
-  if (pos < AText.size()) out.push_back(AText.substr(pos));
-  return out;
-}
-
-bool Has(const std::string &AText, const std::string &APart) { return AText.find(APart) != std::string::npos; }
-
-// Strict JSON (strict UTF-8, no NaN/Infinity) per line, by Python's reader;
-// each object's top-level fields are handed back as text (strings decoded,
-// other values as JSON), fields split by \x1f, events by \x1e.
-const char *const JsonScript = R"(import json, sys
-t = open(sys.argv[1], encoding='utf-8', errors='strict').read()
-for l in (t[:-1] if t.endswith('\n') else t).split('\n'):
-    o = json.loads(l, parse_constant=lambda c: 1 / 0)
-    assert isinstance(o, dict), l
-    sys.stdout.buffer.write((''.join(k + '\x1d' + (v if isinstance(v, str) else json.dumps(v)) + '\x1f'
-                                     for k, v in o.items()) + '\x1e').encode())
-)";
-
-class Batch : public ::testing::Test {
- protected:
-  void SetUp() override { qvtest::LoadLibs(); }
-
-  // An FLV of the kind the converter is for: FLV1 video, MP3 audio.
-  std::string MakeFlv(const std::string &AName, double ASeconds = 1.5, int AWidth = 320, int AHeight = 240)
-  {
-    qvtest::TGenOptions o;
-    o.VideoCodec = "flv", o.AudioCodec = "libmp3lame", o.Width = AWidth, o.Height = AHeight, o.Seconds = ASeconds;
-    qvtest::MakeMedia(Dir.File(AName), o);
-    return Dir.File(AName);
-  }
-
-  // A small preset file keeps the conversions quick.
-  std::string Presets()
-  {
-    qvtest::WriteFile(Dir.File("presets.ini"),
-                      "[tiny]\nname=Tiny 160x120\nframe_width=160\nframe_height=120\nvideo_bitrate=100000\n"
-                      "audio_bitrate=32000\naudio_channels=1\naudio_frequency=22050\n"
-                      "[small]\nname=Small 176x144\nframe_width=176\nframe_height=144\nvideo_bitrate=128000\n"
-                      "audio_bitrate=64000\naudio_channels=2\naudio_frequency=44100\n");
-    return Dir.File("presets.ini");
-  }
-
-  // Every stdout line must be one JSON object; fails the test otherwise.
-  std::vector<TEvent> Events(const std::string &AOut)
-  {
-    qvtest::WriteFile(Dir.File("events.jsonl"), AOut);
-    const TRun p = RunProgram("python3", {"-c", JsonScript, Dir.File("events.jsonl")});
-    EXPECT_EQ(p.Code, 0) << "not JSON lines: " << p.Err << AOut;
-    std::vector<TEvent> events;
-    for (const auto &record : Split(p.Out, "\x1e")) {
-      TEvent &e = events.emplace_back();
-      for (const auto &field : Split(record, "\x1f"))
-        e[field.substr(0, field.find('\x1d'))] = field.substr(field.find('\x1d') + 1);
-    }
-    return events;
-  }
-
-  // The tiny preset's output by default.
-  static void ExpectConverted(const std::string &APath, int AWidth = 160, int AHeight = 120, int ARate = 22050,
-                              int AChannels = 1)
-  {
-    SCOPED_TRACE(APath);
-    qvtest::TMediaInfo info;
-    std::string error;
-    ASSERT_TRUE(qvtest::ProbeMedia(APath, info, &error)) << error;
-    const qvtest::TStreamInfo *v = info.Find(AVMEDIA_TYPE_VIDEO), *a = info.Find(AVMEDIA_TYPE_AUDIO);
-    ASSERT_TRUE(v && a);
-    EXPECT_EQ(v->Codec, "mpeg4");
-    EXPECT_EQ(std::make_pair(v->Width, v->Height), std::make_pair(AWidth, AHeight));
-    EXPECT_GT(v->Packets, 0);
-    EXPECT_NEAR(av_q2d(v->FrameRate), 15.0, 0.5);
-    EXPECT_EQ(a->Codec, "aac");
-    EXPECT_EQ(std::make_pair(a->SampleRate, a->Channels), std::make_pair(ARate, AChannels));
-  }
-
-  TScratchDir Dir;
-};
-
-// A file's size, modification time and content, to show it was never touched.
-std::string Stamp(const std::string &APath)
-{
-  struct stat st {};
-  if (stat(APath.c_str(), &st) != 0) return "missing";
-  return std::to_string(st.st_size) + "@" + std::to_string(st.st_mtim.tv_sec) + "." +
-         std::to_string(st.st_mtim.tv_nsec) + ":" + qvtest::ReadFile(APath);
-}
+using Batch = TBatchFixture;
 
 // ---- the records shared with the window ----
 
@@ -441,7 +290,9 @@ TEST_F(Batch, FewOpenFilesSplitTheBatchWithoutLosingTrack)
   TArgs args = {"convert", "--json", "--presets", Presets(), "--jobs", "2"};
   for (const char *name : {"f0.flv", "f1.flv", "missing.flv", "f3.flv", "f4.flv"})
     args.push_back(std::string(name) == "missing.flv" ? Dir.File(name) : MakeFlv(name, 1.0));
-  const TRun r = RunCli(args, {}, 80);
+  TChildSetup limited;
+  limited.FileLimit = 80;
+  const TRun r = RunCli(args, {}, limited);
   EXPECT_EQ(r.Code, 1) << r.Err;
   TEvent ends;
   for (const auto &e : Events(r.Out))
@@ -456,10 +307,12 @@ TEST_F(Batch, FewOpenFilesSplitTheBatchWithoutLosingTrack)
 
 TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
 {
-  // Quotes, a backslash, a tab and a byte that is not UTF-8 in a file name.
-  const std::string presets = Presets(), odd = MakeFlv("we\"ird\\na\tme\xff.flv"), plain = MakeFlv("plain.flv", 2.0);
-  const TRun r =
-      RunCli({"convert", "--json", "--presets", presets, "--jobs", "2", odd, Dir.File("missing.flv"), plain});
+  // Quotes, a backslash, control characters (tab, 0x01, escape, delete), a
+  // byte that is never UTF-8 and a cut-off sequence in a file name.
+  const std::string oddName = "we\"ird\\na\tme\x01\x1b\x7f\xff\xe2\x82";
+  const std::string presets = Presets(), odd = MakeFlv(oddName + ".flv"), plain = MakeFlv("plain.flv", 2.0);
+  const TRun r = RunCli({"convert", "--json", "--report", Dir.File("report.jsonl"), "--presets", presets, "--jobs", "2",
+                        odd, Dir.File("missing.flv"), plain});
   EXPECT_EQ(r.Code, 1) << r.Err;
   const auto events = Events(r.Out);
   ASSERT_FALSE(events.empty());
@@ -474,8 +327,9 @@ TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
     } else if (kind == "end") {
       EXPECT_TRUE(ends.emplace(file, e.at("status")).second) << "two ends for file " << file;
       if (file == "0") {
-        // The name comes back as written, its stray byte as U+FFFD.
-        EXPECT_EQ(e.at("input"), Dir.File("we\"ird\\na\tme\xEF\xBF\xBD.flv"));
+        // The name comes back as written; the stray byte and the cut-off
+        // sequence each become one U+FFFD.
+        EXPECT_EQ(e.at("input"), Dir.File("we\"ird\\na\tme\x01\x1b\x7f\xEF\xBF\xBD\xEF\xBF\xBD.flv"));
         EXPECT_NE(e.at("size"), "null");
       }
       if (file == "1") {
@@ -492,7 +346,19 @@ TEST_F(Batch, JsonEventsParseAndDescribeTheRun)
   EXPECT_EQ(events.back().at("event"), "run_end");
   EXPECT_GT(progress, 0);
   EXPECT_EQ(ends, (TEvent{{"0", "done"}, {"1", "failed"}, {"2", "done"}}));
-  ExpectConverted(Dir.File("we\"ird\\na\tme\xff_(new).mp4"));
+  ExpectConverted(Dir.File(oddName + "_(new).mp4"));
+
+  // The operator's record: one line per file, the same name rules.
+  TEvent records;  // file number -> input
+  for (const auto &e : Events(qvtest::ReadFile(Dir.File("report.jsonl")))) {
+    records[e.at("file")] = e.at("input");
+    EXPECT_EQ(e.at("status"), ends[e.at("file")]);
+    EXPECT_EQ(e.at("status") == "failed", e.at("error") != "null") << e.at("error");
+    EXPECT_EQ(e.at("shard"), "0/1");
+  }
+  EXPECT_EQ(records, (TEvent{{"0", Dir.File("we\"ird\\na\tme\x01\x1b\x7f\xEF\xBF\xBD\xEF\xBF\xBD.flv")},
+                             {"1", Dir.File("missing.flv")},
+                             {"2", plain}}));
 }
 
 TEST_F(Batch, CtrlCStopsTheBatchAndLeavesPlayableOutputs)

@@ -166,4 +166,27 @@ TEST_F(LogRoutingTest, LinesReachTheTaskOnTheLoggingThreadAndEveryComponent)
   Strix->Tasks(1).ThreadId = 0;
 }
 
+// A run that gives its audio and video paths threads of their own: what the
+// libraries say on those threads is the task's too.
+TEST_F(LogRoutingTest, LinesFromTheRunsStageThreadsCarryTheTaskIndex)
+{
+  Strix->SetThreadBudget(2);
+  Strix->SetLogLevel(llAll);
+  const int index = Strix->AddTask(Media("in.flv", 1.0));
+  ASSERT_EQ(index, 0) << Strix->LastError();
+  ASSERT_TRUE(Strix->AddTaskOutput(index, Scratch.File("out.mp4"), WindowOutput())) << Strix->LastError();
+  Strix->StartTasks(1);
+  ASSERT_TRUE(WaitForRunEnd());
+  // The resamplers are made on the run's thread (the encoder's format) and on
+  // the audio path's own thread (the decoder's first block).
+  int resamplerLines = 0;
+  std::lock_guard<std::mutex> lock(Lock);
+  for (const TLine &line : Lines)
+    if (line.Text.rfind("[SWR @", 0) == 0) {
+      ++resamplerLines;
+      EXPECT_EQ(line.Index, 0) << line.Text;
+    }
+  EXPECT_GE(resamplerLines, 2);
+}
+
 }  // namespace

@@ -115,17 +115,17 @@ TEST_F(OutputPathsTest, VideoSyncDropsDuplicatesAndCountsWithMessages)
   rig.VideoAt(3.6);
   EXPECT_EQ(rig.Ost.FrameNumber, 4);
   EXPECT_EQ(rig.Ost.SyncOpts, 4);
-  EXPECT_EQ(rig.Engine.FramesDup, 3);
+  EXPECT_EQ(rig.Ost.Dup, 3);
   ASSERT_FALSE(rig.Log.empty());
   EXPECT_EQ(rig.Log.back(), "*** 2 dup!");
   // vdelta = -1.2: dropped; -1.0: emitted once.
   rig.VideoAt(2.8);
   EXPECT_EQ(rig.Ost.FrameNumber, 4);
-  EXPECT_EQ(rig.Engine.FramesDrop, 1);
+  EXPECT_EQ(rig.Ost.Drop, 1);
   EXPECT_EQ(rig.Log.back(), "*** drop!");
   rig.VideoAt(3.0);
   EXPECT_EQ(rig.Ost.FrameNumber, 5);
-  EXPECT_EQ(rig.Engine.FramesDup, 3);
+  EXPECT_EQ(rig.Ost.Dup, 3);
 
   // The frame limit cuts a run of duplicates short.
   rig.Engine.MaxFrames[AVMEDIA_TYPE_VIDEO] = 7;
@@ -151,7 +151,7 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
     rig.VideoAt(5);
     EXPECT_EQ(rig.Ost.FrameNumber, 2);
     EXPECT_EQ(rig.Ost.SyncOpts, 6);
-    EXPECT_EQ(rig.Engine.FramesDup + rig.Engine.FramesDrop, 0);
+    EXPECT_EQ(rig.Ost.Dup + rig.Ost.Drop, 0);
   }
   {
     // A millisecond time base turns the default sync off: the clock is the input time.
@@ -161,7 +161,7 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
     rig.VideoAt(401);
     EXPECT_EQ(rig.Ost.FrameNumber, 3);
     EXPECT_EQ(rig.Ost.SyncOpts, 402);
-    EXPECT_EQ(rig.Engine.FramesDup + rig.Engine.FramesDrop, 0);
+    EXPECT_EQ(rig.Ost.Dup + rig.Ost.Drop, 0);
   }
 }
 
@@ -225,7 +225,7 @@ TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
   TRig rig(AVMEDIA_TYPE_AUDIO);
   EXPECT_EQ(rig.Enc->sample_fmt, AV_SAMPLE_FMT_FLTP);  // the encoder's own format
   rig.AudioAt(0, 1000);
-  EXPECT_EQ(rig.Engine.AudioSize, 0);  // less than one frame: it waits
+  EXPECT_EQ(rig.Ost.Bytes, 0);  // less than one frame: it waits
   EXPECT_EQ(rig.FifoSamples(), 1000);
   rig.AudioAt(1000 * 1000000LL / 44100, 1500);
   EXPECT_EQ(rig.Ost.SyncOpts, 2048);
@@ -233,7 +233,7 @@ TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
   rig.Engine.FlushAudio(rig.Oc, rig.Ost);
   EXPECT_EQ(rig.FifoSamples(), 0);
   EXPECT_EQ(rig.Ost.SyncOpts, 2500);  // the smaller last frame, no padding
-  EXPECT_GT(rig.Engine.AudioSize, 0);
+  EXPECT_GT(rig.Ost.Bytes, 0);
   EXPECT_EQ(rig.Ost.PacketsWritten, 4);  // three frames and the encoder's priming
   // Mono into a stereo encoder turns resampling on.
   TRig mono(AVMEDIA_TYPE_AUDIO);

@@ -1,0 +1,166 @@
+#include "Pipeline.h"
+
+#include <unistd.h>
+
+#include "FFmpegThread.h"
+#include "LibLoader.h"
+
+namespace engine {
+
+namespace {
+
+// Jobs waiting per stage: enough to keep a stage busy while the run's thread
+// reads ahead, few enough that little compressed data waits in memory.
+constexpr std::size_t kStageQueue = 32;
+
+thread_local TTicket *CurrentTicket = nullptr;
+
+}  // namespace
+
+TTicket::~TTicket()
+{
+  for (auto &entry : Packets) AVCodecLib.av_packet_free(&entry.second);
+}
+
+void TTicket::Add(TOutputStream &AOst, const AVPacket &APkt)
+{
+  AVPacket *copy = AVCodecLib.av_packet_alloc();
+  if (!copy || AVCodecLib.av_packet_ref(copy, &APkt) < 0) {
+    AVCodecLib.av_packet_free(&copy);
+    throw FFMpegException("av_mallocz fail");
+  }
+  Packets.emplace_back(&AOst, copy);
+}
+
+TRunPipeline::TRunPipeline(TCustomFFmpeg &AEngine) : FEngine(AEngine) {}
+
+TRunPipeline::~TRunPipeline()
+{
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FStopping = true;
+    for (auto &stage : FStages) stage->Wake.notify_all();
+  }
+  for (auto &stage : FStages)
+    if (stage->Thread.joinable()) stage->Thread.join();
+}
+
+TTicket *TRunPipeline::Current() { return CurrentTicket; }
+
+bool TRunPipeline::OwnsThread(pid_t ATid) const
+{
+  std::lock_guard<std::mutex> lock(FLock);
+  for (const auto &stage : FStages)
+    if (stage->Tid.load() == ATid) return true;
+  return false;
+}
+
+void TRunPipeline::AddStage(TInputStream &AIst, TConvertPriority APriority)
+{
+  auto stage = std::make_unique<TStage>();
+  stage->Ist = &AIst;
+  TStage &ref = *stage;
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FStages.push_back(std::move(stage));
+  }
+  ref.Thread = std::thread([this, &ref, APriority] { StageLoop(ref, APriority); });
+}
+
+TRunPipeline::TStage *TRunPipeline::StageOf(const TInputStream &AIst)
+{
+  for (auto &stage : FStages)
+    if (stage->Ist == &AIst) return stage.get();
+  return nullptr;
+}
+
+void TRunPipeline::RunJob(const TQueued &AJob, bool &AFailed)
+{
+  CurrentTicket = AJob.Ticket;
+  try {
+    AJob.Ticket->Result = AJob.Job();
+  } catch (...) {
+    AJob.Ticket->Error = std::current_exception();
+    AFailed = true;
+  }
+  CurrentTicket = nullptr;
+  for (TOutputStream *ost : AJob.Feeds) AJob.Ticket->Stats.emplace_back(ost, ost->LiveStats());
+}
+
+void TRunPipeline::StageLoop(TStage &AStage, TConvertPriority APriority)
+{
+  AStage.Tid = gettid();
+  TFFmpegThread::ApplyPriority(APriority);
+  std::unique_lock<std::mutex> lock(FLock);
+  for (;;) {
+    AStage.Wake.wait(lock, [&] { return FStopping || !AStage.Jobs.empty(); });
+    if (FStopping) return;
+    TQueued job = std::move(AStage.Jobs.front());
+    AStage.Jobs.pop_front();
+    FProgress.notify_all();  // room in the queue
+    const bool skip = AStage.Failed;
+    lock.unlock();
+    bool failed = false;
+    if (!skip) RunJob(job, failed);
+    lock.lock();
+    if (failed) AStage.Failed = true;
+    job.Ticket->Done = true;
+    FProgress.notify_all();
+  }
+}
+
+void TRunPipeline::Submit(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, TJob AJob)
+{
+  auto ticket = std::make_unique<TTicket>();
+  ticket->Ist = &AIst;
+  TTicket *raw = ticket.get();
+  std::unique_lock<std::mutex> lock(FLock);
+  TStage *stage = StageOf(AIst);
+  FTickets.push_back(std::move(ticket));
+  if (!stage) {
+    lock.unlock();
+    bool failed = false;
+    RunJob(TQueued{std::move(AJob), AFeeds, raw}, failed);
+    lock.lock();
+    raw->Done = true;
+    return;
+  }
+  FProgress.wait(lock, [&] { return stage->Jobs.size() < kStageQueue; });
+  stage->Jobs.push_back(TQueued{std::move(AJob), AFeeds, raw});
+  stage->Wake.notify_one();
+}
+
+void TRunPipeline::RunNow(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, const TJob &AJob)
+{
+  auto ticket = std::make_unique<TTicket>();
+  ticket->Ist = &AIst;
+  TTicket *raw = ticket.get();
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FTickets.push_back(std::move(ticket));
+  }
+  bool failed = false;
+  RunJob(TQueued{AJob, AFeeds, raw}, failed);
+  std::lock_guard<std::mutex> lock(FLock);
+  raw->Done = true;
+}
+
+void TRunPipeline::Write(std::size_t AKeepAtMost)
+{
+  for (;;) {
+    std::unique_ptr<TTicket> ticket;
+    {
+      std::unique_lock<std::mutex> lock(FLock);
+      if (FTickets.empty()) return;
+      if (!FTickets.front()->Done) {
+        if (FTickets.size() <= AKeepAtMost) return;
+        FProgress.wait(lock, [&] { return FTickets.front()->Done; });
+      }
+      ticket = std::move(FTickets.front());
+      FTickets.pop_front();
+    }
+    FEngine.WriteTicket(*ticket);
+  }
+}
+
+}  // namespace engine

@@ -1,0 +1,163 @@
+// The run's pipeline: with stage threads the output is the same byte for
+// byte as on one thread; hooks see every picture in order, one at a time;
+// a stop or a failure on a stage thread ends the run as on one thread.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "EngineRun.h"
+#include "FFmpegThread.h"
+
+namespace {
+
+using qvtest::ConvertTest;
+using qvtest::kCopy;
+using qvtest::TMediaInfo;
+using qvtest::TOptions;
+using qvtest::WindowOptions;
+using qvtest::operator+;
+
+class PipelineTest : public ConvertTest {
+ protected:
+  // Converts AIn with AOptions on a budget of AThreads into AOut (and, with
+  // ACopyToo, a stream copy into a second output); returns the output's bytes.
+  std::string ConvertWith(int AThreads, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
+                          const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {}, bool ACopyToo = false)
+  {
+    TCustomFFmpeg engine;
+    engine.SetThreadBudget(AThreads);
+    Open(engine, AIn, AOut, AOptions);
+    if (HasFatalFailure()) return {};
+    // Stage threads log too.
+    engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &AMsg) {
+      std::lock_guard<std::mutex> lock(FLinesLock);
+      Lines.push_back(AMsg);
+    };
+    if (ACopyToo) {
+      for (const auto &[name, value] : kCopy) engine.SetOption(name, value);
+      EXPECT_TRUE(engine.OpenOutputFile(AOut + ".copy.flv")) << engine.LastOptionError;
+    }
+    if (ABeforeStart) ABeforeStart(engine);
+    engine.Start(false);
+    EXPECT_TRUE(engine.Finished) << engine.LastErrorMessage;
+    EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+    Totals = {engine.VideoSize, engine.AudioSize, engine.FramesDup, engine.FramesDrop};
+    std::string bytes = qvtest::ReadFile(AOut);
+    if (ACopyToo) bytes += qvtest::ReadFile(AOut + ".copy.flv");
+    return bytes;
+  }
+  std::string Input(const std::string &AName, double ASeconds, int AVideoPtsOffsetMs = 0)
+  {
+    qvtest::TGenOptions gen;
+    gen.Seconds = ASeconds;
+    gen.FrameRate = {30, 1};
+    gen.VideoPtsOffsetMs = AVideoPtsOffsetMs;
+    qvtest::MakeMedia(Dir.File(AName), gen);
+    return Dir.File(AName);
+  }
+
+  std::mutex FLinesLock;
+  std::vector<int64_t> Totals;
+};
+
+TEST_F(PipelineTest, TheOutputIsTheSameWithAnyBudget)
+{
+  const std::string in = Input("in.flv", 2, 200);
+  const std::string one = ConvertWith(1, in, Dir.File("one.mp4"), WindowOptions(), {}, true);
+  const std::vector<int64_t> totals = Totals;
+  ASSERT_FALSE(one.empty());
+  for (int threads : {2, 4}) {
+    SCOPED_TRACE(threads);
+    const std::string out = Dir.File("t" + std::to_string(threads) + ".mp4");
+    EXPECT_TRUE(ConvertWith(threads, in, out, WindowOptions(), {}, true) == one) << "the outputs differ";
+    EXPECT_EQ(Totals, totals);  // sizes and sync counters
+  }
+}
+
+// Every picture reaches the custom hook once, in order, never two at once,
+// and what the hook draws reaches the output the same way on every budget.
+TEST_F(PipelineTest, HooksSeeEveryPictureInOrderOneAtATime)
+{
+  const std::string in = Input("in.flv", 1);
+  struct TSeen {
+    std::atomic<int> Inside{0};
+    std::atomic<bool> Overlap{false};
+    std::vector<int> Frames;
+    std::vector<int64_t> Pts;
+    pid_t Thread = 0;
+  };
+  auto withHook = [](TSeen &ASeen) {
+    return [&ASeen](TCustomFFmpeg &AEngine) {
+      AEngine.OnCustomHook = [&ASeen](TCustomFFmpeg *, THookBitmap *ABitmap, int AFrame, int64_t APts, bool &,
+                                      bool &) {
+        if (ASeen.Inside.fetch_add(1) != 0) ASeen.Overlap = true;
+        ASeen.Frames.push_back(AFrame);
+        ASeen.Pts.push_back(APts);
+        ASeen.Thread = gettid();
+        // A dark band whose place follows the frame number.
+        const int y0 = (AFrame * 4) % (ABitmap->Height() - 8);
+        for (int y = y0; y < y0 + 8; ++y) std::fill_n(ABitmap->ScanLine(y), ABitmap->Width() * 3, uint8_t{0});
+        ASeen.Inside.fetch_sub(1);
+      };
+    };
+  };
+  TSeen one, four;
+  const std::string a = ConvertWith(1, in, Dir.File("one.mp4"), WindowOptions(), withHook(one));
+  const std::string b = ConvertWith(4, in, Dir.File("four.mp4"), WindowOptions(), withHook(four));
+  EXPECT_TRUE(a == b) << "the outputs differ";
+  EXPECT_FALSE(four.Overlap);
+  EXPECT_EQ(one.Thread, gettid());  // one core: everything on the run's thread
+  EXPECT_NE(four.Thread, gettid());  // four: the video path has its own
+  ASSERT_EQ(four.Frames.size(), 30u);
+  EXPECT_EQ(four.Frames, one.Frames);
+  EXPECT_EQ(four.Pts, one.Pts);
+  for (std::size_t i = 0; i < four.Frames.size(); ++i) EXPECT_EQ(four.Frames[i], static_cast<int>(i) + 1);
+}
+
+// A stop while the stages work still gives an output with its trailer.
+TEST_F(PipelineTest, StopWhileStagesWorkLeavesAPlayableFile)
+{
+  const std::string in = Input("in.flv", 4), out = Dir.File("stopped.mp4");
+  TCustomFFmpeg engine;
+  engine.SetThreadBudget(4);
+  Open(engine, in, out, WindowOptions());
+  ASSERT_FALSE(HasFatalFailure());
+  engine.OnLog = nullptr;
+  std::atomic<int> stops{0};
+  engine.ProgressInterval = 0;
+  engine.OnProgress = [&](TCustomFFmpeg *e, int, int, int ms, float, float, int64_t, int) {
+    if (ms > 1000 && stops++ == 0) e->Stop();
+  };
+  TFFmpegThread *thread = engine.Start(true);
+  ASSERT_NE(thread, nullptr);
+  thread->Resume();
+  engine.WaitForThread();
+  EXPECT_FALSE(engine.Finished);
+  EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+  const TMediaInfo got = Probe(out);
+  ASSERT_TRUE(got.Find(AVMEDIA_TYPE_VIDEO));
+  EXPECT_GT(got.Find(AVMEDIA_TYPE_VIDEO)->Packets, 0);
+  EXPECT_LT(got.Find(AVMEDIA_TYPE_VIDEO)->Duration, 3.5);
+}
+
+// A job that fails on a stage thread ends the run with its message, as on
+// one thread, and leaves nothing running.
+TEST_F(PipelineTest, AFailureOnAStageEndsTheRun)
+{
+  const std::string in = Input("in.flv", 2);
+  const std::string stats = Dir.File("missing/folder/vstats.log");
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(threads);
+    TCustomFFmpeg engine;
+    engine.SetThreadBudget(threads);
+    Run(engine, in, Dir.File("failed.mp4"), WindowOptions({{"vstats_file", stats}}));
+    EXPECT_TRUE(engine.ExceptionRaised);
+    EXPECT_FALSE(engine.Finished);
+    EXPECT_EQ(engine.LastErrorMessage, "fopen fail: " + stats);
+  }
+}
+
+}  // namespace
