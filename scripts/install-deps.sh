@@ -10,6 +10,9 @@ PACKAGES=(
   qt6-base-dev libgl-dev libinih-dev
   libgtest-dev libgmock-dev
   xvfb xauth bc python3
+  # the window's end-to-end test: a window manager, mouse and keys, screenshots,
+  # and the accessibility bus through which it reads the window
+  openbox xdotool imagemagick x11-utils dbus-daemon at-spi2-core python3-pyatspi
 )
 
 missing=()
