@@ -332,12 +332,21 @@ class Window:
         dialog = wait_for(lambda: run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"]).stdout.split(), 10,
                           "the file dialog")[0]
         wait_for(lambda: xdotool("getactivewindow") == dialog, 10, "the file dialog to take the keyboard")
-        time.sleep(0.3)  # the dialog puts the focus into its file name box once shown
+        wait_for(self.file_name_box_focused, 10, "the file name box of the dialog to take the focus")
         self.type(path)
         self.key("Return")
         wait_for(lambda: not run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"]).stdout.strip(), 10,
                  "the file dialog to close")
         wait_for(lambda: self.input_text() == path, 10, f"the input box to name {path}")
+
+    def file_name_box_focused(self):
+        import pyatspi
+        for d in self.dialogs():
+            if d.name == "Open":
+                for c in self.descendants(d):
+                    if self.role(c) == "text" and c.name == "File name:":
+                        return c.getState().contains(pyatspi.STATE_FOCUSED)
+        return False
 
     def choose_preset(self, index):
         """Opens the preset list with its arrow and clicks an entry."""
