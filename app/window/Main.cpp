@@ -177,27 +177,29 @@ int TStatusBar::FixedWidth(const TPanel &APanel) const {
   return w;
 }
 
-int TStatusBar::NeededHeight() const {
+std::vector<int> TStatusBar::PanelWidths() const {
   int fixed = 0;
   for (const TPanel &p : FPanels)
     if (!p.Stretch) fixed += FixedWidth(p);
+  std::vector<int> widths;
+  for (const TPanel &p : FPanels)
+    widths.push_back(p.Stretch ? std::max(width() - fixed, p.Label->WidthFor(QString())) : FixedWidth(p));
+  return widths;
+}
+
+int TStatusBar::NeededHeight() const {
+  const std::vector<int> widths = PanelWidths();
   int h = FDesignHeight;
-  for (const TPanel &p : FPanels) {
-    const int w = p.Stretch ? std::max(width() - fixed, p.Label->WidthFor(QString())) : FixedWidth(p);
-    h = std::max(h, p.Label->NeededHeight(w - 2) + 2);
-  }
+  for (size_t i = 0; i < FPanels.size(); ++i) h = std::max(h, FPanels[i].Label->NeededHeight(widths[i] - 2) + 2);
   return h;
 }
 
 void TStatusBar::Relayout() {
-  int fixed = 0;
-  for (const TPanel &p : FPanels)
-    if (!p.Stretch) fixed += FixedWidth(p);
+  const std::vector<int> widths = PanelWidths();
   int x = 0;
-  for (const TPanel &p : FPanels) {
-    const int w = p.Stretch ? std::max(width() - fixed, p.Label->WidthFor(QString())) : FixedWidth(p);
-    p.Label->setGeometry(x, 2, w - 2, height() - 2);
-    x += w;
+  for (size_t i = 0; i < FPanels.size(); ++i) {
+    FPanels[i].Label->setGeometry(x, 2, widths[i] - 2, height() - 2);
+    x += widths[i];
   }
 }
 
@@ -457,6 +459,8 @@ void TfrmMain::CreateControls() {
   QObject::connect(edFileInput, &QLineEdit::textEdited, this, [this](const QString &) { edFileInputEdited(); });
   // Leaving the box configures the task from what it names (Enter is
   // handled in the event filter, which must keep it from reaching Convert).
+  // (Qt emits it on leaving only when the text changed since the last time,
+  // so passing through the box changes nothing.)
   QObject::connect(edFileInput, &QLineEdit::editingFinished, this, [this] { ConfigureFromInputBox(); });
 }
 

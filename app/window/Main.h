@@ -114,6 +114,8 @@ class TStatusBar : public QWidget {
     bool Stretch;
   };
   int FixedWidth(const TPanel &APanel) const;
+  // Each panel's width along the bar, gap included.
+  std::vector<int> PanelWidths() const;
   std::vector<TPanel> FPanels;
   int FDesignHeight = 19;
 };

@@ -489,6 +489,11 @@ TEST_F(WindowTest, TheConvertedFileIsTheOneTheInputBoxNames) {
   EXPECT_EQ(Panel(0), "Status: Done");
   EXPECT_NEAR(Stream("other_(new).mp4").Duration, 2.0, 0.3);
   EXPECT_FALSE(qvtest::FileExists(Dir.File("first_(new).mp4")));
+  // Passing through the box without typing configures nothing.
+  Form->edFileInput->setFocus();
+  Form->cbFormats->setFocus();
+  EXPECT_FALSE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Output(), Dir.File("other_(new).mp4"));
 
   // Leaving the box configures it too; Convert itself never runs a stale task.
   Pick(first);
