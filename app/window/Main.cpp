@@ -531,8 +531,8 @@ bool TfrmMain::LoadLibraries() {
   return false;
 }
 
-std::unique_ptr<QFileDialog> TfrmMain::CreateOpenDialog() const {
-  auto dialog = std::make_unique<QFileDialog>(const_cast<TfrmMain *>(this));
+std::unique_ptr<QFileDialog> TfrmMain::CreateOpenDialog() {
+  auto dialog = std::make_unique<QFileDialog>(this);
   dialog->setFileMode(QFileDialog::ExistingFile);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setSizeGripEnabled(true);

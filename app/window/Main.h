@@ -254,7 +254,7 @@ class TfrmMain : public QWidget {
   // Steps 4 to 9 of picking a file, shared by the dialog, dropping and typing.
   void OpenInputFile(const QString &AFileName);
   // A fresh open dialog, starting in the folder of the last pick.
-  std::unique_ptr<QFileDialog> CreateOpenDialog() const;
+  std::unique_ptr<QFileDialog> CreateOpenDialog();
   // Ends the shown dialog's life with everything it opened.
   void DestroyOpenDialog();
   void SetLabelText(QLabel *ALabel, const QString &AText);
