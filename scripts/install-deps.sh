@@ -15,6 +15,9 @@ PACKAGES=(
   xvfb xauth bc python3 time
   # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
   python3-yaml python3-kubernetes shellcheck
+  # the window's end-to-end test: a window manager, mouse and keys, screenshots,
+  # and the accessibility bus through which it reads the window
+  openbox xdotool imagemagick x11-utils dbus-daemon at-spi2-core python3-pyatspi
 )
 # The FFmpeg libraries LibAV/ links to and the libraries quenvaro-cli and
 # libmyutil.so are linked against (tests/cli/check_deploy.py keeps this

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three times:
 # a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer build, and
-# a ThreadSanitizer build of the threaded tests. Any failure fails the script.
+# a ThreadSanitizer build of the threaded tests; last, the window end to end
+# under a private X server. Any failure fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -35,4 +36,10 @@ scripts/fuzz.sh 30
 echo "== Normal build =="
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
-cd build && ctest --output-on-failure -j"$JOBS"
+cd build
+ctest --output-on-failure -j"$JOBS" -LE window_e2e
+
+echo "== The window under X, end to end =="
+# Alone, so that no other test competes with its conversions and clicks;
+# screenshots of a failure land in build/window_e2e/.
+ctest --output-on-failure -L window_e2e

@@ -1,16 +1,19 @@
 // TfrmMain (see Main.h).
 #include "Main.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QComboBox>
+#include <QCompleter>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
@@ -18,6 +21,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextLayout>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -29,13 +33,22 @@
 #include "ConvertRecord.h"
 #include "SysFormat.h"
 
-#ifndef QV_HOMEPAGE
-#define QV_HOMEPAGE "https://quenvaro.example.org/"
+// Where the user guide lies relative to the program's folder, installed and
+// in the build tree.
+#ifndef QV_GUIDE_INSTALLED
+#define QV_GUIDE_INSTALLED "../../share/doc/quenvaro/user-guide.html"
+#endif
+#ifndef QV_GUIDE_BUILT
+#define QV_GUIDE_BUILT "../share/doc/quenvaro/user-guide.html"
 #endif
 
 namespace {
 
 const char *const AppTitle = "Quenvaro";
+// The client area as designed; only the status bar may make it taller.
+const int FormWidth = 442;
+const int FormHeight = 287;
+const int StatusBarHeight = 19;
 
 QString FromStd(const std::string &AText) { return QString::fromStdString(AText); }
 std::string ToStd(const QString &AText) { return AText.toStdString(); }
@@ -47,6 +60,30 @@ bool FileExists(const QString &AName) {
   if (AName.isEmpty()) return false;
   const QFileInfo fi(AName);
   return fi.exists() && !fi.isDir();
+}
+
+// Lays AText out in lines of at most AWidth pixels, breaking at word
+// boundaries and, where a word (a long path) is wider than a line, anywhere.
+// Returns the height of the lines.
+qreal LayOutText(QTextLayout &ALayout, const QString &AText, const QFont &AFont, qreal AWidth,
+                 Qt::Alignment AAlign) {
+  QString text = AText;
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(QChar('\n'), QChar::LineSeparator);
+  ALayout.setText(text);
+  ALayout.setFont(AFont);
+  QTextOption option(AAlign & Qt::AlignHorizontal_Mask);
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  ALayout.setTextOption(option);
+  qreal y = 0;
+  ALayout.beginLayout();
+  for (QTextLine line = ALayout.createLine(); line.isValid(); line = ALayout.createLine()) {
+    line.setLineWidth(std::max<qreal>(AWidth, 1));
+    line.setPosition(QPointF(0, y));
+    y += line.height();
+  }
+  ALayout.endLayout();
+  return y;
 }
 
 }  // namespace
@@ -75,7 +112,7 @@ void TQtWindowThread::PostDelayed(int AMilliseconds, std::function<void()> AFn) 
 }
 
 // ---------------------------------------------------------------------------
-// TBevel, TStatusBar
+// TBevel, TStatusPanel, TStatusBar, TPresetList
 
 void TBevel::paintEvent(QPaintEvent *) {
   QPainter p(this);
@@ -85,25 +122,103 @@ void TBevel::paintEvent(QPaintEvent *) {
   p.drawLine(0, 1, width() - 1, 1);
 }
 
+TStatusPanel::TStatusPanel(const QString &AText, Qt::Alignment AAlign, QWidget *AParent) : QLabel(AText, AParent) {
+  setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  setAlignment(AAlign);
+  setIndent(2);
+}
+
+int TStatusPanel::WidthFor(const QString &AText) const {
+  // One spare pixel a side: rounding of the advance must not wrap the text.
+  return fontMetrics().horizontalAdvance(AText) + 2 * (frameWidth() + indent() + 1);
+}
+
+int TStatusPanel::NeededHeight(int AWidth) const {
+  QTextLayout layout;
+  const qreal lines = LayOutText(layout, text(), font(), AWidth - 2 * (frameWidth() + indent() + 1), alignment());
+  return static_cast<int>(std::ceil(lines)) + 2 * frameWidth() + 2;
+}
+
+void TStatusPanel::paintEvent(QPaintEvent *) {
+  QPainter p(this);
+  drawFrame(&p);
+  const QRect area = contentsRect().adjusted(indent() + 1, 0, -(indent() + 1), 0);
+  QTextLayout layout;
+  const qreal height = LayOutText(layout, text(), font(), area.width(), alignment());
+  // One line sits in the middle, as a plain label's would; more start at the top.
+  const qreal top = height < area.height() ? area.top() + (area.height() - height) / 2 : area.top();
+  p.setPen(palette().color(foregroundRole()));
+  layout.draw(&p, QPointF(area.left(), top));
+}
+
 TStatusBar::TStatusBar(QWidget *AParent) : QWidget(AParent) {}
 
-QLabel *TStatusBar::AddPanel(int AWidth, const QString &AText, Qt::Alignment AAlign) {
-  auto *panel = new QLabel(AText, this);
-  panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  panel->setAlignment(AAlign);
-  panel->setIndent(2);
-  panel->setGeometry(FRight, 2, AWidth - 2, height() - 2);
-  FRight += AWidth;
-  FPanels.push_back(panel);
+TStatusPanel *TStatusBar::AddPanel(int AWidth, const QString &AText, Qt::Alignment AAlign,
+                                   const QStringList &AFitTexts, bool AStretch) {
+  auto *panel = new TStatusPanel(AText, AAlign, this);
+  FPanels.push_back({panel, AWidth, AFitTexts, AStretch});
+  Relayout();
   return panel;
 }
 
 QString TStatusBar::PanelText(int AIndex) const { return Panel(AIndex)->text(); }
 
-void TStatusBar::SetPanelText(int AIndex, const QString &AText) { Panel(AIndex)->setText(AText); }
+void TStatusBar::SetPanelText(int AIndex, const QString &AText) {
+  if (Panel(AIndex)->text() == AText) return;
+  const int before = NeededHeight();
+  Panel(AIndex)->setText(AText);
+  Relayout();
+  if (NeededHeight() != before && OnHeightChanged) OnHeightChanged();
+}
+
+int TStatusBar::FixedWidth(const TPanel &APanel) const {
+  int w = std::max(APanel.DesignWidth, APanel.Label->WidthFor(APanel.Label->text()) + 2);
+  for (const QString &t : APanel.FitTexts) w = std::max(w, APanel.Label->WidthFor(t) + 2);
+  return w;
+}
+
+std::vector<int> TStatusBar::PanelWidths() const {
+  int fixed = 0;
+  for (const TPanel &p : FPanels)
+    if (!p.Stretch) fixed += FixedWidth(p);
+  std::vector<int> widths;
+  for (const TPanel &p : FPanels)
+    widths.push_back(p.Stretch ? std::max(width() - fixed, p.Label->WidthFor(QString())) : FixedWidth(p));
+  return widths;
+}
+
+int TStatusBar::NeededHeight() const {
+  const std::vector<int> widths = PanelWidths();
+  int h = FDesignHeight;
+  for (size_t i = 0; i < FPanels.size(); ++i) h = std::max(h, FPanels[i].Label->NeededHeight(widths[i] - 2) + 2);
+  return h;
+}
+
+void TStatusBar::Relayout() {
+  const std::vector<int> widths = PanelWidths();
+  int x = 0;
+  for (size_t i = 0; i < FPanels.size(); ++i) {
+    FPanels[i].Label->setGeometry(x, 2, widths[i] - 2, height() - 2);
+    x += widths[i];
+  }
+}
+
+void TStatusBar::resizeEvent(QResizeEvent *) { Relayout(); }
+
+void TPresetList::keyPressEvent(QKeyEvent *AEvent) {
+  FInPlace = true;
+  QComboBox::keyPressEvent(AEvent);
+  FInPlace = false;
+}
+
+void TPresetList::wheelEvent(QWheelEvent *AEvent) {
+  FInPlace = true;
+  QComboBox::wheelEvent(AEvent);
+  FInPlace = false;
+}
 
 // ---------------------------------------------------------------------------
-// Texts
+// Texts and places
 
 std::string SizeText(int64_t ASize) {
   if (ASize > 1048576) return avbind::Format("%8.2f Mbytes", {static_cast<double>(ASize) / 1048576.0});
@@ -121,6 +236,19 @@ std::string TimeText(double ATheTime) {
   std::snprintf(buf, sizeof buf, "%02d:%02d:%02d", static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
                 static_cast<int>(secs % 60));
   return buf;
+}
+
+double TimeLeft(double AEstimatedTotal, double AElapsed) {
+  if (!(AEstimatedTotal > 0)) return -1;
+  return std::max(AEstimatedTotal - AElapsed, 0.0);
+}
+
+QString UserGuideFile(const QString &AProgramFolder) {
+  const QDir dir(AProgramFolder);
+  const QString installed = QDir::cleanPath(dir.filePath(QStringLiteral(QV_GUIDE_INSTALLED)));
+  for (const QString &place : {installed, QDir::cleanPath(dir.filePath(QStringLiteral(QV_GUIDE_BUILT)))})
+    if (FileExists(place)) return place;
+  return installed;
 }
 
 // ---------------------------------------------------------------------------
@@ -145,10 +273,18 @@ TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFo
     box.setTextFormat(Qt::PlainText);
     box.exec();
   };
-  OpenUrl = [](const QUrl &AUrl) { QDesktopServices::openUrl(AUrl); };
+  AskYesNo = [this](const QString &AQuestion) {
+    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), AQuestion,
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setTextFormat(Qt::PlainText);
+    // A stray Enter must not throw away a running conversion.
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+  };
+  OpenUrl = [](const QUrl &AUrl) { return QDesktopServices::openUrl(AUrl); };
 
   setWindowTitle(AppTitle);
-  setFixedSize(442, 287);
+  setFixedSize(FormWidth, FormHeight);
   setAcceptDrops(true);
   CreateControls();
 
@@ -181,11 +317,16 @@ TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFo
 
 TfrmMain::~TfrmMain() {
   // Destroyed without being closed (tests, program end): the same clean-up
-  // as closing, so no worker raises an event into a half-destroyed window.
+  // as closing, without asking, so no worker raises an event into a
+  // half-destroyed window.
   if (!FClosed) {
-    FormCloseQuery();
+    Strix->UnassignEvents();
+    Strix->StopTasks();
     FormClose();
   }
+  // Hiding the window moves the focus out of the input box, which must not
+  // configure anything on a component that is going away.
+  QObject::disconnect(edFileInput, nullptr, this, nullptr);
   Strix.reset();
 }
 
@@ -209,7 +350,7 @@ void TfrmMain::CreateControls() {
   };
 
   pTop = new QWidget(this);
-  pTop->setGeometry(0, 0, 442, 57);
+  pTop->setGeometry(0, 0, FormWidth, 57);
 
   QFont big = font;
   big.setBold(true);
@@ -235,39 +376,43 @@ void TfrmMain::CreateControls() {
     lbInformation->setPalette(pal);
     lbInformation->adjustSize();
     // Faces wider than Tahoma would push the link past the window's edge.
-    const int overflow = lbInformation->geometry().right() + 1 - (442 - 4);
+    const int overflow = lbInformation->geometry().right() + 1 - (FormWidth - 4);
     if (overflow > 0) lbInformation->move(lbInformation->x() - overflow, lbInformation->y());
   }
   lbInformation->setCursor(Qt::PointingHandCursor);
   for (QLabel *l : {lbFrom, imgArrow, lbTo, lbInformation}) l->installEventFilter(this);
 
   Bevel1 = new TBevel(this);
-  Bevel1->setGeometry(0, 57, 442, 14);
+  Bevel1->setGeometry(0, 57, FormWidth, 14);
 
   lbFileInput = label(this, 11, 65, QStringLiteral("Select file you want to convert:"));
   edFileInput = new QLineEdit(this);
   edFileInput->setGeometry(11, 83, 380, 21);
   edFileInput->setToolTip(QStringLiteral("Double click to get information about file"));
+  // Files dropped on the box are picked like files dropped on the window,
+  // not pasted into it as text.
+  edFileInput->setAcceptDrops(false);
   edFileInput->installEventFilter(this);
   btnOpenInput = new QPushButton(QStringLiteral("..."), this);
   btnOpenInput->setGeometry(398, 83, 30, 21);
   btnOpenInput->setToolTip(QStringLiteral("Click here to select file you want to convert..."));
+  btnOpenInput->setAutoDefault(true);  // Enter on the focused button presses it
 
   lbFileOutput = label(this, 11, 111, QStringLiteral("Output file:"));
   edFileOutput = new QLineEdit(this);
   edFileOutput->setGeometry(11, 129, 380, 21);
   edFileOutput->setReadOnly(true);
+  edFileOutput->setAcceptDrops(false);
   edFileOutput->setToolTip(QStringLiteral("This box is read only... File name is generated automatically "));
   btnOpenOutput = new QPushButton(QStringLiteral("..."), this);
   btnOpenOutput->setGeometry(398, 129, 30, 21);
   btnOpenOutput->setVisible(false);
 
   Label1 = label(this, 11, 157, QStringLiteral("Output settings:"));
-  cbFormats = new QComboBox(this);
+  // A drop-down list: only the presets can be chosen, nothing typed.
+  cbFormats = new TPresetList(this);
   cbFormats->setGeometry(11, 174, 380, 21);
-  cbFormats->setEditable(true);
-  // Typing picks nothing and adds nothing; the list stays that of the presets.
-  cbFormats->setInsertPolicy(QComboBox::NoInsert);
+  cbFormats->setEditable(false);
 
   Bevel2 = new TBevel(this);
   Bevel2->setGeometry(5, 204, 435, 19);
@@ -278,9 +423,11 @@ void TfrmMain::CreateControls() {
   btnConvert = new QPushButton(QStringLiteral("Convert"), this);
   btnConvert->setGeometry(270, 212, 75, 25);
   btnConvert->setEnabled(false);
+  btnConvert->setDefault(true);  // Enter presses it (see keyPressEvent)
   btnStop = new QPushButton(QStringLiteral("Stop"), this);
   btnStop->setGeometry(353, 212, 75, 25);
   btnStop->setEnabled(false);
+  btnStop->setAutoDefault(true);
 
   ProgressBar1 = new QProgressBar(this);
   ProgressBar1->setGeometry(11, 250, 417, 10);
@@ -289,10 +436,13 @@ void TfrmMain::CreateControls() {
   ProgressBar1->setTextVisible(false);
 
   StatusBar = new TStatusBar(this);
-  StatusBar->setGeometry(0, 287 - 19, 442, 19);
-  StatusBar->AddPanel(150, QStringLiteral("Status: Ready"));
-  StatusBar->AddPanel(225, QString());
-  StatusBar->AddPanel(53, QStringLiteral("0%"), Qt::AlignCenter);
+  StatusBar->setGeometry(0, FormHeight - StatusBarHeight, FormWidth, StatusBarHeight);
+  StatusBar->AddPanel(150, QStringLiteral("Status: Ready"), Qt::AlignLeft | Qt::AlignVCenter,
+                      {QStringLiteral("Status: Converting..."), QStringLiteral("Status: Conversion stopped"),
+                       QStringLiteral("Status: Done")});
+  StatusBar->AddPanel(225, QString(), Qt::AlignLeft | Qt::AlignVCenter, {}, true);
+  StatusBar->AddPanel(53, QStringLiteral("0%"), Qt::AlignCenter, {QStringLiteral("100%")});
+  StatusBar->OnHeightChanged = [this] { FitStatusBar(); };
 
   // Tab order follows the layout order.
   QWidget::setTabOrder(edFileInput, btnOpenInput);
@@ -304,9 +454,20 @@ void TfrmMain::CreateControls() {
   QObject::connect(btnOpenInput, &QPushButton::clicked, this, [this] { btnOpenInputClick(); });
   QObject::connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
   QObject::connect(btnStop, &QPushButton::clicked, this, [this] { btnStopClick(); });
-  // The user's changes only: a pick from the list, or typing into the box.
+  // The user's changes only: a pick from the list, a key or the wheel.
   QObject::connect(cbFormats, &QComboBox::activated, this, [this](int) { cbFormatsChange(); });
-  QObject::connect(cbFormats->lineEdit(), &QLineEdit::textEdited, this, [this](const QString &) { cbFormatsChange(); });
+  QObject::connect(edFileInput, &QLineEdit::textEdited, this, [this](const QString &) { edFileInputEdited(); });
+  // Leaving the box configures the task from what it names (Enter is
+  // handled in the event filter, which must keep it from reaching Convert).
+  // (Qt emits it on leaving only when the text changed since the last time,
+  // so passing through the box changes nothing.)
+  QObject::connect(edFileInput, &QLineEdit::editingFinished, this, [this] { ConfigureFromInputBox(); });
+}
+
+void TfrmMain::FitStatusBar() {
+  const int height = StatusBar->NeededHeight();
+  setFixedSize(FormWidth, FormHeight - StatusBarHeight + height);
+  StatusBar->setGeometry(0, FormHeight - StatusBarHeight, FormWidth, height);
 }
 
 // ---------------------------------------------------------------------------
@@ -327,19 +488,24 @@ void TfrmMain::FormCreate() {
   QCoreApplication::setApplicationName(QString::fromLatin1(AppTitle));
   setWindowTitle(QStringLiteral("Quenvaro ver.") + FromStd(FileVersionText()));
 
-  OpenDialog1 = new QFileDialog(this);
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setSizeGripEnabled(true);
-  // Masks are matched case-sensitively here, so both spellings are listed.
-  OpenDialog1->setNameFilter(QStringLiteral("FLV Files (*.FLV *.flv)"));
+  // The open dialog is made afresh for every pick (CreateOpenDialog).
 
   cbFormats->clear();
   LoadPresets(FPresetFile, [this](const std::string &AName) { cbFormats->addItem(FromStd(AName)); });
   if (cbFormats->count() > 0) cbFormats->setCurrentIndex(0);
+  // The open list shows every name whole, however narrow the box.
+  int widest = 0;
+  for (int i = 0; i < cbFormats->count(); ++i)
+    widest = std::max(widest, cbFormats->view()->fontMetrics().horizontalAdvance(cbFormats->itemText(i)));
+  cbFormats->view()->setMinimumWidth(widest + 40);
 }
 
 bool TfrmMain::FormCloseQuery() {
+  // A running conversion is only given up when the user says so; one that is
+  // already stopping ends anyway.
+  if (FConverting && !FStopping && AskYesNo &&
+      !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")))
+    return false;
   Strix->UnassignEvents();
   Strix->StopTasks();
   return true;
@@ -365,33 +531,71 @@ bool TfrmMain::LoadLibraries() {
   return false;
 }
 
+std::unique_ptr<QFileDialog> TfrmMain::CreateOpenDialog() {
+  auto dialog = std::make_unique<QFileDialog>(this);
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setSizeGripEnabled(true);
+  // Masks are matched case-sensitively here, so both spellings are listed.
+  dialog->setNameFilter(QStringLiteral("FLV Files (*.FLV *.flv)"));
+  if (!FLastFolder.isEmpty()) dialog->setDirectory(FLastFolder);
+  return dialog;
+}
+
+void TfrmMain::DestroyOpenDialog() {
+  if (!OpenDialog1) return;
+  // Enter in the file name box accepts the dialog while the box's completion
+  // list is still open; the list is a top-level popup that would stay on
+  // screen, holding the mouse and keyboard grab, and swallow the next click.
+  for (QCompleter *completer : OpenDialog1->findChildren<QCompleter *>())
+    if (completer->popup()) completer->popup()->hide();
+  OpenDialog1.reset();
+}
+
 void TfrmMain::btnOpenInputClick() {
   QPalette pal = pTop->palette();
   pal.setColor(QPalette::Window, Qt::white);
   pTop->setPalette(pal);
   if (!LoadLibraries()) return;
+  OpenDialog1 = CreateOpenDialog();
   const QString name = ExecuteOpenDialog ? ExecuteOpenDialog(*OpenDialog1) : QString();
+  DestroyOpenDialog();
   if (name.isEmpty()) return;
   OpenInputFile(name);
 }
 
-void TfrmMain::DropFile(const QString &AFileName) {
+void TfrmMain::DropFiles(const QStringList &AFileNames) {
   // Not while a conversion runs: the open button is disabled then.
-  if (!btnOpenInput->isEnabled() || !IsDroppableFile(AFileName)) return;
+  if (!btnOpenInput->isEnabled()) return;
+  const auto first = std::find_if(AFileNames.begin(), AFileNames.end(), IsDroppableFile);
+  if (first == AFileNames.end()) return;
   if (!LoadLibraries()) return;
-  OpenInputFile(AFileName);
+  OpenInputFile(*first);
+  // One file at a time; the refusal of the taken one matters more.
+  const auto ignored = AFileNames.size() - 1;
+  if (ignored > 0 && !FReasonShown)
+    StatusBar->SetPanelText(1, ignored == 1 ? QStringLiteral("First file taken, 1 other ignored")
+                                            : QStringLiteral("First file taken, %1 others ignored").arg(ignored));
+}
+
+void TfrmMain::ForgetTask() {
+  Strix->DeleteAllTasks();
+  FTaskInput.clear();
+  btnConvert->setEnabled(false);
 }
 
 void TfrmMain::OpenInputFile(const QString &AFileName) {
   ProgressBar1->setValue(0);
-  Strix->DeleteAllTasks();
   // The task list is empty now; Convert would start nothing and the window
   // would wait for an end that never comes.
-  btnConvert->setEnabled(false);
+  ForgetTask();
+  ResetPanels();
+  FLastFolder = QFileInfo(AFileName).absolutePath();
 
   edFileInput->setText(AFileName);
   const std::string input = FileNameToStd(AFileName);
   edFileOutput->setText(FileNameFromStd(MakeOutputName(input, ".mp4")));
+  FOutputFor = AFileName;
 
   const int index = Strix->AddTask(input, ConvertInputRecord(input));
   try {
@@ -399,24 +603,48 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   } catch (const std::exception &) {
     // The report is optional; the double-click then shows nothing useful.
   }
-  if (index < 0) return;
-
+  if (index < 0) {
+    ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
+    return;
+  }
   if (Strix->AddTaskOutput(index, FileNameToStd(edFileOutput->text()), ConvertOutputRecord(SelectedPreset()))) {
+    FTaskInput = AFileName;
     btnConvert->setEnabled(true);
     btnConvert->setFocus();
   } else {
+    const std::string error = Strix->LastError();
     Strix->DeleteTask(index);
+    ShowReason(QStringLiteral("Cannot do convert, error: ") + FromStd(error));
   }
-  StatusBar->SetPanelText(0, QStringLiteral("Status: Ready"));
-  StatusBar->SetPanelText(1, QString());
-  StatusBar->SetPanelText(2, QStringLiteral("0%"));
+}
+
+bool TfrmMain::TaskMatchesInputBox() const {
+  return !FTaskInput.isEmpty() && Strix->TaskCount() > 0 && edFileInput->text() == FTaskInput;
+}
+
+void TfrmMain::edFileInputEdited() {
+  if (FConverting) return;
+  // The task was configured for another name; Convert would convert that.
+  btnConvert->setEnabled(TaskMatchesInputBox());
+}
+
+void TfrmMain::ConfigureFromInputBox() {
+  // Closing moves the focus out of the box too; nothing to configure then.
+  if (FClosed || FConverting || TaskMatchesInputBox()) return;
+  const QString name = edFileInput->text().trimmed();
+  if (name.isEmpty()) {
+    ForgetTask();
+    edFileOutput->clear();
+    FOutputFor.clear();
+    return;
+  }
+  if (!LoadLibraries()) return;
+  OpenInputFile(name);
 }
 
 const TFormat *TfrmMain::SelectedPreset() const {
   const int i = cbFormats->currentIndex();
-  if (i < 0 || i >= cbFormats->count() || static_cast<size_t>(i) >= Presets.size()) return nullptr;
-  // Text typed into the box selects nothing, unless it is the entry's own.
-  if (cbFormats->currentText() != cbFormats->itemText(i)) return nullptr;
+  if (i < 0 || static_cast<size_t>(i) >= Presets.size()) return nullptr;
   return &Presets[static_cast<size_t>(i)];
 }
 
@@ -425,16 +653,19 @@ void TfrmMain::cbFormatsChange() {
 }
 
 void TfrmMain::ChangeFile() {
-  Strix->DeleteAllTasks();
-  btnConvert->setEnabled(false);
+  ForgetTask();
 
-  const std::string input = FileNameToStd(edFileInput->text());
+  const QString inputName = edFileInput->text();
+  const std::string input = FileNameToStd(inputName);
   std::string output = FileNameToStd(edFileOutput->text());
-  // After a finished run the named output holds that run's result; converting
-  // again must not write over it.
-  if (output.empty() || QFileInfo::exists(edFileOutput->text()) || QFileInfo(edFileOutput->text()).isSymLink()) {
+  // The output name belongs to the file it was derived from; a name typed
+  // since gets its own. After a finished run the named output holds that
+  // run's result; converting again must not write over it.
+  if (output.empty() || FOutputFor != inputName || QFileInfo::exists(edFileOutput->text()) ||
+      QFileInfo(edFileOutput->text()).isSymLink()) {
     output = MakeOutputName(input, ".mp4");
     edFileOutput->setText(FileNameFromStd(output));
+    FOutputFor = inputName;
   }
 
   const int index = Strix->AddTask(input, ConvertInputRecord(input));
@@ -447,8 +678,14 @@ void TfrmMain::ChangeFile() {
     return;
   }
   if (Strix->AddTaskOutput(index, output, ConvertOutputRecord(SelectedPreset()))) {
+    FTaskInput = inputName;
     btnConvert->setEnabled(true);
-    btnConvert->setFocus();
+    // A key or the wheel on the closed list leaves the focus there, so the
+    // next key goes on choosing instead of pressing Convert.
+    if (!cbFormats->ChangingInPlace()) btnConvert->setFocus();
+    // A refusal shown earlier no longer holds.
+    if (FReasonShown) StatusBar->SetPanelText(1, QString());
+    FReasonShown = false;
   } else {
     const std::string error = Strix->LastError();
     Strix->DeleteTask(index);
@@ -461,6 +698,11 @@ void TfrmMain::btnConvertClick() {
     if (ShowMessageBox) ShowMessageBox(QStringLiteral("Input file does not exists"), QString::fromLatin1(AppTitle), miExclamation);
     return;
   }
+  // Only ever convert the file the box names.
+  if (!TaskMatchesInputBox()) {
+    ConfigureFromInputBox();
+    if (!TaskMatchesInputBox()) return;
+  }
   Strix->SetLogLevel(llInfo);
   Strix->SetThreadPriority(tpNormal);
   btnOpenInput->setEnabled(false);
@@ -469,14 +711,27 @@ void TfrmMain::btnConvertClick() {
   StatusBar->SetPanelText(0, QStringLiteral("Status: Converting..."));
   CurrentCount = 0;
   cbFormats->setEnabled(false);
+  // What runs is what the box names, until the run ends.
+  edFileInput->setReadOnly(true);
+  SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time:"));
+  SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
+  FLastElapsed = 0;
+  FConverting = true;
+  FStopping = false;
   Strix->StartTasks(1);
   EstTimer->SetEnabled(true);
 }
 
 void TfrmMain::btnStopClick() {
   btnStop->setEnabled(false);
-  EstTimer->SetEnabled(false);
+  FStopping = true;
+  StopTimerKeepingElapsed();
   Strix->StopTasks();
+}
+
+void TfrmMain::StopTimerKeepingElapsed() {
+  if (EstTimer->Enabled()) EstTimerDisplayElapsedTime(EstTimer, EstTimer->Clock() - EstTimer->StartedAt());
+  EstTimer->SetEnabled(false);
 }
 
 void TfrmMain::StrixProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
@@ -505,18 +760,21 @@ void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const
   QMetaObject::invokeMethod(
       this,
       [this, AIndex, AFinished, AException, AMessage] {
-        EstTimer->SetEnabled(false);
+        // The elapsed time of the run stays until the next one starts.
+        StopTimerKeepingElapsed();
         cbFormats->setEnabled(true);
         SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
-        SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time:"));
         if (AIndex < 0) {
           btnOpenInput->setEnabled(true);
           btnOpenOutput->setEnabled(true);
           btnConvert->setEnabled(false);
           btnStop->setEnabled(false);
+          edFileInput->setReadOnly(false);
+          FConverting = false;
+          FStopping = false;
           StatusBar->SetPanelText(0, ProgressBar1->value() < 100 ? QStringLiteral("Status: Conversion stopped")
                                                                  : QStringLiteral("Status: Done"));
-          Strix->DeleteAllTasks();
+          ForgetTask();
         } else if (AFinished) {
           ProgressBar1->setValue(100);
           StatusBar->SetPanelText(0, QStringLiteral("Status: Done"));
@@ -533,10 +791,17 @@ void TfrmMain::StrixLog(int, TLogLevel, const std::string &) {
 }
 
 void TfrmMain::EstTimerDisplayEstTime(TmsEstTimer *, double TheTime) {
-  SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time: ") + FromStd(TimeText(TheTime)));
+  // The timer projects the whole job's duration; people read "estimated
+  // time" as the time still to wait, so the label shows the projection less
+  // the elapsed time of the same tick. Nothing is shown until there is a
+  // projection.
+  const double left = TimeLeft(TheTime, FLastElapsed);
+  SetLabelText(lbEstimatedTime, left < 0 ? QStringLiteral("Estimated time:")
+                                         : QStringLiteral("Estimated time: ") + FromStd(TimeText(left)));
 }
 
 void TfrmMain::EstTimerDisplayElapsedTime(TmsEstTimer *, double TheTime) {
+  FLastElapsed = TheTime;
   SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time: ") + FromStd(TimeText(TheTime)));
 }
 
@@ -555,7 +820,14 @@ void TfrmMain::edFileInputDblClick() {
 }
 
 void TfrmMain::lbInformationClick() {
-  if (OpenUrl) OpenUrl(QUrl(QStringLiteral(QV_HOMEPAGE)));
+  const QString guide = UserGuideFile(QCoreApplication::applicationDirPath());
+  if (!FileExists(guide)) {
+    ShowMessage(QStringLiteral("The user guide is missing; it belongs here:\n") + QDir::toNativeSeparators(guide));
+    return;
+  }
+  if (!OpenUrl || !OpenUrl(QUrl::fromLocalFile(guide)))
+    ShowMessage(QStringLiteral("No program to open the user guide was found. You can open it yourself:\n") +
+                QDir::toNativeSeparators(guide));
 }
 
 // ---------------------------------------------------------------------------
@@ -570,14 +842,67 @@ void TfrmMain::ShowMessage(const QString &AText) {
   if (ShowMessageBox) ShowMessageBox(AText, QCoreApplication::applicationName(), miNone);
 }
 
+void TfrmMain::ResetPanels() {
+  StatusBar->SetPanelText(0, QStringLiteral("Status: Ready"));
+  StatusBar->SetPanelText(1, QString());
+  StatusBar->SetPanelText(2, QStringLiteral("0%"));
+  FReasonShown = false;
+}
+
+void TfrmMain::ShowReason(const QString &AText) {
+  StatusBar->SetPanelText(1, AText);
+  FReasonShown = true;
+}
+
 bool TfrmMain::IsDroppableFile(const QString &AFileName) {
   return AFileName.endsWith(QStringLiteral(".flv"), Qt::CaseInsensitive) && FileExists(AFileName);
 }
 
+QStringList TfrmMain::DroppedFiles(const QDropEvent &AEvent) {
+  QStringList names;
+  for (const QUrl &url : AEvent.mimeData()->urls())
+    if (url.isLocalFile()) names.push_back(url.toLocalFile());
+  return names;
+}
+
+void TfrmMain::keyPressEvent(QKeyEvent *AEvent) {
+  // Keys the focused control leaves alone: Enter presses the default button
+  // Convert, Escape presses Stop while a conversion runs.
+  switch (AEvent->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      if (btnConvert->isEnabled()) {
+        btnConvert->click();
+        return;
+      }
+      break;
+    case Qt::Key_Escape:
+      if (btnStop->isEnabled()) {
+        btnStop->click();
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  QWidget::keyPressEvent(AEvent);
+}
+
 bool TfrmMain::eventFilter(QObject *AWatched, QEvent *AEvent) {
-  if (AWatched == edFileInput && AEvent->type() == QEvent::MouseButtonDblClick) {
-    edFileInputDblClick();
-    return true;
+  if (AWatched == edFileInput) {
+    if (AEvent->type() == QEvent::MouseButtonDblClick) {
+      edFileInputDblClick();
+      return true;
+    }
+    // Enter on a name typed into the box configures the task for it; only a
+    // second Enter, on a box that matches its task, converts.
+    if (AEvent->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent *>(AEvent)->key();
+      if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !FConverting && !TaskMatchesInputBox()) {
+        ConfigureFromInputBox();
+        return true;
+      }
+    }
   }
   if ((AWatched == lbFrom || AWatched == imgArrow || AWatched == lbTo || AWatched == lbInformation) &&
       AEvent->type() == QEvent::MouseButtonRelease) {
@@ -589,17 +914,24 @@ bool TfrmMain::eventFilter(QObject *AWatched, QEvent *AEvent) {
 }
 
 void TfrmMain::dragEnterEvent(QDragEnterEvent *AEvent) {
-  const QList<QUrl> urls = AEvent->mimeData()->urls();
-  if (btnOpenInput->isEnabled() && urls.size() == 1 && urls.first().isLocalFile() &&
-      IsDroppableFile(urls.first().toLocalFile()))
+  const QStringList names = DroppedFiles(*AEvent);
+  if (btnOpenInput->isEnabled() && std::any_of(names.begin(), names.end(), IsDroppableFile))
     AEvent->acceptProposedAction();
 }
 
+void TfrmMain::dragMoveEvent(QDragMoveEvent *AEvent) {
+  // Anywhere over the window, the same answer as on entering it.
+  const QStringList names = DroppedFiles(*AEvent);
+  if (btnOpenInput->isEnabled() && std::any_of(names.begin(), names.end(), IsDroppableFile))
+    AEvent->acceptProposedAction();
+  else
+    AEvent->ignore();
+}
+
 void TfrmMain::dropEvent(QDropEvent *AEvent) {
-  const QList<QUrl> urls = AEvent->mimeData()->urls();
-  if (urls.size() != 1 || !urls.first().isLocalFile()) return;
+  const QStringList names = DroppedFiles(*AEvent);
+  if (names.isEmpty()) return;
   AEvent->acceptProposedAction();
   // Leave the drop handling before any message box of the open runs.
-  const QString name = urls.first().toLocalFile();
-  QMetaObject::invokeMethod(this, [this, name] { DropFile(name); }, Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, [this, names] { DropFiles(names); }, Qt::QueuedConnection);
 }

@@ -1,18 +1,25 @@
 // TfrmMain: the program's only window. The user picks one FLV file (with the
-// "..." button or by dropping it on the window); the window derives the
-// output name, configures one conversion task on its TStrix from the selected
-// preset, converts on a worker thread with progress, sizes and times, and can
-// stop. Double-clicking the input box shows the media report of the file.
+// "..." button, by dropping it on the window, or by typing its name into the
+// input box); the window derives the output name, configures one conversion
+// task on its TStrix from the selected preset, converts on a worker thread
+// with progress, sizes and times, and can stop. Double-clicking the input box
+// shows the media report of the file.
+//
+// The configured task always belongs to the file the input box names: editing
+// the box disables Convert until the task is configured again from the box
+// (Enter, leaving the box, or Convert itself).
 //
 // Threads: everything here runs on the window thread except StrixProgress,
 // StrixTerminate and StrixLog, which the component raises on its worker
 // threads; they only post their work to the window thread (queued calls) and
 // never touch a widget themselves.
-// Failure: failures are shown in message boxes as the handlers describe; the
-// dialogs and message boxes go through ExecuteOpenDialog, ShowMessageBox and
-// OpenUrl so that a test can replace them.
+// Failure: failures are shown in message boxes or in the status bar as the
+// handlers describe; the dialogs, message boxes, questions and the desktop
+// opener go through ExecuteOpenDialog, ShowMessageBox, AskYesNo and OpenUrl
+// so that a test can replace them.
 #pragma once
 
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
 #include <QObject>
@@ -22,12 +29,12 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Strix.h"
 #include "Tools.h"
 #include "msEstTimer.h"
 
-class QComboBox;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -57,19 +64,76 @@ class TBevel : public QWidget {
   void paintEvent(QPaintEvent *) override;
 };
 
-// A row of fixed-width text panels along the bottom of the window.
+// One sunken text panel of the status bar. Unlike a plain label it wraps a
+// text wider than the panel at word boundaries or, for long file names,
+// anywhere, so that nothing is ever cut; NeededHeight tells the bar how tall
+// the panel must be.
+class TStatusPanel : public QLabel {
+ public:
+  TStatusPanel(const QString &AText, Qt::Alignment AAlign, QWidget *AParent);
+  // Width that shows AText on one line, frame and indent included.
+  int WidthFor(const QString &AText) const;
+  // Height that shows the current text at width AWidth.
+  int NeededHeight(int AWidth) const;
+
+ protected:
+  void paintEvent(QPaintEvent *) override;
+};
+
+// A row of text panels along the bottom of the window. Every panel but the
+// stretching one is as wide as its widest expected text needs (never less
+// than its design width); the stretching panel takes the rest of the row and
+// wraps. The bar is as tall as its tallest panel; OnHeightChanged tells the
+// window when that changes.
 class TStatusBar : public QWidget {
  public:
   explicit TStatusBar(QWidget *AParent);
-  QLabel *AddPanel(int AWidth, const QString &AText, Qt::Alignment AAlign = Qt::AlignLeft | Qt::AlignVCenter);
+  // AFitTexts: the texts the panel must show uncut (its own text counts too);
+  // AStretch: the panel that takes what the others leave.
+  TStatusPanel *AddPanel(int AWidth, const QString &AText, Qt::Alignment AAlign = Qt::AlignLeft | Qt::AlignVCenter,
+                         const QStringList &AFitTexts = {}, bool AStretch = false);
   QString PanelText(int AIndex) const;
   void SetPanelText(int AIndex, const QString &AText);
   int PanelCount() const { return static_cast<int>(FPanels.size()); }
-  QLabel *Panel(int AIndex) const { return FPanels.at(static_cast<size_t>(AIndex)); }
+  TStatusPanel *Panel(int AIndex) const { return FPanels.at(static_cast<size_t>(AIndex)).Label; }
+  // The height the bar needs for its current texts (at least its design height).
+  int NeededHeight() const;
+  // Lays the panels out along the bar's current width.
+  void Relayout();
+
+  std::function<void()> OnHeightChanged;
+
+ protected:
+  void resizeEvent(QResizeEvent *) override;
 
  private:
-  std::vector<QLabel *> FPanels;
-  int FRight = 0;
+  struct TPanel {
+    TStatusPanel *Label;
+    int DesignWidth;
+    QStringList FitTexts;
+    bool Stretch;
+  };
+  int FixedWidth(const TPanel &APanel) const;
+  // Each panel's width along the bar, gap included.
+  std::vector<int> PanelWidths() const;
+  std::vector<TPanel> FPanels;
+  int FDesignHeight = 19;
+};
+
+// The preset list: a drop-down list (nothing can be typed into it) that tells
+// whether a change of its entry comes from a key or the wheel on the closed
+// list, which must not move the focus away from it.
+class TPresetList : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  bool ChangingInPlace() const { return FInPlace; }
+
+ protected:
+  void keyPressEvent(QKeyEvent *AEvent) override;
+  void wheelEvent(QWheelEvent *AEvent) override;
+
+ private:
+  bool FInPlace = false;  // window thread only
 };
 
 // "%8.2f Mbytes" above 1 048 576 bytes, "%8.2f Kbytes" above 1024, else
@@ -77,11 +141,19 @@ class TStatusBar : public QWidget {
 std::string SizeText(int64_t ASize);
 // The time of day of a date-time value as "hh:mm:ss" (25 hours: 01:00:00).
 std::string TimeText(double ATheTime);
+// The time left of a job, from the timer's projected total and the elapsed
+// time (both in days): total minus elapsed, never below 0; negative when
+// there is no projection yet (a total of 0 or less).
+double TimeLeft(double AEstimatedTotal, double AElapsed);
+
+// The user guide beside an installed or a built program in AProgramFolder:
+// the first of the known places that holds the file, else the place an
+// installed program expects it.
+QString UserGuideFile(const QString &AProgramFolder);
 
 class TfrmMain : public QWidget {
  public:
   enum TMessageIcon { miNone, miExclamation };
-  enum TMessageButtons { mbOk };
 
   // APresetFile: the preset file to read; empty for formats.ini beside the
   // executable. ALibraryFolder: where the media libraries are loaded from;
@@ -94,7 +166,10 @@ class TfrmMain : public QWidget {
   std::function<QString(QFileDialog &)> ExecuteOpenDialog;
   // A modal message box.
   std::function<void(const QString &AText, const QString &ACaption, TMessageIcon AIcon)> ShowMessageBox;
-  std::function<void(const QUrl &)> OpenUrl;
+  // A modal yes/no question; true for yes.
+  std::function<bool(const QString &AQuestion)> AskYesNo;
+  // The desktop's opener; false when there is none or it cannot be started.
+  std::function<bool(const QUrl &)> OpenUrl;
 
   // ---- handlers ----
   void FormCreate();
@@ -116,11 +191,16 @@ class TfrmMain : public QWidget {
   void EstTimerDisplayElapsedTime(TmsEstTimer *Sender, double TheTime);
   void EstTimerGetCurrentCount(TmsEstTimer *Sender, int32_t &Count);
   void EstTimerGetTotalCount(TmsEstTimer *Sender, int32_t &Count);
-  // A file dropped on the window: what picking it in the dialog does.
-  void DropFile(const QString &AFileName);
+  // Files dropped on the window: the first FLV among them is taken as if
+  // picked in the dialog; the status bar says how many others were ignored.
+  void DropFiles(const QStringList &AFileNames);
+  // The input box was edited, or is left / confirmed: see the class note.
+  void edFileInputEdited();
+  void ConfigureFromInputBox();
+  // Whether the configured task is the one for the file the input box names.
+  bool TaskMatchesInputBox() const;
 
-  // The preset chosen in cbFormats, or null when none is (no presets, or
-  // text typed into the box that names none).
+  // The preset chosen in cbFormats, or null when none is (no presets).
   const TFormat *SelectedPreset() const;
 
   // ---- controls, in tab and layout order ----
@@ -137,7 +217,7 @@ class TfrmMain : public QWidget {
   QLineEdit *edFileOutput = nullptr;
   QPushButton *btnOpenOutput = nullptr;
   QLabel *Label1 = nullptr;
-  QComboBox *cbFormats = nullptr;
+  TPresetList *cbFormats = nullptr;
   TBevel *Bevel2 = nullptr;
   QLabel *lbElapsedTime = nullptr;
   QLabel *lbEstimatedTime = nullptr;
@@ -149,7 +229,9 @@ class TfrmMain : public QWidget {
   // ---- non-visual members ----
   std::unique_ptr<TQtWindowThread> WindowThread;  // must outlive Strix
   std::unique_ptr<TStrix> Strix;
-  QFileDialog *OpenDialog1 = nullptr;
+  // The open dialog exists only while it is shown: a fresh one for every
+  // pick, so nothing of an earlier pick (its completion list) outlives it.
+  std::unique_ptr<QFileDialog> OpenDialog1;
   TmsEstTimer *EstTimer = nullptr;
 
   // The last progress report's durations (ms), read by the timer. Written on
@@ -159,7 +241,9 @@ class TfrmMain : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent *AEvent) override;
+  void keyPressEvent(QKeyEvent *AEvent) override;
   void dragEnterEvent(QDragEnterEvent *AEvent) override;
+  void dragMoveEvent(QDragMoveEvent *AEvent) override;
   void dropEvent(QDropEvent *AEvent) override;
   bool eventFilter(QObject *AWatched, QEvent *AEvent) override;
 
@@ -167,13 +251,36 @@ class TfrmMain : public QWidget {
   void CreateControls();
   // Loads the media libraries; false (after showing the loader's text) on failure.
   bool LoadLibraries();
-  // Steps 4 to 9 of picking a file, shared by the dialog and dropping.
+  // Steps 4 to 9 of picking a file, shared by the dialog, dropping and typing.
   void OpenInputFile(const QString &AFileName);
+  // A fresh open dialog, starting in the folder of the last pick.
+  std::unique_ptr<QFileDialog> CreateOpenDialog();
+  // Ends the shown dialog's life with everything it opened.
+  void DestroyOpenDialog();
   void SetLabelText(QLabel *ALabel, const QString &AText);
   void ShowMessage(const QString &AText);  // plain box, captioned with the application title
+  // Panels back to "Status: Ready", empty, "0%".
+  void ResetPanels();
+  // Why the file cannot be converted, in panel 1.
+  void ShowReason(const QString &AText);
+  // The run's elapsed time, shown for good, and the timer stopped.
+  void StopTimerKeepingElapsed();
+  // The window's height follows the status bar's.
+  void FitStatusBar();
+  // The task list is empty: nothing matches the box any more.
+  void ForgetTask();
   static bool IsDroppableFile(const QString &AFileName);
+  static QStringList DroppedFiles(const QDropEvent &AEvent);
 
   std::string FPresetFile;
   std::string FLibraryFolder;
+  // Window-thread state.
+  QString FTaskInput;      // the input name the configured task was built from
+  QString FOutputFor;      // the input name the output box was derived from
+  QString FLastFolder;     // where the open dialog starts
+  bool FConverting = false;  // from Convert until the end of the run
+  bool FStopping = false;    // from Stop until the end of the run
+  bool FReasonShown = false; // panel 1 says why the file was refused
+  double FLastElapsed = 0;   // the timer's last elapsed time, days
   bool FClosed = false;
 };

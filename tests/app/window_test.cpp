@@ -2,10 +2,15 @@
 // dialog, the message boxes and the web link replaced by recorders.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCompleter>
 #include <QComboBox>
+#include <QDir>
 #include <QDropEvent>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
@@ -42,7 +47,14 @@ class WindowTest : public ::testing::Test {
     Form->ShowMessageBox = [this](const QString &AText, const QString &ACaption, TfrmMain::TMessageIcon AIcon) {
       Messages.push_back({AText, ACaption, AIcon});
     };
-    Form->OpenUrl = [this](const QUrl &AUrl) { Opened.push_back(AUrl); };
+    Form->OpenUrl = [this](const QUrl &AUrl) {
+      Opened.push_back(AUrl);
+      return OpenerWorks;
+    };
+    Form->AskYesNo = [this](const QString &AQuestion) {
+      Questions.push_back(AQuestion);
+      return Answer;
+    };
   }
 
   // A generated FLV (FLV1 video, AAC audio) in the scratch folder.
@@ -66,6 +78,34 @@ class WindowTest : public ::testing::Test {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
   }
   QString Panel(int AIndex) const { return Form->StatusBar->PanelText(AIndex); }
+  // Replaces the input box's text by typing, as a user does (no focus change).
+  void TypeIntoInputBox(const std::string &AText) {
+    Form->edFileInput->setFocus();
+    Form->edFileInput->selectAll();
+    if (AText.empty())
+      QTest::keyClick(Form->edFileInput, Qt::Key_Delete);
+    else
+      QTest::keyClicks(Form->edFileInput, QString::fromStdString(AText));
+  }
+  // Drags local files over the window and, when accepted, drops them there;
+  // whether the drag was accepted.
+  bool Drag(const std::vector<std::string> &APaths) {
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const auto &p : APaths) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(p)));
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(Form.get(), &enter);
+    if (enter.isAccepted()) {
+      QDragMoveEvent move(QPoint(200, 150), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(Form.get(), &move);
+      EXPECT_TRUE(move.isAccepted());
+      QDropEvent drop(QPointF(200, 150), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(Form.get(), &drop);
+    }
+    QCoreApplication::processEvents();
+    return enter.isAccepted();
+  }
   std::string Output() const { return Form->edFileOutput->text().toStdString(); }
   bool WaitForRunEnd() { return QTest::qWaitFor([this] { return Form->btnOpenInput->isEnabled(); }, 120000); }
   // Starts a 60 s conversion and waits for its first progress.
@@ -94,6 +134,9 @@ class WindowTest : public ::testing::Test {
   QString NextPick;
   std::vector<TMessage> Messages;
   std::vector<QUrl> Opened;
+  bool OpenerWorks = true;
+  std::vector<QString> Questions;
+  bool Answer = true;
 };
 
 }  // namespace
@@ -126,25 +169,22 @@ TEST_F(WindowTest, PickingOrDroppingAnFlvFillsBothBoxesAndEnablesConvert) {
   Pick(in);
   EXPECT_EQ(Output(), Dir.File("clip_(new_1).mp4"));
 
-  // Dropping: only FLV files are accepted.
+  // Dropping: only FLV files are accepted; of several, the first FLV is
+  // taken and the others are said to be ignored.
   const auto dropped = Media("drop.flv");
   qvtest::WriteFile(Dir.File("notes.txt"), "x");
-  auto drag = [this](const std::string &APath) {
-    QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(APath))});
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(Form.get(), &enter);
-    if (enter.isAccepted()) {
-      QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-      QCoreApplication::sendEvent(Form.get(), &drop);
-    }
-    QCoreApplication::processEvents();
-    return enter.isAccepted();
-  };
-  EXPECT_FALSE(drag(Dir.File("notes.txt")));
+  EXPECT_FALSE(Drag({Dir.File("notes.txt")}));
   EXPECT_EQ(Form->edFileInput->text().toStdString(), in);
-  EXPECT_TRUE(drag(dropped));
+  EXPECT_TRUE(Drag({dropped}));
   EXPECT_EQ(Output(), Dir.File("drop_(new).mp4"));
+  EXPECT_TRUE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Panel(1), "");
+  EXPECT_TRUE(Drag({Dir.File("notes.txt"), in, dropped}));
+  EXPECT_EQ(Form->edFileInput->text().toStdString(), in);
+  EXPECT_EQ(Panel(1), "First file taken, 2 others ignored");
+  EXPECT_TRUE(Drag({dropped, in}));
+  EXPECT_EQ(Form->edFileInput->text().toStdString(), dropped);
+  EXPECT_EQ(Panel(1), "First file taken, 1 other ignored");
   EXPECT_TRUE(Form->btnConvert->isEnabled());
   EXPECT_TRUE(Messages.empty());
 }
@@ -166,7 +206,9 @@ TEST_F(WindowTest, ConvertRunsToDoneAndALaterRunNeverOverwritesIt) {
   EXPECT_FALSE(Form->btnConvert->isEnabled());  // nothing to convert until a new pick
   EXPECT_FALSE(Form->btnStop->isEnabled());
   EXPECT_EQ(Form->Strix->TaskCount(), 0);
-  EXPECT_EQ(Form->lbElapsedTime->text(), "Elapsed time:");
+  // The run's elapsed time stays until the next run; no time is left.
+  EXPECT_TRUE(Form->lbElapsedTime->text().startsWith("Elapsed time: 00:00:")) << Form->lbElapsedTime->text().toStdString();
+  EXPECT_EQ(Form->lbEstimatedTime->text(), "Estimated time:");
   const auto v = Stream("clip_(new).mp4"), a = Stream("clip_(new).mp4", AVMEDIA_TYPE_AUDIO);
   EXPECT_EQ(v.Codec, "mpeg4");
   EXPECT_EQ(QSize(v.Width, v.Height), QSize(320, 240));
@@ -180,6 +222,7 @@ TEST_F(WindowTest, ConvertRunsToDoneAndALaterRunNeverOverwritesIt) {
   EXPECT_EQ(Output(), Dir.File("clip_(new_1).mp4"));
   ASSERT_TRUE(Form->btnConvert->isEnabled());
   Form->btnConvertClick();
+  EXPECT_EQ(Form->lbElapsedTime->text(), "Elapsed time:");  // the next run starts afresh
   ASSERT_TRUE(WaitForRunEnd());
   EXPECT_EQ(Panel(0), "Status: Done");
   EXPECT_EQ(qvtest::ReadFile(Dir.File("clip_(new).mp4")), written);
@@ -201,9 +244,48 @@ TEST_F(WindowTest, StopMidwayLeavesAShorterPlayableFile) {
   EXPECT_LT(v.Duration, 55.0);
 }
 
-TEST_F(WindowTest, ClosingWhileConvertingStopsTheRun) {
+// Closing asks first while a conversion runs; "no" keeps it running, "yes"
+// stops it properly and the file plays.
+TEST_F(WindowTest, ClosingWhileConvertingAsksThenStopsTheRun) {
+  Show();
+  Form->close();  // idle: no question
+  EXPECT_TRUE(Questions.empty());
+  Make(Dir.File("formats.ini"));
+  Show();
   StartLong();
-  Form->close();
+  Answer = false;
+  EXPECT_FALSE(Form->close());
+  ASSERT_EQ(Questions.size(), 1u);
+  EXPECT_EQ(Questions[0], "A conversion is running. Stop it and quit?");
+  EXPECT_TRUE(Form->isVisible());
+  EXPECT_TRUE(Form->btnStop->isEnabled());
+  EXPECT_EQ(Panel(0), "Status: Converting...");
+  Answer = true;
+  EXPECT_TRUE(Form->close());
+  EXPECT_EQ(Questions.size(), 2u);
+  Form.reset();
+  const auto v = Stream("long_(new).mp4");
+  EXPECT_GT(v.Packets, 0);
+  EXPECT_LT(v.Duration, 55.0);
+}
+
+// Enter presses Convert wherever the focus is (but on a changed input box),
+// Escape presses Stop while converting; a window that is stopping closes
+// without asking.
+TEST_F(WindowTest, EnterConvertsAndEscapeStops) {
+  Show();
+  Pick(Media("long.flv", 60.0));
+  Form->Strix->SetProgressInterval(100);
+  QTest::keyClick(Form->btnStop, Qt::Key_Escape);  // nothing runs: nothing happens
+  EXPECT_EQ(Panel(0), "Status: Ready");
+  Form->cbFormats->setFocus();
+  QTest::keyClick(Form->cbFormats, Qt::Key_Return);
+  EXPECT_EQ(Panel(0), "Status: Converting...");
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProgressBar1->value() > 0; }, 60000));
+  QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : Form.get(), Qt::Key_Escape);
+  EXPECT_FALSE(Form->btnStop->isEnabled());
+  EXPECT_TRUE(Form->close());
+  EXPECT_TRUE(Questions.empty());
   Form.reset();
   EXPECT_GT(Stream("long_(new).mp4").Packets, 0);
 }
@@ -216,10 +298,18 @@ TEST_F(WindowTest, ProgressSetsBarPercentageSizeAndTimes) {
   int32_t total = -1;
   Form->EstTimerGetTotalCount(Form->EstTimer, total);
   EXPECT_EQ(total, 120000);
-  Form->EstTimerDisplayElapsedTime(Form->EstTimer, 30.0 / 86400);
-  Form->EstTimerDisplayEstTime(Form->EstTimer, 25.0 / 24);
+  // A tick: the elapsed time, then the projected total, shown as the time left.
+  const double second = 1.0 / 86400;
+  Form->EstTimerDisplayElapsedTime(Form->EstTimer, 30 * second);
+  Form->EstTimerDisplayEstTime(Form->EstTimer, 120 * second);
   EXPECT_EQ(Form->lbElapsedTime->text(), "Elapsed time: 00:00:30");
+  EXPECT_EQ(Form->lbEstimatedTime->text(), "Estimated time: 00:01:30");
+  Form->EstTimerDisplayEstTime(Form->EstTimer, 25.0 / 24 + 30 * second);
   EXPECT_EQ(Form->lbEstimatedTime->text(), "Estimated time: 01:00:00");
+  Form->EstTimerDisplayEstTime(Form->EstTimer, 0);  // nothing done yet: no figure
+  EXPECT_EQ(Form->lbEstimatedTime->text(), "Estimated time:");
+  Form->EstTimerDisplayEstTime(Form->EstTimer, 20 * second);  // ahead of the projection
+  EXPECT_EQ(Form->lbEstimatedTime->text(), "Estimated time: 00:00:00");
 
   const std::pair<int64_t, const char *> sizes[] = {
       {1024, "1024 bytes"}, {1025, "    1.00 Kbytes"}, {1048576, " 1024.00 Kbytes"}, {1048577, "    1.00 Mbytes"}};
@@ -278,33 +368,84 @@ TEST_F(WindowTest, ClicksShowTheFileReportAndOpenTheWebPage) {
   EXPECT_TRUE(Messages[0].Text.contains("Format Name: flv"));
   EXPECT_FALSE(Messages[0].Text.contains('\r'));
 
+  // The links open the user guide beside the program with the desktop's
+  // opener; without an opener the user is told where the guide is.
+  Messages.clear();
   QTest::mouseClick(Form->lbInformation, Qt::LeftButton);
   QTest::mouseClick(Form->imgArrow, Qt::LeftButton);
   ASSERT_EQ(Opened.size(), 2u);
-  EXPECT_TRUE(Opened[0].scheme().startsWith("http"));
+  EXPECT_TRUE(Opened[0].isLocalFile());
+  const QString guide = Opened[0].toLocalFile();
+  EXPECT_EQ(guide, UserGuideFile(QCoreApplication::applicationDirPath()));
+  EXPECT_TRUE(guide.endsWith("/share/doc/quenvaro/user-guide.html")) << guide.toStdString();
+  EXPECT_TRUE(qvtest::ReadFile(guide.toStdString()).find("<html") != std::string::npos);
+  EXPECT_TRUE(Messages.empty());
+  OpenerWorks = false;
+  QTest::mouseClick(Form->lbTo, Qt::LeftButton);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_TRUE(Messages[0].Text.startsWith("No program to open the user guide was found."));
+  EXPECT_TRUE(Messages[0].Text.contains(guide));
+}
+
+TEST(UserGuide, FoundInstalledOrBuiltAndNamedWhenMissing) {
+  qvtest::TScratchDir dir;
+  const QString root = QString::fromStdString(dir.Path());
+  // The install rules' own places.
+  const QString program = root + "/usr/" QV_INSTALLED_PROGRAM_DIR;
+  const QString expected = root + "/usr/" QV_INSTALLED_GUIDE_DIR "/user-guide.html";
+  QDir(root).mkpath("usr/" QV_INSTALLED_PROGRAM_DIR);
+  QDir(root).mkpath("usr/" QV_INSTALLED_GUIDE_DIR);
+  EXPECT_EQ(UserGuideFile(program), expected);  // missing: where it belongs
+  qvtest::WriteFile(expected.toStdString(), "<html></html>");
+  EXPECT_EQ(UserGuideFile(program), expected);
+  // A build tree keeps it one level up from bin/.
+  QDir(root).mkpath("build/bin");
+  QDir(root).mkpath("build/share/doc/quenvaro");
+  qvtest::WriteFile(dir.File("build/share/doc/quenvaro/user-guide.html"), "<html></html>");
+  EXPECT_EQ(UserGuideFile(root + "/build/bin"), root + "/build/share/doc/quenvaro/user-guide.html");
 }
 
 // Regression: a failed open or output set-up must leave Convert disabled.
-TEST_F(WindowTest, FailedOpenOrOutputSetUpDisablesConvert) {
+// A refused file leaves Convert disabled; the open button shows no message
+// box but resets the status bar and says why in it (panel 1), whatever the
+// previous run left there.
+TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
   const auto in = Media("clip.flv");
   Pick(in);
   ASSERT_TRUE(Form->btnConvert->isEnabled());
-  qvtest::WriteFile(Dir.File("broken.flv"), std::string(4096, 'x'));
-  Pick(Dir.File("broken.flv"));
-  EXPECT_FALSE(Form->btnConvert->isEnabled());
-  EXPECT_EQ(Form->Strix->TaskCount(), 0);
-  EXPECT_TRUE(Messages.empty());  // the open button says nothing
+  // What a stopped run leaves.
+  Progress(29000, 14870000, 100000);
+  Form->StrixTerminate(-1, false, false, "");
+  QCoreApplication::processEvents();
+  ASSERT_EQ(Panel(0), "Status: Conversion stopped");
 
-  // An output the engine refuses (odd frame width): on picking, then on a
-  // preset change, which tells why.
+  qvtest::WriteFile(Dir.File("notes.flv"), "These are notes, not a video.\n");
+  qvtest::WriteFile(Dir.File("empty.flv"), "");
+  for (const char *name : {"notes.flv", "empty.flv"}) {
+    Pick(Dir.File(name));
+    EXPECT_FALSE(Form->btnConvert->isEnabled()) << name;
+    EXPECT_EQ(Form->Strix->TaskCount(), 0) << name;
+    EXPECT_EQ(Panel(0), "Status: Ready") << name;
+    EXPECT_EQ(Panel(2), "0%") << name;
+    EXPECT_EQ(Panel(1).toStdString(), "File open error: " + Dir.File(name) + ": Unknown format") << name;
+    EXPECT_EQ(Form->ProgressBar1->value(), 0);
+  }
+  EXPECT_TRUE(Messages.empty());  // the open button shows no box
+
+  // An output the engine refuses (odd frame width): on picking it says why in
+  // the status bar, on a preset change in a box; a good preset clears it.
   Pick(in);
   ASSERT_TRUE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Panel(1), "");
   Form->cbFormats->setCurrentIndex(2);
   Pick(in);
   EXPECT_FALSE(Form->btnConvert->isEnabled());
   EXPECT_EQ(Form->Strix->TaskCount(), 0);
+  EXPECT_TRUE(Panel(1).startsWith("Cannot do convert, error: ")) << Panel(1).toStdString();
+  EXPECT_TRUE(Messages.empty());
   ChoosePreset(0);
   ASSERT_TRUE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Panel(1), "");
   ChoosePreset(2);
   EXPECT_FALSE(Form->btnConvert->isEnabled());
   ASSERT_EQ(Messages.size(), 1u);
@@ -319,17 +460,109 @@ TEST_F(WindowTest, FailedOpenOrOutputSetUpDisablesConvert) {
   EXPECT_TRUE(Messages[0].Text.startsWith("File open error: "));
 }
 
-// Regression: with no preset selected nothing is read outside the presets;
-// the input's own size is kept.
-TEST_F(WindowTest, WithoutASelectedPresetTheInputSizeIsKept) {
-  Pick(Media("clip.flv"));
+// The task always belongs to the file the input box names: typing another
+// name disables Convert until the task is configured from the box again, and
+// the output name is always derived from the input it belongs to.
+TEST_F(WindowTest, TheConvertedFileIsTheOneTheInputBoxNames) {
   Show();
-  Form->cbFormats->lineEdit()->selectAll();
-  QTest::keyClicks(Form->cbFormats->lineEdit(), "typed");
-  EXPECT_EQ(Form->cbFormats->count(), 3);
-  EXPECT_EQ(Form->SelectedPreset(), nullptr);
-  EXPECT_TRUE(Form->btnConvert->isEnabled());  // the task was set up again without a preset
+  const auto first = Media("first.flv", 1.0);
+  const auto other = Media("other.flv", 2.0, 176, 144);
+  Pick(first);
+  ASSERT_TRUE(Form->btnConvert->isEnabled());
+  TypeIntoInputBox(other);
+  EXPECT_FALSE(Form->btnConvert->isEnabled());
+  TypeIntoInputBox(first);  // back to the configured name
+  EXPECT_TRUE(Form->btnConvert->isEnabled());
+  TypeIntoInputBox(other);
+  ASSERT_FALSE(Form->btnConvert->isEnabled());
+  // Enter configures the task from the box and converts nothing yet.
+  QTest::keyClick(Form->edFileInput, Qt::Key_Return);
+  EXPECT_EQ(Output(), Dir.File("other_(new).mp4"));
+  EXPECT_TRUE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Panel(0), "Status: Ready");
+  // The second Enter converts, and what it converts is the named file.
+  QTest::keyClick(Form->edFileInput, Qt::Key_Return);
+  EXPECT_EQ(Panel(0), "Status: Converting...");
+  EXPECT_TRUE(Form->edFileInput->isReadOnly());  // the box keeps naming the running file
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_FALSE(Form->edFileInput->isReadOnly());
+  EXPECT_EQ(Panel(0), "Status: Done");
+  EXPECT_NEAR(Stream("other_(new).mp4").Duration, 2.0, 0.3);
+  EXPECT_FALSE(qvtest::FileExists(Dir.File("first_(new).mp4")));
+  // Passing through the box without typing configures nothing.
+  Form->edFileInput->setFocus();
+  Form->cbFormats->setFocus();
+  EXPECT_FALSE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Output(), Dir.File("other_(new).mp4"));
 
+  // Leaving the box configures it too; Convert itself never runs a stale task.
+  Pick(first);
+  TypeIntoInputBox(other);
+  Form->cbFormats->setFocus();
+  EXPECT_EQ(Output(), Dir.File("other_(new_1).mp4"));
+  EXPECT_TRUE(Form->btnConvert->isEnabled());
+  Pick(first);
+  Form->edFileInput->setText(QString::fromStdString(other));  // not a user edit: no signal at all
+  Form->btnConvertClick();
+  EXPECT_EQ(Output(), Dir.File("other_(new_1).mp4"));
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_NEAR(Stream("other_(new_1).mp4").Duration, 2.0, 0.3);
+  EXPECT_FALSE(qvtest::FileExists(Dir.File("first_(new).mp4")));
+
+  // After a refused pick, a good name typed in and a preset change convert
+  // that file under its own output name, never the refused file's.
+  qvtest::WriteFile(Dir.File("refused.flv"), "not a video");
+  Pick(Dir.File("refused.flv"));
+  ASSERT_EQ(Output(), Dir.File("refused_(new).mp4"));
+  TypeIntoInputBox(other);
+  ChoosePreset(1);
+  EXPECT_EQ(Output(), Dir.File("other_(new_2).mp4"));
+  ASSERT_TRUE(Form->btnConvert->isEnabled());
+  Form->btnConvertClick();
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(Panel(0), "Status: Done");
+  EXPECT_FALSE(qvtest::FileExists(Dir.File("refused_(new).mp4")));
+  EXPECT_TRUE(qvtest::FileExists(Dir.File("other_(new_2).mp4")));
+
+  // An emptied box has no task.
+  Pick(first);
+  TypeIntoInputBox("");
+  QTest::keyClick(Form->edFileInput, Qt::Key_Return);
+  EXPECT_FALSE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Output(), "");
+  EXPECT_EQ(Form->Strix->TaskCount(), 0);
+  EXPECT_TRUE(Messages.empty());
+}
+
+// The preset list is a drop-down list: typing cannot make up a preset, and
+// keys that change the preset keep the focus in the list, so a following
+// space opens the list instead of starting a conversion.
+TEST_F(WindowTest, ThePresetListTakesNoTextAndKeepsTheFocus) {
+  EXPECT_FALSE(Form->cbFormats->isEditable());
+  Show();
+  Pick(Media("clip.flv"));
+  ASSERT_TRUE(Form->btnConvert->isEnabled());
+  Form->cbFormats->setFocus();
+  QTest::keyClick(Form->cbFormats, Qt::Key_Down);
+  EXPECT_EQ(Form->cbFormats->currentIndex(), 1);
+  EXPECT_EQ(Form->SelectedPreset(), &Presets[1]);
+  EXPECT_TRUE(Form->cbFormats->hasFocus());
+  EXPECT_TRUE(Form->btnConvert->isEnabled());
+  QTest::keyClicks(Form->cbFormats, "zz zz");  // the space opens the list
+  EXPECT_TRUE(Form->cbFormats->view()->isVisible());
+  Form->cbFormats->hidePopup();
+  QTest::keyClick(Form->cbFormats, Qt::Key_Up);
+  EXPECT_EQ(Form->cbFormats->currentIndex(), 0);
+  EXPECT_EQ(Form->cbFormats->count(), 3);
+  EXPECT_EQ(Panel(0), "Status: Ready");
+  EXPECT_FALSE(Form->btnStop->isEnabled());
+  EXPECT_EQ(Form->edFileInput->text().toStdString(), Dir.File("clip.flv"));
+  EXPECT_LE(qvtest::FileSize(Dir.File("clip_(new).mp4")), 0);  // configured, never written
+}
+
+// Regression: with no presets nothing is read outside them; the input's own
+// size is kept.
+TEST_F(WindowTest, WithoutPresetsTheInputSizeIsKept) {
   Make(Dir.File("no-such-formats.ini"));
   EXPECT_EQ(Form->cbFormats->count(), 0);
   EXPECT_EQ(Form->SelectedPreset(), nullptr);
@@ -343,3 +576,83 @@ TEST_F(WindowTest, WithoutASelectedPresetTheInputSizeIsKept) {
   EXPECT_TRUE(Messages.empty());
 }
 
+// No text of the window is cut, with whatever font the desktop gives: every
+// label is as large as its text, the status panels fit every status, and a
+// long reason wraps in a taller status bar instead of being cut.
+TEST_F(WindowTest, NoTextIsCut) {
+  Show();
+  auto fits = [this](QLabel *ALabel) {
+    if (ALabel->text().isEmpty() || !ALabel->isVisible()) return true;
+    const QRect inside = ALabel->contentsRect();
+    const QRect needed = ALabel->fontMetrics().boundingRect(inside, int(ALabel->alignment()), ALabel->text());
+    const QRect inWindow(ALabel->mapTo(Form.get(), QPoint(0, 0)), ALabel->size());
+    return needed.width() <= inside.width() && needed.height() <= inside.height() &&
+           Form->rect().contains(inWindow);
+  };
+  for (QLabel *l : Form->findChildren<QLabel *>()) {
+    if (dynamic_cast<TStatusPanel *>(l)) continue;
+    EXPECT_TRUE(fits(l)) << l->text().toStdString();
+  }
+  Form->EstTimerDisplayElapsedTime(Form->EstTimer, 0.5);
+  Form->EstTimerDisplayEstTime(Form->EstTimer, 0.9);
+  EXPECT_TRUE(fits(Form->lbElapsedTime));
+  EXPECT_TRUE(fits(Form->lbEstimatedTime));
+  EXPECT_LE(Form->lbEstimatedTime->geometry().right(), Form->btnConvert->x());
+
+  // Status panels: every status text on one line, side by side in the window.
+  auto oneLine = [](TStatusPanel *APanel) {
+    return APanel->WidthFor(APanel->text()) <= APanel->width() && APanel->NeededHeight(APanel->width()) <= APanel->height();
+  };
+  const char *statuses[] = {"Status: Ready", "Status: Converting...", "Status: Conversion stopped", "Status: Done"};
+  for (const char *status : statuses) {
+    Form->StatusBar->SetPanelText(0, status);
+    EXPECT_TRUE(oneLine(Form->StatusBar->Panel(0))) << status;
+  }
+  Form->StatusBar->SetPanelText(1, "Output file size:  1024.00 Kbytes");
+  Form->StatusBar->SetPanelText(2, "100%");
+  for (int i = 0; i < Form->StatusBar->PanelCount(); ++i) {
+    EXPECT_TRUE(oneLine(Form->StatusBar->Panel(i))) << i;
+    EXPECT_LE(Form->StatusBar->Panel(i)->geometry().right(), Form->StatusBar->width() - 1) << i;
+  }
+  EXPECT_EQ(Form->height(), 287);
+
+  // A reason longer than the panel, with a long file name: the bar grows.
+  const QString reason = "File open error: " + QString::fromStdString(Dir.File(std::string(120, 'n') + ".flv")) +
+                         ": Unknown format";
+  Form->StatusBar->SetPanelText(1, reason);
+  TStatusPanel *panel = Form->StatusBar->Panel(1);
+  EXPECT_GE(panel->height(), panel->NeededHeight(panel->width()));
+  EXPECT_GT(Form->height(), 287);
+  EXPECT_EQ(Form->StatusBar->geometry().bottom(), Form->height() - 1);
+  Form->StatusBar->SetPanelText(1, "");
+  EXPECT_EQ(Form->height(), 287);
+}
+
+// The open dialog leaves nothing on screen: a completion list still open when
+// the dialog is accepted would keep the grab and swallow the next click.
+TEST_F(WindowTest, ThePickedFileDialogLeavesNoPopupBehind) {
+  Show();
+  const auto in = Media("clip.flv");
+  QPointer<QFileDialog> dialog;
+  Form->ExecuteOpenDialog = [&](QFileDialog &ADialog) {
+    dialog = &ADialog;
+    ADialog.show();
+    auto *edit = ADialog.findChild<QLineEdit *>("fileNameEdit");
+    EXPECT_TRUE(edit && edit->completer());
+    if (edit && edit->completer()) edit->completer()->popup()->show();
+    static_cast<QDialog &>(ADialog).done(QDialog::Accepted);
+    return QString::fromStdString(in);
+  };
+  Form->btnOpenInputClick();
+  EXPECT_EQ(Form->edFileInput->text().toStdString(), in);
+  for (QWidget *w : QApplication::topLevelWidgets())
+    EXPECT_FALSE(w->isVisible() && w->windowType() == Qt::Popup) << w->metaObject()->className();
+  EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+  EXPECT_TRUE(dialog.isNull());
+  // The next dialog starts where the last pick was made.
+  Form->ExecuteOpenDialog = [&](QFileDialog &ADialog) {
+    EXPECT_EQ(ADialog.directory().absolutePath().toStdString(), Dir.Path());
+    return QString();
+  };
+  Form->btnOpenInputClick();
+}
