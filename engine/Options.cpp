@@ -454,7 +454,7 @@ void TCustomFFmpeg::SetOption(const std::string &AName, const std::string &AValu
     case oiNewSubtitle:
       // A stream is added to the last output file; without one there is
       // nothing to extend.
-      if (OutputFileCount <= 0) Fail(Format("No output file for option %s", {AName}));
+      if (OutputFileCount <= 0) Fail("At least one output file must be specified");
       if (it->second.Id == oiNewVideo)
         NewVideoStream(OutputFileCount - 1);
       else if (it->second.Id == oiNewAudio)
