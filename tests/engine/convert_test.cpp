@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 
 #include "EngineRun.h"
@@ -370,6 +372,83 @@ TEST_F(ConvertTest, MeThresholdKeepsTheInputsKeyFrames)
   EXPECT_EQ(std::count(Lines.begin(), Lines.end(),
                        "Option me_threshold has no counterpart in this release; only the input's picture types are kept"),
             1);
+}
+
+// Audio timestamps that run 2 % fast: with "async" above 1 the resampler
+// stretches the audio to follow them; with 0 or 1 (a drift below the
+// threshold) the sample count stays that of the input.
+TEST_F(ConvertTest, AudioStretchFollowsDriftingTimestamps)
+{
+  qvtest::TGenOptions gen;
+  gen.VideoCodec = "";
+  gen.Seconds = 4;
+  const std::string in = Dir.File("tone.flv");
+  qvtest::MakeMedia(in, gen);
+  const auto samples = [&](const std::string &AOut, const char *AAsync) {
+    TCustomFFmpeg engine;
+    engine.Prepare();
+    engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Lines.push_back(msg); };
+    engine.SetOption("itsscale", "0:1.02");
+    EXPECT_TRUE(engine.OpenInputFile(in)) << engine.LastOptionError;
+    for (const auto &[name, value] : TOptions{{"acodec", "libfaac"}, {"async", AAsync}, {"v", "3"}})
+      engine.SetOption(name, value);
+    EXPECT_TRUE(engine.OpenOutputFile(Dir.File(AOut))) << engine.LastOptionError;
+    engine.Start(false);
+    EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+    const TStreamInfo *a = Probe(Dir.File(AOut)).Find(AVMEDIA_TYPE_AUDIO);
+    return a ? a->Packets * 1024 : 0;  // AAC frames of 1024 samples
+  };
+  const int64_t plain = samples("plain.mp4", "0"), cutPad = samples("cutpad.mp4", "1");
+  Lines.clear();
+  const int64_t stretched = samples("stretched.mp4", "2000");
+  EXPECT_GE(plain, 4 * 44100);
+  EXPECT_NEAR(static_cast<double>(cutPad), static_cast<double>(plain), 1024);
+  EXPECT_NEAR(static_cast<double>(stretched - plain), 0.02 * 4 * 44100, 1100);  // 80 ms more
+  EXPECT_NE(std::find_if(Lines.begin(), Lines.end(),
+                         [](const std::string &l) { return l.rfind("compensating audio timestamp drift:", 0) == 0; }),
+            Lines.end());
+}
+
+// Pass 1 writes the statistics log "ffmpeg2pass-0.log" (in the current
+// folder by default); pass 2 reads it and spends its bits differently.
+TEST_F(ConvertTest, TwoPassWritesThenReadsItsLog)
+{
+  const std::string in = Generated("in.flv", 3, {25, 1}, false);
+  const TOptions opts = {{"vcodec", "mpeg4"}, {"b", "200000"}};
+  const auto old = std::filesystem::current_path();
+  std::filesystem::current_path(Dir.Path());
+  Convert(in, Dir.File("one.mp4"), opts);
+  Convert(in, Dir.File("pass1.mp4"), opts + TOptions{{"pass", "1"}});
+  const std::string log = qvtest::ReadFile(Dir.File("ffmpeg2pass-0.log"));
+  const TMediaInfo two = Convert(in, Dir.File("two.mp4"), opts + TOptions{{"pass", "2"}});
+  // A missing log ends pass 2 by name.
+  TCustomFFmpeg engine;
+  Run(engine, in, Dir.File("none.mp4"), opts + TOptions{{"pass", "2"}, {"passlogfile", "missing"}});
+  std::filesystem::current_path(old);
+  EXPECT_NE(log.find("in:0 out:0 type:1"), std::string::npos) << log.substr(0, 200);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 75);  // one line per picture
+  ASSERT_NE(two.Find(AVMEDIA_TYPE_VIDEO), nullptr);
+  EXPECT_EQ(two.Find(AVMEDIA_TYPE_VIDEO)->Packets, 75);
+  EXPECT_NE(qvtest::ReadFile(Dir.File("two.mp4")), qvtest::ReadFile(Dir.File("one.mp4")));
+  EXPECT_TRUE(engine.ExceptionRaised);
+  EXPECT_EQ(engine.LastErrorMessage, "creat open fail: missing-0.log");
+}
+
+// Periodic reports keep at least the progress interval between them.
+TEST_F(ConvertTest, ProgressComesAtMostOncePerInterval)
+{
+  const std::string in = Generated("in.flv", 2);
+  std::vector<std::chrono::steady_clock::time_point> calls;
+  Convert(in, Dir.File("p.mp4"), WindowOptions({{"re", ""}}), [&](TCustomFFmpeg &e) {
+    e.ProgressInterval = 200000;
+    e.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
+      calls.push_back(std::chrono::steady_clock::now());
+    };
+  });
+  // Rate emulation makes the job last about two seconds.
+  ASSERT_GE(calls.size(), 6u);
+  for (std::size_t i = 1; i + 1 < calls.size(); ++i)  // the last report comes when the job ends
+    EXPECT_GE(calls[i] - calls[i - 1], std::chrono::milliseconds(199)) << "report " << i;
 }
 
 }  // namespace
