@@ -3,6 +3,10 @@
 // video sync counters and progress reports.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -10,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "EngineRun.h"
 #include "FFmpegThread.h"
@@ -119,6 +124,44 @@ TEST_F(ConvertTest, StopMidRunLeavesAShorterPlayableFile)
   ASSERT_NE(v, nullptr);
   EXPECT_GT(v->Packets, 0);
   EXPECT_LT(v->Duration, Probe(in).Find(AVMEDIA_TYPE_VIDEO)->Duration - 0.5);
+}
+
+// The worker's priority is set relative to the thread that starts it: a
+// "lower" worker of a thread at nice 15 must not run at nice 10.
+TEST_F(ConvertTest, WorkerPrioritiesAreRelativeToTheStartingThread)
+{
+  const std::string in = Generated("in.flv", 1);
+  struct TSeen {
+    int Base = -100, Nice = -100, Policy = -1;
+  };
+  const auto run = [&](int ABaseAtLeast, TConvertPriority APriority) {
+    TSeen seen;
+    std::thread starter([&] {
+      const auto tid = static_cast<id_t>(gettid());
+      seen.Base = std::max(getpriority(PRIO_PROCESS, tid), ABaseAtLeast);
+      setpriority(PRIO_PROCESS, tid, seen.Base);  // only ever raised: allowed without privileges
+      TCustomFFmpeg engine;
+      Open(engine, in, Dir.File("prio.mp4"), WindowOptions({{"vframes", "3"}}));
+      engine.ProgressInterval = 0;
+      engine.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
+        seen.Nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        seen.Policy = sched_getscheduler(0);
+      };
+      if (TFFmpegThread *thread = engine.Start(true, APriority)) thread->Resume();
+      engine.WaitForThread();
+    });
+    starter.join();
+    return seen;
+  };
+  for (const int base : {0, 15}) {
+    SCOPED_TRACE(base);
+    const TSeen normal = run(base, tpNormal), lower = run(base, tpLower), lowest = run(base, tpLowest);
+    EXPECT_EQ(normal.Nice, normal.Base);
+    EXPECT_EQ(normal.Policy, SCHED_OTHER);
+    EXPECT_EQ(lower.Nice, std::min(lower.Base + 10, 19));
+    EXPECT_EQ(lowest.Nice, std::min(lowest.Base + 19, 19));
+  }
+  EXPECT_EQ(run(0, tpIdle).Policy, SCHED_IDLE);
 }
 
 TEST_F(ConvertTest, TwoEnginesRunSideBySide)
