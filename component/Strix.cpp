@@ -63,7 +63,9 @@ void TCustomStrix::Shutdown()
 void TCustomStrix::SetLogLevel(TLogLevel AValue)
 {
   FLogLevel = AValue;
-  if (FLibrariesLoaded) SetLibraryLogLevel(static_cast<int>(AValue) - 1);
+  // The libraries' level is the process's: it follows whichever component
+  // set it last, also one that did not load them itself.
+  if (AVLibsLoaded()) SetLibraryLogLevel(static_cast<int>(AValue) - 1);
 }
 
 void TCustomStrix::SetProgressInterval(int32_t AValue) { FProgressInterval = AValue <= 100 ? 100 : AValue; }
