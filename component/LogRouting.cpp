@@ -52,6 +52,7 @@ struct TLogDelivery {
   // ended, and an inline run's task only after the run has returned.
   TFFmpeg *Task;
   std::string Line;
+  bool Published;  // the component's final class may be called
 };
 
 // Writes the prefix "[name @ XXXXXXXX]" for a library object into ABuf.
@@ -109,7 +110,8 @@ void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArgum
       std::string line = text.substr(start, lf - start);
       for (TCustomStrix *component : registry.Components) {
         ++component->FLogUsers;
-        deliveries.push_back(TLogDelivery{component, component->FTasks.FindByThreadId(tid), line});
+        deliveries.push_back(TLogDelivery{component, component->FTasks.FindByThreadId(tid), line,
+                                          component->FPublished.load(std::memory_order_acquire)});
       }
     }
     item.Pending = text.substr(start);
@@ -121,7 +123,10 @@ void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArgum
   // unwind into the library that called us.
   for (TLogDelivery &delivery : deliveries) {
     try {
-      delivery.Component->DoLog(delivery.Task, level, delivery.Line);
+      if (delivery.Published)
+        delivery.Component->DoLog(delivery.Task, level, delivery.Line);
+      else
+        delivery.Component->TCustomStrix::DoLog(delivery.Task, level, delivery.Line);
     } catch (...) {
     }
     --delivery.Component->FLogUsers;

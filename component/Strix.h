@@ -157,6 +157,11 @@ class TCustomStrix {
   // Shutdown first thing in its own destructor: by the time the base
   // destructor runs, the object's dynamic type has already changed under them.
   void Shutdown();
+  // What the end of construction does: from now on the log callback may
+  // call the dispatchers of the object's final class (before, a line goes to
+  // TCustomStrix::DoLog: the object's class is still being set up while other
+  // threads log). TStrix calls it last thing in its constructor.
+  void Publish() { FPublished.store(true, std::memory_order_release); }
 
  private:
   friend class TComponentRegistry;
@@ -201,6 +206,7 @@ class TCustomStrix {
   // Log lines being delivered outside the registry lock; destruction waits
   // for them after leaving the registry.
   std::atomic<int> FLogUsers{0};
+  std::atomic<bool> FPublished{false};  // see Publish
   // Tasks deleted from inside an event, destroyed on the window thread.
   std::recursive_mutex FGraveLock;
   std::vector<std::unique_ptr<TFFmpeg>> FGraveyard;
@@ -208,11 +214,12 @@ class TCustomStrix {
   std::shared_ptr<TCustomStrix *> FAlive;
 };
 
-// The published component; it adds nothing to TCustomStrix but the
-// shutdown its destructor needs as the most derived class (see Shutdown).
+// The published component; it adds nothing to TCustomStrix but what its
+// constructor and destructor need as the most derived class (see Publish
+// and Shutdown).
 class TStrix : public TCustomStrix {
  public:
-  using TCustomStrix::TCustomStrix;
+  explicit TStrix(TWindowThread &AWindowThread) : TCustomStrix(AWindowThread) { Publish(); }
   ~TStrix() override { Shutdown(); }
 };
 
