@@ -383,19 +383,20 @@ TEST_F(ConvertTest, SummaryAndHistogramBelongToTheirEngine)
   EXPECT_EQ(std::count(first.begin(), first.end(), '0'), 31) << first;
   EXPECT_EQ(second, first);
 
-  // Stopped before the first packet: nothing encoded, no global header (MP3).
+  // Nothing written: every packet lies before the start position, and the
+  // job is stopped at its first report. MP3 has no global header.
   qvtest::TGenOptions gen;
   gen.VideoCodec = "";
   gen.AudioCodec = "libmp3lame";
   qvtest::MakeMedia(Dir.File("mp3.flv"), gen);
   TCustomFFmpeg engine;
-  Open(engine, Dir.File("mp3.flv"), Dir.File("empty.mp3"), {{"acodec", "copy"}});
-  Lines.clear();
-  TFFmpegThread *thread = engine.Start(true);
-  ASSERT_NE(thread, nullptr);
-  engine.Stop();
-  engine.WaitForThread();
+  Run(engine, Dir.File("mp3.flv"), Dir.File("empty.mp3"), {{"acodec", "copy"}, {"ss", "100"}}, [&](TCustomFFmpeg &e) {
+    e.ProgressInterval = 0;
+    e.OnProgress = [](TCustomFFmpeg *AEngine, int, int, int, float, float, int64_t, int) { AEngine->Stop(); };
+    Lines.clear();
+  });
   EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+  EXPECT_EQ(engine.AudioSize + engine.ExtraSize, 0);
   ASSERT_FALSE(Lines.empty());
   EXPECT_EQ(Lines.back(), "video:0kB audio:0kB global headers:0kB muxing overhead 0.00%\r\n");
 }
@@ -482,13 +483,18 @@ TEST_F(ConvertTest, ProgressComesAtMostOncePerInterval)
 {
   const std::string in = Generated("in.flv", 2);
   std::vector<std::chrono::steady_clock::time_point> calls;
-  Convert(in, Dir.File("p.mp4"), WindowOptions({{"re", ""}}), [&](TCustomFFmpeg &e) {
-    e.ProgressInterval = 200000;
-    e.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
-      calls.push_back(std::chrono::steady_clock::now());
-    };
-  });
-  // Rate emulation makes the job last about two seconds.
+  TCustomFFmpeg engine;
+  engine.Prepare();
+  engine.SetOption("re", "");  // the input is read at its own rate: the job lasts about two seconds
+  ASSERT_TRUE(engine.OpenInputFile(in)) << engine.LastOptionError;
+  for (const auto &[name, value] : WindowOptions()) engine.SetOption(name, value);
+  ASSERT_TRUE(engine.OpenOutputFile(Dir.File("p.mp4"))) << engine.LastOptionError;
+  engine.ProgressInterval = 200000;
+  engine.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
+    calls.push_back(std::chrono::steady_clock::now());
+  };
+  engine.Start(false);
+  EXPECT_TRUE(engine.Finished) << engine.LastErrorMessage;
   ASSERT_GE(calls.size(), 6u);
   for (std::size_t i = 1; i + 1 < calls.size(); ++i)  // the last report comes when the job ends
     EXPECT_GE(calls[i] - calls[i - 1], std::chrono::milliseconds(199)) << "report " << i;
