@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "EngineRun.h"
@@ -127,30 +128,47 @@ TEST_F(ConvertTest, StopMidRunLeavesAShorterPlayableFile)
 }
 
 // The worker's priority is set relative to the thread that starts it: a
-// "lower" worker of a thread at nice 15 must not run at nice 10.
+// "lower" worker of a thread at nice 15 must not run at nice 10. The run's
+// stage threads (video and audio paths) run at the worker's priority.
 TEST_F(ConvertTest, WorkerPrioritiesAreRelativeToTheStartingThread)
 {
   const std::string in = Generated("in.flv", 1);
   struct TSeen {
-    int Base = -100, Nice = -100, Policy = -1;
+    int Base = -100, Nice = -100, Policy = -1, StageNice = -100, StagePolicy = -1;
+    pid_t Worker = 0, Stage = 0;
   };
   const auto run = [&](int ABaseAtLeast, TConvertPriority APriority) {
     TSeen seen;
+    std::mutex lock;
     std::thread starter([&] {
       const auto tid = static_cast<id_t>(gettid());
       seen.Base = std::max(getpriority(PRIO_PROCESS, tid), ABaseAtLeast);
       setpriority(PRIO_PROCESS, tid, seen.Base);  // only ever raised: allowed without privileges
       TCustomFFmpeg engine;
-      Open(engine, in, Dir.File("prio.mp4"), WindowOptions({{"vframes", "3"}}));
+      Open(engine, in, Dir.File("prio.mp4"), WindowOptions());
+      engine.SetThreadBudget(2);  // the video path gets a thread of its own
+      engine.Verbose = 3;         // it tells each dropped picture
       engine.ProgressInterval = 0;
       engine.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
+        std::lock_guard<std::mutex> guard(lock);
+        seen.Worker = gettid();
         seen.Nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
         seen.Policy = sched_getscheduler(0);
+      };
+      engine.OnLog = [&](TCustomFFmpeg *, int, const std::string &AMsg) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (AMsg != "*** drop!") return;
+        seen.Stage = gettid();
+        seen.StageNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        seen.StagePolicy = sched_getscheduler(0);
       };
       if (TFFmpegThread *thread = engine.Start(true, APriority)) thread->Resume();
       engine.WaitForThread();
     });
     starter.join();
+    EXPECT_NE(seen.Stage, seen.Worker);
+    EXPECT_EQ(seen.StageNice, seen.Nice);
+    EXPECT_EQ(seen.StagePolicy, seen.Policy);
     return seen;
   };
   for (const int base : {0, 15}) {
