@@ -284,12 +284,14 @@ std::string TAVProbe::GetFileInfoText() const
   add(avbind::Format("Format Name: %s", {FContext->iformat->name}));
   add(avbind::Format("Format Long Name: %s", {FContext->iformat->long_name}));
 
+  // A stream that cannot tell its size (a pipe, say) has none: neither the
+  // library's error code nor the 0 of a FIFO is a size.
   int64_t size = FContext->pb ? AVFormatLib.avio_size(FContext->pb) : -1;
   if (size <= 0) {
     struct stat st {};
-    if (stat(FFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode)) size = static_cast<int64_t>(st.st_size);
+    size = stat(FFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;
   }
-  add(avbind::Format("File Size: %s", {SizeText(size)}));
+  add(size < 0 ? std::string("File Size: N/A") : avbind::Format("File Size: %s", {SizeText(size)}));
 
   TAVFileInfo info;
   GetFileInfo(info);

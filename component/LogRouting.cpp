@@ -47,8 +47,12 @@ namespace {
 
 struct TLogDelivery {
   TCustomStrix *Component;
-  int Index;
+  // The component's task that runs on the logging thread, or null. It stays
+  // alive during the delivery: a task is destroyed only after its thread
+  // ended, and an inline run's task only after the run has returned.
+  TFFmpeg *Task;
   std::string Line;
+  bool Published;  // the component's final class may be called
 };
 
 // Writes the prefix "[name @ XXXXXXXX]" for a library object into ABuf.
@@ -78,32 +82,36 @@ void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArgum
     TLogItem &item = registry.LogLines.FindOrAdd(tid);
 
     char buf[LogBufferSize] = {};
-    size_t used = 0;
+    int printPrefix = 0;
+    std::string text;
     const bool hasClass = AContext && *static_cast<const AVClass *const *>(AContext);
-    if (hasClass && item.Pending.empty()) {
-      used = WritePrefix(AContext, buf, sizeof buf);
-    } else if (!item.Pending.empty()) {
-      // A continued line keeps at most half the buffer, so every message
-      // gets room: a full pending text would swallow all later messages and
-      // their line breaks, and the thread's log would never move on.
-      used = std::min(item.Pending.size(), sizeof buf / 2 - 1);
-      std::memcpy(buf, item.Pending.data(), used);
-    }
-    // Bounded formatting: a longer message is cut at the buffer's end.
-    if (used < sizeof buf - 1) {
-      int printPrefix = 0;
+    if (item.Pending.empty()) {
+      const size_t used = hasClass ? WritePrefix(AContext, buf, sizeof buf) : 0;
+      // Bounded formatting: a longer message is cut at the buffer's end.
       AVUtilLib.av_log_format_line2(nullptr, ALevel, AFormat, AArguments, buf + used,
                                     static_cast<int>(sizeof buf - used), &printPrefix);
+      buf[sizeof buf - 1] = '\0';
+      text.assign(buf, strnlen(buf, sizeof buf));
+    } else {
+      // A continued line: the message first, then as much of the pending text
+      // as fits in front of it. The message and its line breaks always get
+      // in; a full pending text would otherwise swallow every later message
+      // and the thread's log would never move on.
+      AVUtilLib.av_log_format_line2(nullptr, ALevel, AFormat, AArguments, buf, static_cast<int>(sizeof buf),
+                                    &printPrefix);
+      buf[sizeof buf - 1] = '\0';
+      const size_t length = strnlen(buf, sizeof buf);
+      text = item.Pending.substr(0, std::min(item.Pending.size(), sizeof buf - 1 - length));
+      text.append(buf, length);
     }
-    buf[sizeof buf - 1] = '\0';
 
-    std::string text(buf, strnlen(buf, sizeof buf));
     size_t start = 0;
     for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
       std::string line = text.substr(start, lf - start);
       for (TCustomStrix *component : registry.Components) {
         ++component->FLogUsers;
-        deliveries.push_back(TLogDelivery{component, component->FTasks.IndexByThreadId(tid), line});
+        deliveries.push_back(TLogDelivery{component, component->FTasks.FindByThreadId(tid), line,
+                                          component->FPublished.load(std::memory_order_acquire)});
       }
     }
     item.Pending = text.substr(start);
@@ -111,10 +119,14 @@ void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArgum
 
   // Raised outside the registry lock, so a handler may do anything that logs
   // (and a component's event lock is never taken inside the registry lock).
-  // Nothing may unwind into the library that called us.
+  // Through the virtual DoLog, as the engine's own lines are. Nothing may
+  // unwind into the library that called us.
   for (TLogDelivery &delivery : deliveries) {
     try {
-      delivery.Component->RaiseLog(delivery.Index, level, delivery.Line);
+      if (delivery.Published)
+        delivery.Component->DoLog(delivery.Task, level, delivery.Line);
+      else
+        delivery.Component->TCustomStrix::DoLog(delivery.Task, level, delivery.Line);
     } catch (...) {
     }
     --delivery.Component->FLogUsers;

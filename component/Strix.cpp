@@ -63,7 +63,9 @@ void TCustomStrix::Shutdown()
 void TCustomStrix::SetLogLevel(TLogLevel AValue)
 {
   FLogLevel = AValue;
-  if (FLibrariesLoaded) SetLibraryLogLevel(static_cast<int>(AValue) - 1);
+  // The libraries' level is the process's: it follows whichever component
+  // set it last, also one that did not load them itself.
+  if (AVLibsLoaded()) SetLibraryLogLevel(static_cast<int>(AValue) - 1);
 }
 
 void TCustomStrix::SetProgressInterval(int32_t AValue) { FProgressInterval = AValue <= 100 ? 100 : AValue; }
@@ -84,8 +86,13 @@ bool TCustomStrix::LoadLibraries(const std::string &AFolder, bool AVersionedName
 
 void TCustomStrix::BindTaskEvents(TFFmpeg &ATask)
 {
+  // A log line never throws into the engine: its own failure report is a
+  // log line too, and would carry the exception out of the worker thread.
   ATask.OnLog = [this](TCustomFFmpeg *ASender, int ALevel, const std::string &AMsg) {
-    DoLog(static_cast<TFFmpeg *>(ASender), ALevel, AMsg);
+    try {
+      DoLog(static_cast<TFFmpeg *>(ASender), ALevel, AMsg);
+    } catch (...) {
+    }
   };
   ATask.OnProgress = [this](TCustomFFmpeg *ASender, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
                             float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration) {
@@ -187,10 +194,10 @@ void TCustomStrix::DeleteTask(int AIndex)
       if (AIndex < FNextTaskIndex) --FNextTaskIndex;
       if (task->Reported) --FTerminatedCount;
       if (task->RunState == TFFmpeg::rsWaiting && FPendingCount > 0) --FPendingCount;
-      CheckRunEnd();
     }
     gone.push_back(std::move(task));
   }
+  // The run goes on (or ends) once the task has stopped: see ReapGraveyard.
   DisposeTasks(std::move(gone));
 }
 
@@ -214,17 +221,24 @@ void TCustomStrix::DisposeTasks(std::vector<std::unique_ptr<TFFmpeg>> ATasks)
 {
   if (ATasks.empty()) return;
   for (auto &task : ATasks) task->Stop();
+  // Listed in the graveyard until destroyed, so that no run end is reported
+  // while one of them still converts.
+  std::vector<TFFmpeg *> tasks;
+  {
+    std::lock_guard<std::recursive_mutex> lock(FGraveLock);
+    for (auto &task : ATasks) {
+      tasks.push_back(task.get());
+      FGraveyard.push_back(std::move(task));
+    }
+  }
   if (GEventDepth == 0) {
-    ATasks.clear();  // waits for their threads; none of them waits for us
+    for (TFFmpeg *task : tasks) task->WaitForThread();  // none of their threads waits for us
+    ReapGraveyard();
     return;
   }
   // Inside an event: the caller may be one of these tasks' own threads, or
   // hold the event lock that their threads wait for. Destroy them later on
   // the window thread.
-  {
-    std::lock_guard<std::recursive_mutex> lock(FGraveLock);
-    for (auto &task : ATasks) FGraveyard.push_back(std::move(task));
-  }
   PostReap();
 }
 
@@ -252,7 +266,18 @@ void TCustomStrix::ReapGraveyard()
       }
     }
   }
+  if (dead.empty()) return;
   dead.clear();
+  ResumeRunAfterDeletion();
+}
+
+int TCustomStrix::DeletedTasksConverting()
+{
+  std::lock_guard<std::recursive_mutex> lock(FGraveLock);
+  int count = 0;
+  for (const auto &task : FGraveyard)
+    if (task->Running) ++count;
+  return count;
 }
 
 bool TCustomStrix::GraveyardEmpty()
@@ -274,9 +299,10 @@ void TCustomStrix::UnassignEvents()
 
 // ---- dispatchers ----
 
+// A task deleted while it runs raises nothing more: it has no index left.
 void TCustomStrix::DoBeforeHook(TFFmpeg *ATask, THookAction &AHookAction, int64_t APTS)
 {
-  if (FDestroying) return;
+  if (FDestroying || (ATask && ATask->Detached)) return;
   TEventScope scope;
   TBeforeHookEvent handler;
   {
@@ -289,7 +315,7 @@ void TCustomStrix::DoBeforeHook(TFFmpeg *ATask, THookAction &AHookAction, int64_
 void TCustomStrix::DoCustomHook(TFFmpeg *ATask, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS, bool &AUpdate,
                                 bool &AStopHook)
 {
-  if (FDestroying) return;
+  if (FDestroying || (ATask && ATask->Detached)) return;
   TEventScope scope;
   TCustomHookEvent handler;
   {
@@ -301,21 +327,22 @@ void TCustomStrix::DoCustomHook(TFFmpeg *ATask, THookBitmap *ABitmap, int AFrame
 
 void TCustomStrix::DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg)
 {
-  RaiseLog(ATask ? ATask->Index.load() : -1, ALevel, AMsg);
-}
-
-void TCustomStrix::RaiseLog(int AIndex, int ALevel, const std::string &AMsg)
-{
-  if (FDestroying) return;
+  if (FDestroying || (ATask && ATask->Detached)) return;
   TEventScope scope;
   std::lock_guard<std::recursive_mutex> lock(FEventLock);
-  if (OnLog) OnLog(AIndex, LogLevelFromSystem(ALevel), AMsg);
+  if (!OnLog) return;
+  // Dropped: it cannot be told through the handler that raised it, and it
+  // must not reach the library or the engine that logged.
+  try {
+    OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), AMsg);
+  } catch (...) {
+  }
 }
 
 void TCustomStrix::DoProgress(TFFmpeg *ATask, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
                               float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)
 {
-  if (FDestroying) return;
+  if (FDestroying || (ATask && ATask->Detached)) return;
   TEventScope scope;
   std::lock_guard<std::recursive_mutex> lock(FEventLock);
   if (OnProgress)

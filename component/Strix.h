@@ -14,15 +14,27 @@
 // Assign the events while no task runs, or use UnassignEvents.
 // A handler may call DeleteTask/DeleteAllTasks (typically from the -1
 // report): the tasks leave the list at once and are destroyed later on the
-// window thread, after their threads have ended.
+// window thread, after their threads have ended. A task deleted while it
+// runs raises no further event; a run goes on with the next waiting task,
+// or ends (-1), only once the deleted task has stopped.
 // Lock order: event lock, then the component registry's lock, then a task
-// list's lock; the log callback raises OnLog after releasing the registry.
+// list's lock; the log callback raises OnLog (through DoLog) after releasing
+// the registry.
 // Destruction stops every conversion and waits for every thread of every
 // task, however long that takes.
 // Failure: LoadLibraries, AddTask and AddTaskOutput return false / -1 and
 // leave the text in LastError(); a failed conversion reports AException and
-// AMessage in OnTerminate and a log line at llQuiet. An exception thrown by a
-// handler passes out of the dispatcher after the event lock is released.
+// AMessage in OnTerminate and a log line at llQuiet.
+// Exceptions thrown by handlers never end a worker thread:
+// - OnLog: dropped (it cannot be told through the handler that threw it, and
+//   must not reach the library or the engine that logged);
+// - OnTerminate: the run's bookkeeping still happens, then the message is
+//   raised as an llError line of that task and the exception is dropped;
+// - OnProgress: passes into the conversion, which ends with it as its failure
+//   (AException true, AMessage its message);
+// - OnBeforeHook, OnCustomHook: caught by the engine and logged as "Error
+//   occurs OnBeforeHook: ..." or "Error occurs OnCustomHook: ..." (the first
+//   stops hooking for the job, the second skips that picture's update).
 #pragma once
 
 #include <atomic>
@@ -127,7 +139,9 @@ class TCustomStrix {
   TTerminateEvent OnTerminate;
 
  protected:
-  // Dispatchers; ATask null means no task (AIndex -1).
+  // Dispatchers; ATask null means no task (AIndex -1). DoLog receives the
+  // engine's messages and the libraries' lines alike. A detached (deleted)
+  // task raises nothing.
   virtual void DoBeforeHook(TFFmpeg *ATask, THookAction &AHookAction, int64_t APTS);
   virtual void DoCustomHook(TFFmpeg *ATask, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS, bool &AUpdate,
                             bool &AStopHook);
@@ -143,6 +157,11 @@ class TCustomStrix {
   // Shutdown first thing in its own destructor: by the time the base
   // destructor runs, the object's dynamic type has already changed under them.
   void Shutdown();
+  // What the end of construction does: from now on the log callback may
+  // call the dispatchers of the object's final class (before, a line goes to
+  // TCustomStrix::DoLog: the object's class is still being set up while other
+  // threads log). TStrix calls it last thing in its constructor.
+  void Publish() { FPublished.store(true, std::memory_order_release); }
 
  private:
   friend class TComponentRegistry;
@@ -153,8 +172,6 @@ class TCustomStrix {
   void TaskTimerFired(int AIndex);
   // The thread budget of a task started now (see ThreadBudget).
   int32_t TaskThreadBudget() const;
-  // Raises OnLog for a line resolved to a task index by the log callback.
-  void RaiseLog(int AIndex, int ALevel, const std::string &AMsg);
   void BindTaskEvents(TFFmpeg &ATask);
   // Tasks leave the list at once; destroyed now, or later on the window
   // thread when called from inside an event on any thread.
@@ -162,6 +179,11 @@ class TCustomStrix {
   void ReapGraveyard();
   void PostReap();
   bool GraveyardEmpty();
+  // Deleted tasks that have not yet ended their conversion.
+  int DeletedTasksConverting();
+  // After deleted tasks are gone: starts the next waiting tasks in their
+  // places, or reports the end of the run.
+  void ResumeRunAfterDeletion();
   void CheckRunEnd();  // under FEventLock
 
   TWindowThread &FWindowThread;
@@ -184,6 +206,7 @@ class TCustomStrix {
   // Log lines being delivered outside the registry lock; destruction waits
   // for them after leaving the registry.
   std::atomic<int> FLogUsers{0};
+  std::atomic<bool> FPublished{false};  // see Publish
   // Tasks deleted from inside an event, destroyed on the window thread.
   std::recursive_mutex FGraveLock;
   std::vector<std::unique_ptr<TFFmpeg>> FGraveyard;
@@ -191,11 +214,12 @@ class TCustomStrix {
   std::shared_ptr<TCustomStrix *> FAlive;
 };
 
-// The published component; it adds nothing to TCustomStrix but the
-// shutdown its destructor needs as the most derived class (see Shutdown).
+// The published component; it adds nothing to TCustomStrix but what its
+// constructor and destructor need as the most derived class (see Publish
+// and Shutdown).
 class TStrix : public TCustomStrix {
  public:
-  using TCustomStrix::TCustomStrix;
+  explicit TStrix(TWindowThread &AWindowThread) : TCustomStrix(AWindowThread) { Publish(); }
   ~TStrix() override { Shutdown(); }
 };
 

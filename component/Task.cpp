@@ -109,13 +109,6 @@ TFFmpeg *TFFmpegList::FindByThreadId(uint32_t ATid) const
   return nullptr;
 }
 
-int TFFmpegList::IndexByThreadId(uint32_t ATid) const
-{
-  std::lock_guard<std::recursive_mutex> lock(FLock);
-  TFFmpeg *task = FindByThreadId(ATid);
-  return task ? task->Index.load() : -1;
-}
-
 std::vector<TFFmpeg *> TFFmpegList::Snapshot() const
 {
   std::lock_guard<std::recursive_mutex> lock(FLock);

@@ -66,8 +66,6 @@ class TFFmpegList {
   std::vector<std::unique_ptr<TFFmpeg>> ExtractAll();
   // The first task whose conversion runs on ATid, or null.
   TFFmpeg *FindByThreadId(uint32_t ATid) const;
-  // Index of FindByThreadId, -1 without one (resolved under the list lock).
-  int IndexByThreadId(uint32_t ATid) const;
   // A snapshot of the tasks in list order (pointers stay valid while the
   // window thread does not delete tasks).
   std::vector<TFFmpeg *> Snapshot() const;

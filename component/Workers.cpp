@@ -132,9 +132,23 @@ void TCustomStrix::CheckRunEnd()
 {
   std::lock_guard<std::recursive_mutex> lock(FEventLock);
   if (!FRunActive || FPendingCount > 0 || FTerminatedCount < FTasks.Count()) return;
+  if (DeletedTasksConverting() > 0) return;  // their disposal settles the run
   FRunActive = false;
   ClearLogLines();
   if (OnTerminate) OnTerminate(-1, true, false, std::string());
+}
+
+void TCustomStrix::ResumeRunAfterDeletion()
+{
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  if (FDestroying || !FRunActive) return;
+  // A deleted task that was converting leaves its place to the next one.
+  int inFlight = DeletedTasksConverting();  // and those started (or armed) and not yet reported:
+  for (TFFmpeg *task : FTasks.Snapshot())
+    if (task->Index < FNextTaskIndex && !task->Reported) ++inFlight;
+  const int places = FConcurrency > 0 ? FConcurrency.load() : 1;
+  for (; FPendingCount > 0 && inFlight < places; ++inFlight) StartNextTask();
+  CheckRunEnd();
 }
 
 void TCustomStrix::DoTerminate(TFFmpeg *ATask)
@@ -172,7 +186,7 @@ void TCustomStrix::DoTerminate(TFFmpeg *ATask)
   }
   if (!handlerError.empty()) {
     try {
-      RaiseLog(ATask->Index.load(), 0, handlerError);
+      DoLog(ATask, 0, handlerError);
     } catch (...) {
     }
   }

@@ -109,7 +109,10 @@ TFFmpegThread *TCustomFFmpeg::Start(bool AThreaded, TConvertPriority APriority)
   StopRequested = false;
   Finished = false;
   Terminated = false;
-  RunPriority = APriority;
+  // What the run's stage threads apply on top of what they inherit from the
+  // run's thread: a worker has lowered its own priority already, and the
+  // stages it creates inherit it (lowering again would count it twice).
+  RunPriority = AThreaded ? tpNormal : APriority;
   if (!AThreaded) {
     Run();
     return nullptr;

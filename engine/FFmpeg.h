@@ -473,6 +473,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   std::vector<uint8_t> AudioBuffer;    // resampler output / frame read from the FIFO
   std::vector<uint8_t> SilenceBuffer;  // leading silence for audio sync
   int64_t LastReportTime = 0;
+  // Reports per quantiser ("qphist"), of this engine's reports only.
+  std::array<int32_t, 52> QpHistogram{};
 
   // ---- per-run tables (TranscodeSetup.cpp creates, PacketLoop.cpp frees) ----
   std::vector<TInputFileInfo> FileTable;
@@ -497,6 +499,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // Raises FFMpegException with AMsg.
   [[noreturn]] void Fail(const std::string &AMsg) const;
   void Log(int ALevel, const std::string &AMsg);
+  // Logs AMsg at level 1 the first time this job meets AKey (FallbacksReported).
+  void ReportOnce(const std::string &AKey, const std::string &AMsg);
   // A format name as the libraries know it: the retired "pgmyuv" becomes "image2".
   std::string FormatName(const std::string &AName);
 

@@ -5,6 +5,23 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// Raises the calling thread's nice value by ASteps (at most to 19).
+void NiceDown(int ASteps)
+{
+  const auto tid = static_cast<id_t>(gettid());
+  errno = 0;
+  const int current = getpriority(PRIO_PROCESS, tid);
+  if (current == -1 && errno != 0) return;
+  setpriority(PRIO_PROCESS, tid, std::min(current + ASteps, 19));
+}
+
+}  // namespace
+
 TFFmpegThread::TFFmpegThread(TCustomFFmpeg *AEngine, TConvertPriority APriority)
     : FEngine(AEngine), FPriority(APriority), FThread([this] { Execute(); })
 {
@@ -39,10 +56,10 @@ void TFFmpegThread::ApplyPriority(TConvertPriority APriority)
       break;
     }
     case tpLowest:
-      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+      NiceDown(19);
       break;
     case tpLower:
-      setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+      NiceDown(10);
       break;
     case tpNormal:
       break;

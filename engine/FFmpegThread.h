@@ -1,8 +1,9 @@
 // The worker thread of one engine run. Created suspended (waiting at a gate);
 // Resume lets it run the engine's Run. The engine owns it and joins it before
 // it goes, so the thread never outlives the state it uses.
-// Priority: tpIdle -> SCHED_IDLE; tpLowest/tpLower -> a higher nice value for
-// this thread only; tpNormal -> unchanged.
+// Priority: tpIdle -> SCHED_IDLE; tpLowest/tpLower -> this thread's nice value
+// raised by 19/10 from the one it inherited (at most to 19), so "lower" is
+// never higher than the starting thread's; tpNormal -> unchanged.
 #pragma once
 
 #include <sys/types.h>

@@ -429,7 +429,12 @@ void TCustomFFmpeg::SetOption(const std::string &AName, const std::string &AValu
     case oiVideoCodec: SetVideoCodec(v); break;
     case oiAudioCodec: SetAudioCodec(v); break;
     case oiSubtitleCodec: SetSubtitleCodec(v); break;
-    case oiMeThreshold: MeThreshold = StrToInt(v); break;
+    case oiMeThreshold:
+      MeThreshold = StrToInt(v);
+      if (MeThreshold != 0)
+        ReportOnce("me_threshold",
+                   "Option me_threshold has no counterpart in this release; only the input's picture types are kept");
+      break;
     case oiSameQ: SameQuality = 1; break;
     case oiPass: SetPass(StrToInt(v)); break;
     case oiPassLogFile: PassLogFileName = v; break;
@@ -449,7 +454,7 @@ void TCustomFFmpeg::SetOption(const std::string &AName, const std::string &AValu
     case oiNewSubtitle:
       // A stream is added to the last output file; without one there is
       // nothing to extend.
-      if (OutputFileCount <= 0) Fail(Format("No output file for option %s", {AName}));
+      if (OutputFileCount <= 0) Fail("At least one output file must be specified");
       if (it->second.Id == oiNewVideo)
         NewVideoStream(OutputFileCount - 1);
       else if (it->second.Id == oiNewAudio)
@@ -477,6 +482,14 @@ void TCustomFFmpeg::SetOption(const std::string &AName, const std::string &AValu
 // ---------------------------------------------------------------------------
 // Generic options: the libraries' own option system.
 
+void TCustomFFmpeg::ReportOnce(const std::string &AKey, const std::string &AMsg)
+{
+  for (const std::string &done : FallbacksReported)
+    if (done == AKey) return;
+  FallbacksReported.push_back(AKey);
+  Log(1, AMsg);
+}
+
 bool TCustomFFmpeg::SetGenericOption(const std::string &AName, int32_t AValue)
 {
   return SetGenericOption(AName, Format("%d", {AValue}));
@@ -487,17 +500,10 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
   if (IsBlankText(AName) || IsBlankText(AValue)) return false;
   if (!CodecOpts[AVMEDIA_TYPE_VIDEO] || !FormatOpts || !SwsOpts) return false;  // not prepared
 
-  auto reportFallback = [this](const std::string &AKey, const std::string &AMsg) {
-    for (const std::string &done : FallbacksReported)
-      if (done == AKey) return;
-    FallbacksReported.push_back(AKey);
-    Log(1, AMsg);
-  };
-
   std::string name = AName;
   // Retired in 5.1: the GOP length is "g" now.
   if (name == "gop") {
-    reportFallback("gop", "Option gop is now named g; using g");
+    ReportOnce("gop", "Option gop is now named g; using g");
     name = "g";
   }
 
@@ -508,7 +514,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
     if (sign != 0) {
       const bool taken = SetGenericOption("scan_offset", sign > 0 ? "1" : "0");
       if (taken)
-        reportFallback("+SCAN_OFFSET",
+        ReportOnce("+SCAN_OFFSET",
                        "Flag SCAN_OFFSET is now the option scan_offset of the MPEG-2 encoder; using scan_offset");
       const bool restTaken = !rest.empty() && SetGenericOption(name, rest);
       return taken || restTaken;
@@ -557,7 +563,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
       }
     if (!replaced) PrivateOpts.emplace_back(name, AValue);
     if (name != "scan_offset")
-      reportFallback(name, Format("Option %s is private to the %s %s; it is applied where it is known",
+      ReportOnce(name, Format("Option %s is private to the %s %s; it is applied where it is known",
                                   {name, owners.Encoders.empty() ? owners.Muxers.front() : owners.Encoders.front(),
                                    owners.Encoders.empty() ? "muxer" : "encoder"}));
     return true;

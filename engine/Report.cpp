@@ -1,7 +1,6 @@
 // Progress report (periodic and final, through OnProgress or one text line
 // through OnLog), the final summary, and the per-frame video statistics file.
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -15,13 +14,8 @@ using avbind::Format;
 
 namespace {
 
-constexpr int kQpCount = 52;
 constexpr int kQpShown = 32;
 constexpr double kNoOutputTime = 1e10;  // seconds: no stream has a time yet
-
-// Quantiser histogram of the whole process; engines running side by side
-// count into it at the same time.
-std::atomic<int32_t> QpHistogram[kQpCount];
 
 double Psnr(double ADistortion) { return -10.0 * std::log10(ADistortion); }
 
@@ -79,9 +73,8 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
       if (AIsLastReport) line.Append("L");
       if (QpHist) {
         const long j = std::lrint(static_cast<double>(ost.Reported.Quality) / FF_QP2LAMBDA);
-        if (j >= 0 && j < kQpCount) QpHistogram[j].fetch_add(1, std::memory_order_relaxed);
-        for (int k = 0; k < kQpShown; ++k)
-          line.Append("%X", static_cast<int>(std::lrint(std::log2(QpHistogram[k].load(std::memory_order_relaxed) + 1.0))));
+        if (j >= 0 && j < static_cast<long>(QpHistogram.size())) ++QpHistogram[j];
+        for (int k = 0; k < kQpShown; ++k) line.Append("%X", static_cast<int>(std::lrint(std::log2(QpHistogram[k] + 1.0))));
       }
       const AVCodecContext *enc = ost.Enc;
       if (enc && !ost.StreamCopy && (enc->flags & AV_CODEC_FLAG_PSNR)) {
@@ -129,12 +122,10 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   if (AIsLastReport && Verbose >= 0 && OnLog) {
     const int64_t raw = VideoSize + AudioSize + ExtraSize;
     const double video = VideoSize / 1024.0, audio = AudioSize / 1024.0, headers = ExtraSize / 1024.0;
-    if (raw > 0)
-      Log(1, Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
-                    {video, audio, headers, static_cast<double>(total - raw) * 100.0 / static_cast<double>(raw)}));
-    else
-      Log(1, Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead unknown\r\n",
-                    {video, audio, headers}));
+    // Nothing encoded: no overhead to relate, the figure is 0.
+    const double overhead = raw > 0 ? static_cast<double>(total - raw) * 100.0 / static_cast<double>(raw) : 0.0;
+    Log(1, Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
+                  {video, audio, headers, overhead}));
   }
 }
 

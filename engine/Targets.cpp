@@ -87,11 +87,11 @@ void TCustomFFmpeg::ApplyTarget(const std::string &ATargetType, const std::strin
 
   static const char *const kFrameRates[] = {"25", "30000/1001", "24000/1001"};
   const bool pal = norm == nmPal;
-  // A disc player needs every one of these values: one the libraries refuse
-  // is an error, not a silently different output.
+  // A value the libraries refuse is told, not fatal: the preset goes on, so
+  // it is never left half applied.
   auto need = [this](const char *AName, const char *AValue) {
     if (!SetGenericOption(AName, AValue))
-      Fail(avbind::Format("The target option %s could not be set to %s", {AName, AValue}));
+      Log(0, avbind::Format("The target option %s could not be set to %s", {AName, AValue}));
   };
 
   if (ATargetType == "vcd") {

@@ -541,8 +541,14 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
   final->interlaced_frame = APicture.interlaced_frame;
   if (interlacedCoding) final->top_field_first = TopFieldFirst != -1 ? TopFieldFirst : APicture.top_field_first;
   final->quality = static_cast<int>(std::lrint(SameQuality ? static_cast<double>(APicture.quality) : streamQuality));
+  // With a motion-estimation threshold the input's picture types are kept
+  // (an intra picture stays intra); otherwise the encoder chooses.
+  final->pict_type = MeThreshold == 0 ? AV_PICTURE_TYPE_NONE : APicture.pict_type;
   AOst.LastFinal = final;
-  return EmitVideoFrames(AOut, AOst, *final, nbFrames);
+  const int frameSize = EmitVideoFrames(AOut, AOst, *final, nbFrames);
+  // One statistics line per picture, duplicates included in its numbers.
+  if (frameSize > 0 && !VstatsFileName.empty()) DoVideoStats(AOut, AOst, frameSize, AOst.CodedPictType, AOst.CodedQuality);
+  return frameSize;
 }
 
 int TCustomFFmpeg::EmitVideoFrames(AVFormatContext *AOut, TOutputStream &AOst, AVFrame &AFinal, int64_t ACount)
@@ -550,15 +556,12 @@ int TCustomFFmpeg::EmitVideoFrames(AVFormatContext *AOut, TOutputStream &AOst, A
   int frameSize = 0;
   for (int64_t i = 0; i < ACount; ++i) {
     if (StopRequested) break;
-    AFinal.pict_type = AV_PICTURE_TYPE_NONE;
     AFinal.key_frame = 0;
     AFinal.pts = AOst.SyncOpts;
     const int size = SendVideoFrame(AOut, AOst, &AFinal);
     if (size > 0) frameSize = size;
     ++AOst.SyncOpts;
     ++AOst.FrameNumber;
-    if (size > 0 && !VstatsFileName.empty())
-      DoVideoStats(AOut, AOst, size, AOst.CodedPictType, AOst.CodedQuality);
   }
   return frameSize;
 }
@@ -604,9 +607,6 @@ int TCustomFFmpeg::SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, co
     AVCodecLib.av_packet_rescale_ts(pkt.get(), enc->time_base, AOst.Stream->time_base);
     WriteFrame(AOut, pkt.get(), AOst);
     AVCodecLib.av_packet_unref(pkt.get());
-    // Drained packets have no picture of their own to report on afterwards.
-    if (!AFrame && size > 0 && !VstatsFileName.empty())
-      DoVideoStats(AOut, AOst, size, AOst.CodedPictType, AOst.CodedQuality);
     last = size;
   }
   return last;

@@ -21,6 +21,9 @@ void TCustomFFmpeg::MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStre
     // Broken inputs can step backwards; a muxer refuses falling decoding
     // timestamps, so nudge them forward instead of losing the whole job.
     if (AOst.LastMuxDts != NoPts && APkt->dts <= AOst.LastMuxDts) {
+      if (Verbose > 2)
+        Log(1, avbind::Format("Decoding timestamp %d of output stream #%d.%d is not above the last one (%d); using %d",
+                              {APkt->dts, AOst.FileIndex, AOst.Index, AOst.LastMuxDts, AOst.LastMuxDts + 1}));
       APkt->dts = AOst.LastMuxDts + 1;
       if (APkt->pts != NoPts && APkt->pts < APkt->dts) APkt->pts = APkt->dts;
     }
@@ -49,7 +52,11 @@ void TCustomFFmpeg::DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TI
   const bool dvb = AOst.Enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const int passes = dvb ? 2 : 1;
   for (int i = 0; i < passes; ++i) {
+    // The second DVB packet ends the display: a page without regions clears it.
+    const unsigned rects = ASub.num_rects;
+    if (i == 1) ASub.num_rects = 0;
     const int size = AVCodecLib.avcodec_encode_subtitle(AOst.Enc, buffer.data(), kSubtitleBufferSize, &ASub);
+    ASub.num_rects = rects;
     if (size < 0) {
       // One subtitle the encoder cannot take (a picture for a text format,
       // say) is lost; the rest of the job is not.

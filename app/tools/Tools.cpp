@@ -4,10 +4,13 @@
 #include <ini.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <strings.h>
 #include <system_error>
 
@@ -116,17 +119,57 @@ int PresetHandler(void *AUser, const char *ASection, const char *AName, const ch
   return 1;
 }
 
+// The section name of a header line, as the INI reader takes it: the text
+// between "[" and the first "]" (at most 49 bytes); false for other lines,
+// and for a header that a comment cuts short.
+bool SectionHeader(const std::string &ALine, std::string &AName) {
+  if (ALine.empty() || ALine[0] != '[') return false;
+  for (size_t i = 1; i < ALine.size(); ++i) {
+    if (ALine[i] == ']') {
+      AName = ALine.substr(1, std::min<size_t>(i - 1, 49));
+      return true;
+    }
+    if (ALine[i] == ';' && (ALine[i - 1] == ' ' || ALine[i - 1] == '\t')) return false;
+  }
+  return false;
+}
+
 }  // namespace
 
 void LoadPresets(const std::string &AFileName,
                  const std::function<void(const std::string &)> &AAddName) {
   const std::string file = AFileName.empty() ? PresetFileName() : AFileName;
-  TParseState state;
-  // A result other than 0 is either "cannot open" (no sections, so no
-  // presets) or the line of the first malformed entry; the lines around it
-  // are still read, so whatever parsed is kept.
-  ini_parse(file.c_str(), PresetHandler, &state);
   Presets.clear();
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return;  // no file: no sections, no presets
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));  // the reader stops there too
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+
+  // Every section is a preset, also one without keys (the reader announces
+  // only sections that hold a key): list the headers first, in file order.
+  // Leading blanks go from every line, so an indented key is a key and never
+  // the continuation of the value above it.
+  TParseState state;
+  std::string lines;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    size_t start = pos;
+    while (start < end && (text[start] == ' ' || text[start] == '\t')) ++start;
+    const std::string line = text.substr(start, end - start);
+    std::string name;
+    if (SectionHeader(line, name) && !name.empty() &&
+        std::none_of(state.Sections.begin(), state.Sections.end(),
+                     [&](const TSectionState &ASection) { return strcasecmp(ASection.Section.c_str(), name.c_str()) == 0; }))
+      state.Sections.push_back({name, {}, {}});
+    lines += line;
+    lines += '\n';
+    pos = end + 1;
+  }
+  // A result other than 0 is the line of the first malformed entry; the
+  // lines around it are still read, so whatever parsed is kept.
+  ini_parse_string(lines.c_str(), PresetHandler, &state);
   Presets.reserve(state.Sections.size());
   for (auto &s : state.Sections) {
     Presets.push_back(std::move(s.Format));

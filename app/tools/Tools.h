@@ -33,7 +33,8 @@ extern std::vector<TFormat> Presets;
 std::string PresetFileName();
 
 // Fills Presets from AFileName (the executable's formats.ini when empty) and
-// hands every preset name, in order, to AAddName. A missing or unreadable file
+// hands every preset name, in order, to AAddName. Every section is a preset,
+// one without keys too; keys may be indented. A missing or unreadable file
 // leaves Presets empty. Keys missing or not numbers read as 0 (name: empty).
 void LoadPresets(const std::string &AFileName = {},
                  const std::function<void(const std::string &)> &AAddName = {});

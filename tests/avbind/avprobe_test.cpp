@@ -232,6 +232,27 @@ TEST_F(AVProbeTest, RealSamplesAndSizeBeyondTwoGigabytes)
   EXPECT_TRUE(Has(Lines(p.GetFileInfoText()), "File Size: 3.00 GB")) << p.GetFileInfoText();
 }
 
+// Read through a pipe, the file has no size to show.
+TEST_F(AVProbeTest, SizeOfAPipeIsUnknown)
+{
+  const std::string bytes = qvtest::ReadFile(Make("small.flv", [](auto &o) {
+    o.VideoCodec = "";
+    o.Seconds = 0.2;
+  }));
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_LT(bytes.size(), 60000u);  // fits the pipe's buffer: no writer thread needed
+  ASSERT_EQ(write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  close(fds[1]);
+  TAVProbe p;
+  const bool loaded = p.LoadFile("pipe:" + std::to_string(fds[0]));
+  const std::string text = p.GetFileInfoText();
+  p.CloseFile();
+  close(fds[0]);
+  ASSERT_TRUE(loaded) << p.LastError;
+  EXPECT_TRUE(Has(Lines(text), "File Size: N/A")) << text;
+}
+
 TEST(AVProbeText, SizesDurationsAndStartTimes)
 {
   const std::pair<int64_t, const char *> sizes[] = {

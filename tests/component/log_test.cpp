@@ -140,11 +140,62 @@ TEST_F(LogRoutingTest, OverlongMessageIsCutNotOverflowed)
   EXPECT_EQ(texts[0].substr(0, Prefix().size()), Prefix());
   EXPECT_EQ(texts[0].substr(texts[0].size() - 5), "after");
 
-  // A pending text that fills the buffer by itself still leaves room.
+  // A pending text that fills the buffer by itself still leaves room for
+  // the message that ends its line.
   Log(nullptr, AV_LOG_INFO, "%s", huge.c_str());
   Log(nullptr, AV_LOG_INFO, "%s\n", huge.c_str());
   Log(nullptr, AV_LOG_INFO, "end\n");
-  EXPECT_EQ(Texts().back(), std::string(LogBufferSize / 2 - 1, 'q') + "end");
+  EXPECT_EQ(Texts().back(), std::string(LogBufferSize - 1 - 4, 'q') + "end");
+
+  // A continued line that fits the buffer is not cut at all.
+  const std::string first(1500, 'p'), second(500, 'r');
+  Log(nullptr, AV_LOG_INFO, "%s", first.c_str());
+  Log(nullptr, AV_LOG_INFO, "%s\n", second.c_str());
+  EXPECT_EQ(Texts().back(), first + second);
+}
+
+// Library lines reach OnLog through the virtual DoLog, as the engine's own
+// lines do, with the task that runs on the logging thread.
+TEST_F(LogRoutingTest, LibraryLinesGoThroughTheOverridableDoLog)
+{
+  struct TSeen {
+    TFFmpeg *Task;
+    int Level;
+    std::string Msg;
+  };
+  class TWatchingStrix : public TStrix {
+   public:
+    using TStrix::TStrix;
+    ~TWatchingStrix() override { Shutdown(); }
+    std::vector<TSeen> Seen;
+
+   protected:
+    void DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg) override
+    {
+      Seen.push_back(TSeen{ATask, ALevel, AMsg});
+      TStrix::DoLog(ATask, ALevel, AMsg);
+    }
+  };
+  TWatchingStrix watching(Window);
+  ASSERT_TRUE(watching.LoadLibraries(LibAVDir(), true));
+  SetLibraryLogLevel(3);
+  ASSERT_EQ(watching.AddTask(Sample("ruffle__dummy.flv")), 0) << watching.LastError();
+  std::vector<std::string> raised;
+  watching.OnLog = [&](int AIndex, TLogLevel, const std::string &AMsg) {
+    raised.push_back(std::to_string(AIndex) + " " + AMsg);
+  };
+  watching.Seen.clear();
+  Log(&Tester, AV_LOG_WARNING, "no task\n");
+  watching.Tasks(0).ThreadId = ThisThread();
+  Log(nullptr, AV_LOG_ERROR, "task\n");
+  watching.Tasks(0).ThreadId = 0;
+  ASSERT_EQ(watching.Seen.size(), 2u);
+  EXPECT_EQ(watching.Seen[0].Task, nullptr);
+  EXPECT_EQ(watching.Seen[0].Level, 1);
+  EXPECT_EQ(watching.Seen[0].Msg, Prefix() + "no task");
+  EXPECT_EQ(watching.Seen[1].Task, &watching.Tasks(0));
+  EXPECT_EQ(watching.Seen[1].Level, 0);
+  EXPECT_EQ(raised, (std::vector<std::string>{"-1 " + Prefix() + "no task", "0 task"}));
 }
 
 TEST_F(LogRoutingTest, LinesReachTheTaskOnTheLoggingThreadAndEveryComponent)

@@ -28,12 +28,16 @@ TEST_F(StrixTest, PropertiesAndLibraries)
   EXPECT_NE(fresh.LastError().find("LoadLibraries"), std::string::npos);
   EXPECT_FALSE(qvtest::FileExists(Scratch.File("x.mp4")));
 
-  // Changing the level before loading only stores it; loading applies it.
+  // The libraries are loaded for the process (by the fixture's component):
+  // the level reaches them from a component that has not loaded them itself.
   const int saved = LibraryLogLevel.load();
   fresh.SetLogLevel(llDebug);
-  EXPECT_EQ(LibraryLogLevel.load(), saved);
-  ASSERT_TRUE(fresh.LoadLibraries(LibAVDir(), true));
   EXPECT_EQ(LibraryLogLevel.load(), 2);
+  EXPECT_EQ(AVUtilLib.av_log_get_level(), AV_LOG_DEBUG);
+  fresh.SetLogLevel(llQuiet);
+  EXPECT_EQ(AVUtilLib.av_log_get_level(), AV_LOG_QUIET);
+  ASSERT_TRUE(fresh.LoadLibraries(LibAVDir(), true));
+  EXPECT_EQ(LibraryLogLevel.load(), -1);  // loading applies the stored level again
   SetLibraryLogLevel(saved);
   EXPECT_TRUE(Strix->LoadLibraries("/nonexistent", true));  // loaded for the process already
 }

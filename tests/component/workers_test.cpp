@@ -185,6 +185,95 @@ TEST_F(WorkersTest, DeletingAllTasksFromTheRunEndHandlerIsSafe)
   EXPECT_GT(FileSize(Scratch.File("again.mp4")), 0);
 }
 
+// A task deleted while it converts raises nothing more (no event with index
+// -1), leaves its place to the next waiting task, and the run ends only once
+// the deleted tasks have stopped: by then their outputs are complete.
+TEST_F(WorkersTest, DeletingARunningTaskSilencesItAndTheRunGoesOnAfterItStopped)
+{
+  std::mutex lock;
+  std::vector<int> indexes;
+  std::vector<bool> completeAtRunEnd;
+  Strix->SetProgressInterval(100);
+  Strix->OnProgress = [&](int AIndex, int, int, int, float, float, int64_t, int) {
+    std::lock_guard<std::mutex> guard(lock);
+    indexes.push_back(AIndex);
+  };
+  Strix->OnCustomHook = [&](int AIndex, THookBitmap *, int, int64_t, bool &, bool &) {
+    std::lock_guard<std::mutex> guard(lock);
+    indexes.push_back(AIndex);
+  };
+  Strix->OnTerminate = [&](int AIndex, bool, bool, const std::string &) {
+    if (AIndex != -1) return;
+    for (const char *name : {"del0.mp4", "del1.mp4"}) {
+      TMediaInfo info;
+      completeAtRunEnd.push_back(ProbeMedia(Scratch.File(name), info));
+    }
+    ++Rec.RunEnds;
+  };
+  const std::string input = Media("del.flv", 20.0, 320, 240);
+  for (int i = 0; i < 2; ++i) {
+    TOutputOptions out = WindowOutput();
+    out.CustomHook = true;
+    ASSERT_EQ(Strix->AddTask(input), i);
+    ASSERT_TRUE(Strix->AddTaskOutput(i, Scratch.File("del" + std::to_string(i) + ".mp4"), out)) << Strix->LastError();
+  }
+  Strix->StartTasks(1);
+  const auto progressOfFirst = [&] {
+    std::lock_guard<std::mutex> guard(lock);
+    return std::count(indexes.begin(), indexes.end(), 0) > 0;
+  };
+  ASSERT_TRUE(Window.ProcessEventsUntil(progressOfFirst, 60000));
+  Strix->DeleteTask(0);  // the waiting task takes its place, as task 0
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    indexes.clear();
+  }
+  ASSERT_TRUE(Window.ProcessEventsUntil(progressOfFirst, 60000)) << "the waiting task never started";
+  EXPECT_EQ(Rec.RunEnds.load(), 0);
+  Strix->DeleteTask(0);
+  ASSERT_TRUE(WaitForRunEnd(1, 60000));
+  EXPECT_EQ(completeAtRunEnd, (std::vector<bool>{true, true}));
+  std::lock_guard<std::mutex> guard(lock);
+  EXPECT_EQ(std::count(indexes.begin(), indexes.end(), -1), 0);
+}
+
+// Handlers that throw never reach the conversion: a throwing OnLog is
+// dropped, a throwing OnTerminate is told as an error line of its task.
+TEST_F(WorkersTest, ThrowingLogAndEndHandlersLeaveTheRunIntact)
+{
+  std::mutex lock;
+  std::vector<std::pair<int, std::string>> lines;
+  std::vector<TEndReport> ends;
+  Strix->SetLogLevel(llInfo);  // the engine's summary line goes to OnLog too
+  Strix->OnLog = [&](int AIndex, TLogLevel ALevel, const std::string &AMsg) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      if (ALevel <= llError) lines.emplace_back(AIndex, AMsg);
+    }
+    throw std::runtime_error("log handler failed");
+  };
+  Strix->OnTerminate = [&](int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      ends.push_back(TEndReport{AIndex, AFinished, AException, AMessage, 0});
+    }
+    if (AIndex == -1) ++Rec.RunEnds;
+    if (AIndex == 0) throw std::runtime_error("end handler failed");
+  };
+  AddConversions("throw", 2);
+  Strix->StartTasks(1);
+  ASSERT_TRUE(WaitForRunEnd());
+  std::lock_guard<std::mutex> guard(lock);
+  ASSERT_EQ(ends.size(), 3u);
+  for (const TEndReport &end : ends) {
+    EXPECT_TRUE(end.Finished) << end.Message;
+    EXPECT_FALSE(end.Exception);
+  }
+  EXPECT_EQ(ends[2].Index, -1);
+  EXPECT_EQ(lines, (std::vector<std::pair<int, std::string>>{{0, "end handler failed"}}));
+  EXPECT_GT(FileSize(Scratch.File("throw1.mp4")), 0);
+}
+
 // Regression: destruction returned before the workers had ended.
 TEST_F(WorkersTest, DestroyingTheComponentWaitsForRunningConversions)
 {

@@ -3,10 +3,19 @@
 // video sync counters and progress reports.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 #include "EngineRun.h"
 #include "FFmpegThread.h"
@@ -116,6 +125,61 @@ TEST_F(ConvertTest, StopMidRunLeavesAShorterPlayableFile)
   ASSERT_NE(v, nullptr);
   EXPECT_GT(v->Packets, 0);
   EXPECT_LT(v->Duration, Probe(in).Find(AVMEDIA_TYPE_VIDEO)->Duration - 0.5);
+}
+
+// The worker's priority is set relative to the thread that starts it: a
+// "lower" worker of a thread at nice 15 must not run at nice 10. The run's
+// stage threads (video and audio paths) run at the worker's priority.
+TEST_F(ConvertTest, WorkerPrioritiesAreRelativeToTheStartingThread)
+{
+  const std::string in = Generated("in.flv", 1);
+  struct TSeen {
+    int Base = -100, Nice = -100, Policy = -1, StageNice = -100, StagePolicy = -1;
+    pid_t Worker = 0, Stage = 0;
+  };
+  const auto run = [&](int ABaseAtLeast, TConvertPriority APriority) {
+    TSeen seen;
+    std::mutex lock;
+    std::thread starter([&] {
+      const auto tid = static_cast<id_t>(gettid());
+      seen.Base = std::max(getpriority(PRIO_PROCESS, tid), ABaseAtLeast);
+      setpriority(PRIO_PROCESS, tid, seen.Base);  // only ever raised: allowed without privileges
+      TCustomFFmpeg engine;
+      Open(engine, in, Dir.File("prio.mp4"), WindowOptions());
+      engine.SetThreadBudget(2);  // the video path gets a thread of its own
+      engine.Verbose = 3;         // it tells each dropped picture
+      engine.ProgressInterval = 0;
+      engine.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
+        std::lock_guard<std::mutex> guard(lock);
+        seen.Worker = gettid();
+        seen.Nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        seen.Policy = sched_getscheduler(0);
+      };
+      engine.OnLog = [&](TCustomFFmpeg *, int, const std::string &AMsg) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (AMsg != "*** drop!") return;
+        seen.Stage = gettid();
+        seen.StageNice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+        seen.StagePolicy = sched_getscheduler(0);
+      };
+      if (TFFmpegThread *thread = engine.Start(true, APriority)) thread->Resume();
+      engine.WaitForThread();
+    });
+    starter.join();
+    EXPECT_NE(seen.Stage, seen.Worker);
+    EXPECT_EQ(seen.StageNice, seen.Nice);
+    EXPECT_EQ(seen.StagePolicy, seen.Policy);
+    return seen;
+  };
+  for (const int base : {0, 15}) {
+    SCOPED_TRACE(base);
+    const TSeen normal = run(base, tpNormal), lower = run(base, tpLower), lowest = run(base, tpLowest);
+    EXPECT_EQ(normal.Nice, normal.Base);
+    EXPECT_EQ(normal.Policy, SCHED_OTHER);
+    EXPECT_EQ(lower.Nice, std::min(lower.Base + 10, 19));
+    EXPECT_EQ(lowest.Nice, std::min(lowest.Base + 19, 19));
+  }
+  EXPECT_EQ(run(0, tpIdle).Policy, SCHED_IDLE);
 }
 
 TEST_F(ConvertTest, TwoEnginesRunSideBySide)
@@ -253,8 +317,8 @@ TEST_F(ConvertTest, SyncCountersAndProgressRiseToTheTotal)
 
 TEST_F(ConvertTest, ProgressTextAudioOnlyValuesAndVideoStatistics)
 {
-  const std::string in = Generated("in.flv", 2), out = Dir.File("t.mp4"), stats = Dir.File("vstats.log");
-  const TMediaInfo info = Convert(in, out, WindowOptions({{"vstats_file", stats}}));
+  const std::string in = Generated("in.flv", 2), out = Dir.File("t.mp4");
+  Convert(in, out, WindowOptions());
   std::string report;
   for (const std::string &l : Lines)
     if (l.rfind("frame=", 0) == 0) report = l;
@@ -274,14 +338,6 @@ TEST_F(ConvertTest, ProgressTextAudioOnlyValuesAndVideoStatistics)
   EXPECT_NE(summary.find("kB audio:"), std::string::npos);
   EXPECT_NE(summary.find("muxing overhead "), std::string::npos);
   EXPECT_EQ(summary.substr(summary.size() - 3), "%\r\n");
-  // One statistics line per encoded picture.
-  const std::string text = qvtest::ReadFile(stats);
-  int lines = 0;
-  for (std::size_t pos = 0; (pos = text.find("frame= ", pos)) != std::string::npos; ++pos) ++lines;
-  EXPECT_EQ(lines, info.Find(AVMEDIA_TYPE_VIDEO)->Packets);
-  EXPECT_NE(text.find("type= I\n"), std::string::npos);
-  EXPECT_NE(text.find("type= P\n"), std::string::npos);
-
   // Audio only: no frame, rate or quality to report.
   std::vector<TProgressCall> calls;
   Convert(in, Dir.File("a.mp4"), WindowOptions({{"vn", ""}}), [&](TCustomFFmpeg &e) {
@@ -293,6 +349,175 @@ TEST_F(ConvertTest, ProgressTextAudioOnlyValuesAndVideoStatistics)
   EXPECT_EQ(calls.back().Fps, -1);
   EXPECT_EQ(calls.back().Quality, -1.0f);
   EXPECT_NEAR(calls.back().Duration, 2000, 60);
+}
+
+// The statistics file has one line per input picture, duplicates counted in
+// its frame numbers; a file that cannot be created ends the job by name.
+TEST_F(ConvertTest, VideoStatisticsLinePerPictureAndUnwritableFile)
+{
+  // 10 pictures a second into 15: every other picture is sent twice.
+  const std::string in = Generated("ten.flv", 2, {10, 1}, false), stats = Dir.File("vstats.log");
+  const TMediaInfo info = Convert(in, Dir.File("v.mp4"), WindowOptions({{"vstats_file", stats}}));
+  ASSERT_NE(info.Find(AVMEDIA_TYPE_VIDEO), nullptr);
+  EXPECT_NEAR(static_cast<double>(info.Find(AVMEDIA_TYPE_VIDEO)->Packets), 30, 1);
+  const std::string text = qvtest::ReadFile(stats);
+  std::vector<int> frames;
+  for (std::size_t pos = 0; (pos = text.find("frame= ", pos)) != std::string::npos; ++pos)
+    frames.push_back(std::atoi(text.c_str() + pos + 7));
+  ASSERT_EQ(frames.size(), 20u) << text;
+  EXPECT_EQ(frames.front(), 1);
+  EXPECT_NEAR(frames.back(), 30, 1);  // the frame number counts what was sent
+  EXPECT_NE(text.find("type= I\n"), std::string::npos);
+  EXPECT_NE(text.find("type= P\n"), std::string::npos);
+
+  TCustomFFmpeg engine;
+  const std::string unwritable = Dir.File("no/such/folder/vstats.log");
+  Run(engine, in, Dir.File("w.mp4"), WindowOptions({{"vstats_file", unwritable}}));
+  EXPECT_TRUE(engine.ExceptionRaised);
+  EXPECT_EQ(engine.LastErrorMessage, "fopen fail: " + unwritable);
+}
+
+// Each engine keeps its own quantiser histogram; a job with no encoded
+// bytes reports a muxing overhead of 0.
+TEST_F(ConvertTest, SummaryAndHistogramBelongToTheirEngine)
+{
+  const std::string in = Generated("in.flv", 1);
+  // Only the last report: the histogram then holds one count.
+  const auto histogram = [&](const std::string &AOut) {
+    Lines.clear();
+    TCustomFFmpeg engine;
+    Convert(in, Dir.File(AOut), WindowOptions({{"qphist", ""}}), [](TCustomFFmpeg &e) { e.ProgressInterval = INT64_MAX; },
+            &engine);
+    for (const std::string &l : Lines)
+      if (l.rfind("frame=", 0) == 0) {
+        const std::size_t from = l.find('L') + 1, to = l.find("size=");
+        return from != std::string::npos && to != std::string::npos && to > from ? l.substr(from, to - from) : l;
+      }
+    return std::string("no report");
+  };
+  const std::string first = histogram("h1.mp4"), second = histogram("h2.mp4");
+  ASSERT_EQ(first.size(), 32u) << first;
+  EXPECT_EQ(std::count(first.begin(), first.end(), '1'), 1) << first;
+  EXPECT_EQ(std::count(first.begin(), first.end(), '0'), 31) << first;
+  EXPECT_EQ(second, first);
+
+  // Nothing written: every packet lies before the start position, and the
+  // job is stopped at its first report. MP3 has no global header.
+  qvtest::TGenOptions gen;
+  gen.VideoCodec = "";
+  gen.AudioCodec = "libmp3lame";
+  qvtest::MakeMedia(Dir.File("mp3.flv"), gen);
+  TCustomFFmpeg engine;
+  Run(engine, Dir.File("mp3.flv"), Dir.File("empty.mp3"), {{"acodec", "copy"}, {"ss", "100"}}, [&](TCustomFFmpeg &e) {
+    e.ProgressInterval = 0;
+    e.OnProgress = [](TCustomFFmpeg *AEngine, int, int, int, float, float, int64_t, int) { AEngine->Stop(); };
+    Lines.clear();
+  });
+  EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+  EXPECT_EQ(engine.AudioSize + engine.ExtraSize, 0);
+  ASSERT_FALSE(Lines.empty());
+  EXPECT_EQ(Lines.back(), "video:0kB audio:0kB global headers:0kB muxing overhead 0.00%\r\n");
+}
+
+// Input picture types are kept when a motion-estimation threshold is asked
+// for (5.1 has no such setting: said once), so the key frames follow the input's.
+TEST_F(ConvertTest, MeThresholdKeepsTheInputsKeyFrames)
+{
+  const std::string in = Generated("in.flv", 3, {25, 1}, false);
+  const int inputKeys = static_cast<int>(Probe(in).Find(AVMEDIA_TYPE_VIDEO)->KeyPackets);
+  ASSERT_GE(inputKeys, 6);
+  const TOptions opts = {{"vcodec", "mpeg4"}, {"g", "300"}};
+  EXPECT_EQ(Convert(in, Dir.File("plain.mp4"), opts).Find(AVMEDIA_TYPE_VIDEO)->KeyPackets, 1);
+  Lines.clear();
+  const TMediaInfo kept = Convert(in, Dir.File("kept.mp4"), opts + TOptions{{"me_threshold", "4"}, {"me_threshold", "8"}});
+  EXPECT_EQ(kept.Find(AVMEDIA_TYPE_VIDEO)->KeyPackets, inputKeys);
+  EXPECT_EQ(std::count(Lines.begin(), Lines.end(),
+                       "Option me_threshold has no counterpart in this release; only the input's picture types are kept"),
+            1);
+}
+
+// Audio timestamps that run 2 % fast: with "async" above 1 the resampler
+// stretches the audio to follow them; with 0 or 1 (a drift below the
+// threshold) the sample count stays that of the input.
+TEST_F(ConvertTest, AudioStretchFollowsDriftingTimestamps)
+{
+  qvtest::TGenOptions gen;
+  gen.VideoCodec = "";
+  gen.Seconds = 4;
+  const std::string in = Dir.File("tone.flv");
+  qvtest::MakeMedia(in, gen);
+  const auto samples = [&](const std::string &AOut, const char *AAsync) {
+    TCustomFFmpeg engine;
+    engine.Prepare();
+    engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Lines.push_back(msg); };
+    engine.SetOption("itsscale", "0:1.02");
+    EXPECT_TRUE(engine.OpenInputFile(in)) << engine.LastOptionError;
+    for (const auto &[name, value] : TOptions{{"acodec", "libfaac"}, {"async", AAsync}})
+      engine.SetOption(name, value);
+    EXPECT_TRUE(engine.OpenOutputFile(Dir.File(AOut))) << engine.LastOptionError;
+    engine.Verbose = 3;  // the engine tells each correction (the libraries stay at their level)
+    engine.Start(false);
+    EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
+    const TMediaInfo info = Probe(Dir.File(AOut));
+    const TStreamInfo *a = info.Find(AVMEDIA_TYPE_AUDIO);
+    return a ? a->Packets * 1024 : 0;  // AAC frames of 1024 samples
+  };
+  const int64_t plain = samples("plain.mp4", "0"), cutPad = samples("cutpad.mp4", "1");
+  Lines.clear();
+  const int64_t stretched = samples("stretched.mp4", "2000");
+  EXPECT_GE(plain, 4 * 44100);
+  EXPECT_NEAR(static_cast<double>(cutPad), static_cast<double>(plain), 1024);
+  EXPECT_NEAR(static_cast<double>(stretched - plain), 0.02 * 4 * 44100, 1100);  // 80 ms more
+  EXPECT_NE(std::find_if(Lines.begin(), Lines.end(),
+                         [](const std::string &l) { return l.rfind("compensating audio timestamp drift:", 0) == 0; }),
+            Lines.end());
+}
+
+// Pass 1 writes the statistics log "ffmpeg2pass-0.log" (in the current
+// folder by default); pass 2 reads it and spends its bits differently.
+TEST_F(ConvertTest, TwoPassWritesThenReadsItsLog)
+{
+  const std::string in = Generated("in.flv", 3, {25, 1}, false);
+  const TOptions opts = {{"vcodec", "mpeg4"}, {"b", "200000"}};
+  const auto old = std::filesystem::current_path();
+  std::filesystem::current_path(Dir.Path());
+  Convert(in, Dir.File("one.mp4"), opts);
+  Convert(in, Dir.File("pass1.mp4"), opts + TOptions{{"pass", "1"}});
+  const std::string log = qvtest::ReadFile(Dir.File("ffmpeg2pass-0.log"));
+  const TMediaInfo two = Convert(in, Dir.File("two.mp4"), opts + TOptions{{"pass", "2"}});
+  // A missing log ends pass 2 by name.
+  TCustomFFmpeg engine;
+  Run(engine, in, Dir.File("none.mp4"), opts + TOptions{{"pass", "2"}, {"passlogfile", "missing"}});
+  std::filesystem::current_path(old);
+  EXPECT_NE(log.find("in:0 out:0 type:1"), std::string::npos) << log.substr(0, 200);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 75);  // one line per picture
+  ASSERT_NE(two.Find(AVMEDIA_TYPE_VIDEO), nullptr);
+  EXPECT_EQ(two.Find(AVMEDIA_TYPE_VIDEO)->Packets, 75);
+  EXPECT_NE(qvtest::ReadFile(Dir.File("two.mp4")), qvtest::ReadFile(Dir.File("one.mp4")));
+  EXPECT_TRUE(engine.ExceptionRaised);
+  EXPECT_EQ(engine.LastErrorMessage, "creat open fail: missing-0.log");
+}
+
+// Periodic reports keep at least the progress interval between them.
+TEST_F(ConvertTest, ProgressComesAtMostOncePerInterval)
+{
+  const std::string in = Generated("in.flv", 2);
+  std::vector<std::chrono::steady_clock::time_point> calls;
+  TCustomFFmpeg engine;
+  engine.Prepare();
+  engine.SetOption("re", "");  // the input is read at its own rate: the job lasts about two seconds
+  ASSERT_TRUE(engine.OpenInputFile(in)) << engine.LastOptionError;
+  for (const auto &[name, value] : WindowOptions()) engine.SetOption(name, value);
+  ASSERT_TRUE(engine.OpenOutputFile(Dir.File("p.mp4"))) << engine.LastOptionError;
+  engine.ProgressInterval = 200000;
+  engine.OnProgress = [&](TCustomFFmpeg *, int, int, int, float, float, int64_t, int) {
+    calls.push_back(std::chrono::steady_clock::now());
+  };
+  engine.Start(false);
+  EXPECT_TRUE(engine.Finished) << engine.LastErrorMessage;
+  ASSERT_GE(calls.size(), 6u);
+  for (std::size_t i = 1; i + 1 < calls.size(); ++i)  // the last report comes when the job ends
+    EXPECT_GE(calls[i] - calls[i - 1], std::chrono::milliseconds(199)) << "report " << i;
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
 #include "FFmpeg.h"
+#include "MyUtilHlpr.h"
 #include "TestEnv.h"
 #include "TestMedia.h"
 
@@ -67,36 +69,76 @@ TEST_F(FilesTest, StartWithoutFilesFailsAtLevelMinusOneAndTerminatesOnce)
   EXPECT_FALSE(Engine.Terminated || Engine.ExceptionRaised);
 }
 
+// Every setting is changed first (and checked to differ), then each must be
+// back at its documented default; a failure names the field.
 TEST_F(FilesTest, ResetOptionsRestoresEveryDefault)
 {
-  Engine.AudioChannels = 1;
-  Engine.AudioSampleRate = 8000;
-  Engine.AudioQScale = 3;
-  Engine.MuxPreload = Engine.MuxMaxDelay = 2;
-  Engine.FrameWidth = 320;
-  Engine.FramePixFmt = 3;
-  Engine.PadColor[0] = 0;
-  Engine.RecordingTime = 5;
-  Engine.MaxFrames[0] = 10;
-  Engine.VideoCodecName = Engine.Title = "x";
-  Engine.InputTsScales[3][4] = 2.0;
-  Engine.StreamMapCount = 2;
-  Engine.TotalDuration = 1000;
-  Engine.UsingVhook = true;
-  Engine.HookRgbPixFmt = 0;
-  Engine.HookAction = haStop;
+  struct TField {
+    const char *Name;
+    std::function<void(TCustomFFmpeg &)> Change;
+    std::function<::testing::AssertionResult(const TCustomFFmpeg &)> IsDefault;
+  };
+  const auto same = [](const auto &AGot, const auto &AWant) {
+    if (AGot == AWant) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "holds " << ::testing::PrintToString(AGot) << ", default "
+                                         << ::testing::PrintToString(AWant);
+  };
+#define QV_FIELD(F, CHANGED, DEFAULT)                                                \
+  TField                                                                              \
+  {                                                                                   \
+    #F, [&](TCustomFFmpeg &e) { e.F = CHANGED; }, [&](const TCustomFFmpeg &e) { return same(e.F, DEFAULT); } \
+  }
+  const AVInputFormat *flv = AVFormatLib.av_find_input_format("flv");
+  const AVOutputFormat *mp4 = AVFormatLib.av_guess_format("mp4", nullptr, nullptr);
+  const std::vector<TField> fields = {
+      QV_FIELD(InputFormat, flv, nullptr), QV_FIELD(OutputFormat, mp4, nullptr), QV_FIELD(PgmyuvHack, 1, 0),
+      QV_FIELD(LoopInput, 1, 0), QV_FIELD(LoopOutput, 3, -1), QV_FIELD(InputTsOffset, 5, 0), QV_FIELD(RateEmu, 1, 0),
+      QV_FIELD(ProgramId, 4, 0), QV_FIELD(InputSync, 1, 0),
+      QV_FIELD(FrameWidth, 320, 0), QV_FIELD(FrameHeight, 240, 0), QV_FIELD(FrameAspectRatio, 1.5f, 0.0f),
+      QV_FIELD(FramePixFmt, 3, -1), QV_FIELD(FrameTopBand, 2, 0), QV_FIELD(FrameBottomBand, 2, 0),
+      QV_FIELD(FrameLeftBand, 2, 0), QV_FIELD(FrameRightBand, 2, 0), QV_FIELD(FramePadTop, 2, 0),
+      QV_FIELD(FramePadBottom, 2, 0), QV_FIELD(FramePadLeft, 2, 0), QV_FIELD(FramePadRight, 2, 0),
+      QV_FIELD(PadColor[0], 0, 16), QV_FIELD(PadColor[1], 0, 128), QV_FIELD(PadColor[2], 0, 128),
+      QV_FIELD(FrameRate.num, 25, 0), QV_FIELD(FrameRate.den, 1, 0), QV_FIELD(VideoQScale, 2.0f, 0.0f),
+      QV_FIELD(IntraMatrix, static_cast<uint16_t *>(AVUtilLib.av_mallocz(128)), nullptr),
+      QV_FIELD(InterMatrix, static_cast<uint16_t *>(AVUtilLib.av_mallocz(128)), nullptr),
+      QV_FIELD(VideoRcOverride, "1,2,3", ""), QV_FIELD(VideoDisable, 1, 0), QV_FIELD(VideoDiscard, 8, 0),
+      QV_FIELD(VideoCodecName, "mpeg4", ""), QV_FIELD(VideoCodecTag, 7, 0), QV_FIELD(SameQuality, 1, 0),
+      QV_FIELD(DoDeinterlace, 1, 0), QV_FIELD(TopFieldFirst, 1, -1), QV_FIELD(MeThreshold, 4, 0),
+      QV_FIELD(IntraDcPrecision, 10, 8), QV_FIELD(IntraOnly, 1, 0), QV_FIELD(QpHist, 1, 0),
+      QV_FIELD(VideoChannel, 2, 0), QV_FIELD(VideoStandard, "pal", ""), QV_FIELD(VideoGlobalHeader, 1, 0),
+      QV_FIELD(VideoSyncMethod, 2, -1),
+      QV_FIELD(AudioSampleRate, 8000, 44100), QV_FIELD(AudioChannels, 1, 2), QV_FIELD(AudioQScale, 3.0f, -99999.0f),
+      QV_FIELD(AudioDisable, 1, 0), QV_FIELD(AudioCodecName, "aac", ""), QV_FIELD(AudioCodecTag, 7, 0),
+      QV_FIELD(AudioLanguage, "eng", ""), QV_FIELD(AudioVolume, 128, 256), QV_FIELD(AudioSyncMethod, 1, 0),
+      QV_FIELD(AudioDriftThreshold, 0.5f, 0.1f), QV_FIELD(SubtitleDisable, 1, 0), QV_FIELD(SubtitleCodecName, "x", ""),
+      QV_FIELD(SubtitleLanguage, "ger", ""), QV_FIELD(AudioStreamCopy, 1, 0), QV_FIELD(VideoStreamCopy, 1, 0),
+      QV_FIELD(SubtitleStreamCopy, 1, 0),
+      QV_FIELD(RecordingTime, 5, INT64_MAX), QV_FIELD(StartTime, 5, 0), QV_FIELD(RecTimestamp, 5, 0),
+      QV_FIELD(LimitFileSize, 5, 0), QV_FIELD(TotalDuration, 1000, -1), QV_FIELD(MaxFrames[0], 10, INT32_MAX),
+      QV_FIELD(MaxFrames[1], 10, INT32_MAX), QV_FIELD(MaxFrames[2], 10, INT32_MAX), QV_FIELD(MaxFrames[3], 10, INT32_MAX),
+      QV_FIELD(MuxPreload, 2.0f, 0.5f), QV_FIELD(MuxMaxDelay, 2.0f, 0.7f), QV_FIELD(CopyTs, 1, 0),
+      QV_FIELD(Shortest, 1, 0), QV_FIELD(DtsDeltaThreshold, 1.0f, 10.0f),
+      QV_FIELD(Title, "x", ""), QV_FIELD(Author, "x", ""), QV_FIELD(Copyright, "x", ""), QV_FIELD(Comment, "x", ""),
+      QV_FIELD(Genre, "x", ""), QV_FIELD(Album, "x", ""), QV_FIELD(Year, 2008, 0), QV_FIELD(Track, 3, 0),
+      QV_FIELD(Verbose, 3, 1), QV_FIELD(DoPktDump, 1, 0), QV_FIELD(DoHexDump, 1, 0), QV_FIELD(DoPsnr, 1, 0),
+      QV_FIELD(VstatsFileName, "v.log", ""), QV_FIELD(VstatsFile, MyUtilLib.my_fopen("/dev/null", "w"), nullptr),
+      QV_FIELD(DoPass, 2, 0), QV_FIELD(PassLogFileName, "p", ""), QV_FIELD(ThreadCount, 2, 1), QV_FIELD(SwsFlags, 1, 4),
+      // not settings, but reset with them
+      QV_FIELD(InputTsScales[3][4], 2.0, 0.0), QV_FIELD(StreamMapCount, 2, 0), QV_FIELD(MetaDataMapCount, 2, 0),
+      QV_FIELD(UsingVhook, true, false), QV_FIELD(HookRgbPixFmt, 0, AV_PIX_FMT_BGR24), QV_FIELD(HookFrameNumber, 9, 0),
+      QV_FIELD(HookAction, haStop, haContinue), QV_FIELD(HookRangeIndex, 1, 0), QV_FIELD(HookRangeCount, 1, 0),
+      QV_FIELD(BitBufferSize, 1 << 24, 262144), QV_FIELD(ExceptionRaised, true, false),
+  };
+#undef QV_FIELD
+  for (const TField &f : fields) {
+    f.Change(Engine);
+    EXPECT_FALSE(f.IsDefault(Engine)) << f.Name << " was not changed";
+  }
   Engine.HookRanges.push_back({0, 10});
-  Engine.HookRangeCount = 1;
   Engine.ResetOptions();
-  EXPECT_TRUE(Engine.AudioChannels == 2 && Engine.AudioSampleRate == 44100 && Engine.AudioQScale == -99999.0f &&
-              Engine.MuxPreload == 0.5f && Engine.MuxMaxDelay == 0.7f && Engine.FrameWidth == 0 &&
-              Engine.FramePixFmt == -1 && Engine.PadColor[0] == 16 && Engine.PadColor[1] == 128 &&
-              Engine.RecordingTime == INT64_MAX && Engine.MaxFrames[0] == INT32_MAX &&
-              Engine.VideoCodecName.empty() && Engine.Title.empty() && Engine.Verbose == 1 &&
-              Engine.VideoSyncMethod == -1 && Engine.AudioVolume == 256 && Engine.InputTsScales[3][4] == 0 &&
-              Engine.StreamMapCount == 0 && Engine.TotalDuration == -1 && !Engine.UsingVhook &&
-              Engine.HookRgbPixFmt == AV_PIX_FMT_BGR24 && Engine.HookAction == haContinue &&
-              Engine.HookRanges.empty() && Engine.HookRangeCount == 0);
+  for (const TField &f : fields) EXPECT_TRUE(f.IsDefault(Engine)) << f.Name;
+  EXPECT_TRUE(Engine.HookRanges.empty());
 }
 
 // ---- input files ----

@@ -103,7 +103,8 @@ TEST_F(OptionsTest, RefusedValuesGiveTheirMessageAndChangeNothing)
       {"threads", "2", "TODO: option - threads"}, {"vbsf", "h264_mp4toannexb", "TODO: option - vbsf"},
       {"map", "first:second", ""}, {"map", "0:99999999999", ""},
       {"inter_matrix", "8,16,24", "Syntax error in matrix \"8,16,24\" at coeff 2"},
-      {"pass", "3", "pass number can be only 1 or 2"}, {"newvideo", "", "No output file for option newvideo"},
+      {"pass", "3", "pass number can be only 1 or 2"}, {"newvideo", "", "At least one output file must be specified"},
+      {"newsubtitle", "", "At least one output file must be specified"},
       {"f", "nosuchformat", "Unknown input or output format: nosuchformat"},
   };
   E.SetOption("aspect", "16:9");
@@ -425,6 +426,26 @@ TEST_F(OptionsTest, DvTargetsErrorsAndEarlierChoices)
   EXPECT_EQ(E.VideoStreamCopy, 1);  // the preset's codec name does not undo a stream copy
   E.SetOption("b", "4000000");      // options set afterwards override the preset
   EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->bit_rate, 4000000);
+}
+
+// A library option the preset cannot set (here: no option storage at all)
+// is logged as an error and the rest of the preset still applies.
+TEST_F(OptionsTest, TargetGoesOnPastRefusedLibraryOptions)
+{
+  TCustomFFmpeg bare;  // never prepared
+  std::vector<std::pair<int, std::string>> log;
+  bare.OnLog = [&](TCustomFFmpeg *, int ALevel, const std::string &AMsg) { log.emplace_back(ALevel, AMsg); };
+  EXPECT_NO_THROW(bare.SetTarget("pal-vcd"));
+  EXPECT_EQ(bare.FrameWidth * 1000 + bare.FrameHeight, 352288);
+  EXPECT_EQ(bare.VideoCodecName, "mpeg1video");
+  EXPECT_FLOAT_EQ(bare.MuxPreload, 0.44f);
+  EXPECT_NEAR(bare.FrameAspectRatio, 4.0 / 3.0, 1e-5);
+  std::vector<std::string> refused;
+  for (const auto &[level, msg] : log)
+    if (level == 0) refused.push_back(msg);
+  ASSERT_EQ(refused.size(), 8u);
+  EXPECT_EQ(refused.front(), "The target option gop could not be set to 15");
+  EXPECT_EQ(refused.back(), "The target option muxrate could not be set to 1411200");
 }
 
 TEST_F(OptionsTest, VcdTargetTakesTheNormOfTheInputAndWritesAProgramStream)

@@ -1,6 +1,7 @@
-// The audio and video output paths driven directly: video sync (drop,
-// duplicate, re-base, limits, stop), audio clock corrections (cut, pad,
-// limit), decoded audio without a channel layout, and the picture helpers.
+// The audio, video and subtitle output paths driven directly: video sync
+// (drop, duplicate, re-base, limits, stop), audio clock corrections (cut,
+// pad, limit), decoded audio without a channel layout, DVB subtitles, the
+// packet writer's mend of falling timestamps, and the picture helpers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,6 +9,7 @@
 #include "FFmpeg.h"
 #include "PictureOps.h"
 #include "TestEnv.h"
+#include "TestMedia.h"
 
 namespace {
 
@@ -15,11 +17,13 @@ class TTestEngine : public TCustomFFmpeg {
  public:
   using TCustomFFmpeg::DecodedAudioToS16;
   using TCustomFFmpeg::DoAudioOut;
+  using TCustomFFmpeg::DoSubtitleOut;
   using TCustomFFmpeg::DoVideoOut;
   using TCustomFFmpeg::FlushAudio;
   using TCustomFFmpeg::ReleaseOutputStream;
   using TCustomFFmpeg::SetupAudioOutput;
   using TCustomFFmpeg::SetupVideoOutput;
+  using TCustomFFmpeg::WriteFrame;
 };
 
 // One opened encoder feeding the "null" muxer, with its input stream record.
@@ -279,6 +283,125 @@ TEST_F(OutputPathsTest, DecodedAudioWithoutChannelLayoutBecomes16BitInterleaved)
   EXPECT_EQ(out[1], -16384);
   EXPECT_EQ(out[2], 16384);
   EXPECT_EQ(ist.S16Channels, 2);
+}
+
+TEST_F(OutputPathsTest, FallingDecodingTimestampsAreMendedAndToldInVerboseMode)
+{
+  qvtest::TScratchDir dir;
+  const std::string file = dir.File("crc.txt");
+  AVFormatContext *oc = nullptr;
+  ASSERT_GE(AVFormatLib.avformat_alloc_output_context2(&oc, nullptr, "framecrc", file.c_str()), 0);
+  TOutputStream ost;
+  ost.Stream = AVFormatLib.avformat_new_stream(oc, nullptr);
+  ost.Stream->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+  ost.Stream->codecpar->codec_id = AV_CODEC_ID_MPEG4;
+  ost.Stream->codecpar->width = 64;
+  ost.Stream->codecpar->height = 48;
+  ost.Stream->time_base = {1, 25};
+  ASSERT_GE(AVFormatLib.avio_open2(&oc->pb, file.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
+  ASSERT_GE(AVFormatLib.avformat_write_header(oc, nullptr), 0);
+  TTestEngine engine;
+  std::vector<std::string> log;
+  engine.OnLog = [&](TCustomFFmpeg *, int, const std::string &AMsg) { log.push_back(AMsg); };
+  // The decoding timestamp the packet went out with.
+  const auto write = [&](int64_t ADts) {
+    avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
+    AVCodecLib.av_new_packet(pkt.get(), 16);
+    pkt->pts = pkt->dts = ADts;
+    engine.WriteFrame(oc, pkt.get(), ost);
+    return ost.LastMuxDts;
+  };
+  engine.Verbose = 1;
+  EXPECT_EQ(write(10), 10);
+  EXPECT_EQ(write(7), 11);  // mended quietly
+  EXPECT_TRUE(log.empty());
+  engine.Verbose = 3;
+  EXPECT_EQ(write(11), 12);
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log.back(), "Decoding timestamp 11 of output stream #0.0 is not above the last one (11); using 12");
+  EXPECT_EQ(write(20), 20);  // rising: nothing to tell
+  EXPECT_EQ(log.size(), 1u);
+  EXPECT_GE(AVFormatLib.av_write_trailer(oc), 0);
+  AVFormatLib.avio_closep(&oc->pb);
+  AVFormatLib.avformat_free_context(oc);
+}
+
+// A DVB subtitle shown for two seconds: one packet draws it, the second
+// clears the page. (The 5.1 encoder takes only subtitles that start at 0.)
+TEST_F(OutputPathsTest, DvbSubtitleIsDrawnByTheFirstPacketAndClearedByTheSecond)
+{
+  qvtest::TScratchDir dir;
+  const std::string file = dir.File("sub.ts");
+  TTestEngine engine;
+  AVFormatContext *oc = nullptr, *ic = AVFormatLib.avformat_alloc_context();
+  ASSERT_GE(AVFormatLib.avformat_alloc_output_context2(&oc, nullptr, "mpegts", file.c_str()), 0);
+  avbind::TCodecCtxPtr enc(AVCodecLib.avcodec_alloc_context3(AVCodecLib.avcodec_find_encoder_by_name("dvbsub")));
+  enc->time_base = {1, 90000};
+  enc->width = 720;
+  enc->height = 576;
+  ASSERT_GE(AVCodecLib.avcodec_open2(enc.get(), enc->codec, nullptr), 0);
+  TOutputStream ost;
+  TInputStream ist;
+  ost.Enc = enc.get();
+  ost.Stream = AVFormatLib.avformat_new_stream(oc, nullptr);
+  AVCodecLib.avcodec_parameters_from_context(ost.Stream->codecpar, enc.get());
+  ost.Stream->time_base = {1, 90000};
+  ist.Stream = AVFormatLib.avformat_new_stream(ic, nullptr);
+  ist.Stream->time_base = {1, 1000};
+  ASSERT_GE(AVFormatLib.avio_open2(&oc->pb, file.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
+  ASSERT_GE(AVFormatLib.avformat_write_header(oc, nullptr), 0);
+
+  // One 16x8 four-colour bitmap.
+  AVSubtitle sub{};
+  sub.start_display_time = 0;
+  sub.end_display_time = 2000;
+  sub.num_rects = 1;
+  sub.rects = static_cast<AVSubtitleRect **>(AVUtilLib.av_mallocz(sizeof(AVSubtitleRect *)));
+  AVSubtitleRect *rect = sub.rects[0] = static_cast<AVSubtitleRect *>(AVUtilLib.av_mallocz(sizeof(AVSubtitleRect)));
+  rect->type = SUBTITLE_BITMAP;
+  rect->x = 40;
+  rect->y = 500;
+  rect->w = 16;
+  rect->h = 8;
+  rect->nb_colors = 4;
+  rect->linesize[0] = 16;
+  rect->data[0] = static_cast<uint8_t *>(AVUtilLib.av_mallocz(16 * 8));
+  for (int i = 0; i < 16 * 8; ++i) rect->data[0][i] = static_cast<uint8_t>(i % 4);
+  rect->data[1] = static_cast<uint8_t *>(AVUtilLib.av_mallocz(4 * 4));
+  const uint32_t palette[4] = {0x00000000, 0xFFFFFFFF, 0xFF000000, 0xFFFF0000};
+  std::memcpy(rect->data[1], palette, sizeof palette);
+
+  engine.DoSubtitleOut(oc, ost, ist, sub, 2000);  // 2 s in the input's millisecond time base
+  EXPECT_EQ(sub.num_rects, 1u);                    // the caller's subtitle is left as it was
+  AVCodecLib.avsubtitle_free(&sub);
+  ASSERT_GE(AVFormatLib.av_write_trailer(oc), 0);
+  AVFormatLib.avio_closep(&oc->pb);
+  AVFormatLib.avformat_free_context(oc);
+  AVFormatLib.avformat_free_context(ic);
+
+  // Read the packets back and decode each.
+  AVFormatContext *raw = nullptr;
+  ASSERT_GE(AVFormatLib.avformat_open_input(&raw, file.c_str(), AVFormatLib.av_find_input_format("mpegts"), nullptr), 0);
+  avbind::TInputCtxPtr in(raw);
+  ASSERT_GE(AVFormatLib.avformat_find_stream_info(in.get(), nullptr), 0);
+  avbind::TCodecCtxPtr dec(AVCodecLib.avcodec_alloc_context3(AVCodecLib.avcodec_find_decoder(AV_CODEC_ID_DVB_SUBTITLE)));
+  AVCodecLib.avcodec_parameters_to_context(dec.get(), in->streams[0]->codecpar);
+  ASSERT_GE(AVCodecLib.avcodec_open2(dec.get(), dec->codec, nullptr), 0);
+  avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
+  std::vector<int64_t> pts;
+  std::vector<unsigned> rects;
+  while (AVFormatLib.av_read_frame(in.get(), pkt.get()) >= 0) {
+    pts.push_back(pkt->pts);
+    AVSubtitle got{};
+    int gotSub = 0;
+    AVCodecLib.avcodec_decode_subtitle2(dec.get(), &got, &gotSub, pkt.get());
+    rects.push_back(gotSub ? got.num_rects : 99);
+    if (gotSub) AVCodecLib.avsubtitle_free(&got);
+    AVCodecLib.av_packet_unref(pkt.get());
+  }
+  ASSERT_EQ(pts.size(), 2u);
+  EXPECT_EQ(pts[1] - pts[0], 180000);  // cleared two seconds later (90 kHz)
+  EXPECT_EQ(rects, (std::vector<unsigned>{1, 0}));
 }
 
 TEST_F(OutputPathsTest, PictureHelpersOffsetPadAndDeinterlace)

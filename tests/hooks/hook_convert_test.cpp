@@ -1,6 +1,7 @@
 // Frame hooks in whole conversions: what the decoded output pictures hold
 // when the fill-rectangle hook runs always, within time ranges, or as an
-// OnBeforeHook handler steers it.
+// OnBeforeHook handler steers it, and when an OnCustomHook handler paints
+// the picture's bitmap.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -63,11 +64,12 @@ double MeanDiff(const TPicture &AGot, const TPicture *ARef, int AX0, int AY0, in
 enum TLook { lkHooked, lkUntouched, lkOther };
 
 // The rectangle (less a 4-pixel rim, where the encoder blurs the edge) red or
-// as in the source; everything outside it (plus a rim) as in the source.
-TLook Look(const TPicture &AOut, const TPicture &ASrc)
+// as in the source; everything outside it (plus a rim) as in the source,
+// within AOutsideTolerance (a round trip through RGB costs a little more).
+TLook Look(const TPicture &AOut, const TPicture &ASrc, double AOutsideTolerance)
 {
   constexpr double Tolerance = 6.0;
-  if (MeanDiff(AOut, &ASrc, X0 - 8, Y0 - 8, X1 + 8, Y1 + 8, false) > Tolerance) return lkOther;
+  if (MeanDiff(AOut, &ASrc, X0 - 8, Y0 - 8, X1 + 8, Y1 + 8, false) > AOutsideTolerance) return lkOther;
   if (MeanDiff(AOut, nullptr, X0 + 4, Y0 + 4, X1 - 4, Y1 - 4, true) < Tolerance) return lkHooked;
   if (MeanDiff(AOut, &ASrc, X0 + 4, Y0 + 4, X1 - 4, Y1 - 4, true) < Tolerance) return lkUntouched;
   return lkOther;
@@ -103,7 +105,8 @@ class HookConvertTest : public ::testing::Test {
   // Converts to MPEG-4 and checks each output picture against AExpect(ms)
   // except those within one frame of a boundary, whose side depends on
   // timestamp rounding.
-  void ConvertAndExpect(std::initializer_list<int> ABoundariesMs, const std::function<TLook(double)> &AExpect)
+  void ConvertAndExpect(std::initializer_list<int> ABoundariesMs, const std::function<TLook(double)> &AExpect,
+                        double AOutsideTolerance = 6.0)
   {
     Engine.SetOption("vcodec", "mpeg4");
     Engine.SetOption("qscale", "2");
@@ -118,7 +121,7 @@ class HookConvertTest : public ::testing::Test {
       const bool nearBoundary = std::any_of(ABoundariesMs.begin(), ABoundariesMs.end(),
                                             [&](int b) { return std::fabs(ms - b) <= 1000.0 / Fps; });
       if (!nearBoundary) {
-        EXPECT_EQ(Look(out[i], SourceFrames[i]), AExpect(ms)) << "picture " << i;
+        EXPECT_EQ(Look(out[i], SourceFrames[i], AOutsideTolerance), AExpect(ms)) << "picture " << i;
       }
     }
   }
@@ -161,6 +164,39 @@ TEST_F(HookConvertTest, BeforeHookSteersAndOneThatThrowsStopsHookingForTheRestOf
   EXPECT_LE(calls, 2 * Fps + 2);
   EXPECT_EQ(Errors, std::vector<std::string>{"Error occurs OnBeforeHook: no more"});
   EXPECT_EQ(Engine.HookAction, haStop);
+}
+
+// The handler paints the rectangle red into the 24-bit bitmap; what it
+// paints reaches the output unless it declines the update or throws, and
+// after it asks to stop it is never called again (the library hook set up
+// for the job does not take over either).
+TEST_F(HookConvertTest, CustomHookPaintsThroughItsBitmapUntilItAsksToStop)
+{
+  std::vector<int> frames;
+  Engine.OnCustomHook = [&](TCustomFFmpeg *, THookBitmap *ABitmap, int AFrame, int64_t APts, bool &AUpdate,
+                            bool &AStop) {
+    frames.push_back(AFrame);
+    ASSERT_EQ(ABitmap->Width() * 1000 + ABitmap->Height(), 160120);
+    for (int y = Y0; y < Y1; ++y)
+      for (int x = X0; x < X1; ++x) {
+        uint8_t *bgr = ABitmap->ScanLine(y) + 3 * x;
+        bgr[0] = 0;
+        bgr[1] = 0;
+        bgr[2] = 255;
+      }
+    if (APts >= 1000000 && APts < 1500000) AUpdate = false;
+    if (APts >= 1500000 && APts < 2000000) throw std::runtime_error("busy");
+    if (APts >= 3000000) AStop = true;  // this picture is still taken
+  };
+  ConvertAndExpect(
+      {1000, 2000, 3000}, [](double ms) { return ms < 1000 || (ms > 2000 && ms < 3000) ? lkHooked : lkUntouched; },
+      10.0);
+  ASSERT_EQ(frames.size(), 3u * Fps + 1);  // up to the picture at 3 s, which asked to stop
+  EXPECT_EQ(frames.front(), 1);
+  EXPECT_EQ(frames.back(), 3 * Fps + 1);
+  EXPECT_FALSE(static_cast<bool>(Engine.OnCustomHook));
+  EXPECT_EQ(Engine.HookAction, haStop);
+  EXPECT_EQ(Errors, std::vector<std::string>(Fps / 2, "Error occurs OnCustomHook: busy"));
 }
 
 TEST_F(HookConvertTest, VideoStreamCopyRefusesHooks)

@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <regex>
+
 #include "TestEnv.h"
 #include "Tools.h"
 
@@ -83,6 +85,22 @@ TEST(LoadPresets, ReadsSectionsInFileOrder) {
   EXPECT_TRUE(Presets.empty());
 }
 
+// Every section is a preset, even one without keys; indented keys count,
+// also right under another key (where the INI reader would take them for a
+// continuation of its value).
+TEST(LoadPresets, SectionsWithoutKeysAndIndentedKeys) {
+  TScratchDir dir;
+  EXPECT_EQ(LoadText(dir, "[first]\n[second]\nname=B\n[third]\n"), (std::vector<std::string>{"", "B", ""}));
+  EXPECT_EQ(LoadText(dir, "\xEF\xBB\xBF[a]\r\n  name=Indented\r\n\tframe_width=320\r\n  ; note\r\n"
+                          "frame_height=240\r\n    audio_channels=2\r\n  [b]\r\n"),
+            (std::vector<std::string>{"Indented", ""}));
+  ASSERT_EQ(Presets.size(), 2u);
+  EXPECT_EQ(std::vector<int>({Presets[0].FrameWidth, Presets[0].FrameHeight, Presets[0].AudioChannels}),
+            std::vector<int>({320, 240, 2}));
+  // A header cut short by a comment is no section.
+  EXPECT_EQ(LoadText(dir, "[a]\nname=A\n[b ;x]\nname=B\n"), (std::vector<std::string>{"A"}));
+}
+
 TEST(LoadPresets, DefaultFileShipsBesideTheExecutables) {
   ASSERT_GE(Load({}).size(), 2u);
   for (const TFormat &f : Presets) {
@@ -109,4 +127,11 @@ TEST(EstimatedTotalTime, ProjectsTheWholeJobAtTheObservedRate) {
   EXPECT_LT(EstimatedTotalTime(25, -100, 30.0), 0.0);
 }
 
-TEST(FileVersionText, IsTheBuildsProjectVersion) { EXPECT_EQ(FileVersionText(), QV_EXPECTED_VERSION); }
+// The version declared in the top-level CMakeLists.txt, four numbers.
+TEST(FileVersionText, IsTheDeclaredProjectVersion) {
+  const std::string cmake = qvtest::ReadFile(std::string(QV_SOURCE_DIR) + "/CMakeLists.txt");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(cmake, m, std::regex(R"(project\(\s*Quenvaro\s+VERSION\s+([^\s)]+))")));
+  EXPECT_EQ(FileVersionText(), m[1].str());
+  EXPECT_TRUE(std::regex_match(FileVersionText(), std::regex(R"(\d+\.\d+\.\d+\.\d+)"))) << FileVersionText();
+}
