@@ -3,10 +3,12 @@
 // input and output file tables, the per-run stream tables, and the life cycle
 // (Prepare, Start, Run, Stop, ReleaseJob).
 //
-// Files: Options.cpp (option table and handlers), InputFile.cpp (inputs and
-// codec helpers), OutputFile.cpp (outputs and new streams), Targets.cpp (disc
-// presets), FFmpeg.cpp (life cycle), TranscodeSetup.cpp, PacketLoop.cpp,
-// AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp, FrameHook.cpp.
+// Files: FFmpeg.cpp (life cycle) and FrameHook.cpp here; the job's
+// configuration in config/ (Options.cpp: option table and handlers,
+// InputFile.cpp: inputs and codec helpers, OutputFile.cpp: outputs and new
+// streams, Targets.cpp: disc presets); the run in run/ (TranscodeSetup.cpp,
+// PacketLoop.cpp, Pipeline.cpp: stages and the writer, AudioOut.cpp,
+// VideoOut.cpp, WriteFrame.cpp, Report.cpp).
 //
 // Ownership: the engine owns its file tables (input contexts, output contexts
 // with one encoder context per output stream, one decoder context per input
