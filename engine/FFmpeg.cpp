@@ -8,6 +8,7 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "DropPredictor.h"
 #include "Pipeline.h"
 
 TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }

@@ -46,6 +46,7 @@ class TFrameHookChain;
 namespace engine {
 class TRunPipeline;
 struct TTicket;
+class TDropPredictor;
 }  // namespace engine
 
 constexpr int MaxFiles = 20;
@@ -106,6 +107,11 @@ struct TInputStream {
   int64_t NextPts = NoPts;
   int64_t Pts = 0;
   int64_t JobDts = 0;  // the decoding job's copy of the last packet's decoding time
+  int64_t EndPts = NoPts;  // end of the latest picture shown or dropped (time plus duration)
+  int64_t LastDecodedPts = NoPts;  // of the last decoded picture, in the decoding job
+  // Set by the decoding job when its pictures stop following their packets'
+  // presentation times, which the drop predictor relies on.
+  std::atomic<bool> PredictionBroken{false};
   int32_t IsStart = 0;
   // Decoded audio converted to 16-bit interleaved in the decoder's layout and rate.
   avbind::TSwrPtr ToS16;
@@ -332,6 +338,11 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // the audio and video paths get threads of their own. The output is the
   // same whatever the budget.
   int32_t ThreadBudget() const { return FThreadBudget; }
+  // Pictures the video sync would drop and no other picture refers to are
+  // not decoded at all (see run/DropPredictor.h); false decodes every one.
+  // The output is the same either way.
+  bool PredictDrops = true;
+  int64_t PicturesSkipped = 0;  // of the last run: dropped without being decoded
   void SetThreadBudget(int32_t AValue) { FThreadBudget = AValue < 1 ? 1 : AValue; }
 
   // ---- options (Options.cpp) ----
@@ -591,6 +602,13 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
 
   std::unique_ptr<engine::TRunPipeline> FPipeline;  // during a run; guarded by FPipelineLock
+  // Per input stream, the predictor of pictures to drop undecoded (or null); run's thread only.
+  std::vector<std::unique_ptr<engine::TDropPredictor>> FPredictors;
+  // The conditions under which AIst's dropped pictures may go undecoded.
+  bool MayPredictDrops(const TInputStream &AIst) const;
+  // Hands a released packet to AIst's decoding job, or counts it dropped.
+  void SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip, int64_t APts,
+                     int64_t ADuration);
   mutable std::mutex FPipelineLock;
   TConvertPriority RunPriority = tpNormal;
 

@@ -10,6 +10,7 @@
 #include "FFmpeg.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "DropPredictor.h"
 #include "Pipeline.h"
 #include "MyUtilHlpr.h"
 #include "Rational.h"
@@ -189,6 +190,19 @@ void TCustomFFmpeg::StartPipeline()
   for (auto &ost : OutputStreams)
     (ost->EncodingNeeded ? InputStreams[ost->SourceIndex]->EncodeFeeds : InputStreams[ost->SourceIndex]->CopyFeeds)
         .push_back(ost.get());
+  FPredictors.clear();
+  FPredictors.resize(InputStreams.size());
+  for (std::size_t i = 0; i < InputStreams.size(); ++i) {
+    TInputStream &ist = *InputStreams[i];
+    if (!MayPredictDrops(ist)) continue;
+    const AVCodecParameters *par = ist.Stream->codecpar;
+    const bool avc = par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && par->extradata[0] == 1;
+    const int nalLength = avc ? (par->extradata[4] & 3) + 1 : 0;
+    // Deep enough for the stream's reordering, with room to spare.
+    const int depth = std::min(par->video_delay > 0 ? par->video_delay : 0, 16) + 4;
+    FPredictors[i] = std::make_unique<engine::TDropPredictor>(avbind::Q2D(ist.EncodeFeeds[0]->Enc->time_base),
+                                                              StartTime, depth, avc, nalLength);
+  }
   auto pipeline = std::make_unique<engine::TRunPipeline>(*this);
   if (UseStageThreads())
     for (auto &ist : InputStreams) {
@@ -208,6 +222,7 @@ void TCustomFFmpeg::StopPipeline()
     pipeline = std::move(FPipeline);
   }
   pipeline.reset();  // joins the stage threads outside the lock
+  FPredictors.clear();
 }
 
 bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
@@ -378,8 +393,58 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
     ref.reset(AVCodecLib.av_packet_alloc(), [](AVPacket *p) { AVCodecLib.av_packet_free(&p); });
     if (!ref || AVCodecLib.av_packet_ref(ref.get(), APkt) < 0) Fail("av_mallocz fail");
   }
-  FPipeline->Submit(AIst, AIst.EncodeFeeds,
-                    [this, &AIst, AIstIndex, ref] { return DecodePacket(AIst, AIstIndex, ref.get()); });
+  engine::TDropPredictor *predictor =
+      static_cast<std::size_t>(AIstIndex) < FPredictors.size() ? FPredictors[AIstIndex].get() : nullptr;
+  if (predictor) {
+    std::deque<engine::TDropPredictor::TRelease> released;
+    if (predictor->Active() && AIst.PredictionBroken) predictor->TurnOff(released);
+    if (APkt)
+      predictor->Push(ref, APkt->pts != NoPts ? ToMicro(APkt->pts, tb) : NoPts, PacketDuration(AIst, *APkt), released);
+    else
+      predictor->Drain(released);
+    for (auto &r : released) SubmitPicture(AIst, AIstIndex, std::move(r.Packet), r.Skip, r.Pts, r.Duration);
+    if (APkt) return;
+  }
+  SubmitPicture(AIst, AIstIndex, std::move(ref), false, NoPts, 0);
+}
+
+void TCustomFFmpeg::SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip,
+                                  int64_t APts, int64_t ADuration)
+{
+  if (!ASkip) {
+    FPipeline->Submit(AIst, AIst.EncodeFeeds, [this, &AIst, AIstIndex, APacket] {
+      return DecodePacket(AIst, AIstIndex, APacket.get());
+    });
+    return;
+  }
+  // A picture the sync would drop, which no other picture needs: the clock
+  // and the drop count move as if it had been decoded and dropped.
+  ++PicturesSkipped;
+  FPipeline->Submit(AIst, AIst.EncodeFeeds, [this, &AIst, APts, ADuration] {
+    AIst.Pts = APts;
+    AIst.NextPts = APts + ADuration;
+    if (AIst.EndPts == NoPts || AIst.EndPts < APts + ADuration) AIst.EndPts = APts + ADuration;
+    for (TOutputStream *ost : AIst.EncodeFeeds) {
+      ++ost->Drop;
+      if (Verbose > 2 && OnLog) Log(1, "*** drop!");
+    }
+    return 0;
+  });
+}
+
+bool TCustomFFmpeg::MayPredictDrops(const TInputStream &AIst) const
+{
+  // Only where a dropped picture would leave no trace but the count: one
+  // re-encoded video output following this stream's clock with frame
+  // dropping on, nothing that looks at every picture (hooks, deinterlacing),
+  // no start cut or frame limit.
+  if (!PredictDrops || !AIst.DecodingNeeded || AIst.Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return false;
+  if (AIst.EncodeFeeds.size() != 1) return false;
+  const TOutputStream &ost = *AIst.EncodeFeeds[0];
+  if (!ost.Enc || ost.Enc->codec_type != AVMEDIA_TYPE_VIDEO || ost.SyncIst != &AIst) return false;
+  if (!VideoSyncApplies(ost) || VideoSyncMethod == 2) return false;
+  if (OnCustomHook || UsingVhook || DoDeinterlace || StartTime != 0) return false;
+  return MaxFrames[AVMEDIA_TYPE_VIDEO] == INT32_MAX;
 }
 
 int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
@@ -476,6 +541,12 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
     if (fr.num > 0 && fr.den > 0) duration = 1000000LL * fr.den / fr.num;
   }
   AIst.NextPts = AIst.Pts + duration;
+  if (AIst.EndPts == NoPts || AIst.EndPts < AIst.NextPts) AIst.EndPts = AIst.NextPts;
+  // The drop predictor foresees pictures by their packets' presentation
+  // times, in rising order; a stream that leaves that stops it.
+  if (AFrame.pts == NoPts || ts != AFrame.pts || (AIst.LastDecodedPts != NoPts && AFrame.pts <= AIst.LastDecodedPts))
+    AIst.PredictionBroken = true;
+  AIst.LastDecodedPts = AFrame.pts;
   PreProcessVideoFrame(AIst, AFrame);
   if (StartTime == 0 || AIst.Pts >= StartTime)
     for (auto &ost : OutputStreams)

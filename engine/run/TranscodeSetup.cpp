@@ -77,6 +77,7 @@ void TCustomFFmpeg::TranscodeSetup()
   // Each run reports its own sizes and sync counts, not the sums of earlier runs.
   VideoSize = AudioSize = ExtraSize = 0;
   FramesDup = FramesDrop = 0;
+  PicturesSkipped = 0;
   try {
     // 1-2. Input files and streams.
     FileTable.assign(InputFileCount, TInputFileInfo{});

@@ -572,11 +572,11 @@ void TCustomFFmpeg::FillVideoEnd(AVFormatContext *AOut, TOutputStream &AOst, con
   // duration), not for one output tick only: at low source rates that tick
   // would lose most of its display time.
   if (StopRequested || !AOst.LastFinal || !AOst.Enc || AOst.Flushed || !VideoSyncApplies(AOst) ||
-      VideoSyncMethod == 2 || AIst.NextPts == NoPts)
+      VideoSyncMethod == 2 || AIst.EndPts == NoPts)
     return;
   const double tb = avbind::Q2D(AOst.Enc->time_base);
   if (!(tb > 0)) return;
-  double endTicks = static_cast<double>(AIst.NextPts - StartTime) / 1000000.0 / tb;
+  double endTicks = static_cast<double>(AIst.EndPts - StartTime) / 1000000.0 / tb;
   if (RecordingTime != INT64_MAX) endTicks = std::min(endTicks, static_cast<double>(RecordingTime) / 1000000.0 / tb);
   int64_t count = std::llrint(endTicks - static_cast<double>(AOst.SyncOpts));
   count = std::min<int64_t>(count, static_cast<int64_t>(MaxFrames[AVMEDIA_TYPE_VIDEO]) - AOst.FrameNumber);

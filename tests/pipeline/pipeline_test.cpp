@@ -45,6 +45,7 @@ class PipelineTest : public ConvertTest {
     EXPECT_TRUE(engine.Finished) << engine.LastErrorMessage;
     EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
     Totals = {engine.VideoSize, engine.AudioSize, engine.FramesDup, engine.FramesDrop};
+    LastSkipped = engine.PicturesSkipped;
     std::string bytes = qvtest::ReadFile(AOut);
     if (ACopyToo) bytes += qvtest::ReadFile(AOut + ".copy.flv");
     return bytes;
@@ -61,6 +62,7 @@ class PipelineTest : public ConvertTest {
 
   std::mutex FLinesLock;
   std::vector<int64_t> Totals;
+  int64_t LastSkipped = 0;
 };
 
 TEST_F(PipelineTest, TheOutputIsTheSameWithAnyBudget)
@@ -158,6 +160,31 @@ TEST_F(PipelineTest, AFailureOnAStageEndsTheRun)
     EXPECT_FALSE(engine.Finished);
     EXPECT_EQ(engine.LastErrorMessage, "fopen fail: " + stats);
   }
+}
+
+// Pictures the output drops and no other picture needs are not decoded at
+// all; the output is the same as when every picture is decoded.
+TEST_F(PipelineTest, DroppedPicturesNeedNotBeDecoded)
+{
+  // B-frames: x264 marks the middle ones of each group unreferenced.
+  const std::string in = Dir.File("bframes.flv");
+  {
+    qvtest::TGenOptions gen;
+    gen.Seconds = 3;
+    gen.FrameRate = {30, 1};
+    gen.BFrames = 3;
+    qvtest::MakeMedia(in, gen);
+  }
+  int64_t skipped[2] = {};
+  std::string bytes[2];
+  for (bool predict : {false, true}) {
+    bytes[predict] = ConvertWith(4, in, Dir.File(predict ? "predicted.mp4" : "all.mp4"), WindowOptions(),
+                                 [&](TCustomFFmpeg &AEngine) { AEngine.PredictDrops = predict; });
+    skipped[predict] = LastSkipped;
+  }
+  EXPECT_EQ(skipped[false], 0);
+  EXPECT_GT(skipped[true], 20);  // of 90 pictures, 45 are dropped
+  EXPECT_TRUE(bytes[true] == bytes[false]) << "the outputs differ";
 }
 
 }  // namespace

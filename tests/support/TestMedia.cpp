@@ -147,8 +147,8 @@ void MakeMedia(const std::string &APath, const TGenOptions &AOpts)
     c->bit_rate = 400000;
     if (globalHeader) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     if (AOpts.VideoCodec == "libx264") {
-      AVUtilLib.av_opt_set(c->priv_data, "preset", "ultrafast", 0);
-      c->max_b_frames = 0;
+      AVUtilLib.av_opt_set(c->priv_data, "preset", AOpts.BFrames > 0 ? "veryfast" : "ultrafast", 0);
+      c->max_b_frames = AOpts.BFrames;
     }
     Check(AVCodecLib.avcodec_open2(c, codec, nullptr), "open " + AOpts.VideoCodec);
     video.St = AVFormatLib.avformat_new_stream(out.get(), nullptr);

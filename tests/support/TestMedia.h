@@ -30,6 +30,7 @@ struct TGenOptions {
   // Added to every video presentation timestamp, as recorders that show
   // pictures a constant time after decoding them write it.
   int VideoPtsOffsetMs = 0;
+  int BFrames = 0;  // libx264 only
   // A timed-text track (start in ms, text), each cue shown for one second.
   std::vector<std::pair<int, std::string>> TextCues;
 };
