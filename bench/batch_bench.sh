@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Throughput of a batch conversion on several cores: COPIES copies of the
-# benchmark file converted by `quenvaro-cli convert` with --jobs 1 and with
-# --jobs 2, best of RUNS each; prints both times and the throughput ratio
-# (time with 1 job / time with 2 jobs; 2.0 would be perfect scaling).
+# benchmark file converted by `quenvaro-cli convert` with --jobs 1 on one
+# thread, --jobs 1 on every core (the default) and --jobs 2 (each job then
+# gets its share of the cores), best of RUNS each; prints the times and the
+# throughput ratios against one job on one thread (2.0 would be perfect
+# scaling of the jobs).
 # Usage: bench/batch_bench.sh [INPUT.flv] [RUNS] [COPIES]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,12 +22,13 @@ for ((i = 1; i <= copies; i++)); do
   files+=("$tmp/in$i.flv")
 done
 
-best_of() { # jobs -> best wall time in seconds
+best_of() { # jobs [extra arguments] -> best wall time in seconds
   local jobs=$1 best="" t0 t1 dt
+  shift
   for ((r = 0; r < runs; r++)); do
     rm -rf "$tmp/out" && mkdir "$tmp/out"
     t0=$(date +%s.%N)
-    "$cli" convert --preset 1 --jobs "$jobs" --output-dir "$tmp/out" "${files[@]}" >/dev/null 2>&1 ||
+    "$cli" convert --preset 1 --jobs "$jobs" "$@" --output-dir "$tmp/out" "${files[@]}" >/dev/null 2>&1 ||
       { echo "conversion with --jobs $jobs failed" >&2; exit 1; }
     t1=$(date +%s.%N)
     dt=$(echo "$t1 - $t0" | bc)
@@ -34,8 +37,11 @@ best_of() { # jobs -> best wall time in seconds
   echo "$best"
 }
 
-t1=$(best_of 1)
+t1=$(best_of 1 --threads 1)
+tall=$(best_of 1)
 t2=$(best_of 2)
-printf '%d files, best of %d: --jobs 1 %.3f s, --jobs 2 %.3f s\n' "$copies" "$runs" "$t1" "$t2"
-printf 'throughput ratio (jobs 2 / jobs 1): %.2f\n' "$(echo "$t1 / $t2" | bc -l)"
+printf '%d files, best of %d: --jobs 1 --threads 1 %.3f s, --jobs 1 %.3f s, --jobs 2 %.3f s\n' \
+  "$copies" "$runs" "$t1" "$tall" "$t2"
+printf 'throughput against one job on one thread: --jobs 1 %.2f, --jobs 2 %.2f\n' \
+  "$(echo "$t1 / $tall" | bc -l)" "$(echo "$t1 / $t2" | bc -l)"
 ls -l "$tmp/out" | awk 'NR > 1 {print $5, $9}'

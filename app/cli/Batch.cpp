@@ -382,6 +382,7 @@ int TBatch::Run()
   }
   strix.SetLogLevel(llInfo);
   strix.SetThreadPriority(tpNormal);
+  strix.SetThreadBudget(FSettings.Threads);
 
   // Events come on worker threads: each is handed to the main thread as it
   // is. The wave's tag keeps a late event from landing on the next wave's tasks.

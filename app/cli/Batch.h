@@ -41,6 +41,7 @@ struct TBatchSettings {
   std::vector<std::string> Inputs;  // the whole list; Shard picks this process's part
   const TFormat *Preset = nullptr;  // null: the window's record without a preset
   int Jobs = 1;
+  int Threads = 0;  // cores each conversion may use; 0: the cores shared among the jobs
   std::string OutputDir;  // empty: outputs beside their inputs
   bool Overwrite = false;
   bool Json = false;

@@ -63,7 +63,7 @@ void Usage()
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
                "       quenvaro-cli [-y] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
-               "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N]\n"
+               "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N] [--threads N]\n"
                "                            [--output-dir DIR] [-y] [--json] [--report FILE]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
@@ -395,6 +395,13 @@ int Convert(const std::vector<std::string> &AArgs)
       settings.Jobs = PositiveNumber(value);
       if (settings.Jobs <= 0) {
         std::fprintf(stderr, "'%s' is not a valid number of jobs\n", value.c_str());
+        return 1;
+      }
+    } else if (IsOption(a, "--threads")) {
+      if (!TakeValue(AArgs, i, "--threads", value)) return 1;
+      settings.Threads = PositiveNumber(value);
+      if (settings.Threads <= 0) {
+        std::fprintf(stderr, "'%s' is not a valid number of threads\n", value.c_str());
         return 1;
       }
     } else if (IsOption(a, "--manifest")) {

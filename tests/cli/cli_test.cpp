@@ -132,6 +132,7 @@ TEST(Cli, JobArgumentsAndTheOverwriteRule)
   const std::pair<TArgs, std::string> failures[] = {
       {{"-i", in, "-s", "320x241", out}, "Frame size must be a multiple of 2"},
       {{"-threads", "2", "-i", in, out}, "TODO: option - threads"},
+      {{"--threads", "0", "-i", in, out}, "'0' is not a valid number of threads"},
       {{"-i", dir.File("none.flv"), out}, dir.File("none.flv") + ": no such file or directory"},
       {{"-i", in, "-s"}, ""}};
   for (const auto &[args, message] : failures) {
@@ -151,6 +152,17 @@ TEST(Cli, JobArgumentsAndTheOverwriteRule)
               "aac", "-ac", "1", out});
   EXPECT_EQ(r.Code, 0) << r.All();
   EXPECT_GT(qvtest::FileSize(out), 1000);
+
+  // One thread or several: the same file.
+  const std::string sample = qvtest::Sample("membrane_rtmp_plugin__testsrc.flv");
+  const TArgs window = {"-vcodec", "mpeg4", "-acodec", "libfaac", "-s", "320x240", "-r", "15"};
+  for (const char *threads : {"1", "3"}) {
+    TArgs args = {"-y", "--threads", threads, "-i", sample};
+    args.insert(args.end(), window.begin(), window.end());
+    args.push_back(dir.File(std::string("t") + threads + ".mp4"));
+    EXPECT_EQ(RunCli(args).Code, 0);
+  }
+  EXPECT_TRUE(qvtest::ReadFile(dir.File("t1.mp4")) == qvtest::ReadFile(dir.File("t3.mp4")));
 
   // The broken sample fails with a message.
   r = RunCli({"-i", qvtest::Sample("red5-server__h264_aac.flv"), dir.File("broken.mp4")});

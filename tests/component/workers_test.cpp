@@ -96,6 +96,31 @@ TEST_F(WorkersTest, TwoAtOnceStartTogetherAndTheThirdFollows)
   for (const auto &r : Rec.Reports()) EXPECT_TRUE(r.Finished) << r.Message;
 }
 
+// Tasks that run at once share the cores; a budget set on the component wins.
+TEST_F(WorkersTest, RunningTasksShareTheCores)
+{
+  const int cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+  AddConversions("share", 3);
+  Strix->StartTasks(2);
+  EXPECT_EQ(Strix->Tasks(0).ThreadBudget(), std::max(1, cores / 2));
+  EXPECT_EQ(Strix->Tasks(1).ThreadBudget(), std::max(1, cores / 2));
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(Strix->Tasks(2).ThreadBudget(), std::max(1, cores / 2));  // started by the run, in its share
+
+  Strix->DeleteAllTasks();
+  AddConversions("alone", 1);
+  Strix->StartTasks(4);  // one task: the whole machine
+  EXPECT_EQ(Strix->Tasks(0).ThreadBudget(), cores);
+  ASSERT_TRUE(WaitForRunEnd(2));
+
+  Strix->DeleteAllTasks();
+  AddConversions("fixed", 1);
+  Strix->SetThreadBudget(3);
+  Strix->StartTasks(1);
+  EXPECT_EQ(Strix->Tasks(0).ThreadBudget(), 3);
+  ASSERT_TRUE(WaitForRunEnd(3));
+}
+
 TEST_F(WorkersTest, ZeroConcurrencyRunsInlineThroughTheTimer)
 {
   AddConversions("in", 2);
