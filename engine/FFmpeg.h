@@ -7,8 +7,23 @@
 // configuration in config/ (Options.cpp: option table and handlers,
 // InputFile.cpp: inputs and codec helpers, OutputFile.cpp: outputs and new
 // streams, Targets.cpp: disc presets); the run in run/ (TranscodeSetup.cpp,
-// PacketLoop.cpp, Pipeline.cpp: stages and the writer, AudioOut.cpp,
-// VideoOut.cpp, WriteFrame.cpp, Report.cpp).
+// PacketLoop.cpp, Pipeline.cpp: stages and the writer, DropPredictor.cpp,
+// AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp).
+//
+// A run on several cores (ThreadBudget above 1) is a pipeline:
+//   run's thread   reads packets, corrects their timestamps, copies streams,
+//                  decides which dropped pictures need no decoding, and
+//                  writes every packet in job order (the writer);
+//   video stage    decodes (on the codec's frame threads), runs the hooks,
+//                  the video sync, crop, scale, pad and the encoder;
+//   audio stage    decodes, converts, keeps the audio clock and encodes.
+// Stages are joined to the run's thread by bounded queues of jobs; each job's
+// packets wait in a ticket until the writer reaches it, so the muxer gets
+// the same calls in the same order as on one thread and the file is the
+// same byte for byte. The encoders keep one thread each (slices would change
+// the output). Runs whose loop decisions depend on how far the stages have
+// got (frame, time or size limits, several inputs, a borrowed clock) keep
+// their stages on the run's thread. See run/Pipeline.h.
 //
 // Ownership: the engine owns its file tables (input contexts, output contexts
 // with one encoder context per output stream, one decoder context per input
@@ -17,8 +32,11 @@
 // is released is deleted.
 // Threads: configuration (options, files) runs on the caller's thread while
 // no run exists. A run executes on the worker thread created by Start (or on
-// the caller's thread). Stop may be called from any thread at any time. All
-// events are raised on the run's thread. Destruction waits for the worker.
+// the caller's thread). Stop may be called from any thread at any time.
+// OnProgress and OnTerminate are raised on the run's thread; OnBeforeHook
+// and OnCustomHook on the video stage's (one picture at a time, in order);
+// OnLog on whichever of the run's threads has something to say, so its
+// handler must be thread-safe. Destruction waits for the worker.
 // Failure: configuration handlers raise FFMpegException (or EConvertError,
 // EAssertionFailed); file operations return false and leave the text in
 // LastOptionError; Run never throws: it logs the error at level -1, sets
