@@ -368,7 +368,9 @@ void TCustomFFmpeg::TranscodeSetup()
     for (auto &istp : InputStreams)
       if (istp->DecodingNeeded && istp->Dec && istp->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
           ThreadBudget() > 1 && !istp->Opened) {
-        istp->Dec->thread_count = ThreadBudget();
+        // One frame thread more than the cores: a frame thread waiting on
+        // the picture it refers to leaves a core to another.
+        istp->Dec->thread_count = ThreadBudget() + 1;
         istp->Dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
       }
     for (auto &istp : InputStreams)
