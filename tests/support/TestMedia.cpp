@@ -308,6 +308,37 @@ bool ProbeMedia(const std::string &APath, TMediaInfo &AInfo, std::string *AError
   return true;
 }
 
+std::vector<TPacketInfo> ReadPackets(const std::string &APath, int AType)
+{
+  AVFormatContext *raw = nullptr;
+  Check(AVFormatLib.avformat_open_input(&raw, APath.c_str(), nullptr, nullptr), "open " + APath);
+  avbind::TInputCtxPtr in(raw);
+  Check(AVFormatLib.avformat_find_stream_info(in.get(), nullptr), "stream info of " + APath);
+  int index = -1;
+  for (unsigned i = 0; i < in->nb_streams && index < 0; ++i)
+    if (in->streams[i]->codecpar->codec_type == AType) index = static_cast<int>(i);
+  std::vector<TPacketInfo> out;
+  if (index < 0) return out;
+  const AVRational tb = in->streams[index]->time_base;
+  auto micro = [&](int64_t ATs) {
+    return ATs == AV_NOPTS_VALUE ? INT64_MIN : AVUtilLib.av_rescale_q(ATs, tb, AVRational{1, 1000000});
+  };
+  avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
+  while (AVFormatLib.av_read_frame(in.get(), pkt.get()) >= 0) {
+    if (pkt->stream_index == index) {
+      TPacketInfo p;
+      p.Data.assign(reinterpret_cast<const char *>(pkt->data), static_cast<size_t>(pkt->size));
+      p.Pts = micro(pkt->pts);
+      p.Dts = micro(pkt->dts);
+      p.Duration = AVUtilLib.av_rescale_q(pkt->duration, tb, AVRational{1, 1000000});
+      p.Key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+      out.push_back(std::move(p));
+    }
+    AVCodecLib.av_packet_unref(pkt.get());
+  }
+  return out;
+}
+
 int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame)
 {
   AVFormatContext *raw = nullptr;

@@ -60,6 +60,16 @@ struct TMediaInfo {
 // Opens the file, reads every packet; false (with AError) when it cannot be opened.
 bool ProbeMedia(const std::string &APath, TMediaInfo &AInfo, std::string *AError = nullptr);
 
+// One packet of a stream as the demuxer hands it over.
+struct TPacketInfo {
+  std::string Data;  // the payload bytes
+  int64_t Pts = 0, Dts = 0, Duration = 0;  // microseconds (INT64_MIN when unset)
+  bool Key = false;
+};
+
+// Every packet of the first stream of AType (AVMediaType), in file order.
+std::vector<TPacketInfo> ReadPackets(const std::string &APath, int AType);
+
 // Decodes every video picture of the first video stream; returns the count.
 int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame);
 
