@@ -339,6 +339,24 @@ std::vector<TPacketInfo> ReadPackets(const std::string &APath, int AType)
   return out;
 }
 
+std::string ComparePackets(const std::string &AOriginal, const std::string &ACopy, int AType)
+{
+  auto in = ReadPackets(AOriginal, AType);
+  const auto out = ReadPackets(ACopy, AType);
+  in.erase(in.begin(), std::find_if(in.begin(), in.end(), [](const TPacketInfo &P) { return P.Key; }));
+  if (in.empty()) return "no packets to compare";
+  if (out.size() != in.size())
+    return std::to_string(out.size()) + " packets instead of " + std::to_string(in.size());
+  size_t differing = 0, moved = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (out[i].Data != in[i].Data) ++differing;
+    // FLV keeps milliseconds; MP4 may count in finer units.
+    if (std::llabs((out[i].Pts - out[0].Pts) - (in[i].Pts - in[0].Pts)) > 1000) ++moved;
+  }
+  if (differing == 0 && moved == 0) return {};
+  return std::to_string(differing) + " packets differ, " + std::to_string(moved) + " moved in time";
+}
+
 int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame)
 {
   AVFormatContext *raw = nullptr;

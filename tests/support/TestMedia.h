@@ -70,6 +70,11 @@ struct TPacketInfo {
 // Every packet of the first stream of AType (AVMediaType), in file order.
 std::vector<TPacketInfo> ReadPackets(const std::string &APath, int AType);
 
+// Empty when the packets of AType in ACopy are those of AOriginal from its
+// first key frame on, byte for byte and each at the same time after the
+// first (within a millisecond); else what differs.
+std::string ComparePackets(const std::string &AOriginal, const std::string &ACopy, int AType);
+
 // Decodes every video picture of the first video stream; returns the count.
 int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame);
 
