@@ -463,7 +463,11 @@ void TfrmMain::CreateControls() {
   // handled in the event filter, which must keep it from reaching Convert).
   // (Qt emits it on leaving only when the text changed since the last time,
   // so passing through the box changes nothing.)
-  QObject::connect(edFileInput, &QLineEdit::editingFinished, this, [this] { ConfigureFromInputBox(); });
+  // Only a name the user typed: the queue sets the box itself, and leaving it
+  // afterwards must not start over from the name it left there.
+  QObject::connect(edFileInput, &QLineEdit::editingFinished, this, [this] {
+    if (FBoxEdited) ConfigureFromInputBox();
+  });
 }
 
 void TfrmMain::FitStatusBar() {
@@ -717,13 +721,16 @@ bool TfrmMain::ReadyToConvert() const {
 
 void TfrmMain::edFileInputEdited() {
   if (FConverting) return;
+  FBoxEdited = true;
   // The task was configured for another name; Convert would convert that.
   btnConvert->setEnabled(ReadyToConvert());
 }
 
 void TfrmMain::ConfigureFromInputBox() {
   // Closing moves the focus out of the box too; nothing to configure then.
-  if (FClosed || FConverting || ReadyToConvert()) return;
+  if (FClosed || FConverting) return;
+  FBoxEdited = false;
+  if (ReadyToConvert()) return;
   const QString name = edFileInput->text().trimmed();
   if (name.isEmpty()) {
     ForgetTask();

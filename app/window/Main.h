@@ -357,4 +357,5 @@ class TfrmMain : public QWidget {
   bool FQueueRunning = false;
   int FIgnored = 0;          // dropped files that were not FLV, said in panel 1
   QString FLastFailure;      // the running file's failure, for the announcement
+  bool FBoxEdited = false;   // the user typed into the input box since it was last taken
 };

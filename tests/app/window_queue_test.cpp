@@ -151,6 +151,7 @@ TEST_F(WindowTest, TheExpectedSizeFollowsThePresetUntilTheRealOneReplacesIt) {
 // naming each in turn, the failure stopping nothing, and a message at the end
 // saying what became of each.
 TEST_F(WindowTest, AQueueConvertsOneFileAfterAnotherAndAFailureStopsNoOther) {
+  Show();
   const auto a = Media("a.flv", 1.0), c = Media("c.flv", 1.0);
   const auto b = Dir.File("b.flv");
   qvtest::WriteFile(b, "Not a video at all.\n");
@@ -181,6 +182,13 @@ TEST_F(WindowTest, AQueueConvertsOneFileAfterAnotherAndAFailureStopsNoOther) {
   EXPECT_FALSE(Form->btnConvert->isEnabled());
   EXPECT_TRUE(Form->Queue().empty());
   EXPECT_EQ(Form->Strix->TaskCount(), 0);
+  // The box named each file in turn, not by the user's hand: passing through
+  // it afterwards configures nothing.
+  Form->edFileInput->setFocus();
+  Form->cbFormats->setFocus();
+  EXPECT_EQ(Panel(0), "Status: Done, 2 of 3 converted");
+  EXPECT_EQ(Form->Strix->TaskCount(), 0);
+  EXPECT_EQ(Output(), Dir.File("c_(new).mp4"));
   for (const char *name : {"a_(new).mp4", "c_(new).mp4"}) {
     EXPECT_EQ(Stream(name).Codec, "mpeg4") << name;
     EXPECT_NEAR(Stream(name).Duration, 1.0, 0.3) << name;
