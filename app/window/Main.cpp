@@ -50,6 +50,8 @@ const char *const AppTitle = "Quenvaro";
 const int FormWidth = 442;
 const int FormHeight = 287;
 const int StatusBarHeight = 19;
+// How much of each queued file is read for the size of its rewrap.
+constexpr int64_t QueueScanBytes = 8 << 20;
 
 QString FromStd(const std::string &AText) { return QString::fromStdString(AText); }
 std::string ToStd(const QString &AText) { return AText.toStdString(); }
@@ -978,7 +980,9 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
     if (item.Readable) {
       item.Source = DescribeSource(probe.Context());
       const TRewrapKind kind = RewrapKindOf(item.Source);
-      if (kind != rkNone) ScanStreamSizes(FileNameToStd(name), item.Source);
+      // A long queue is read on the window thread: a few megabytes a file
+      // tell its streams' rates well enough.
+      if (kind != rkNone) ScanStreamSizes(FileNameToStd(name), item.Source, QueueScanBytes);
       // The entry appears when every file can be rewrapped; its words are
       // those of the least a file allows.
       if (kind == rkNone || common == rkNone)
