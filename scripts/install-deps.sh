@@ -16,7 +16,8 @@ PACKAGES=(
   # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
   python3-yaml python3-kubernetes shellcheck
   # the window's end-to-end test: a window manager, mouse and keys, screenshots,
-  # and the accessibility bus through which it reads the window
+  # and the accessibility bus through which it reads the window (dbus-daemon
+  # also runs the private bus of the window's tests of the desktop services)
   openbox xdotool imagemagick x11-utils dbus-daemon at-spi2-core python3-pyatspi
 )
 # The FFmpeg libraries LibAV/ links to and the libraries quenvaro-cli and

@@ -14,6 +14,7 @@
 
 #include "ConvertRecord.h"
 #include "LibLoader.h"
+#include "SizeEstimate.h"
 #include "Strix.h"
 
 namespace {
@@ -283,7 +284,18 @@ void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
       AStrix.DeleteTask(index);
       continue;
     }
-    TOutputOptions record = ConvertOutputRecord(FSettings.Preset);
+    TOutputOptions record;
+    TSourceInfo source;
+    TRewrapKind kind = rkNone;
+    std::string error;
+    if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
+      AStrix.DeleteTask(index);
+      if (created) RemoveIfEmpty(f.Output);
+      FTemps.erase(f.Number);
+      f.Output.clear();
+      Fail(f, error);
+      continue;
+    }
     std::string target = f.Output;
     if (FSettings.Resumable) {
       target = FTemps[f.Number].Name();
@@ -302,6 +314,33 @@ void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
     FReport.FileQueued(f);
   }
   FConfiguring = -1;
+}
+
+bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputOptions &ARecord, TSourceInfo &ASource,
+                             TRewrapKind &AKind, std::string &AError)
+{
+  const TFFmpeg &task = AStrix.Tasks(AIndex);
+  ASource = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
+  AKind = FSettings.Rewrap ? RewrapKindOf(ASource) : rkNone;
+  if (AKind != rkNone) {
+    ARecord = RewrapOutputRecord(AKind, ASource);
+    return true;
+  }
+  if (FSettings.Rewrap) {
+    const std::string preset = FSettings.Preset ? "the preset '" + FSettings.Preset->Name + "'" : "mpeg4 and AAC";
+    FReport.Note(F, (ASource.VideoCodec.empty() ? std::string("No video to copy")
+                                                : "Its video (" + ASource.VideoCodec + ") cannot be copied into MP4") +
+                        "; converting with " + preset);
+    // Checked here only: a batch of rewraps may never need the preset.
+    const std::string missing = FSettings.Preset ? MissingEncoder(*FSettings.Preset) : std::string();
+    if (!missing.empty()) {
+      AError = "The preset '" + FSettings.Preset->Name + "' needs the encoder '" + missing +
+               "', which the media libraries lack";
+      return false;
+    }
+  }
+  ARecord = ConvertOutputRecord(FSettings.Preset, &ASource);
+  return true;
 }
 
 void TBatch::MarkNextStarted()
@@ -383,6 +422,15 @@ int TBatch::Run()
   strix.SetLogLevel(llInfo);
   strix.SetThreadPriority(tpNormal);
   strix.SetThreadBudget(FSettings.Threads);
+  // Said once, before any file, rather than once per file.
+  if (FSettings.Preset && !FSettings.Rewrap) {
+    const std::string missing = MissingEncoder(*FSettings.Preset);
+    if (!missing.empty()) {
+      std::fprintf(stderr, "The preset '%s' needs the encoder '%s', which the media libraries lack\n",
+                   FSettings.Preset->Name.c_str(), missing.c_str());
+      return 1;
+    }
+  }
 
   // Events come on worker threads: each is handed to the main thread as it
   // is. The wave's tag keeps a late event from landing on the next wave's tasks.
@@ -424,6 +472,8 @@ int TBatch::Run()
     });
   };
 
+  if (FSettings.DryRun) return DryRun(strix);
+
   const size_t waveSize = WaveSize(FSettings.Jobs);
   while (FNext < FFiles.size() && !StopRequested()) {
     strix.DeleteAllTasks();
@@ -460,5 +510,100 @@ int TBatch::Run()
   else if (!allDone)
     code = FSettings.Resumable ? 2 : 1;
   FReport.RunEnded(FFiles, code);
+  return code;
+}
+
+bool TBatch::DryRunOutput(TBatchFile &F, size_t APosition)
+{
+  // The checks of PrepareAtomicOutput and PrepareOutput, without their
+  // clean-up or reservation.
+  std::string name;
+  if (FSettings.Resumable) {
+    if (!FNameErrors[APosition].empty()) {
+      Fail(F, FNameErrors[APosition]);
+      return false;
+    }
+    name = FFinalNames[APosition];
+  } else if (FSettings.OutputDir.empty()) {
+    name = MakeOutputName(F.Input, ".mp4");
+  } else {
+    name = OutputFolderName(F.Input);
+    const std::string key = PathKey(name);
+    if (FInputKeys.count(key)) {
+      Fail(F, "Output file '" + name + "' is an input of this batch");
+      return false;
+    }
+    if (!FOutputKeys.insert(key).second) {
+      Fail(F, "Output file '" + name + "' clashes with the output of another file of this batch");
+      return false;
+    }
+  }
+  struct stat st {};
+  if (lstat(name.c_str(), &st) == 0 && (FSettings.Resumable || !FSettings.OutputDir.empty())) {
+    if (S_ISDIR(st.st_mode)) {
+      Fail(F, "Output file '" + name + "' is a folder");
+      return false;
+    }
+    if (!FSettings.Overwrite) {
+      if (FSettings.Resumable && IsCompleteMp4(name)) {
+        F.Output = name;
+        F.Status = fsSkipped;
+        F.OutputSize = st.st_size;
+        Finish(F);
+        return false;
+      }
+      Fail(F, FSettings.Resumable ? "File '" + name + "' already exists and is not a complete MP4. Use -y to overwrite it."
+                                  : "File '" + name + "' already exists. Use -y to overwrite it.");
+      return false;
+    }
+  }
+  F.Output = name;
+  return true;
+}
+
+int TBatch::DryRun(TStrix &AStrix)
+{
+  TSizeEstimate total{0, false};
+  int failed = 0, skipped = 0, unknown = 0;
+  for (size_t position = 0; position < FFiles.size() && !StopRequested(); ++position) {
+    TBatchFile &f = FFiles[position];
+    FConfiguring = static_cast<int>(position);
+    if (DryRunOutput(f, position)) {
+      const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
+      TOutputOptions record;
+      TSourceInfo source;
+      TRewrapKind kind = rkNone;
+      std::string error;
+      if (index < 0) {
+        f.Output.clear();
+        Fail(f, AStrix.LastError());
+      } else if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
+        f.Output.clear();
+        Fail(f, error);
+      } else {
+        if (record.VideoCodecName == "copy") ScanStreamSizes(f.Input, source);
+        const TSizeEstimate estimate = EstimateOutputSize(record, source);
+        FReport.Estimate(f, kind, kind == rkNone && FSettings.Preset ? FSettings.Preset->Name : std::string(), estimate);
+        if (estimate.Bytes < 0) {
+          ++unknown;
+        } else {
+          total.Bytes += estimate.Bytes;
+          total.AtMost = total.AtMost || estimate.AtMost;
+        }
+      }
+      if (index >= 0) AStrix.DeleteTask(index);
+    }
+    if (f.Status == fsFailed) ++failed;
+    if (f.Status == fsSkipped) ++skipped;
+    while (FWindowThread.ProcessEvents(0) > 0) {
+    }
+  }
+  FConfiguring = -1;
+  int code = 0;
+  if (StopRequested())
+    code = 128 + FStopSignal.load();
+  else if (failed > 0)
+    code = FSettings.Resumable ? 2 : 1;
+  FReport.DryRunEnded(FFiles.size(), total, unknown, failed, skipped, code);
   return code;
 }

@@ -13,6 +13,9 @@
 // Overwrite, and an unfinished one is never left under its final name. The
 // whole list is read by every shard, so the naming and clash rules give the
 // same answer whichever process applies them.
+// A dry run names every output and estimates its size the same way, changing
+// nothing on disk; its files fail (exit codes as below) only when a real run
+// would refuse them before converting.
 // Failure: a file that cannot be opened, named or converted fails alone; Run
 // returns 0 when every file is done (or skipped); 1 when the libraries or the
 // report fail, or any file failed in a batch that is not resumable; 2 when a
@@ -32,6 +35,7 @@
 
 #include "AtomicOutput.h"
 #include "BatchReport.h"
+#include "ConvertRecord.h"
 #include "Manifest.h"
 #include "RunRecord.h"
 #include "Tools.h"
@@ -40,6 +44,12 @@
 struct TBatchSettings {
   std::vector<std::string> Inputs;  // the whole list; Shard picks this process's part
   const TFormat *Preset = nullptr;  // null: the window's record without a preset
+  // Copy what MP4 can carry as it is (--preset copy); files whose video
+  // cannot be copied are converted with Preset, which the user is told.
+  bool Rewrap = false;
+  // Names each output and tells its expected size; converts nothing and
+  // writes nothing (--dry-run).
+  bool DryRun = false;
   int Jobs = 1;
   int Threads = 0;  // cores each conversion may use; 0: the cores shared among the jobs
   std::string OutputDir;  // empty: outputs beside their inputs
@@ -77,6 +87,15 @@ class TBatch {
   // Reports F's end and records it.
   void Finish(TBatchFile &F);
   void RunWave(TStrix &AStrix);
+  // The output record of F, whose input is open as task AIndex: a rewrap
+  // when one was asked for and its streams allow it, else the preset's;
+  // false with AError when the preset's encoder is missing. AKind: the rewrap
+  // taken, rkNone for the preset.
+  bool OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputOptions &ARecord, TSourceInfo &ASource,
+                       TRewrapKind &AKind, std::string &AError);
+  int DryRun(TStrix &AStrix);
+  // A dry run's name for F's output, or F ended (skipped or failed).
+  bool DryRunOutput(TBatchFile &F, size_t APosition);
   void TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage);
   void MarkNextStarted();
   bool StopRequested() const { return FStopSignal.load() != 0; }

@@ -204,6 +204,57 @@ void TBatchReport::FileEnded(const TBatchFile &AFile)
                AFile.Message.empty() ? "" : ": ", AFile.Message.c_str());
 }
 
+void TBatchReport::Note(const TBatchFile &AFile, const std::string &AMsg)
+{
+  if (FJson) {
+    Json({{"event", "note"}, {"file", AFile.Number}, {"input", AFile.Input}, {"message", AMsg}});
+    return;
+  }
+  Erase();
+  std::fprintf(stderr, "%s: %s\n", AFile.Input.c_str(), AMsg.c_str());
+  FDirty = true;
+}
+
+void TBatchReport::Estimate(const TBatchFile &AFile, TRewrapKind AKind, const std::string &APreset,
+                            const TSizeEstimate &AEstimate)
+{
+  const char *how = AKind == rkCopyAll ? "copy" : AKind == rkCopyVideo ? "copy video" : "preset";
+  if (FJson) {
+    Json({{"event", "estimate"},
+          {"file", AFile.Number},
+          {"input", AFile.Input},
+          {"output", AFile.Output},
+          {"conversion", how},
+          {"preset", AKind == rkNone ? TJson(APreset) : TJson(nullptr)},
+          {"expected_size", AEstimate.Bytes < 0 ? TJson(nullptr) : TJson(AEstimate.Bytes)},
+          {"at_most", AEstimate.AtMost}});
+    return;
+  }
+  const std::string text = AEstimate.Bytes < 0 ? "Expected size unknown" : ExpectedSizeText(AEstimate);
+  const std::string way = AKind == rkNone ? (APreset.empty() ? "mpeg4 and AAC" : "preset: " + APreset) : RewrapName(AKind);
+  std::fprintf(stderr, "%s -> %s: %s [%s]\n", AFile.Input.c_str(), AFile.Output.c_str(), text.c_str(), way.c_str());
+}
+
+void TBatchReport::DryRunEnded(size_t AFiles, const TSizeEstimate &ATotal, int AUnknown, int AFailed, int ASkipped,
+                               int AExitCode)
+{
+  std::string line = std::to_string(AFiles) + (AFiles == 1 ? " file: " : " files: ");
+  line += ATotal.Bytes > 0 ? ExpectedSizeText(ATotal) + " in all" : std::string("nothing to convert");
+  if (AUnknown > 0) line += ", " + std::to_string(AUnknown) + " of unknown size";
+  if (FResumable) line += ", " + std::to_string(ASkipped) + " skipped";
+  line += ", " + std::to_string(AFailed) + " failed";
+  std::fprintf(stderr, "%s\n", line.c_str());
+  if (FJson)
+    Json({{"event", "dry_run_end"},
+          {"files", AFiles},
+          {"expected_size", ATotal.Bytes},
+          {"at_most", ATotal.AtMost},
+          {"unknown", AUnknown},
+          {"skipped", ASkipped},
+          {"failed", AFailed},
+          {"exit_code", AExitCode}});
+}
+
 std::string TBatchReport::ProgressLine(const TBatchFile &AFile, size_t AWidth) const
 {
   double elapsed, estimate;

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "Json.h"
+#include "SizeEstimate.h"
+#include "SourceInfo.h"
 #include "Strix.h"
 
 // fsSkipped: a resumable batch found the file's complete output of an
@@ -56,6 +58,14 @@ class TBatchReport {
   // AFile null: a line of no file.
   void Log(const TBatchFile *AFile, TLogLevel ALevel, const std::string &AMsg);
   void FileEnded(const TBatchFile &AFile);
+  // Something the user must know of a file that still converts (a rewrap
+  // that falls back to the preset): always shown, a "note" event in JSON.
+  void Note(const TBatchFile &AFile, const std::string &AMsg);
+  // A dry run's answer for a file: its output, how it would be converted
+  // (AKind, or the preset APreset) and the expected size.
+  void Estimate(const TBatchFile &AFile, TRewrapKind AKind, const std::string &APreset, const TSizeEstimate &AEstimate);
+  // A dry run's total (AUnknown files without an estimate left out).
+  void DryRunEnded(size_t AFiles, const TSizeEstimate &ATotal, int AUnknown, int AFailed, int ASkipped, int AExitCode);
   // Redraws the terminal's progress lines when they changed (at most a few
   // times a second).
   void Tick(const std::vector<TBatchFile> &AFiles);

@@ -63,8 +63,8 @@ void Usage()
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
                "       quenvaro-cli [-y] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
-               "       quenvaro-cli convert [--preset NAME|NUMBER] [--presets FILE] [--jobs N] [--threads N]\n"
-               "                            [--output-dir DIR] [-y] [--json] [--report FILE]\n"
+               "       quenvaro-cli convert [--preset NAME|NUMBER|copy] [--presets FILE] [--jobs N] [--threads N]\n"
+               "                            [--output-dir DIR] [-y] [--json] [--report FILE | --dry-run]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
                "       quenvaro-cli presets [--presets FILE]\n"
@@ -385,6 +385,8 @@ int Convert(const std::vector<std::string> &AArgs)
       settings.Overwrite = true;
     } else if (a == "--json") {
       settings.Json = true;
+    } else if (a == "--dry-run") {
+      settings.DryRun = true;
     } else if (IsOption(a, "--preset")) {
       if (!TakeValue(AArgs, i, "--preset", presetKey)) return 1;
       presetGiven = true;
@@ -425,13 +427,19 @@ int Convert(const std::vector<std::string> &AArgs)
       return 1;
     }
   }
+  if (settings.DryRun && !settings.ReportFile.empty()) {
+    std::fprintf(stderr, "A dry run converts nothing and writes no report; leave out --report\n");
+    return 1;
+  }
   if (!SelectInputs(settings, manifest, shard, shards)) return 1;
   if (settings.Inputs.empty()) {
     Usage();
     return 1;
   }
   if (!ReadPresets(presetFile)) return 1;
-  if (presetGiven) {
+  // "copy" rewraps what MP4 can carry; the rest falls back to the first preset.
+  settings.Rewrap = presetGiven && presetKey == "copy";
+  if (presetGiven && !settings.Rewrap) {
     settings.Preset = FindPreset(presetKey);
     if (!settings.Preset) {
       std::fprintf(stderr, "No preset '%s' (quenvaro-cli presets lists them)\n", presetKey.c_str());
@@ -439,7 +447,7 @@ int Convert(const std::vector<std::string> &AArgs)
     }
   } else if (!Presets.empty()) {
     settings.Preset = &Presets.front();  // the window selects the first preset too
-  } else {
+  } else if (!settings.Rewrap) {
     std::fprintf(stderr, "No presets in '%s': converting at the input's frame size\n", PresetFileName().c_str());
   }
   settings.Terminal = isatty(STDERR_FILENO) != 0;

@@ -106,9 +106,29 @@ int PresetHandler(void *AUser, const char *ASection, const char *AName, const ch
       {"frame_rate", &TFormat::FrameRate},         {"video_bitrate", &TFormat::VideoBitrate},
       {"audio_bitrate", &TFormat::AudioBitrate},   {"audio_channels", &TFormat::AudioChannels},
       {"audio_frequency", &TFormat::AudioFrequency},
+      {"keep_frame_rate", &TFormat::KeepFrameRate},  {"keep_aspect_ratio", &TFormat::KeepAspectRatio},
   };
-  if (strcasecmp(AName, "name") == 0) {
-    f.Name = value;
+  struct {
+    const char *Key;
+    std::string TFormat::*Field;
+  } static const TextKeys[] = {
+      {"name", &TFormat::Name},
+      {"video_codec", &TFormat::VideoCodec},
+      {"audio_codec", &TFormat::AudioCodec},
+      {"x264_preset", &TFormat::X264Preset},
+  };
+  for (const auto &k : TextKeys)
+    if (strcasecmp(AName, k.Key) == 0) {
+      f.*k.Field = value;
+      return 1;
+    }
+  if (strcasecmp(AName, "crf") == 0) {
+    // Handed to the encoder as text; only a quality it can take is kept.
+    char *end = nullptr;
+    errno = 0;
+    const double crf = std::strtod(value.c_str(), &end);
+    const bool plain = !value.empty() && value.find_first_not_of("0123456789.") == std::string::npos;
+    if (plain && end && *end == '\0' && errno == 0 && crf >= 0 && crf <= 51) f.Crf = value;
     return 1;
   }
   for (const auto &k : IntKeys)

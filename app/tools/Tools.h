@@ -24,6 +24,15 @@ struct TFormat {
   int32_t AudioBitrate = 0;  // bits per second, as option "ab" takes it
   int32_t AudioChannels = 0;
   int32_t AudioFrequency = 0;  // Hz
+  // Optional keys of newer preset files. Left out, they give the classic
+  // conversion: "mpeg4" and "libfaac" at 15 fps, at exactly the preset's size.
+  std::string VideoCodec;        // "video_codec": the video encoder; empty: "mpeg4"
+  std::string AudioCodec;        // "audio_codec": the audio encoder; empty: "libfaac"
+  int32_t KeepFrameRate = 0;     // "keep_frame_rate": not 0: the source's frame rate instead of 15
+  int32_t KeepAspectRatio = 0;   // "keep_aspect_ratio": not 0: the largest size with the source's
+                                 // shape within frame_width x frame_height
+  std::string Crf;               // "crf": constant quality of the x264 encoder (0 to 51); empty: none
+  std::string X264Preset;        // "x264_preset": speed preset of the x264 encoder; empty: its default
 };
 
 // The presets of the process, one per section, in the order of the file.
@@ -35,7 +44,9 @@ std::string PresetFileName();
 // Fills Presets from AFileName (the executable's formats.ini when empty) and
 // hands every preset name, in order, to AAddName. Every section is a preset,
 // one without keys too; keys may be indented. A missing or unreadable file
-// leaves Presets empty. Keys missing or not numbers read as 0 (name: empty).
+// leaves Presets empty. Keys missing or not numbers read as 0 (name: empty);
+// the optional keys read as their defaults (a "crf" that is not a number
+// from 0 to 51 too).
 void LoadPresets(const std::string &AFileName = {},
                  const std::function<void(const std::string &)> &AAddName = {});
 

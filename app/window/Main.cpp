@@ -31,6 +31,7 @@
 
 #include "AVProbe.h"
 #include "ConvertRecord.h"
+#include "SizeEstimate.h"
 #include "SysFormat.h"
 
 // Where the user guide lies relative to the program's folder, installed and
@@ -49,6 +50,8 @@ const char *const AppTitle = "Quenvaro";
 const int FormWidth = 442;
 const int FormHeight = 287;
 const int StatusBarHeight = 19;
+// How much of each queued file is read for the size of its rewrap.
+constexpr int64_t QueueScanBytes = 8 << 20;
 
 QString FromStd(const std::string &AText) { return QString::fromStdString(AText); }
 std::string ToStd(const QString &AText) { return AText.toStdString(); }
@@ -263,9 +266,10 @@ TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFo
       FPresetFile(APresetFile),
       FLibraryFolder(ALibraryFolder.empty() ? ToStd(QCoreApplication::applicationDirPath() + "/LibAV")
                                             : ALibraryFolder) {
-  ExecuteOpenDialog = [](QFileDialog &ADialog) -> QString {
-    if (ADialog.exec() != QDialog::Accepted || ADialog.selectedFiles().isEmpty()) return {};
-    return ADialog.selectedFiles().first();
+  Desktop = std::make_unique<TDesktopSession>();
+  ExecuteOpenDialog = [](QFileDialog &ADialog) -> QStringList {
+    if (ADialog.exec() != QDialog::Accepted) return {};
+    return ADialog.selectedFiles();
   };
   ShowMessageBox = [this](const QString &AText, const QString &ACaption, TMessageIcon AIcon) {
     QMessageBox box(AIcon == miExclamation ? QMessageBox::Warning : QMessageBox::NoIcon, ACaption, AText,
@@ -461,7 +465,11 @@ void TfrmMain::CreateControls() {
   // handled in the event filter, which must keep it from reaching Convert).
   // (Qt emits it on leaving only when the text changed since the last time,
   // so passing through the box changes nothing.)
-  QObject::connect(edFileInput, &QLineEdit::editingFinished, this, [this] { ConfigureFromInputBox(); });
+  // Only a name the user typed: the queue sets the box itself, and leaving it
+  // afterwards must not start over from the name it left there.
+  QObject::connect(edFileInput, &QLineEdit::editingFinished, this, [this] {
+    if (FBoxEdited) ConfigureFromInputBox();
+  });
 }
 
 void TfrmMain::FitStatusBar() {
@@ -491,8 +499,13 @@ void TfrmMain::FormCreate() {
   // The open dialog is made afresh for every pick (CreateOpenDialog).
 
   cbFormats->clear();
+  FRewrapEntry = rkNone;
   LoadPresets(FPresetFile, [this](const std::string &AName) { cbFormats->addItem(FromStd(AName)); });
   if (cbFormats->count() > 0) cbFormats->setCurrentIndex(0);
+  FitPresetPopup();
+}
+
+void TfrmMain::FitPresetPopup() {
   // The open list shows every name whole, however narrow the box.
   int widest = 0;
   for (int i = 0; i < cbFormats->count(); ++i)
@@ -533,7 +546,8 @@ bool TfrmMain::LoadLibraries() {
 
 std::unique_ptr<QFileDialog> TfrmMain::CreateOpenDialog() {
   auto dialog = std::make_unique<QFileDialog>(this);
-  dialog->setFileMode(QFileDialog::ExistingFile);
+  // Several files make a queue.
+  dialog->setFileMode(QFileDialog::ExistingFiles);
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setSizeGripEnabled(true);
   // Masks are matched case-sensitively here, so both spellings are listed.
@@ -558,24 +572,37 @@ void TfrmMain::btnOpenInputClick() {
   pTop->setPalette(pal);
   if (!LoadLibraries()) return;
   OpenDialog1 = CreateOpenDialog();
-  const QString name = ExecuteOpenDialog ? ExecuteOpenDialog(*OpenDialog1) : QString();
+  QStringList names = ExecuteOpenDialog ? ExecuteOpenDialog(*OpenDialog1) : QStringList();
   DestroyOpenDialog();
-  if (name.isEmpty()) return;
-  OpenInputFile(name);
+  names.removeAll(QString());
+  if (names.isEmpty()) return;
+  if (names.size() == 1)
+    OpenInputFile(names.first());
+  else
+    OpenQueue(names);
 }
 
 void TfrmMain::DropFiles(const QStringList &AFileNames) {
   // Not while a conversion runs: the open button is disabled then.
   if (!btnOpenInput->isEnabled()) return;
-  const auto first = std::find_if(AFileNames.begin(), AFileNames.end(), IsDroppableFile);
-  if (first == AFileNames.end()) return;
+  QStringList taken;
+  for (const QString &name : AFileNames)
+    if (IsDroppableFile(name) && !taken.contains(name)) taken.push_back(name);
+  if (taken.isEmpty()) return;
   if (!LoadLibraries()) return;
-  OpenInputFile(*first);
-  // One file at a time; the refusal of the taken one matters more.
-  const auto ignored = AFileNames.size() - 1;
-  if (ignored > 0 && !FReasonShown)
-    StatusBar->SetPanelText(1, ignored == 1 ? QStringLiteral("First file taken, 1 other ignored")
-                                            : QStringLiteral("First file taken, %1 others ignored").arg(ignored));
+  const int ignored = static_cast<int>(AFileNames.size() - taken.size());
+  if (taken.size() > 1) {
+    OpenQueue(taken, ignored);
+    return;
+  }
+  OpenInputFile(taken.first());
+  // The refusal of the taken file matters more.
+  if (ignored > 0 && !FReasonShown) {
+    const QString others = ignored == 1 ? QStringLiteral("1 other file ignored")
+                                        : QStringLiteral("%1 other files ignored").arg(ignored);
+    const QString size = StatusBar->PanelText(1);
+    StatusBar->SetPanelText(1, size.isEmpty() ? others : size + QStringLiteral("; ") + others);
+  }
 }
 
 void TfrmMain::ForgetTask() {
@@ -589,6 +616,7 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   // The task list is empty now; Convert would start nothing and the window
   // would wait for an end that never comes.
   ForgetTask();
+  ClearQueue();
   ResetPanels();
   FLastFolder = QFileInfo(AFileName).absolutePath();
 
@@ -604,36 +632,111 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
     // The report is optional; the double-click then shows nothing useful.
   }
   if (index < 0) {
+    SetRewrapEntry(rkNone);
     ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
     return;
   }
-  if (Strix->AddTaskOutput(index, FileNameToStd(edFileOutput->text()), ConvertOutputRecord(SelectedPreset()))) {
-    FTaskInput = AFileName;
-    btnConvert->setEnabled(true);
+  QString error;
+  if (ConfigureOutput(index, AFileName, FileNameToStd(edFileOutput->text()), error))
     btnConvert->setFocus();
-  } else {
-    const std::string error = Strix->LastError();
-    Strix->DeleteTask(index);
-    ShowReason(QStringLiteral("Cannot do convert, error: ") + FromStd(error));
+  else if (!error.isEmpty())
+    ShowReason(QStringLiteral("Cannot do convert, error: ") + error);
+}
+
+bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError) {
+  const TFFmpeg &task = Strix->Tasks(AIndex);
+  TSourceInfo source = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
+  const TRewrapKind kind = RewrapKindOf(source);
+  // The stream sizes (for the rewrap's expected size) are read once a file.
+  if (AInput == FSourceFile && FSource.VideoBytes >= 0) {
+    source.VideoBytes = FSource.VideoBytes, source.VideoPackets = FSource.VideoPackets;
+    source.AudioBytes = FSource.AudioBytes, source.AudioPackets = FSource.AudioPackets;
+  } else if (kind != rkNone) {
+    ScanStreamSizes(FileNameToStd(AInput), source);
   }
+  FSource = source;
+  FSourceFile = AInput;
+  SetRewrapEntry(kind);
+
+  TOutputOptions record;
+  if (SelectedRewrap() != rkNone) {
+    record = RewrapOutputRecord(kind, source);
+  } else {
+    const QString missing = MissingEncoderText();
+    if (!missing.isEmpty()) {
+      Strix->DeleteTask(AIndex);
+      ShowReason(missing);
+      return false;
+    }
+    record = ConvertOutputRecord(SelectedPreset(), &source);
+  }
+  if (!Strix->AddTaskOutput(AIndex, AOutput, record)) {
+    AError = FromStd(Strix->LastError());
+    Strix->DeleteTask(AIndex);
+    return false;
+  }
+  FTaskInput = AInput;
+  btnConvert->setEnabled(true);
+  // A refusal shown earlier no longer holds; the new task's size does.
+  StatusBar->SetPanelText(1, FromStd(ExpectedSizeText(EstimateOutputSize(record, source))));
+  FReasonShown = false;
+  return true;
+}
+
+QString TfrmMain::MissingEncoderText() const {
+  const TFormat *preset = SelectedPreset();
+  const std::string missing = preset ? MissingEncoder(*preset) : std::string();
+  if (missing.empty()) return {};
+  return QStringLiteral("This preset needs the encoder '%1', which the media libraries lack").arg(FromStd(missing));
+}
+
+void TfrmMain::SetRewrapEntry(TRewrapKind AKind) {
+  if (AKind == FRewrapEntry) return;
+  const int offset = FRewrapEntry != rkNone ? 1 : 0;
+  const bool rewrapChosen = offset == 1 && cbFormats->currentIndex() == 0;
+  const int preset = cbFormats->currentIndex() - offset;  // below 0: the rewrap or nothing
+  if (offset == 1) cbFormats->removeItem(0);
+  FRewrapEntry = AKind;
+  const int newOffset = AKind != rkNone ? 1 : 0;
+  if (AKind != rkNone) cbFormats->insertItem(0, FromStd(RewrapName(AKind)));
+  // The user's choice holds: the same preset, or the rewrap while files
+  // allow one (else the first preset, as at start).
+  if (rewrapChosen)
+    cbFormats->setCurrentIndex(AKind != rkNone ? 0 : (Presets.empty() ? -1 : 0));
+  else
+    cbFormats->setCurrentIndex(preset >= 0 ? preset + newOffset : -1);
+  FitPresetPopup();
+}
+
+TRewrapKind TfrmMain::SelectedRewrap() const {
+  return FRewrapEntry != rkNone && cbFormats->currentIndex() == 0 ? FRewrapEntry : rkNone;
 }
 
 bool TfrmMain::TaskMatchesInputBox() const {
   return !FTaskInput.isEmpty() && Strix->TaskCount() > 0 && edFileInput->text() == FTaskInput;
 }
 
+bool TfrmMain::ReadyToConvert() const {
+  if (QueuePending()) return edFileInput->text() == FQueue.front().Input;
+  return TaskMatchesInputBox();
+}
+
 void TfrmMain::edFileInputEdited() {
   if (FConverting) return;
+  FBoxEdited = true;
   // The task was configured for another name; Convert would convert that.
-  btnConvert->setEnabled(TaskMatchesInputBox());
+  btnConvert->setEnabled(ReadyToConvert());
 }
 
 void TfrmMain::ConfigureFromInputBox() {
   // Closing moves the focus out of the box too; nothing to configure then.
-  if (FClosed || FConverting || TaskMatchesInputBox()) return;
+  if (FClosed || FConverting) return;
+  FBoxEdited = false;
+  if (ReadyToConvert()) return;
   const QString name = edFileInput->text().trimmed();
   if (name.isEmpty()) {
     ForgetTask();
+    ClearQueue();
     edFileOutput->clear();
     FOutputFor.clear();
     return;
@@ -643,13 +746,35 @@ void TfrmMain::ConfigureFromInputBox() {
 }
 
 const TFormat *TfrmMain::SelectedPreset() const {
-  const int i = cbFormats->currentIndex();
+  const int i = cbFormats->currentIndex() - (FRewrapEntry != rkNone ? 1 : 0);
   if (i < 0 || static_cast<size_t>(i) >= Presets.size()) return nullptr;
   return &Presets[static_cast<size_t>(i)];
 }
 
 void TfrmMain::cbFormatsChange() {
-  if (FileExists(edFileInput->text())) ChangeFile();
+  if (QueuePending()) {
+    ShowQueueSummary();
+    return;
+  }
+  if (FileExists(edFileInput->text())) {
+    ChangeFile();
+    return;
+  }
+  // No file yet: a preset that cannot work says so at once. Nothing else is
+  // loaded or shown without a file.
+  const TFormat *preset = SelectedPreset();
+  const bool namesEncoders = preset && (!preset->VideoCodec.empty() || !preset->AudioCodec.empty());
+  if (namesEncoders && Strix->LoadLibraries(FLibraryFolder, true)) {
+    const QString missing = MissingEncoderText();
+    if (!missing.isEmpty()) {
+      ShowReason(missing);
+      return;
+    }
+  }
+  if (FReasonShown && StatusBar->PanelText(1).startsWith(QStringLiteral("This preset needs the encoder"))) {
+    StatusBar->SetPanelText(1, QString());
+    FReasonShown = false;
+  }
 }
 
 void TfrmMain::ChangeFile() {
@@ -674,26 +799,34 @@ void TfrmMain::ChangeFile() {
   } catch (const std::exception &) {
   }
   if (index < 0) {
+    SetRewrapEntry(rkNone);
     ShowMessage(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
     return;
   }
-  if (Strix->AddTaskOutput(index, output, ConvertOutputRecord(SelectedPreset()))) {
-    FTaskInput = inputName;
-    btnConvert->setEnabled(true);
+  QString error;
+  if (ConfigureOutput(index, inputName, output, error)) {
     // A key or the wheel on the closed list leaves the focus there, so the
     // next key goes on choosing instead of pressing Convert.
     if (!cbFormats->ChangingInPlace()) btnConvert->setFocus();
-    // A refusal shown earlier no longer holds.
-    if (FReasonShown) StatusBar->SetPanelText(1, QString());
-    FReasonShown = false;
-  } else {
-    const std::string error = Strix->LastError();
-    Strix->DeleteTask(index);
-    ShowMessage(QStringLiteral("Cannot do convert, error: ") + FromStd(error));
+  } else if (!error.isEmpty()) {
+    ShowMessage(QStringLiteral("Cannot do convert, error: ") + error);
   }
 }
 
 void TfrmMain::btnConvertClick() {
+  if (QueuePending() && ReadyToConvert()) {
+    // A file of the queue that is missing by now fails in its turn.
+    const QString missing = SelectedRewrap() == rkNone ? MissingEncoderText() : QString();
+    if (!missing.isEmpty()) {
+      ShowReason(missing);
+      return;
+    }
+    BeginRun();
+    FQueueRunning = true;
+    FQueuePos = 0;
+    StartQueueItem();
+    return;
+  }
   if (!FileExists(edFileInput->text())) {
     if (ShowMessageBox) ShowMessageBox(QStringLiteral("Input file does not exists"), QString::fromLatin1(AppTitle), miExclamation);
     return;
@@ -703,12 +836,18 @@ void TfrmMain::btnConvertClick() {
     ConfigureFromInputBox();
     if (!TaskMatchesInputBox()) return;
   }
+  BeginRun();
+  StatusBar->SetPanelText(0, QStringLiteral("Status: Converting..."));
+  Strix->StartTasks(1);
+  EstTimer->SetEnabled(true);
+}
+
+void TfrmMain::BeginRun() {
   Strix->SetLogLevel(llInfo);
   Strix->SetThreadPriority(tpNormal);
   btnOpenInput->setEnabled(false);
   btnConvert->setEnabled(false);
   btnStop->setEnabled(true);
-  StatusBar->SetPanelText(0, QStringLiteral("Status: Converting..."));
   CurrentCount = 0;
   cbFormats->setEnabled(false);
   // What runs is what the box names, until the run ends.
@@ -718,8 +857,25 @@ void TfrmMain::btnConvertClick() {
   FLastElapsed = 0;
   FConverting = true;
   FStopping = false;
-  Strix->StartTasks(1);
-  EstTimer->SetEnabled(true);
+  if (Desktop) Desktop->InhibitSleep(QStringLiteral("Converting video"));
+}
+
+void TfrmMain::EndRun(const QString &AStatus) {
+  btnOpenInput->setEnabled(true);
+  btnOpenOutput->setEnabled(true);
+  btnConvert->setEnabled(false);
+  btnStop->setEnabled(false);
+  edFileInput->setReadOnly(false);
+  cbFormats->setEnabled(true);
+  FConverting = false;
+  FStopping = false;
+  StatusBar->SetPanelText(0, AStatus);
+  ForgetTask();
+  if (Desktop) Desktop->ReleaseSleep();
+}
+
+void TfrmMain::Announce(const QString &ASummary, const QString &ABody) {
+  if (Desktop && !isActiveWindow()) Desktop->Notify(ASummary, ABody);
 }
 
 void TfrmMain::btnStopClick() {
@@ -762,28 +918,262 @@ void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const
       [this, AIndex, AFinished, AException, AMessage] {
         // The elapsed time of the run stays until the next one starts.
         StopTimerKeepingElapsed();
-        cbFormats->setEnabled(true);
         SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
+        if (FQueueRunning) {
+          QueueTaskEnded(AIndex, AFinished, AException, AMessage);
+          return;
+        }
+        cbFormats->setEnabled(true);
         if (AIndex < 0) {
-          btnOpenInput->setEnabled(true);
-          btnOpenOutput->setEnabled(true);
-          btnConvert->setEnabled(false);
-          btnStop->setEnabled(false);
-          edFileInput->setReadOnly(false);
-          FConverting = false;
-          FStopping = false;
-          StatusBar->SetPanelText(0, ProgressBar1->value() < 100 ? QStringLiteral("Status: Conversion stopped")
-                                                                 : QStringLiteral("Status: Done"));
-          ForgetTask();
+          const bool done = ProgressBar1->value() >= 100;
+          const QString input = QFileInfo(edFileInput->text()).fileName();
+          EndRun(done ? QStringLiteral("Status: Done") : QStringLiteral("Status: Conversion stopped"));
+          if (FLastFailure.isEmpty())
+            Announce(done ? QStringLiteral("Conversion finished") : QStringLiteral("Conversion stopped"),
+                     done ? input + QStringLiteral(" -> ") + QFileInfo(edFileOutput->text()).fileName() : input);
+          else
+            Announce(QStringLiteral("Conversion failed"), input + QStringLiteral(": ") + FLastFailure);
+          FLastFailure.clear();
         } else if (AFinished) {
           ProgressBar1->setValue(100);
           StatusBar->SetPanelText(0, QStringLiteral("Status: Done"));
           StatusBar->SetPanelText(2, QStringLiteral("100%"));
         }
-        if (AException && ShowMessageBox)
-          ShowMessageBox(FromStd(AMessage), QCoreApplication::applicationName(), miExclamation);
+        if (AException) {
+          FLastFailure = FromStd(AMessage);
+          if (ShowMessageBox) ShowMessageBox(FromStd(AMessage), QCoreApplication::applicationName(), miExclamation);
+        }
       },
       Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------
+// The queue
+
+void TfrmMain::ClearQueue() {
+  FQueue.clear();
+  FQueuePos = 0;
+  FQueueRunning = false;
+  FIgnored = 0;
+}
+
+void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
+  ProgressBar1->setValue(0);
+  ForgetTask();
+  ClearQueue();
+  ResetPanels();
+  FIgnored = AIgnored;
+  FLastFolder = QFileInfo(AFileNames.first()).absolutePath();
+  // Each file is read now, for the rewrap entry and the expected size; it is
+  // opened for converting only when its turn comes.
+  TRewrapKind common = rkCopyAll;
+  bool anyReadable = false;
+  for (const QString &name : AFileNames) {
+    TQueueItem item;
+    item.Input = name;
+    TAVProbe probe;
+    try {
+      item.Readable = probe.LoadFile(FileNameToStd(name), "");
+    } catch (const std::exception &) {
+      item.Readable = false;
+    }
+    if (item.Readable) {
+      item.Source = DescribeSource(probe.Context());
+      const TRewrapKind kind = RewrapKindOf(item.Source);
+      // A long queue is read on the window thread: a few megabytes a file
+      // tell its streams' rates well enough.
+      if (kind != rkNone) ScanStreamSizes(FileNameToStd(name), item.Source, QueueScanBytes);
+      // The entry appears when every file can be rewrapped; its words are
+      // those of the least a file allows.
+      if (kind == rkNone || common == rkNone)
+        common = rkNone;
+      else if (kind == rkCopyVideo)
+        common = rkCopyVideo;
+      anyReadable = true;
+    }
+    FQueue.push_back(std::move(item));
+  }
+  SetRewrapEntry(anyReadable ? common : rkNone);
+
+  const QString first = FQueue.front().Input;
+  edFileInput->setText(first);
+  edFileOutput->setText(FileNameFromStd(MakeOutputName(FileNameToStd(first), ".mp4")));
+  FOutputFor = first;
+  try {
+    Strix->Probe().LoadFile(FileNameToStd(first), "");
+  } catch (const std::exception &) {
+  }
+  btnConvert->setEnabled(true);
+  btnConvert->setFocus();
+  ShowQueueSummary();
+}
+
+void TfrmMain::ShowQueueSummary() {
+  const QString missing = SelectedRewrap() == rkNone ? MissingEncoderText() : QString();
+  if (!missing.isEmpty()) {
+    ShowReason(missing);
+    return;
+  }
+  FReasonShown = false;
+  TSizeEstimate total{0, false};
+  for (const TQueueItem &item : FQueue) {
+    if (!item.Readable) continue;
+    const TRewrapKind kind = SelectedRewrap() != rkNone ? RewrapKindOf(item.Source) : rkNone;
+    const TOutputOptions record =
+        kind != rkNone ? RewrapOutputRecord(kind, item.Source) : ConvertOutputRecord(SelectedPreset(), &item.Source);
+    const TSizeEstimate e = EstimateOutputSize(record, item.Source);
+    if (e.Bytes < 0 || total.Bytes < 0) {
+      total.Bytes = -1;
+      continue;
+    }
+    total.Bytes += e.Bytes;
+    total.AtMost = total.AtMost || e.AtMost;
+  }
+  QString text = QStringLiteral("%1 files queued").arg(FQueue.size());
+  if (total.Bytes > 0) text += QStringLiteral(". ") + FromStd(ExpectedSizeText(total));
+  if (FIgnored > 0)
+    text += FIgnored == 1 ? QStringLiteral("; 1 other file ignored") : QStringLiteral("; %1 other files ignored").arg(FIgnored);
+  StatusBar->SetPanelText(1, text);
+}
+
+void TfrmMain::StartQueueItem() {
+  for (; FQueuePos < FQueue.size(); ++FQueuePos) {
+    TQueueItem &item = FQueue[FQueuePos];
+    ForgetTask();
+    ProgressBar1->setValue(0);
+    StatusBar->SetPanelText(0, QStringLiteral("Status: Converting %1 of %2...").arg(FQueuePos + 1).arg(FQueue.size()));
+    StatusBar->SetPanelText(1, QString());
+    StatusBar->SetPanelText(2, QStringLiteral("0%"));
+    edFileInput->setText(item.Input);
+    const std::string input = FileNameToStd(item.Input);
+    const std::string output = MakeOutputName(input, ".mp4");
+    edFileOutput->setText(FileNameFromStd(output));
+    FOutputFor = item.Input;
+
+    const int index = Strix->AddTask(input, ConvertInputRecord(input));
+    try {
+      Strix->Probe().LoadFile(input, "");
+    } catch (const std::exception &) {
+    }
+    if (index < 0) {
+      item.Status = qsFailed;
+      item.Message = QStringLiteral("File open error: ") + FromStd(Strix->LastError());
+      continue;
+    }
+    const TFFmpeg &task = Strix->Tasks(index);
+    TSourceInfo source = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
+    source.VideoBytes = item.Source.VideoBytes, source.VideoPackets = item.Source.VideoPackets;
+    source.AudioBytes = item.Source.AudioBytes, source.AudioPackets = item.Source.AudioPackets;
+    TOutputOptions record;
+    if (SelectedRewrap() != rkNone) {
+      const TRewrapKind kind = RewrapKindOf(source);
+      if (kind == rkNone) {
+        Strix->DeleteTask(index);
+        item.Status = qsFailed;
+        item.Message = QStringLiteral("Its video (%1) cannot be copied into MP4")
+                           .arg(source.VideoCodec.empty() ? QStringLiteral("none") : FromStd(source.VideoCodec));
+        continue;
+      }
+      record = RewrapOutputRecord(kind, source);
+    } else {
+      record = ConvertOutputRecord(SelectedPreset(), &source);
+    }
+    if (!Strix->AddTaskOutput(index, output, record)) {
+      item.Status = qsFailed;
+      item.Message = QStringLiteral("Cannot do convert, error: ") + FromStd(Strix->LastError());
+      Strix->DeleteTask(index);
+      continue;
+    }
+    item.Output = edFileOutput->text();
+    FTaskInput = item.Input;
+    StatusBar->SetPanelText(1, FromStd(ExpectedSizeText(EstimateOutputSize(record, source))));
+    // Each file gets its own times.
+    CurrentCount = 0;
+    TotalCount = 0;
+    FLastElapsed = 0;
+    SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time:"));
+    SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
+    Strix->StartTasks(1);
+    EstTimer->SetEnabled(true);
+    return;
+  }
+  FinishQueue();
+}
+
+void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
+  if (FQueuePos >= FQueue.size()) return;
+  TQueueItem &item = FQueue[FQueuePos];
+  if (AIndex >= 0) {
+    if (AException) {
+      item.Status = qsFailed;
+      item.Message = FromStd(AMessage);
+    } else if (AFinished) {
+      item.Status = qsDone;
+      ProgressBar1->setValue(100);
+      StatusBar->SetPanelText(2, QStringLiteral("100%"));
+    } else {
+      item.Status = qsStopped;
+    }
+    return;
+  }
+  // The file's run is over: the next one, unless Stop was pressed.
+  if (item.Status == qsWaiting) item.Status = qsStopped;
+  ForgetTask();
+  ++FQueuePos;
+  if (FStopping) {
+    FinishQueue();
+    return;
+  }
+  StartQueueItem();
+}
+
+void TfrmMain::FinishQueue() {
+  StopTimerKeepingElapsed();
+  int done = 0, failed = 0, stopped = 0;
+  QString doneText, failedText, stoppedText, leftText;
+  for (const TQueueItem &item : FQueue) {
+    const QString input = QDir::toNativeSeparators(item.Input);
+    switch (item.Status) {
+      case qsDone:
+        ++done;
+        doneText += input + QStringLiteral(" -> ") + QDir::toNativeSeparators(item.Output) + QStringLiteral("\n");
+        break;
+      case qsFailed:
+        ++failed;
+        failedText += input + QStringLiteral(": ") + item.Message + QStringLiteral("\n");
+        break;
+      case qsStopped:
+        ++stopped;
+        stoppedText += input + (item.Output.isEmpty() ? QString() : QStringLiteral(" -> ") + QDir::toNativeSeparators(item.Output)) +
+                       QStringLiteral("\n");
+        break;
+      case qsWaiting:
+        ++stopped;
+        leftText += input + QStringLiteral("\n");
+        break;
+    }
+  }
+  const int count = static_cast<int>(FQueue.size());
+  QString status;
+  if (done == count)
+    status = QStringLiteral("Status: Done");
+  else if (stopped > 0)
+    status = QStringLiteral("Status: Conversion stopped");
+  else
+    status = QStringLiteral("Status: Done, %1 of %2 converted").arg(done).arg(count);
+  EndRun(status);
+  FQueueRunning = false;
+
+  QString summary = QStringLiteral("%1 of %2 files converted.").arg(done).arg(count);
+  if (!doneText.isEmpty()) summary += QStringLiteral("\n\nConverted:\n") + doneText.trimmed();
+  if (!failedText.isEmpty()) summary += QStringLiteral("\n\nFailed:\n") + failedText.trimmed();
+  if (!stoppedText.isEmpty()) summary += QStringLiteral("\n\nStopped (the part converted plays):\n") + stoppedText.trimmed();
+  if (!leftText.isEmpty()) summary += QStringLiteral("\n\nNot converted:\n") + leftText.trimmed();
+  ClearQueue();
+  Announce(failed > 0 ? QStringLiteral("Conversions finished, %1 failed").arg(failed)
+                      : stopped > 0 ? QStringLiteral("Conversions stopped") : QStringLiteral("Conversions finished"),
+           QStringLiteral("%1 of %2 files converted").arg(done).arg(count));
+  if (ShowMessageBox) ShowMessageBox(summary, QCoreApplication::applicationName(), failed > 0 ? miExclamation : miNone);
 }
 
 void TfrmMain::StrixLog(int, TLogLevel, const std::string &) {
@@ -898,7 +1288,7 @@ bool TfrmMain::eventFilter(QObject *AWatched, QEvent *AEvent) {
     // second Enter, on a box that matches its task, converts.
     if (AEvent->type() == QEvent::KeyPress) {
       const int key = static_cast<QKeyEvent *>(AEvent)->key();
-      if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !FConverting && !TaskMatchesInputBox()) {
+      if ((key == Qt::Key_Return || key == Qt::Key_Enter) && !FConverting && !ReadyToConvert()) {
         ConfigureFromInputBox();
         return true;
       }

@@ -7,7 +7,20 @@
 //
 // The configured task always belongs to the file the input box names: editing
 // the box disables Convert until the task is configured again from the box
-// (Enter, leaving the box, or Convert itself).
+// (Enter, leaving the box, or Convert itself). Once configured, the status bar
+// tells the output's expected size.
+//
+// For a file whose streams MP4 carries as they are (H.264 video), the preset
+// list starts with a rewrap entry that copies them instead of converting.
+//
+// Several files picked or dropped at once form a queue: they are converted
+// one after another with the selected entry, each configured when its turn
+// comes; one that fails does not stop the others, Stop stops the running one
+// and the rest, and a message at the end tells what became of each.
+//
+// A conversion keeps the desktop session awake while it runs, and its end is
+// announced by a desktop notification when the window is not the active one
+// (TDesktopSession).
 //
 // Threads: everything here runs on the window thread except StrixProgress,
 // StrixTerminate and StrixLog, which the component raises on its worker
@@ -31,6 +44,8 @@
 #include <string>
 #include <vector>
 
+#include "DesktopSession.h"
+#include "SourceInfo.h"
 #include "Strix.h"
 #include "Tools.h"
 #include "msEstTimer.h"
@@ -162,8 +177,8 @@ class TfrmMain : public QWidget {
   ~TfrmMain() override;
 
   // ---- what the window asks of the desktop (replaceable by tests) ----
-  // Runs the open dialog; the chosen file, or empty when cancelled.
-  std::function<QString(QFileDialog &)> ExecuteOpenDialog;
+  // Runs the open dialog; the chosen files, or none when cancelled.
+  std::function<QStringList(QFileDialog &)> ExecuteOpenDialog;
   // A modal message box.
   std::function<void(const QString &AText, const QString &ACaption, TMessageIcon AIcon)> ShowMessageBox;
   // A modal yes/no question; true for yes.
@@ -191,17 +206,37 @@ class TfrmMain : public QWidget {
   void EstTimerDisplayElapsedTime(TmsEstTimer *Sender, double TheTime);
   void EstTimerGetCurrentCount(TmsEstTimer *Sender, int32_t &Count);
   void EstTimerGetTotalCount(TmsEstTimer *Sender, int32_t &Count);
-  // Files dropped on the window: the first FLV among them is taken as if
-  // picked in the dialog; the status bar says how many others were ignored.
+  // Files dropped on the window: the FLV files among them are taken as if
+  // picked in the dialog (several form a queue); the status bar says how many
+  // others were ignored.
   void DropFiles(const QStringList &AFileNames);
+  // Several files: the queue the next Convert works through.
+  void OpenQueue(const QStringList &AFileNames, int AIgnored = 0);
   // The input box was edited, or is left / confirmed: see the class note.
   void edFileInputEdited();
   void ConfigureFromInputBox();
   // Whether the configured task is the one for the file the input box names.
   bool TaskMatchesInputBox() const;
 
-  // The preset chosen in cbFormats, or null when none is (no presets).
+  // The preset chosen in cbFormats, or null when none is (no presets, or the
+  // rewrap entry).
   const TFormat *SelectedPreset() const;
+  // The rewrap entry's kind when it is the chosen one, else rkNone.
+  TRewrapKind SelectedRewrap() const;
+  // The rewrap entry at the head of the preset list, rkNone when there is none.
+  TRewrapKind RewrapEntry() const { return FRewrapEntry; }
+
+  // One file of a queue and what became of it.
+  enum TQueueStatus { qsWaiting, qsDone, qsFailed, qsStopped };
+  struct TQueueItem {
+    QString Input;
+    QString Output;  // once named
+    TQueueStatus Status = qsWaiting;
+    QString Message;  // why it failed
+    TSourceInfo Source;  // as read when queued
+    bool Readable = false;
+  };
+  const std::vector<TQueueItem> &Queue() const { return FQueue; }
 
   // ---- controls, in tab and layout order ----
   QWidget *pTop = nullptr;
@@ -233,6 +268,8 @@ class TfrmMain : public QWidget {
   // pick, so nothing of an earlier pick (its completion list) outlives it.
   std::unique_ptr<QFileDialog> OpenDialog1;
   TmsEstTimer *EstTimer = nullptr;
+  // The desktop's notifications and sleep hold (replaceable by tests).
+  std::unique_ptr<TDesktopSession> Desktop;
 
   // The last progress report's durations (ms), read by the timer. Written on
   // the window thread only (the progress handler posts its update there).
@@ -253,6 +290,35 @@ class TfrmMain : public QWidget {
   bool LoadLibraries();
   // Steps 4 to 9 of picking a file, shared by the dialog, dropping and typing.
   void OpenInputFile(const QString &AFileName);
+  // Reads task AIndex's input (whose name is AInput), sets the rewrap entry
+  // for it and gives the task its output from the selected entry: true with
+  // Convert enabled and the expected size shown. Otherwise the task is
+  // deleted: a missing encoder is shown as the reason (AError empty), a
+  // refused output is left in AError for the caller to show its way.
+  bool ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError);
+  // The selected preset's missing encoder as the reason to show, empty when none is missing.
+  QString MissingEncoderText() const;
+  // The rewrap entry for files of kind AKind (rkNone removes it); the
+  // choice stays on the same preset, or on the rewrap while there is one.
+  void SetRewrapEntry(TRewrapKind AKind);
+  void FitPresetPopup();
+  // The state every run starts in, one file or a queue.
+  void BeginRun();
+  // The state every run ends in; AStatus goes to panel 0.
+  void EndRun(const QString &AStatus);
+  // A pending queue (not yet started) and whether the box still names its first file.
+  bool QueuePending() const { return FQueue.size() > 1 && !FQueueRunning; }
+  // Convert would convert what the box names: its task, or its queue.
+  bool ReadyToConvert() const;
+  void ClearQueue();
+  // Panel 1 of a pending queue: its files and their expected size, or why not.
+  void ShowQueueSummary();
+  // Configures and starts the queue's next file; ends the queue when none is left.
+  void StartQueueItem();
+  void QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage);
+  void FinishQueue();
+  // Tells the desktop, when the window is not the active one.
+  void Announce(const QString &ASummary, const QString &ABody);
   // A fresh open dialog, starting in the folder of the last pick.
   std::unique_ptr<QFileDialog> CreateOpenDialog();
   // Ends the shown dialog's life with everything it opened.
@@ -283,4 +349,13 @@ class TfrmMain : public QWidget {
   bool FReasonShown = false; // panel 1 says why the file was refused
   double FLastElapsed = 0;   // the timer's last elapsed time, days
   bool FClosed = false;
+  TRewrapKind FRewrapEntry = rkNone;
+  TSourceInfo FSource;       // the configured file's, stream sizes scanned for a rewrap
+  QString FSourceFile;       // whose FSource is
+  std::vector<TQueueItem> FQueue;  // two or more files, or none
+  size_t FQueuePos = 0;      // the queue's running file
+  bool FQueueRunning = false;
+  int FIgnored = 0;          // dropped files that were not FLV, said in panel 1
+  QString FLastFailure;      // the running file's failure, for the announcement
+  bool FBoxEdited = false;   // the user typed into the input box since it was last taken
 };

@@ -1,145 +1,12 @@
 // The main window, offscreen, driven through its own handlers, with the open
 // dialog, the message boxes and the web link replaced by recorders.
-#include <gtest/gtest.h>
-
-#include <QAbstractItemView>
-#include <QApplication>
 #include <QCompleter>
-#include <QComboBox>
 #include <QDir>
-#include <QDropEvent>
-#include <QLineEdit>
-#include <QMimeData>
 #include <QPointer>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QTest>
 
-#include "Main.h"
-#include "TestEnv.h"
-#include "TestMedia.h"
+#include "WindowFixture.h"
 
-namespace {
-
-struct TMessage {
-  QString Text, Caption;
-  TfrmMain::TMessageIcon Icon;
-};
-
-class WindowTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { qvtest::LoadLibs(); }
-
-  void SetUp() override {
-    const std::string tail = "video_bitrate=128000\naudio_bitrate=32000\naudio_channels=1\naudio_frequency=22050\n";
-    qvtest::WriteFile(Dir.File("formats.ini"),
-                      "[small]\nname=Small\nframe_width=320\nframe_height=240\nframe_rate=30\n"
-                      "video_bitrate=300000\naudio_bitrate=64000\naudio_channels=2\naudio_frequency=44100\n"
-                      "[tiny]\nname=Tiny\nframe_width=176\nframe_height=144\n" + tail +
-                      "[odd]\nname=Odd\nframe_width=321\nframe_height=240\n" + tail);
-    Make(Dir.File("formats.ini"));
-  }
-
-  void Make(const std::string &APresetFile) {
-    Form.reset();
-    Form = std::make_unique<TfrmMain>(APresetFile);
-    Form->ExecuteOpenDialog = [this](QFileDialog &) { return NextPick; };
-    Form->ShowMessageBox = [this](const QString &AText, const QString &ACaption, TfrmMain::TMessageIcon AIcon) {
-      Messages.push_back({AText, ACaption, AIcon});
-    };
-    Form->OpenUrl = [this](const QUrl &AUrl) {
-      Opened.push_back(AUrl);
-      return OpenerWorks;
-    };
-    Form->AskYesNo = [this](const QString &AQuestion) {
-      Questions.push_back(AQuestion);
-      return Answer;
-    };
-  }
-
-  // A generated FLV (FLV1 video, AAC audio) in the scratch folder.
-  std::string Media(const std::string &AName, double ASeconds = 1.0, int AWidth = 320, int AHeight = 240) {
-    qvtest::TGenOptions o;
-    o.VideoCodec = "flv", o.Width = AWidth, o.Height = AHeight, o.Seconds = ASeconds;
-    qvtest::MakeMedia(Dir.File(AName), o);
-    return Dir.File(AName);
-  }
-
-  void Pick(const std::string &APath) {
-    NextPick = QString::fromStdString(APath);
-    Form->btnOpenInputClick();
-  }
-  void ChoosePreset(int AIndex) {
-    Form->cbFormats->setCurrentIndex(AIndex);
-    Form->cbFormatsChange();
-  }
-  void Show() {
-    Form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(Form.get()));
-  }
-  QString Panel(int AIndex) const { return Form->StatusBar->PanelText(AIndex); }
-  // Replaces the input box's text by typing, as a user does (no focus change).
-  void TypeIntoInputBox(const std::string &AText) {
-    Form->edFileInput->setFocus();
-    Form->edFileInput->selectAll();
-    if (AText.empty())
-      QTest::keyClick(Form->edFileInput, Qt::Key_Delete);
-    else
-      QTest::keyClicks(Form->edFileInput, QString::fromStdString(AText));
-  }
-  // Drags local files over the window and, when accepted, drops them there;
-  // whether the drag was accepted.
-  bool Drag(const std::vector<std::string> &APaths) {
-    QMimeData mime;
-    QList<QUrl> urls;
-    for (const auto &p : APaths) urls.push_back(QUrl::fromLocalFile(QString::fromStdString(p)));
-    mime.setUrls(urls);
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QCoreApplication::sendEvent(Form.get(), &enter);
-    if (enter.isAccepted()) {
-      QDragMoveEvent move(QPoint(200, 150), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-      QCoreApplication::sendEvent(Form.get(), &move);
-      EXPECT_TRUE(move.isAccepted());
-      QDropEvent drop(QPointF(200, 150), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-      QCoreApplication::sendEvent(Form.get(), &drop);
-    }
-    QCoreApplication::processEvents();
-    return enter.isAccepted();
-  }
-  std::string Output() const { return Form->edFileOutput->text().toStdString(); }
-  bool WaitForRunEnd() { return QTest::qWaitFor([this] { return Form->btnOpenInput->isEnabled(); }, 120000); }
-  // Starts a 60 s conversion and waits for its first progress.
-  void StartLong() {
-    Pick(Media("long.flv", 60.0));
-    Form->Strix->SetProgressInterval(100);
-    Form->btnConvertClick();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProgressBar1->value() > 0; }, 60000));
-  }
-  // Progress as the component reports it, then the queued update applied.
-  void Progress(int ACurrent, int64_t ASize, int ATotal) {
-    Form->StrixProgress(0, 1, 15, ACurrent, 2.0f, 300.0f, ASize, ATotal);
-    QCoreApplication::processEvents();
-  }
-  // A stream of the named output; an empty one (and a failure) when missing.
-  qvtest::TStreamInfo Stream(const std::string &AName, int AType = AVMEDIA_TYPE_VIDEO) {
-    qvtest::TMediaInfo info;
-    EXPECT_TRUE(qvtest::ProbeMedia(Dir.File(AName), info)) << AName;
-    const auto *s = info.Find(AType);
-    EXPECT_TRUE(s) << AName;
-    return s ? *s : qvtest::TStreamInfo{};
-  }
-
-  qvtest::TScratchDir Dir;
-  std::unique_ptr<TfrmMain> Form;
-  QString NextPick;
-  std::vector<TMessage> Messages;
-  std::vector<QUrl> Opened;
-  bool OpenerWorks = true;
-  std::vector<QString> Questions;
-  bool Answer = true;
-};
-
-}  // namespace
+using windowtest::WindowTest;
 
 TEST_F(WindowTest, StartsIdleWithItsTitleAndPresets) {
   Show();
@@ -169,8 +36,8 @@ TEST_F(WindowTest, PickingOrDroppingAnFlvFillsBothBoxesAndEnablesConvert) {
   Pick(in);
   EXPECT_EQ(Output(), Dir.File("clip_(new_1).mp4"));
 
-  // Dropping: only FLV files are accepted; of several, the first FLV is
-  // taken and the others are said to be ignored.
+  // Dropping: only FLV files are accepted, the others are said to be
+  // ignored; several FLV files make a queue, headed by the first.
   const auto dropped = Media("drop.flv");
   qvtest::WriteFile(Dir.File("notes.txt"), "x");
   EXPECT_FALSE(Drag({Dir.File("notes.txt")}));
@@ -178,15 +45,27 @@ TEST_F(WindowTest, PickingOrDroppingAnFlvFillsBothBoxesAndEnablesConvert) {
   EXPECT_TRUE(Drag({dropped}));
   EXPECT_EQ(Output(), Dir.File("drop_(new).mp4"));
   EXPECT_TRUE(Form->btnConvert->isEnabled());
-  EXPECT_EQ(Panel(1), "");
+  const QString size = Panel(1);
+  EXPECT_TRUE(size.startsWith("Expected size: ~ ")) << size.toStdString();
+  EXPECT_TRUE(Drag({Dir.File("notes.txt"), dropped}));
+  EXPECT_EQ(Panel(1), size + "; 1 other file ignored");
+  EXPECT_TRUE(Form->Queue().empty());
   EXPECT_TRUE(Drag({Dir.File("notes.txt"), in, dropped}));
   EXPECT_EQ(Form->edFileInput->text().toStdString(), in);
-  EXPECT_EQ(Panel(1), "First file taken, 2 others ignored");
+  EXPECT_EQ(Output(), Dir.File("clip_(new_1).mp4"));
+  EXPECT_EQ(Form->Queue().size(), 2u);
+  EXPECT_TRUE(Panel(1).startsWith("2 files queued. Expected size: ~ ")) << Panel(1).toStdString();
+  EXPECT_TRUE(Panel(1).endsWith("; 1 other file ignored")) << Panel(1).toStdString();
+  EXPECT_EQ(Form->Strix->TaskCount(), 0);  // each file is opened in its turn
   EXPECT_TRUE(Drag({dropped, in}));
   EXPECT_EQ(Form->edFileInput->text().toStdString(), dropped);
-  EXPECT_EQ(Panel(1), "First file taken, 1 other ignored");
+  EXPECT_TRUE(Panel(1).startsWith("2 files queued. Expected size: ~ ")) << Panel(1).toStdString();
   EXPECT_TRUE(Form->btnConvert->isEnabled());
   EXPECT_TRUE(Messages.empty());
+  // Picking one file again leaves the queue.
+  Pick(in);
+  EXPECT_TRUE(Form->Queue().empty());
+  EXPECT_EQ(Form->Strix->TaskCount(), 1);
 }
 
 // Also the regression: a preset change after a finished run derives a fresh
@@ -436,7 +315,7 @@ TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
   // the status bar, on a preset change in a box; a good preset clears it.
   Pick(in);
   ASSERT_TRUE(Form->btnConvert->isEnabled());
-  EXPECT_EQ(Panel(1), "");
+  EXPECT_TRUE(Panel(1).startsWith("Expected size: ~ ")) << Panel(1).toStdString();
   Form->cbFormats->setCurrentIndex(2);
   Pick(in);
   EXPECT_FALSE(Form->btnConvert->isEnabled());
@@ -445,7 +324,7 @@ TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
   EXPECT_TRUE(Messages.empty());
   ChoosePreset(0);
   ASSERT_TRUE(Form->btnConvert->isEnabled());
-  EXPECT_EQ(Panel(1), "");
+  EXPECT_TRUE(Panel(1).startsWith("Expected size: ~ ")) << Panel(1).toStdString();
   ChoosePreset(2);
   EXPECT_FALSE(Form->btnConvert->isEnabled());
   ASSERT_EQ(Messages.size(), 1u);
@@ -641,7 +520,7 @@ TEST_F(WindowTest, ThePickedFileDialogLeavesNoPopupBehind) {
     EXPECT_TRUE(edit && edit->completer());
     if (edit && edit->completer()) edit->completer()->popup()->show();
     static_cast<QDialog &>(ADialog).done(QDialog::Accepted);
-    return QString::fromStdString(in);
+    return QStringList{QString::fromStdString(in)};
   };
   Form->btnOpenInputClick();
   EXPECT_EQ(Form->edFileInput->text().toStdString(), in);
@@ -652,7 +531,8 @@ TEST_F(WindowTest, ThePickedFileDialogLeavesNoPopupBehind) {
   // The next dialog starts where the last pick was made.
   Form->ExecuteOpenDialog = [&](QFileDialog &ADialog) {
     EXPECT_EQ(ADialog.directory().absolutePath().toStdString(), Dir.Path());
-    return QString();
+    EXPECT_EQ(ADialog.fileMode(), QFileDialog::ExistingFiles);  // several make a queue
+    return QStringList();
   };
   Form->btnOpenInputClick();
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,7 +50,11 @@ class ConvertTest : public ::testing::Test {
   void Open(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions)
   {
     AEngine.Prepare();
-    AEngine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Lines.push_back(msg); };
+    // Engines running side by side log from their own threads.
+    AEngine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) {
+      std::lock_guard<std::mutex> lock(LinesLock);
+      Lines.push_back(msg);
+    };
     ASSERT_TRUE(AEngine.OpenInputFile(AIn)) << AEngine.LastOptionError;
     for (const auto &[name, value] : AOptions) AEngine.SetOption(name, value);
     ASSERT_TRUE(AEngine.OpenOutputFile(AOut)) << AEngine.LastOptionError;
@@ -90,7 +95,8 @@ class ConvertTest : public ::testing::Test {
     return Dir.File(AName);
   }
 
-  std::vector<std::string> Lines;
+  std::vector<std::string> Lines;  // read once the runs are over
+  std::mutex LinesLock;
   qvtest::TScratchDir Dir;
 };
 

@@ -308,6 +308,55 @@ bool ProbeMedia(const std::string &APath, TMediaInfo &AInfo, std::string *AError
   return true;
 }
 
+std::vector<TPacketInfo> ReadPackets(const std::string &APath, int AType)
+{
+  AVFormatContext *raw = nullptr;
+  Check(AVFormatLib.avformat_open_input(&raw, APath.c_str(), nullptr, nullptr), "open " + APath);
+  avbind::TInputCtxPtr in(raw);
+  Check(AVFormatLib.avformat_find_stream_info(in.get(), nullptr), "stream info of " + APath);
+  int index = -1;
+  for (unsigned i = 0; i < in->nb_streams && index < 0; ++i)
+    if (in->streams[i]->codecpar->codec_type == AType) index = static_cast<int>(i);
+  std::vector<TPacketInfo> out;
+  if (index < 0) return out;
+  const AVRational tb = in->streams[index]->time_base;
+  auto micro = [&](int64_t ATs) {
+    return ATs == AV_NOPTS_VALUE ? INT64_MIN : AVUtilLib.av_rescale_q(ATs, tb, AVRational{1, 1000000});
+  };
+  avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
+  while (AVFormatLib.av_read_frame(in.get(), pkt.get()) >= 0) {
+    if (pkt->stream_index == index) {
+      TPacketInfo p;
+      p.Data.assign(reinterpret_cast<const char *>(pkt->data), static_cast<size_t>(pkt->size));
+      p.Pts = micro(pkt->pts);
+      p.Dts = micro(pkt->dts);
+      p.Duration = AVUtilLib.av_rescale_q(pkt->duration, tb, AVRational{1, 1000000});
+      p.Key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+      out.push_back(std::move(p));
+    }
+    AVCodecLib.av_packet_unref(pkt.get());
+  }
+  return out;
+}
+
+std::string ComparePackets(const std::string &AOriginal, const std::string &ACopy, int AType)
+{
+  auto in = ReadPackets(AOriginal, AType);
+  const auto out = ReadPackets(ACopy, AType);
+  in.erase(in.begin(), std::find_if(in.begin(), in.end(), [](const TPacketInfo &P) { return P.Key; }));
+  if (in.empty()) return "no packets to compare";
+  if (out.size() != in.size())
+    return std::to_string(out.size()) + " packets instead of " + std::to_string(in.size());
+  size_t differing = 0, moved = 0;
+  for (size_t i = 0; i < in.size(); ++i) {
+    if (out[i].Data != in[i].Data) ++differing;
+    // FLV keeps milliseconds; MP4 may count in finer units.
+    if (std::llabs((out[i].Pts - out[0].Pts) - (in[i].Pts - in[0].Pts)) > 1000) ++moved;
+  }
+  if (differing == 0 && moved == 0) return {};
+  return std::to_string(differing) + " packets differ, " + std::to_string(moved) + " moved in time";
+}
+
 int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame)
 {
   AVFormatContext *raw = nullptr;

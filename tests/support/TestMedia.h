@@ -61,6 +61,21 @@ struct TMediaInfo {
 // Opens the file, reads every packet; false (with AError) when it cannot be opened.
 bool ProbeMedia(const std::string &APath, TMediaInfo &AInfo, std::string *AError = nullptr);
 
+// One packet of a stream as the demuxer hands it over.
+struct TPacketInfo {
+  std::string Data;  // the payload bytes
+  int64_t Pts = 0, Dts = 0, Duration = 0;  // microseconds (INT64_MIN when unset)
+  bool Key = false;
+};
+
+// Every packet of the first stream of AType (AVMediaType), in file order.
+std::vector<TPacketInfo> ReadPackets(const std::string &APath, int AType);
+
+// Empty when the packets of AType in ACopy are those of AOriginal from its
+// first key frame on, byte for byte and each at the same time after the
+// first (within a millisecond); else what differs.
+std::string ComparePackets(const std::string &AOriginal, const std::string &ACopy, int AType);
+
 // Decodes every video picture of the first video stream; returns the count.
 int DecodeVideo(const std::string &APath, const std::function<void(const AVFrame &)> &AOnFrame);
 

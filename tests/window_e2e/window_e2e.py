@@ -33,7 +33,13 @@ PRESET_NAMES = [
     "iPod 640x480, video 1000 kbit/s, audio 128 kbit/s",
     "iPod 640x480, video 1500 kbit/s, audio 160 kbit/s",
     "Phone 176x144, video 128 kbit/s, audio 32 kbit/s mono",
+    "H.264 1280x720 (HD), video 2500 kbit/s, audio 128 kbit/s",
+    "H.264 854x480, video 1200 kbit/s, audio 128 kbit/s",
+    "H.264 640x360, video 700 kbit/s, audio 96 kbit/s",
 ]
+PHONE = PRESET_NAMES[4]
+REWRAP_ALL = "Original quality, no re-encoding (fastest)"
+REWRAP_VIDEO = "Original video quality (audio converted to AAC)"
 
 
 class StepFailed(Exception):
@@ -100,11 +106,19 @@ def probe(path):
     return info["format"], streams
 
 
-def check_playable(path):
+def packet_hashes(path, stream):
+    """The MD5 of every packet of the first video ("v") or audio ("a") stream."""
+    out = run(["ffprobe", "-v", "error", "-select_streams", f"{stream}:0", "-show_data_hash", "md5",
+               "-show_entries", "packet=data_hash", "-of", "csv=p=0", path])
+    check(out.returncode == 0, f"ffprobe cannot read {path}: {out.stderr.strip()}")
+    return out.stdout.split()
+
+
+def check_playable(path, video="mpeg4"):
     """The file decodes from end to end without an error; its duration."""
     fmt, streams = probe(path)
     check("video" in streams and "audio" in streams, f"{path}: streams {sorted(streams)}")
-    check(streams["video"]["codec_name"] == "mpeg4", f"{path}: video {streams['video']['codec_name']}")
+    check(streams["video"]["codec_name"] == video, f"{path}: video {streams['video']['codec_name']}")
     check(streams["audio"]["codec_name"] == "aac", f"{path}: audio {streams['audio']['codec_name']}")
     decode = run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"])
     check(decode.returncode == 0 and not decode.stderr.strip(), f"{path} does not decode cleanly: {decode.stderr[:500]}")
@@ -327,13 +341,20 @@ class Window:
     # -- user actions -------------------------------------------------------
     def pick_with_dialog(self, path):
         """Picks a file with the "..." button and the real file dialog, typing its name."""
-        log(f"  picking {os.path.basename(path)}")
+        self.pick_several_with_dialog([path])
+
+    def pick_several_with_dialog(self, paths):
+        """Picks files with the real file dialog, typing their names as the dialog
+        takes several: each in double quotes."""
+        log(f"  picking {', '.join(os.path.basename(p) for p in paths)}")
+        typed = paths[0] if len(paths) == 1 else " ".join(f'"{p}"' for p in paths)
+        path = paths[0]
         self.click(self.button("..."))
         dialog = wait_for(lambda: run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"]).stdout.split(), 10,
                           "the file dialog")[0]
         wait_for(lambda: xdotool("getactivewindow") == dialog, 10, "the file dialog to take the keyboard")
         wait_for(self.file_name_box_focused, 10, "the file name box of the dialog to take the focus")
-        self.type(path)
+        self.type(typed)
         self.key("Return")
         wait_for(lambda: not run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"]).stdout.strip(), 10,
                  "the file dialog to close")
@@ -348,14 +369,14 @@ class Window:
                         return c.getState().contains(pyatspi.STATE_FOCUSED)
         return False
 
-    def choose_preset(self, index):
-        """Opens the preset list with its arrow and clicks an entry."""
+    def choose_preset(self, name):
+        """Opens the preset list with its arrow and clicks the entry of that name."""
         self.click(self.combo(), right_end=True)
         wait_for(self.combo_list_open, 5, "the preset list to open")
-        item = self.combo_items()[index]
-        self.click(item)
-        wait_for(lambda: not self.combo_list_open() and self.combo().name == PRESET_NAMES[index], 5,
-                 f"preset '{PRESET_NAMES[index]}'")
+        items = [i for i in self.combo_items() if i.name == name]
+        check(items, f"no entry '{name}' among {[i.name for i in self.combo_items()]}")
+        self.click(items[0])
+        wait_for(lambda: not self.combo_list_open() and self.combo().name == name, 5, f"preset '{name}'")
 
     def replace_input_text(self, text):
         """Clicks into the input box and types over its text."""
@@ -396,8 +417,12 @@ class Steps:
         w, clip = self.w, self.m["clip"]
         w.pick_with_dialog(clip)
         check(w.output_text() == self.m.out("clip_(new).mp4"), f"output name {w.output_text()!r}")
+        # An H.264 clip: the list starts with the rewrap, the choice stays on the first preset.
+        names = [i.name for i in w.combo_items()]
+        check(names == [REWRAP_ALL] + PRESET_NAMES, f"preset list for an H.264 file: {names}")
+        check(w.combo().name == PRESET_NAMES[0], f"the choice moved to {w.combo().name!r}")
         # The dialog's completion list must be gone: the first click after it opens the preset list.
-        w.choose_preset(4)
+        w.choose_preset(PHONE)
         check(w.enabled(w.button("Convert")), "Convert disabled after a good pick")
         w.click(w.button("Convert"))
         w.wait_status("Status: Done")
@@ -464,7 +489,7 @@ class Steps:
         w.pick_with_dialog(m["notes.flv"])
         check(w.output_text() == m.out("notes_(new).mp4"), f"output name {w.output_text()!r}")
         w.replace_input_text(m["other"])
-        w.choose_preset(1)
+        w.choose_preset(PRESET_NAMES[1])
         wait_for(lambda: w.output_text() == m.out(expected), 5,
                  f"the output name of the typed file (shows {w.output_text()!r})")
         check(w.enabled(w.button("Convert")), "Convert disabled after the preset change")
@@ -500,7 +525,7 @@ class Steps:
         check(not w.enabled(w.button("Stop")), "a conversion runs")
         check(w.input_text() == m["clip"], f"keys landed in the input box: {w.input_text()!r}")
         check(w.combo().name in PRESET_NAMES, f"the preset list shows {w.combo().name!r}")
-        check(len(w.combo_items()) == len(PRESET_NAMES), "the preset list changed")
+        check(len(w.combo_items()) == len(PRESET_NAMES) + 1, "the preset list changed")
         check(w.enabled(w.button("Convert")), "Convert disabled after choosing with keys")
         check(size(output) <= 0, f"{output} was written")
 
@@ -516,6 +541,61 @@ class Steps:
         check(w.label_starting("Elapsed time").name.startswith("Elapsed time: 00:"), "elapsed time not kept")
         duration, _ = check_playable(out)
         check(0.5 < duration < m.duration("long") - 5, f"stopped output lasts {duration} s")
+
+    def rewrap_entry(self):
+        """An H.264 clip rewrapped: the size told beforehand, the packets unchanged, no re-encoding."""
+        w, m = self.w, self.m
+        w.pick_with_dialog(m["clip"])
+        out = w.output_text()
+        w.choose_preset(REWRAP_ALL)
+        expected = w.status(1)
+        check(expected.startswith("Expected size: ~ "), f"panel 1 before the rewrap: {expected!r}")
+        w.click(w.button("Convert"))
+        w.wait_status("Status: Done")
+        check_playable(out, video="h264")
+        check(packet_hashes(out, "v") == packet_hashes(m["clip"], "v"), "the video packets changed")
+        check(packet_hashes(out, "a") == packet_hashes(m["clip"], "a"), "the audio packets changed")
+        number, unit = expected.split()[-2:]
+        told = float(number) * {"Kbytes": 1024, "Mbytes": 1048576}.get(unit, 1)
+        check(abs(told - size(out)) < 0.05 * size(out), f"told {expected!r}, wrote {size(out)} bytes")
+        # H.264 with Speex sound: the entry says the sound is converted, and stays chosen.
+        w.pick_with_dialog(m["other"])
+        wait_for(lambda: w.combo_items()[0].name == REWRAP_VIDEO and w.combo().name == REWRAP_VIDEO, 5,
+                 f"the video-only rewrap entry (list shows {w.combo().name!r})")
+
+    def queue_of_three(self):
+        """Three files picked at once, the middle one no video: one after another, a summary at the end."""
+        w, m = self.w, self.m
+        files = [m["clip"], m["notes.flv"], m["other"]]
+        w.pick_several_with_dialog(files)
+        wait_for(lambda: w.status(1).startswith("3 files queued"), 10, f"the queue (panel 1: {w.status(1)!r})")
+        w.choose_preset(PHONE)
+        check(w.enabled(w.button("Convert")), "Convert disabled for the queue")
+        w.click(w.button("Convert"))
+        w.wait_status("Status: Converting 1 of 3...", 10)
+        wait_for(lambda: w.status(0) == "Status: Converting 3 of 3..." and w.input_text() == m["other"],
+                 STATUS_WAIT, f"the third file (status {w.status(0)!r})", 0.05)
+
+        def summary():
+            for d in w.dialogs():
+                texts = [c.name for c in w.descendants(d)]
+                for t in texts:
+                    if t.startswith("2 of 3 files converted."):
+                        return d, t
+            return None
+        box, text = wait_for(summary, STATUS_WAIT, "the summary of the queue")
+        check(f"{m['notes.flv']}: File open error: " in text, f"the failure is not listed: {text!r}")
+        outputs = [line.split(" -> ")[1] for line in text.splitlines() if " -> " in line]
+        check(len(outputs) == 2, f"converted files listed: {text!r}")
+        ok = [c for c in w.descendants(box) if w.role(c) == "push button" and c.name.replace("&", "") == "OK"]
+        check(ok, "no OK button in the summary")
+        w.click(ok[0])
+        wait_for(lambda: not summary(), 10, "the summary to close")
+        check(w.status(0) == "Status: Done, 2 of 3 converted", f"status {w.status(0)!r}")
+        for out in outputs:
+            _, streams = check_playable(out)
+            check(streams["video"]["width"] == 176, f"{out}: preset not applied")
+        check(not any(os.path.basename(p).startswith("notes_(new") for p in os.listdir(m.dir)), "notes.flv was written")
 
     def guide_link(self):
         """The link opens the installed user guide with the desktop's opener."""
@@ -629,7 +709,7 @@ def main():
         steps.fresh_window()
         order = [steps.starts_idle, steps.pick_preset_convert, steps.convert_again, steps.refused_files,
                  steps.typed_name_is_converted, steps.typed_name_after_a_refused_pick,
-                 steps.typing_into_the_preset_list, steps.stop_midway,
+                 steps.typing_into_the_preset_list, steps.rewrap_entry, steps.queue_of_three, steps.stop_midway,
                  steps.guide_link, steps.close_while_converting]
         for number, step in enumerate(order, 1):
             name = f"{number:02d}-{step.__name__}"
