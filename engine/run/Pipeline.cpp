@@ -10,8 +10,9 @@ namespace engine {
 namespace {
 
 // Jobs waiting per stage: enough to keep a stage busy while the run's thread
-// reads ahead, few enough that little compressed data waits in memory.
-constexpr std::size_t kStageQueue = 32;
+// reads ahead (see kJobsAhead), few enough that little compressed data
+// waits in memory.
+constexpr std::size_t kStageQueue = 256;
 
 thread_local TTicket *CurrentTicket = nullptr;
 
