@@ -22,10 +22,8 @@ namespace {
 
 constexpr AVRational kMicroseconds{1, 1000000};
 // Jobs the run's thread may read ahead of the writer when stages have
-// threads of their own: enough that one stage's burst (a key frame, a
-// slow stretch) does not stop the reading, and so starve the other stage,
-// while it waits; a few megabytes of compressed data at most.
-constexpr std::size_t kJobsAhead = 512;
+// threads of their own.
+constexpr std::size_t kJobsAhead = 64;
 
 int64_t ToMicro(int64_t ATs, AVRational ATb) { return AVUtilLib.av_rescale_q(ATs, ATb, kMicroseconds); }
 

@@ -10,9 +10,8 @@ namespace engine {
 namespace {
 
 // Jobs waiting per stage: enough to keep a stage busy while the run's thread
-// reads ahead (see kJobsAhead), few enough that little compressed data
-// waits in memory.
-constexpr std::size_t kStageQueue = 256;
+// reads ahead, few enough that little compressed data waits in memory.
+constexpr std::size_t kStageQueue = 32;
 
 thread_local TTicket *CurrentTicket = nullptr;
 
