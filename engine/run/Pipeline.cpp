@@ -97,7 +97,9 @@ void TRunPipeline::StageLoop(TStage &AStage, TConvertPriority APriority)
     if (FStopping) return;
     TQueued job = std::move(AStage.Jobs.front());
     AStage.Jobs.pop_front();
-    FProgress.notify_all();  // room in the queue
+    // The run's thread is the only waiter, and waits only on a full queue
+    // or on the front ticket: a wake-up for anything else is wasted.
+    if (AStage.Jobs.size() == kStageQueue - 1) FProgress.notify_all();
     const bool skip = AStage.Failed;
     lock.unlock();
     bool failed = false;
@@ -105,7 +107,7 @@ void TRunPipeline::StageLoop(TStage &AStage, TConvertPriority APriority)
     lock.lock();
     if (failed) AStage.Failed = true;
     job.Ticket->Done = true;
-    FProgress.notify_all();
+    if (!FTickets.empty() && FTickets.front().get() == job.Ticket) FProgress.notify_all();
   }
 }
 
@@ -127,7 +129,7 @@ void TRunPipeline::Submit(TInputStream &AIst, const std::vector<TOutputStream *>
   }
   FProgress.wait(lock, [&] { return stage->Jobs.size() < kStageQueue; });
   stage->Jobs.push_back(TQueued{std::move(AJob), AFeeds, raw});
-  stage->Wake.notify_one();
+  if (stage->Jobs.size() == 1) stage->Wake.notify_one();  // it waits only when idle
 }
 
 void TRunPipeline::RunNow(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, const TJob &AJob)
