@@ -84,6 +84,11 @@ def check_model(value, type_name, path):
         fail(f"{path}: {e}")
 
 
+def desired_state(obj):
+    """A Kubernetes object's desired state, under the field name its API fixes."""
+    return obj["spec"]
+
+
 def option(args, name):
     """The value of --NAME=VALUE or --NAME VALUE in ARGS, None when absent."""
     for i, a in enumerate(args):
@@ -143,9 +148,9 @@ def check_kubernetes(scratch):
     check_model(job, "V1Job", "Job")
     if errors:
         return
-    spec = job["spec"]
-    pod = spec["template"]["spec"]
-    if spec.get("completionMode") != "Indexed":
+    job_body = desired_state(job)
+    pod = desired_state(job_body["template"])
+    if job_body.get("completionMode") != "Indexed":
         fail("Job: completionMode is not Indexed")
     if pod.get("restartPolicy") not in ("Never", "OnFailure"):
         fail("Job: a Job's pods must have restartPolicy Never or OnFailure")
@@ -153,9 +158,9 @@ def check_kubernetes(scratch):
     command, args = container.get("command", []), container.get("args", [])
     if option(args, "--shard") != "auto":
         fail("Job: the converter does not take --shard auto")
-    if str(spec.get("completions")) != option(args, "--shards"):
-        fail(f"Job: completions {spec.get('completions')} but --shards {option(args, '--shards')}")
-    if spec.get("parallelism", 1) > spec.get("completions", 1):
+    if str(job_body.get("completions")) != option(args, "--shards"):
+        fail(f"Job: completions {job_body.get('completions')} but --shards {option(args, '--shards')}")
+    if job_body.get("parallelism", 1) > job_body.get("completions", 1):
         fail("Job: parallelism above completions")
     cpu = container.get("resources", {}).get("requests", {}).get("cpu")
     if cpu is not None and str(cpu) != option(args, "--jobs"):
