@@ -441,6 +441,14 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void NewVideoStream(int AFileIndex);
   void NewAudioStream(int AFileIndex);
   void NewSubtitleStream(int AFileIndex);
+  // The encoder a new stream of AKind gets: the one named, or the output
+  // format's own when no name is given. Fails before anything is created.
+  void FindStreamEncoder(const AVFormatContext *AOc, AVMediaType AKind, const std::string &AName, AVCodecID &AId,
+                         const AVCodec *&ACodec);
+  // Adds a stream of AKind to output file AFileIndex, its encoder context
+  // owned by the stream's set-up from the start, so no later failure leaves
+  // a stream without one.
+  AVStream *AddEncodedStream(int AFileIndex, AVFormatContext *AOc, const AVCodec *ACodec, AVMediaType AKind);
 
   // ---- frame hooks (FrameHook.cpp) ----
   void AddFrameHook(const std::string &AArgs);

@@ -237,6 +237,33 @@ void CheckStreamRoom(const AVFormatContext *AOc, int AFileIndex)
 
 }  // namespace
 
+void TCustomFFmpeg::FindStreamEncoder(const AVFormatContext *AOc, AVMediaType AKind, const std::string &AName,
+                                      AVCodecID &AId, const AVCodec *&ACodec)
+{
+  if (AName.empty()) {
+    AId = AVFormatLib.av_guess_codec(AOc->oformat, nullptr, AOc->url, nullptr, AKind);
+    ACodec = AVCodecLib.avcodec_find_encoder(AId);
+    return;
+  }
+  if (!FindCodec(AName, AKind, true, AId)) Fail(LastOptionError);
+  std::string used;
+  ACodec = engine::FindCodecByName(AName, true, used);
+}
+
+AVStream *TCustomFFmpeg::AddEncodedStream(int AFileIndex, AVFormatContext *AOc, const AVCodec *ACodec,
+                                          AVMediaType AKind)
+{
+  AVStream *st = AVFormatLib.avformat_new_stream(AOc, nullptr);
+  avbind::TCodecCtxPtr owner(st ? AVCodecLib.avcodec_alloc_context3(ACodec) : nullptr);
+  if (!owner) Fail("Could not alloc stream");
+  TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[st->index];
+  setup = TOutputStreamSetup{};
+  setup.Enc = std::move(owner);
+  setup.Enc->codec_type = AKind;
+  st->codecpar->codec_type = AKind;
+  return st;
+}
+
 void TCustomFFmpeg::NewVideoStream(int AFileIndex)
 {
   // Every lookup that can fail runs before the stream exists, so a failure
@@ -244,40 +271,23 @@ void TCustomFFmpeg::NewVideoStream(int AFileIndex)
   AVFormatContext *oc;
   const AVCodec *codec = nullptr;
   AVCodecID id = AV_CODEC_ID_NONE;
-  std::string usedName;
   std::vector<TRcEntry> rc;
+  AVStream *st;
   try {
     oc = StreamTarget(OutputFiles, AFileIndex);
     CheckStreamRoom(oc, AFileIndex);
     if (!VideoStreamCopy) {
-      if (VideoCodecName.empty()) {
-        id = AVFormatLib.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO);
-        codec = AVCodecLib.avcodec_find_encoder(id);
-      } else {
-        if (!FindCodec(VideoCodecName, AVMEDIA_TYPE_VIDEO, true, id)) Fail(LastOptionError);
-        codec = engine::FindCodecByName(VideoCodecName, true, usedName);
-      }
+      FindStreamEncoder(oc, AVMEDIA_TYPE_VIDEO, VideoCodecName, id, codec);
       if (!ParseRcOverride(VideoRcOverride, rc)) Fail("error parsing rc_override");
     }
+    st = AddEncodedStream(AFileIndex, oc, codec, AVMEDIA_TYPE_VIDEO);
   } catch (...) {
     VideoCodecName.clear();
     throw;
   }
-
-  AVStream *st = AVFormatLib.avformat_new_stream(oc, nullptr);
-  avbind::TCodecCtxPtr owner(st ? AVCodecLib.avcodec_alloc_context3(codec) : nullptr);
-  if (!owner) {
-    VideoCodecName.clear();
-    Fail("Could not alloc stream");
-  }
-  // The stream gets its encoder at once, so no later failure leaves it without one.
   TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[st->index];
-  setup = TOutputStreamSetup{};
-  setup.Enc = std::move(owner);
   AVCodecContext *enc = setup.Enc.get();
 
-  enc->codec_type = AVMEDIA_TYPE_VIDEO;
-  st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
   enc->thread_count = ThreadCount;
   if (VideoCodecTag != 0) enc->codec_tag = static_cast<unsigned>(VideoCodecTag);
   if ((VideoGlobalHeader & 1) || (VideoGlobalHeader == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER))) {
@@ -382,38 +392,19 @@ void TCustomFFmpeg::NewAudioStream(int AFileIndex)
   AVFormatContext *oc;
   const AVCodec *codec = nullptr;
   AVCodecID id = AV_CODEC_ID_NONE;
-  std::string usedName;
+  AVStream *st;
   try {
     oc = StreamTarget(OutputFiles, AFileIndex);
     CheckStreamRoom(oc, AFileIndex);
-    if (!AudioStreamCopy) {
-      if (AudioCodecName.empty()) {
-        id = AVFormatLib.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
-        codec = AVCodecLib.avcodec_find_encoder(id);
-      } else {
-        if (!FindCodec(AudioCodecName, AVMEDIA_TYPE_AUDIO, true, id)) Fail(LastOptionError);
-        codec = engine::FindCodecByName(AudioCodecName, true, usedName);
-      }
-    }
+    if (!AudioStreamCopy) FindStreamEncoder(oc, AVMEDIA_TYPE_AUDIO, AudioCodecName, id, codec);
+    st = AddEncodedStream(AFileIndex, oc, codec, AVMEDIA_TYPE_AUDIO);
   } catch (...) {
     releaseKind();
     throw;
   }
-
-  AVStream *st = AVFormatLib.avformat_new_stream(oc, nullptr);
-  avbind::TCodecCtxPtr owner(st ? AVCodecLib.avcodec_alloc_context3(codec) : nullptr);
-  if (!owner) {
-    releaseKind();
-    Fail("Could not alloc stream");
-  }
-  // The stream gets its encoder at once, so no later failure leaves it without one.
   TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[st->index];
-  setup = TOutputStreamSetup{};
-  setup.Enc = std::move(owner);
   AVCodecContext *enc = setup.Enc.get();
 
-  enc->codec_type = AVMEDIA_TYPE_AUDIO;
-  st->codecpar->codec_type = AVMEDIA_TYPE_AUDIO;
   enc->thread_count = ThreadCount;
   if (AudioCodecTag != 0) enc->codec_tag = static_cast<unsigned>(AudioCodecTag);
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
@@ -465,39 +456,19 @@ void TCustomFFmpeg::NewSubtitleStream(int AFileIndex)
   AVFormatContext *oc;
   const AVCodec *codec = nullptr;
   AVCodecID id = AV_CODEC_ID_NONE;
-  std::string usedName;
+  AVStream *st;
   try {
     oc = StreamTarget(OutputFiles, AFileIndex);
     CheckStreamRoom(oc, AFileIndex);
-    if (!SubtitleStreamCopy) {
-      if (SubtitleCodecName.empty()) {
-        // No name: the format's own subtitle codec, as for video and audio.
-        id = AVFormatLib.av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_SUBTITLE);
-        codec = AVCodecLib.avcodec_find_encoder(id);
-      } else {
-        if (!FindCodec(SubtitleCodecName, AVMEDIA_TYPE_SUBTITLE, true, id)) Fail(LastOptionError);
-        codec = engine::FindCodecByName(SubtitleCodecName, true, usedName);
-      }
-    }
+    if (!SubtitleStreamCopy) FindStreamEncoder(oc, AVMEDIA_TYPE_SUBTITLE, SubtitleCodecName, id, codec);
+    st = AddEncodedStream(AFileIndex, oc, codec, AVMEDIA_TYPE_SUBTITLE);
   } catch (...) {
     releaseKind();
     throw;
   }
-
-  AVStream *st = AVFormatLib.avformat_new_stream(oc, nullptr);
-  avbind::TCodecCtxPtr owner(st ? AVCodecLib.avcodec_alloc_context3(codec) : nullptr);
-  if (!owner) {
-    releaseKind();
-    Fail("Could not alloc stream");
-  }
-  // The stream gets its encoder at once, so no later failure leaves it without one.
   TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[st->index];
-  setup = TOutputStreamSetup{};
-  setup.Enc = std::move(owner);
   AVCodecContext *enc = setup.Enc.get();
 
-  enc->codec_type = AVMEDIA_TYPE_SUBTITLE;
-  st->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
   if (SubtitleStreamCopy) {
     setup.StreamCopy = true;
   } else {
