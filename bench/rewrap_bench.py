@@ -15,7 +15,6 @@ Usage: bench/rewrap_bench.py [--runs N] [--build DIR] [INPUT.flv ...]
 Without inputs it uses (making it once) the standard bench360.flv of
 bench/speed_bench.py: 60 s of 640x360 H.264 at 30 fps with AAC.
 """
-import argparse
 import os
 import statistics
 import subprocess
@@ -26,7 +25,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 sys.path.insert(0, os.path.join(ROOT, "bench"))
-from speed_bench import make_clip  # noqa: E402  the standard clips
+from speed_bench import STANDARD_CLIPS, setup  # noqa: E402  the standard clips
 
 
 def timed(cmd):
@@ -46,20 +45,7 @@ def packet_hashes(path):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--build", default=os.path.join(ROOT, "build"))
-    ap.add_argument("inputs", nargs="*")
-    args = ap.parse_args()
-    cli = os.path.join(args.build, "bin", "quenvaro-cli")
-    if not os.access(cli, os.X_OK):
-        sys.exit("build first: cmake --build build")
-    inputs = args.inputs
-    if not inputs:
-        media = os.path.join(args.build, "bench-media")
-        os.makedirs(media, exist_ok=True)
-        inputs = [os.path.join(media, "bench360.flv")]
-        make_clip(inputs[0], "640x360", 60)
+    args, cli, inputs = setup(STANDARD_CLIPS[:1])
 
     with tempfile.TemporaryDirectory() as tmp:
         for src in inputs:

@@ -75,7 +75,13 @@ def psnr(output, source):
     return float(m.group(1)) if m else float("nan")
 
 
-def main():
+# The standard clips: name, size, seconds.
+STANDARD_CLIPS = [("bench360.flv", "640x360", 60), ("bench1080.flv", "1920x1080", 20)]
+
+
+def setup(clips):
+    """Parses --runs, --build and the inputs; without inputs, makes CLIPS
+    (once) in BUILD/bench-media. Returns the arguments, the CLI and the inputs."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -88,9 +94,15 @@ def main():
     if not inputs:
         media = os.path.join(args.build, "bench-media")
         os.makedirs(media, exist_ok=True)
-        inputs = [os.path.join(media, "bench360.flv"), os.path.join(media, "bench1080.flv")]
-        make_clip(inputs[0], "640x360", 60)
-        make_clip(inputs[1], "1920x1080", 20)
+        inputs = []
+        for name, size, seconds in clips:
+            inputs.append(os.path.join(media, name))
+            make_clip(inputs[-1], size, seconds)
+    return args, cli, inputs
+
+
+def main():
+    args, cli, inputs = setup(STANDARD_CLIPS)
 
     with tempfile.TemporaryDirectory() as tmp:
         for src in inputs:
