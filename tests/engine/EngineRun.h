@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "FFmpeg.h"
+#include "FFmpegThread.h"
 #include "TestEnv.h"
 #include "TestMedia.h"
 
@@ -66,6 +68,23 @@ class ConvertTest : public ::testing::Test {
     if (HasFatalFailure()) return;
     if (ABeforeStart) ABeforeStart(AEngine);
     AEngine.Start(false);
+  }
+  // Runs the opened AEngine on its worker thread and asks it to stop once
+  // AAfterMs of output exist; expects a stop, not a failure, and returns
+  // what the output holds.
+  TMediaInfo RunAndStop(TCustomFFmpeg &AEngine, const std::string &AOut, int AAfterMs)
+  {
+    std::atomic<int> stops{0};
+    AEngine.ProgressInterval = 0;  // every report, so the stop comes soon after AAfterMs
+    AEngine.OnProgress = [&](TCustomFFmpeg *e, int, int, int ms, float, float, int64_t, int) {
+      if (ms > AAfterMs && stops++ == 0) e->Stop();
+    };
+    if (TFFmpegThread *thread = AEngine.Start(true)) thread->Resume();
+    AEngine.WaitForThread();
+    EXPECT_GT(stops, 0) << "the run ended before it could be stopped";
+    EXPECT_FALSE(AEngine.Finished);
+    EXPECT_FALSE(AEngine.ExceptionRaised) << AEngine.LastErrorMessage;
+    return Probe(AOut);
   }
   // Runs and expects success; returns what the output holds.
   TMediaInfo Convert(const std::string &AIn, const std::string &AOut, const TOptions &AOptions,

@@ -109,18 +109,8 @@ TEST_F(ConvertTest, StopMidRunLeavesAShorterPlayableFile)
   const std::string in = Generated("in.flv", 6), out = Dir.File("stopped.mp4");
   TCustomFFmpeg engine;
   Open(engine, in, out, kCopy);
-  int stops = 0;
-  engine.ProgressInterval = 0;  // stop from the progress report once a little output exists
-  engine.OnProgress = [&](TCustomFFmpeg *e, int, int, int ms, float, float, int64_t, int) {
-    if (ms > 500 && stops++ == 0) e->Stop();
-  };
-  TFFmpegThread *thread = engine.Start(true);
-  ASSERT_NE(thread, nullptr);
-  thread->Resume();
-  engine.WaitForThread();
-  EXPECT_FALSE(engine.Finished);
-  EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
-  const TMediaInfo got = Probe(out);
+  ASSERT_FALSE(HasFatalFailure());
+  const TMediaInfo got = RunAndStop(engine, out, 500);
   const TStreamInfo *v = got.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_GT(v->Packets, 0);

@@ -128,18 +128,7 @@ TEST_F(PipelineTest, StopWhileStagesWorkLeavesAPlayableFile)
   Open(engine, in, out, WindowOptions());
   ASSERT_FALSE(HasFatalFailure());
   engine.OnLog = nullptr;
-  std::atomic<int> stops{0};
-  engine.ProgressInterval = 0;
-  engine.OnProgress = [&](TCustomFFmpeg *e, int, int, int ms, float, float, int64_t, int) {
-    if (ms > 1000 && stops++ == 0) e->Stop();
-  };
-  TFFmpegThread *thread = engine.Start(true);
-  ASSERT_NE(thread, nullptr);
-  thread->Resume();
-  engine.WaitForThread();
-  EXPECT_FALSE(engine.Finished);
-  EXPECT_FALSE(engine.ExceptionRaised) << engine.LastErrorMessage;
-  const TMediaInfo got = Probe(out);
+  const TMediaInfo got = RunAndStop(engine, out, 1000);
   ASSERT_TRUE(got.Find(AVMEDIA_TYPE_VIDEO));
   EXPECT_GT(got.Find(AVMEDIA_TYPE_VIDEO)->Packets, 0);
   EXPECT_LT(got.Find(AVMEDIA_TYPE_VIDEO)->Duration, 3.5);
