@@ -417,8 +417,13 @@ int Convert(const std::vector<std::string> &AArgs)
     } else if (IsOption(a, "--output-dir")) {
       if (!TakeValue(AArgs, i, "--output-dir", settings.OutputDir)) return 1;
       struct stat st {};
-      if (settings.OutputDir.empty() || stat(settings.OutputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "'%s' is not a folder\n", settings.OutputDir.c_str());
+      const bool found = !settings.OutputDir.empty() && stat(settings.OutputDir.c_str(), &st) == 0;
+      if (!found || !S_ISDIR(st.st_mode)) {
+        // A folder that is missing is named as missing: the user may only have to create it.
+        if (!found && !settings.OutputDir.empty() && errno == ENOENT)
+          std::fprintf(stderr, "The folder '%s' does not exist\n", settings.OutputDir.c_str());
+        else
+          std::fprintf(stderr, "'%s' is not a folder\n", settings.OutputDir.c_str());
         return 1;
       }
     } else {

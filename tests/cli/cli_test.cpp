@@ -248,6 +248,9 @@ TEST_F(Batch, PresetsAreListedAndChosenByNameOrNumber)
     EXPECT_EQ(r.Code, 1) << full.back();
     EXPECT_FALSE(r.Err.empty());
   }
+  // A missing output folder is told apart from a file in its place.
+  EXPECT_NE(RunCli({"convert", "--output-dir", Dir.File("nowhere"), a}).Err.find("does not exist"), std::string::npos);
+  EXPECT_NE(RunCli({"convert", "--output-dir", a, b}).Err.find("is not a folder"), std::string::npos);
   EXPECT_FALSE(qvtest::FileExists(Dir.File("a_(new_1).mp4")));
 }
 
