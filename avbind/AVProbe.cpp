@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "AVPtr.h"
+#include "FlvSource.h"
 #include "OpenErrors.h"
 #include "SysFormat.h"
 
@@ -109,7 +110,10 @@ void TAVProbe::ResetCounts()
 void TAVProbe::CloseFile()
 {
   if (!FContext) return;
-  AVFormatLib.avformat_close_input(&FContext);
+  if (FFlv)
+    FFlv.reset();
+  else
+    AVFormatLib.avformat_close_input(&FContext);
   FContext = nullptr;
   FFileName.clear();
   FormatName.clear();
@@ -128,6 +132,26 @@ bool TAVProbe::LoadFile(const std::string &AFileName, const std::string &AFormat
       return false;
     }
   }
+  if (flv::TFlvSource::Claims(AFileName, AFormatName == "flv")) {
+    std::string error;
+    FFlv = flv::TFlvSource::Open(AFileName, {}, error);
+    if (!FFlv) {
+      LastError = error;
+      return false;
+    }
+    FContext = FFlv->Context();
+    FFileName = AFileName;
+  } else if (!OpenWithDemuxer(AFileName, fmt)) {
+    return false;
+  }
+  CountStreams();
+  FormatName = AFormatName;
+  return true;
+}
+
+bool TAVProbe::OpenWithDemuxer(const std::string &AFileName, const AVInputFormat *AFormat)
+{
+  const AVInputFormat *fmt = AFormat;
   AVFormatContext *ctx = AVFormatLib.avformat_alloc_context();
   if (!ctx) {
     LastError = avbind::InputOpenErrorText(AFileName, AVERROR(ENOMEM));
@@ -146,6 +170,11 @@ bool TAVProbe::LoadFile(const std::string &AFileName, const std::string &AFormat
     CloseFile();
     return false;
   }
+  return true;
+}
+
+void TAVProbe::CountStreams()
+{
   StreamCount = static_cast<int32_t>(FContext->nb_streams);
   ProgramCount = static_cast<int32_t>(FContext->nb_programs);
   AudioStreamCount = VideoStreamCount = SubtitleStreamCount = 0;
@@ -168,8 +197,6 @@ bool TAVProbe::LoadFile(const std::string &AFileName, const std::string &AFormat
         break;
     }
   }
-  FormatName = AFormatName;
-  return true;
 }
 
 void TAVProbe::GetFileInfo(TAVFileInfo &AInfo) const
@@ -286,7 +313,7 @@ std::string TAVProbe::GetFileInfoText() const
 
   // A stream that cannot tell its size (a pipe, say) has none: neither the
   // library's error code nor the 0 of a FIFO is a size.
-  int64_t size = FContext->pb ? AVFormatLib.avio_size(FContext->pb) : -1;
+  int64_t size = FFlv ? FFlv->FileSize() : FContext->pb ? AVFormatLib.avio_size(FContext->pb) : -1;
   if (size <= 0) {
     struct stat st {};
     size = stat(FFileName.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? static_cast<int64_t>(st.st_size) : -1;

@@ -2,7 +2,10 @@
 // setting up any conversion, counts its streams and builds a plain-text
 // report of its format, size, times, bit rate, tags, programs and streams.
 //
-// Ownership: the probe owns its demuxer context; CloseFile, the next
+// FLV, recognised by its content (or forced as "flv"), is read by our own
+// reader; every other format by the library's demuxers.
+//
+// Ownership: the probe owns its demuxer context (or FLV source); CloseFile, the next
 // LoadFile and the destructor release it. The probe must be closed while
 // the libraries are still loaded (they stay loaded once loaded).
 // Threads: one thread at a time (the window's); it shares only the loaded
@@ -13,9 +16,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct AVFormatContext;
+struct AVInputFormat;
+namespace flv {
+class TFlvSource;
+}
 
 // What GetFileInfo reads from the open file. Times in microseconds, the
 // unknown time as INT64_MIN; TimeStamp in seconds since 1970-01-01 UTC.
@@ -68,8 +76,11 @@ class TAVProbe {
 
  private:
   void ResetCounts();
+  bool OpenWithDemuxer(const std::string &AFileName, const AVInputFormat *AFormat);
+  void CountStreams();
   std::string StreamLine(unsigned AIndex) const;
 
   AVFormatContext *FContext = nullptr;
+  std::unique_ptr<flv::TFlvSource> FFlv;  // owns FContext when the file is FLV
   std::string FFileName;  // as the caller gave it
 };

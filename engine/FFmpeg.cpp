@@ -217,7 +217,12 @@ void TCustomFFmpeg::ReleaseJob()
   for (int i = 0; i < InputFileCount; ++i) {
     InputSetups[i].Dec.clear();
     InputSetups[i].RateEmu = 0;
-    AVFormatLib.avformat_close_input(&InputFiles[i]);
+    if (FlvInputs[i]) {
+      FlvInputs[i].reset();
+      InputFiles[i] = nullptr;
+    } else {
+      AVFormatLib.avformat_close_input(&InputFiles[i]);
+    }
   }
   InputFileCount = 0;
   AVUtilLib.av_freep(&IntraMatrix);

@@ -56,6 +56,7 @@
 
 #include "AVPtr.h"
 #include "Errors.h"
+#include "FlvSource.h"
 #include "HookBitmap.h"
 
 class TCustomFFmpeg;
@@ -476,6 +477,9 @@ class TCustomFFmpeg : public TFFmpegSettings {
 
   // ---- file tables ----
   AVFormatContext *InputFiles[MaxFiles] = {};
+  // FLV inputs are read by our own reader: its source owns the context in
+  // InputFiles and gives the packets; other inputs have none here.
+  std::unique_ptr<flv::TFlvSource> FlvInputs[MaxFiles];
   TInputFileSetup InputSetups[MaxFiles];
   int32_t InputFileCount = 0;
   int64_t InputTsOffsets[MaxFiles] = {};
@@ -547,6 +551,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void Transcode();
   void TranscodeSetup();
   void TranscodeLoop();
+  // The next packet of input AFileIndex, from its FLV source or its demuxer.
+  int ReadInputPacket(int AFileIndex, AVPacket *APacket);
   void TranscodeEnd();
   void FreeRunTables();
   void CloseOpenCodecs();

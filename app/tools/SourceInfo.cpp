@@ -6,6 +6,7 @@
 #include <cmath>
 
 #include "AVPtr.h"
+#include "FlvSource.h"
 
 namespace {
 
@@ -54,6 +55,7 @@ TSourceInfo DescribeSource(const AVFormatContext *AContext)
     info.AudioCodec = CodecName(a->codecpar);
     info.AudioChannels = a->codecpar->ch_layout.nb_channels;
     info.AudioSampleRate = a->codecpar->sample_rate;
+    info.AudioChanges = AVUtilLib.av_dict_get(a->metadata, "config_changes", nullptr, 0) != nullptr;
   }
   return info;
 }
@@ -63,9 +65,24 @@ bool ScanStreamSizes(const std::string &AFileName, TSourceInfo &AInfo, int64_t A
   // An existing file is read as a file, whatever characters its name holds.
   struct stat st {};
   const std::string url = stat(AFileName.c_str(), &st) == 0 ? "file:" + AFileName : AFileName;
-  AVFormatContext *raw = nullptr;
-  if (AVFormatLib.avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0) return false;
-  avbind::TInputCtxPtr ctx(raw);
+  // FLV through our reader, as the conversion reads it; the rest through the demuxers.
+  std::unique_ptr<flv::TFlvSource> flvSource;
+  avbind::TInputCtxPtr demuxed;
+  AVFormatContext *ctx = nullptr;
+  if (flv::TFlvSource::Claims(AFileName, false)) {
+    std::string error;
+    flvSource = flv::TFlvSource::Open(AFileName, {}, error);
+    if (!flvSource) return false;
+    ctx = flvSource->Context();
+  } else {
+    AVFormatContext *raw = nullptr;
+    if (AVFormatLib.avformat_open_input(&raw, url.c_str(), nullptr, nullptr) < 0) return false;
+    demuxed.reset(raw);
+    ctx = raw;
+  }
+  auto read = [&](AVPacket *APacket) {
+    return flvSource ? flvSource->Read(APacket) : AVFormatLib.av_read_frame(ctx, APacket);
+  };
   avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
   if (!pkt) return false;
 
@@ -77,7 +94,7 @@ bool ScanStreamSizes(const std::string &AFileName, TSourceInfo &AInfo, int64_t A
   } video, audio;
   int64_t total = 0;
   bool cut = false;
-  while (AVFormatLib.av_read_frame(ctx.get(), pkt.get()) >= 0) {
+  while (read(pkt.get()) >= 0) {
     const AVStream *s = ctx->streams[pkt->stream_index];
     const AVMediaType type = s->codecpar->codec_type;
     TTally *t = nullptr;
@@ -123,12 +140,18 @@ bool ScanStreamSizes(const std::string &AFileName, TSourceInfo &AInfo, int64_t A
 
 TRewrapKind RewrapKindOf(const TSourceInfo &ASource)
 {
-  if (ASource.VideoCodec != "h264") return rkNone;
+  const std::string &v = ASource.VideoCodec;
+  if (v != "h264" && v != "hevc" && v != "av1" && v != "vp9") return rkNone;
   const std::string &a = ASource.AudioCodec;
+  if (a.empty()) return rkCopyAll;
   // MP4 carries MP3 of the MPEG-1 and MPEG-2 rates; FLV also holds 8 kHz MP3,
-  // which players of MP4 files do not expect.
-  if (a.empty() || a == "aac" || (a == "mp3" && ASource.AudioSampleRate >= 16000)) return rkCopyAll;
-  if (a == "mp3" || a == "speex" || a == "nellymoser" || StartsWith(a, "adpcm_") || StartsWith(a, "pcm_"))
+  // which players of MP4 files do not expect. FFmpeg 5.1's MP4 writer takes
+  // FLAC only as an experiment, so FLAC is converted like Speex.
+  const bool carried = a == "aac" || a == "opus" || a == "ac3" || a == "eac3" ||
+                       (a == "mp3" && ASource.AudioSampleRate >= 16000);
+  if (carried && !ASource.AudioChanges) return rkCopyAll;
+  if (carried || a == "mp3" || a == "flac" || a == "speex" || a == "nellymoser" || StartsWith(a, "adpcm_") ||
+      StartsWith(a, "pcm_"))
     return rkCopyVideo;
   return rkNone;
 }

@@ -28,6 +28,9 @@ struct TSourceInfo {
   int32_t FrameRateNum = 0, FrameRateDen = 0;
   int32_t AudioChannels = 0, AudioSampleRate = 0;
   int64_t Duration = -1;  // microseconds; -1 when unknown
+  // The sound's configuration changes mid-stream (re-published at another
+  // rate, say): one MP4 track cannot carry it as it is.
+  bool AudioChanges = false;
   // Filled by ScanStreamSizes: the bytes and packets a rewrap carries over
   // (video from its first key frame on); -1 until scanned.
   int64_t VideoBytes = -1, AudioBytes = -1;
@@ -45,8 +48,8 @@ bool ScanStreamSizes(const std::string &AFileName, TSourceInfo &AInfo, int64_t A
 // Whether MP4 can take the input's streams as they are.
 enum TRewrapKind {
   rkNone,       // the video must be re-encoded (or there is none)
-  rkCopyAll,    // H.264 video with AAC or MP3 audio, or none: both streams copied
-  rkCopyVideo,  // H.264 video with audio MP4 does not carry (Speex, Nellymoser, ADPCM, PCM): audio to AAC
+  rkCopyAll,    // H.264, HEVC, AV1 or VP9 video with AAC, MP3, Opus, AC-3 or E-AC-3 audio, or none: both copied
+  rkCopyVideo,  // such video with audio MP4 does not carry (Speex, Nellymoser, ADPCM, PCM, FLAC): audio to AAC
 };
 TRewrapKind RewrapKindOf(const TSourceInfo &ASource);
 // The preset list's entry for a rewrap kind; empty for rkNone.

@@ -131,6 +131,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
 {
   AVFormatContext *ic = nullptr;
   bool opened = false;  // ic came from avformat_open_input and needs closing
+  std::unique_ptr<flv::TFlvSource> flvSource;  // owns ic when the input is FLV
   avbind::TDict params;
 
   // Per-file settings are spent whether or not the file opens.
@@ -145,7 +146,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
   };
   auto releaseContext = [&] {
     if (!ic) return;
-    if (opened)
+    if (flvSource)
+      flvSource.reset();
+    else if (opened)
       AVFormatLib.avformat_close_input(&ic);
     else
       AVFormatLib.avformat_free_context(ic);
@@ -186,20 +189,39 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
     if (!SubtitleCodecName.empty())
       ic->subtitle_codec = engine::FindCodecByName(SubtitleCodecName, false, unused);
 
-    // On failure the library frees the pre-allocated context itself.
-    const int err = AVFormatLib.avformat_open_input(&ic, AFileName.c_str(), InputFormat, params.Addr());
-    if (err < 0) {
+    const bool forcedFlv = InputFormat && std::string(InputFormat->name) == "flv";
+    if (flv::TFlvSource::Claims(AFileName, forcedFlv)) {
+      // Our reader: the context the library allocated above is not needed.
+      AVFormatLib.avformat_free_context(ic);
       ic = nullptr;
-      return fail(InputOpenErrorText(AFileName, err));
+      std::string error;
+      flvSource = flv::TFlvSource::Open(
+          AFileName, [this](int ALevel, const std::string &AText) { Log(ALevel, AText); }, error);
+      if (!flvSource) return fail(error);
+      ic = flvSource->Context();
+      ic->video_codec_id = videoId;
+      ic->audio_codec_id = audioId;
+      ic->subtitle_codec_id = subtitleId;
+      if (!VideoCodecName.empty()) ic->video_codec = engine::FindCodecByName(VideoCodecName, false, unused);
+      if (!AudioCodecName.empty()) ic->audio_codec = engine::FindCodecByName(AudioCodecName, false, unused);
+      if (!SubtitleCodecName.empty())
+        ic->subtitle_codec = engine::FindCodecByName(SubtitleCodecName, false, unused);
+    } else {
+      // On failure the library frees the pre-allocated context itself.
+      const int err = AVFormatLib.avformat_open_input(&ic, AFileName.c_str(), InputFormat, params.Addr());
+      if (err < 0) {
+        ic = nullptr;
+        return fail(InputOpenErrorText(AFileName, err));
+      }
+      opened = true;
     }
-    opened = true;
 
     if (ProgramId != 0)
       for (unsigned i = 0; i < ic->nb_programs; ++i)
         if (ic->programs[i]->id != ProgramId) ic->programs[i]->discard = AVDISCARD_ALL;
 
-    int probe;
-    {
+    int probe = 0;
+    if (!flvSource) {
       std::lock_guard<std::recursive_mutex> lock(CodecLock());
       probe = AVFormatLib.avformat_find_stream_info(ic, nullptr);
     }
@@ -208,7 +230,11 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
     int64_t timestamp = StartTime;
     if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
     if (StartTime != 0) {
-      AVFormatLib.av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);  // a failed seek reads from where it stands
+      // A failed seek reads from where it stands.
+      if (flvSource)
+        flvSource->Seek(timestamp);
+      else
+        AVFormatLib.av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);
       StartTime = 0;
     }
 
@@ -286,6 +312,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
 
     const int index = InputFileCount;
     InputFiles[index] = ic;
+    FlvInputs[index] = std::move(flvSource);
     InputSetups[index].Dec = std::move(decoders);
     InputSetups[index].RateEmu = RateEmu;
     InputTsOffsets[index] = CopyTs ? InputTsOffset : InputTsOffset - timestamp;

@@ -72,7 +72,7 @@ void TCustomFFmpeg::TranscodeLoop()
       break;
 
     AVFormatContext *ic = InputFiles[fileIndex];
-    if (AVFormatLib.av_read_frame(ic, pkt.get()) < 0) {
+    if (ReadInputPacket(fileIndex, pkt.get()) < 0) {
       FileTable[fileIndex].EofReached = 1;
       if (Shortest) break;
       continue;
@@ -121,6 +121,12 @@ void TCustomFFmpeg::TranscodeLoop()
       PrintReport(false);
     }
   }
+}
+
+int TCustomFFmpeg::ReadInputPacket(int AFileIndex, AVPacket *APacket)
+{
+  if (FlvInputs[AFileIndex]) return FlvInputs[AFileIndex]->Read(APacket);
+  return AVFormatLib.av_read_frame(InputFiles[AFileIndex], APacket);
 }
 
 void TCustomFFmpeg::TranscodeEnd()

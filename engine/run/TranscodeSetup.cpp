@@ -230,6 +230,16 @@ void TCustomFFmpeg::TranscodeSetup()
           const AVCodecID tagged = AVFormatLib.av_codec_get_id(oc->oformat->codec_tag, par->codec_tag);
           if (tagged != AV_CODEC_ID_NONE && tagged != par->codec_id) par->codec_tag = 0;
         }
+        // HEVC in MP4 tagged hvc1, the tag Apple's players open.
+        if (par->codec_id == AV_CODEC_ID_HEVC && !encTag &&
+            (std::strcmp(oc->oformat->name, "mp4") == 0 || std::strcmp(oc->oformat->name, "mov") == 0))
+          par->codec_tag = MKTAG('h', 'v', 'c', '1');
+        // One MP4 track holds one configuration of the sound; a copy of sound
+        // re-published at another rate would not decode past the change.
+        if (type == AVMEDIA_TYPE_AUDIO && AVUtilLib.av_dict_get(ist.Stream->metadata, "config_changes", nullptr, 0))
+          Fail(Format("The sound of input stream #%d.%d changes its configuration mid-stream, so it cannot be "
+                      "copied as it is; convert it instead (for example -acodec aac)",
+                      {ist.FileIndex, ist.Index}));
         AVRational tb = ist.Stream->time_base;
         const AVRational codecTb = CodecTimeBase(*ist.Stream);
         if (codecTb.num > 0 && codecTb.den > 0 && avbind::Q2D(codecTb) > avbind::Q2D(tb) &&
