@@ -61,7 +61,8 @@ struct TColorInfo {
   bool Present() const { return ColorPrimaries >= 0 || TransferCharacteristics >= 0 || MatrixCoefficients >= 0; }
 };
 
-// One unit of a tag body. A tag carries one, or several with multitrack.
+// One unit of a tag body. A tag carries one, or several with multitrack;
+// a VP6 tag carries its size adjustment byte as a Config unit before its frame.
 // Data points into the body given to the parser and lives as long as it.
 struct TUnit {
   TKind Kind = TKind::Video;
