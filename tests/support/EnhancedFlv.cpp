@@ -303,7 +303,8 @@ void EncodeSource(const TEnhancedSpec &ASpec, const std::string &APath)
     args.insert(args.end(), {"-c" + st, ASpec.Audio[i], "-ac" + st, "2"});
   }
   if (!ASpec.Video.empty())
-    args.insert(args.end(), {"-color_primaries:v", "bt709", "-color_trc:v", "bt709", "-colorspace:v", "bt709"});
+    args.insert(args.end(), {"-pix_fmt:v", "yuv420p", "-color_primaries:v", "bt709", "-color_trc:v", "bt709",
+                             "-colorspace:v", "bt709"});
   // Later by 200 ms, so that no decoding time (reorder delay, Opus pre-skip)
   // falls before 0.
   args.insert(args.end(), {"-output_ts_offset", "0.2", APath});
@@ -334,10 +335,9 @@ TFlvFile CleanH264(const std::string &ADir, const std::string &AName, const std:
   const std::string path = ADir + "/" + AName + ".flv";
   if (!std::filesystem::exists(path))
     RunFfmpeg({"-f", "lavfi", "-i", "testsrc=d=2:r=25:s=" + ASize, "-f", "lavfi", "-i",
-               "sine=d=2:f=440:sample_rate=" + std::to_string(ARate), "-c:v", "libx264", "-preset", "veryfast",
-               "-g", "12", "-keyint_min", "12", "-sc_threshold", "0", "-bf", std::to_string(ABFrames), "-x264-params",
-               "b-adapt=0", "-c:a", "aac",
-               "-ac", "2", "-f", "flv", path});
+               "sine=d=2:f=440:sample_rate=" + std::to_string(ARate), "-pix_fmt", "yuv420p", "-c:v", "libx264",
+               "-preset", "veryfast", "-g", "12", "-keyint_min", "12", "-sc_threshold", "0", "-bf",
+               std::to_string(ABFrames), "-x264-params", "b-adapt=0", "-c:a", "aac", "-ac", "2", "-f", "flv", path});
   return TFlvFile::Load(path);
 }
 
