@@ -134,6 +134,8 @@ class TAmfReader {
 
 }  // namespace
 
+TAmfValue::TAmfValue() = default;
+
 const TAmfValue *TAmfValue::Find(const std::string &AKey) const
 {
   for (const auto &Prop : Props)

@@ -154,7 +154,8 @@ struct TReader::TImpl {
   TLog Log;
 
   // buffered input: Buf[0] is at file offset BufOff, Pos is the reading position
-  std::vector<uint8_t> Buf;
+  std::unique_ptr<uint8_t[]> Buf;
+  std::size_t Cap = 0;
   int64_t BufOff = 0, Pos = 0;
   std::size_t BufLen = 0;
   bool SrcEnd = false, ReadError = false;
@@ -198,26 +199,26 @@ struct TReader::TImpl {
 
   // ---- buffer
 
-  const uint8_t *At(int64_t AOffset) const { return Buf.data() + (AOffset - BufOff); }
+  const uint8_t *At(int64_t AOffset) const { return Buf.get() + (AOffset - BufOff); }
   int64_t BufEnd() const { return BufOff + int64_t(BufLen); }
 
   // Makes [Pos, Pos + N) readable as far as the data goes; the count that is.
+  // The buffer grows only as data arrives, doubling, so a claimed size near
+  // the end of a short input costs nothing.
   std::size_t Ensure(std::size_t N)
   {
     std::size_t Start = std::size_t(Pos - BufOff);
     if (Start + N <= BufLen) return N;
     if (!SrcEnd) {
-      if (Start + N > Buf.size()) {
-        // Keep from Pos on; grow so that a window moving forward byte by byte
-        // (resync over a large claimed body) does not move it each time.
-        std::memmove(Buf.data(), Buf.data() + Start, BufLen - Start);
+      if (Start > 0 && Start + N > Cap) {
+        std::memmove(Buf.get(), Buf.get() + Start, BufLen - Start);
         BufLen -= Start;
         BufOff = Pos;
         Start = 0;
-        if (N > Buf.size()) Buf.resize(std::max(kChunk, 2 * N));
       }
       while (BufLen < Start + N && !SrcEnd) {
-        int64_t Got = Src.Read(Buf.data() + BufLen, int64_t(Buf.size() - BufLen));
+        if (BufLen == Cap) Grow(std::max(Cap * 2, kChunk));
+        int64_t Got = Src.Read(Buf.get() + BufLen, int64_t(Cap - BufLen));
         if (Got <= 0) {
           SrcEnd = true;
           ReadError = Got < 0;
@@ -227,6 +228,14 @@ struct TReader::TImpl {
       }
     }
     return std::min(N, BufLen - Start);
+  }
+
+  void Grow(std::size_t ACap)
+  {
+    std::unique_ptr<uint8_t[]> Bigger(new uint8_t[ACap]);
+    if (BufLen) std::memcpy(Bigger.get(), Buf.get(), BufLen);
+    Buf = std::move(Bigger);
+    Cap = ACap;
   }
 
   bool SetPos(int64_t AOffset)
@@ -683,7 +692,8 @@ struct TReader::TImpl {
   {
     Seekable = Src.CanSeek() && Src.Size() >= 0;
     FileSize = Seekable ? Src.Size() : -1;
-    Buf.resize(kChunk);
+    // a small file needs no full chunk (the fuzzer opens thousands a second)
+    Grow(Seekable ? std::size_t(std::clamp<int64_t>(FileSize + 16, 4096, int64_t(kChunk))) : kChunk);
     std::size_t Avail = Ensure(kFileHeaderSize);
     if (Avail < 3 || std::memcmp(At(0), "FLV", 3) != 0) {
       AError = "not an FLV file: it does not start with \"FLV\"";
