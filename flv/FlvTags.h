@@ -61,7 +61,8 @@ struct TColorInfo {
   bool Present() const { return ColorPrimaries >= 0 || TransferCharacteristics >= 0 || MatrixCoefficients >= 0; }
 };
 
-// One unit of a tag body. A tag carries one, or several with multitrack.
+// One unit of a tag body. A tag carries one, or several with multitrack;
+// a VP6 tag carries its size adjustment byte as a Config unit before its frame.
 // Data points into the body given to the parser and lives as long as it.
 struct TUnit {
   TKind Kind = TKind::Video;
@@ -113,6 +114,9 @@ bool ParseAudioBody(const uint8_t *AData, std::size_t ASize, std::vector<TUnit> 
 // AMF0 values as script data holds them. Objects and ECMA arrays keep their
 // properties in file order.
 struct TAmfValue {
+  // Out of line: clang with libstdc++ cannot form the implicit one while
+  // TAmfValue is still incomplete inside Props.
+  TAmfValue();
   enum TType : uint8_t { Number, Boolean, String, Object, Null, Undefined, Array, Date } Type = Undefined;
   double Num = 0;     // Number, Boolean (0/1), Date (ms since 1970)
   std::string Text;   // String
