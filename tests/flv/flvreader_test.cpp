@@ -30,9 +30,7 @@ TBytes AmfNum(double D)
 {
   uint64_t Bits;
   std::memcpy(&Bits, &D, 8);
-  TBytes B{0};
-  for (int I = 7; I >= 0; --I) B.push_back(uint8_t(Bits >> (I * 8)));
-  return B;
+  return TBytes{0} + U32(uint32_t(Bits >> 32)) + U32(uint32_t(Bits));
 }
 using TProps = std::vector<std::pair<std::string, TBytes>>;
 TBytes Props(const TProps &AProps)
@@ -46,7 +44,7 @@ TBytes AmfEcma(const TProps &AProps) { return TBytes{8} + U32(uint32_t(AProps.si
 
 // Tag bodies
 TBytes Avc(int AFrameType, int APacket, int ACts, const TBytes &AData, int ACodec = 7)
-{
+{  // legacy AVC, or HEVC with codec id 12
   return TBytes{uint8_t(AFrameType << 4 | ACodec), uint8_t(APacket)} + U24(uint32_t(ACts) & 0xffffff) + AData;
 }
 TBytes Aac(int APacket, const TBytes &AData) { return TBytes{0xAF, uint8_t(APacket)} + AData; }
@@ -98,13 +96,12 @@ TFlv AvcAac()
 
 struct TRead {
   bool Ok = false;
-  std::string Error;
+  std::string Error, Log;
   std::vector<TTrack> Tracks;
   std::vector<TPacket> Packets;
   TRepairs Repairs;
   TMetaData Meta;
   int64_t DurationMs = 0;
-  std::string Log;
 };
 
 TRead ReadAll(const TBytes &AFile, bool ASeekable, const std::function<void(TReader &)> &ABeforeNext = {})
@@ -136,8 +133,6 @@ std::string Dump(const TRead &R)
   }
   return S;
 }
-
-constexpr int64_t kMs = 1000000;
 
 // ------------------------------------------------------------- tag bodies
 
@@ -288,15 +283,12 @@ TEST_F(FlvAmfTest, EveryValueType)
                          {"date", Date},
                          {"long", TBytes{12} + U32(3) + Raw("abc")}});
   ASSERT_TRUE(Parse(Body));
-  EXPECT_EQ(Name, "onMetaData");
-  EXPECT_EQ(Value.Props.size(), 10u);
-  EXPECT_EQ(Value.Find("n")->Num, 2.5);
-  EXPECT_EQ(Value.Find("b")->Type, TAmfValue::Boolean);
-  EXPECT_EQ(Value.Find("o")->Find("inner")->Num, 1);
-  EXPECT_EQ(Value.Find("ref")->Type, TAmfValue::Undefined);
-  EXPECT_EQ(Value.Find("arr")->Items.at(1).Text, "x");
-  EXPECT_EQ(Value.Find("date")->Num, 86400000);
-  EXPECT_EQ(Value.Find("long")->Text, "abc");
+  EXPECT_EQ(std::make_tuple(Name, Value.Props.size(), Value.Find("n")->Num, Value.Find("o")->Find("inner")->Num),
+            std::make_tuple(std::string("onMetaData"), std::size_t(10), 2.5, 1.0));
+  EXPECT_EQ(std::make_tuple(Value.Find("b")->Type, Value.Find("ref")->Type, Value.Find("date")->Type),
+            std::make_tuple(TAmfValue::Boolean, TAmfValue::Undefined, TAmfValue::Date));
+  EXPECT_EQ(std::make_tuple(Value.Find("arr")->Items.at(1).Text, Value.Find("date")->Num, Value.Find("long")->Text),
+            std::make_tuple(std::string("x"), 86400000.0, std::string("abc")));
   EXPECT_EQ(Value.Find("missing"), nullptr);
   for (std::size_t Cut = 14; Cut < Body.size(); ++Cut)  // every value cut short fails
     EXPECT_FALSE(Parse(TBytes(Body.begin(), Body.begin() + Cut))) << Cut;
