@@ -1,8 +1,8 @@
 // The FLV reader on arbitrary bytes, as a file and as a pipe: Open, then
 // every packet to the end, a seek and a few packets more; and the bytes as a
 // script tag body. Checks what callers rely on: every packet names a track
-// that exists, no decoding time exceeds its presentation time, and reading
-// ends.
+// that exists, comes from inside the input, never decodes after it
+// presents, and reading ends.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -30,6 +30,7 @@ void ReadAll(const uint8_t *AData, size_t ASize, bool ASeekable)
       ++Count;
       Check(Packet.Stream >= 0 && size_t(Packet.Stream) < Reader.Tracks().size());
       Check(Packet.DtsNs <= Packet.PtsNs);
+      Check(Packet.Position >= 0 && size_t(Packet.Position) < ASize && Packet.Data.size() < ASize);
     }
   };
   // each packet needs at least a tag header of the input
