@@ -111,13 +111,11 @@ class TAmfReader {
     return true;
   }
 
-  // Name/value pairs up to the end marker (an empty name and type 9). A body
-  // that ends right where the marker should be is taken as complete: several
-  // writers leave it out of the last script tag.
+  // Name/value pairs up to the end marker (an empty name and type 9). What
+  // was read before a cut stays in AProps for callers that take a part.
   bool Props(std::vector<std::pair<std::string, TAmfValue>> &AProps, int ADepth)
   {
     for (;;) {
-      if (AtEnd()) return true;
       std::string Name;
       if (!Text(Name, false)) return false;
       if (Name.empty() && !AtEnd() && *P == kObjectEnd) {
@@ -133,6 +131,8 @@ class TAmfReader {
 };
 
 }  // namespace
+
+TAmfValue::TAmfValue() = default;
 
 const TAmfValue *TAmfValue::Find(const std::string &AKey) const
 {

@@ -20,6 +20,7 @@ constexpr std::size_t kChunk = 256 * 1024;        // one read from the source
 constexpr uint32_t kMaxBody = 16 * 1024 * 1024;   // larger bodies are damage
 constexpr int64_t kResyncWindowMs = 60000;        // a found tag must be this close in time
 constexpr int64_t kPipeWindowMs = 3000;           // what a pipe is read ahead to learn its tracks
+constexpr int64_t kPipeReadyMs = 1000;            // at least this much even when every track is ready
 constexpr int64_t kPipeWindowBytes = 2 * 1024 * 1024;
 constexpr std::size_t kMaxQueued = 20000;
 constexpr std::size_t kMaxHistoryBytes = 64 * 1024 * 1024;
@@ -154,7 +155,8 @@ struct TReader::TImpl {
   TLog Log;
 
   // buffered input: Buf[0] is at file offset BufOff, Pos is the reading position
-  std::vector<uint8_t> Buf;
+  std::unique_ptr<uint8_t[]> Buf;
+  std::size_t Cap = 0;
   int64_t BufOff = 0, Pos = 0;
   std::size_t BufLen = 0;
   bool SrcEnd = false, ReadError = false;
@@ -174,7 +176,7 @@ struct TReader::TImpl {
   // Counting: repairs are counted and logged and track figures gathered (the
   // scan, and everything read from a pipe). A seekable file's packet pass
   // meets the same damage again and stays quiet.
-  bool Counting = true, MayAddTracks = true, Emitting = false, Ended = false, LateTrackLogged = false;
+  bool Counting = true, MayAddTracks = true, Emitting = false, Ended = true, LateTrackLogged = false;
   int64_t LastTs[3] = {INT64_MIN, INT64_MIN, INT64_MIN};
   int UnreadableLogs = 0;
 
@@ -198,26 +200,26 @@ struct TReader::TImpl {
 
   // ---- buffer
 
-  const uint8_t *At(int64_t AOffset) const { return Buf.data() + (AOffset - BufOff); }
+  const uint8_t *At(int64_t AOffset) const { return Buf.get() + (AOffset - BufOff); }
   int64_t BufEnd() const { return BufOff + int64_t(BufLen); }
 
   // Makes [Pos, Pos + N) readable as far as the data goes; the count that is.
+  // The buffer grows only as data arrives, doubling, so a claimed size near
+  // the end of a short input costs nothing.
   std::size_t Ensure(std::size_t N)
   {
     std::size_t Start = std::size_t(Pos - BufOff);
     if (Start + N <= BufLen) return N;
     if (!SrcEnd) {
-      if (Start + N > Buf.size()) {
-        // Keep from Pos on; grow so that a window moving forward byte by byte
-        // (resync over a large claimed body) does not move it each time.
-        std::memmove(Buf.data(), Buf.data() + Start, BufLen - Start);
+      if (Start > 0 && Start + N > Cap) {
+        std::memmove(Buf.get(), Buf.get() + Start, BufLen - Start);
         BufLen -= Start;
         BufOff = Pos;
         Start = 0;
-        if (N > Buf.size()) Buf.resize(std::max(kChunk, 2 * N));
       }
       while (BufLen < Start + N && !SrcEnd) {
-        int64_t Got = Src.Read(Buf.data() + BufLen, int64_t(Buf.size() - BufLen));
+        if (BufLen == Cap) Grow(std::max(Cap * 2, kChunk));
+        int64_t Got = Src.Read(Buf.get() + BufLen, int64_t(Cap - BufLen));
         if (Got <= 0) {
           SrcEnd = true;
           ReadError = Got < 0;
@@ -227,6 +229,14 @@ struct TReader::TImpl {
       }
     }
     return std::min(N, BufLen - Start);
+  }
+
+  void Grow(std::size_t ACap)
+  {
+    std::unique_ptr<uint8_t[]> Bigger(new uint8_t[ACap]);
+    if (BufLen) std::memcpy(Bigger.get(), Buf.get(), BufLen);
+    Buf = std::move(Bigger);
+    Cap = ACap;
   }
 
   bool SetPos(int64_t AOffset)
@@ -307,10 +317,14 @@ struct TReader::TImpl {
         std::size_t Whole = kTagHeaderSize + H.DataSize, Need = Whole + kBackPointerSize;
         if (NextFits(P, H) && (Avail = Ensure(Need + kTagHeaderSize)) >= Whole) {
           bool Accept = true;
-          // Many muxers write wrong back-pointers: a plausible next header is enough.
+          // Many muxers write wrong back-pointers: a plausible next header is
+          // enough. Plausible is strict (no flag bits, near in time), as a
+          // wrong size lands it in the middle of data.
           if (Avail == Need + kTagHeaderSize && U32(At(P + int64_t(Whole))) != Whole) {
-            TTagHeader Next = ParseTagHeader(At(P + int64_t(Need)));
-            Accept = Sane(Next) && NextFits(P + int64_t(Need), Next);
+            const uint8_t *N = At(P + int64_t(Need));
+            TTagHeader Next = ParseTagHeader(N);
+            Accept = (N[0] == ttAudio || N[0] == ttVideo || N[0] == ttScript) && Sane(Next) &&
+                     NextFits(P + int64_t(Need), Next) && std::llabs(Next.Timestamp - H.Timestamp) <= kResyncWindowMs;
           }
           if (Accept) {
             ATag.Pos = P;
@@ -671,8 +685,11 @@ struct TReader::TImpl {
       }
       ProcessTag(Tag);
       if (Tag.H.Type != ttScript && FirstMs == INT64_MIN) FirstMs = Tag.H.Timestamp;
-      if (Pos - Start >= kPipeWindowBytes || Queue.size() >= kMaxQueued || Ready() ||
-          (FirstMs != INT64_MIN && Tag.H.Timestamp - FirstMs >= kPipeWindowMs))
+      int64_t Span = FirstMs == INT64_MIN ? 0 : Tag.H.Timestamp - FirstMs;
+      // Ready tracks still wait a second: the first frames of a stream with
+      // B-frames are what shows how far its composition times go negative.
+      if (Pos - Start >= kPipeWindowBytes || Queue.size() >= kMaxQueued || Span >= kPipeWindowMs ||
+          (Span >= kPipeReadyMs && Ready()))
         break;
     }
     SetShifts();
@@ -681,13 +698,15 @@ struct TReader::TImpl {
 
   bool Open(std::string &AError)
   {
-    Seekable = Src.CanSeek() && Src.Size() >= 0;
+    // A caller that looked at the first bytes may have left the position anywhere.
+    Seekable = Src.CanSeek() && Src.Size() >= 0 && Src.Seek(0);
     FileSize = Seekable ? Src.Size() : -1;
-    Buf.resize(kChunk);
+    // a small file needs no full chunk (the fuzzer opens thousands a second)
+    Grow(Seekable ? std::size_t(std::clamp<int64_t>(FileSize + 16, 4096, int64_t(kChunk))) : kChunk);
     std::size_t Avail = Ensure(kFileHeaderSize);
     if (Avail < 3 || std::memcmp(At(0), "FLV", 3) != 0) {
       AError = "not an FLV file: it does not start with \"FLV\"";
-      return false;
+      return false;  // Ended stays true: Next gives nothing
     }
     if (!ParseFileHeader(At(0), Avail, Header)) {
       AError = Avail < kFileHeaderSize ? "the FLV header is cut short"
@@ -700,14 +719,17 @@ struct TReader::TImpl {
     // A larger header size is honoured when a tag starts there; else the
     // tags most likely start where they always do.
     int64_t Claimed = int64_t(Header.DataOffset) + int64_t(kBackPointerSize);
-    if (Header.DataOffset != kFileHeaderSize && Claimed <= int64_t(64 * 1024)) {
-      Avail = Ensure(std::size_t(Claimed) + kTagHeaderSize);
-      if (Avail >= std::size_t(Claimed) + kTagHeaderSize && Sane(ParseTagHeader(At(Claimed)))) FirstTagPos = Claimed;
+    if (Header.DataOffset != kFileHeaderSize) {
+      if (Claimed <= int64_t(64 * 1024)) {
+        Avail = Ensure(std::size_t(Claimed) + kTagHeaderSize);
+        if (Avail >= std::size_t(Claimed) + kTagHeaderSize && Sane(ParseTagHeader(At(Claimed))))
+          FirstTagPos = Claimed;
+      }
       Say(1, "FLV: the header gives a header size of " + std::to_string(Header.DataOffset) + "; tags read from " +
                  std::to_string(FirstTagPos));
     }
     Ensure(std::size_t(FirstTagPos));
-    if (!SetPos(std::min(FirstTagPos, BufEnd()))) Ended = true;
+    Ended = !SetPos(std::min(FirstTagPos, BufEnd()));
     if (!Ended) {
       if (Seekable)
         Scan();
@@ -717,6 +739,8 @@ struct TReader::TImpl {
     if (ReadError) Say(0, "FLV: a read error ends the data");
     if (Tracks.empty()) {
       AError = "the FLV file holds no audio, video or text that could be read";
+      Ended = true;
+      Queue.clear();
       return false;
     }
     return true;

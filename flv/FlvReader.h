@@ -82,6 +82,7 @@ struct TTrack {
   uint32_t FourCCValue = 0;
   uint8_t LegacyId = 0;
   std::vector<uint8_t> Config;      // the first configuration record, empty when none came
+                                    // (VP6: its size adjustment byte, the decoder's extradata)
   int SampleRate = 0, Bits = 0, Channels = 0;  // legacy audio header of its first frame
   int MultichannelCount = 0;
   TColorInfo Color;

@@ -184,7 +184,11 @@ bool EnhancedBody(TCursor C, TUnit U, int APacketType, int AMultitrackPt, TUnitF
     U.FourCCValue = U32(C.P);
     C.P += 4;
   }
+  // Track ids are one byte: more entries than that in one body is damage,
+  // and would otherwise let a 16 MB body make millions of units.
+  std::size_t Entries = 0;
   do {
+    if (++Entries > 256) { AError = "more than 256 tracks in one body"; return false; }
     if (Kind == kManyTracksManyCodecs) {
       if (!C.Has(4)) { AError = "track FourCC cut short"; return false; }
       U.FourCCValue = U32(C.P);

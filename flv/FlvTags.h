@@ -114,6 +114,9 @@ bool ParseAudioBody(const uint8_t *AData, std::size_t ASize, std::vector<TUnit> 
 // AMF0 values as script data holds them. Objects and ECMA arrays keep their
 // properties in file order.
 struct TAmfValue {
+  // Out of line: clang with libstdc++ cannot form the implicit one while
+  // TAmfValue is still incomplete inside Props.
+  TAmfValue();
   enum TType : uint8_t { Number, Boolean, String, Object, Null, Undefined, Array, Date } Type = Undefined;
   double Num = 0;     // Number, Boolean (0/1), Date (ms since 1970)
   std::string Text;   // String

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SECONDS_PER_HARNESS=${1:-600}
-HARNESSES=(fuzz_set_option fuzz_option_text fuzz_hook_ranges fuzz_presets fuzz_output_name)
+HARNESSES=(fuzz_set_option fuzz_option_text fuzz_hook_ranges fuzz_presets fuzz_output_name fuzz_flv_reader)
 BUILD=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DQUENVARO_FUZZ=ON \
