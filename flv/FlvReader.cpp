@@ -25,6 +25,9 @@ constexpr int64_t kPipeWindowBytes = 2 * 1024 * 1024;
 constexpr std::size_t kMaxQueued = 20000;
 constexpr std::size_t kMaxHistoryBytes = 64 * 1024 * 1024;
 constexpr int kMaxUnreadableLogs = 10;
+// Reordering never needs seconds; a larger composition time is a damaged
+// one, and taken as is it would move a whole track's decoding times.
+constexpr int32_t kMaxCompositionMs = 10000;
 
 uint32_t U32(const uint8_t *P) { return uint32_t(P[0]) << 24 | uint32_t(P[1]) << 16 | uint32_t(P[2]) << 8 | P[3]; }
 
@@ -132,6 +135,7 @@ struct TReader::TImpl {
   // What the reading position knows of a track, beside the figures in TTrack.
   struct TState {
     bool HaveConfig = false, KeySeen = false, DropLogged = false, UnknownLogged = false, ParamsLogged = false;
+    bool CtsLogged = false;
     std::vector<uint8_t> Current;    // the configuration in force where we read
     std::vector<uint8_t> Delivered;  // the one the caller has last been given
     int32_t MinCts = 0;
@@ -171,7 +175,9 @@ struct TReader::TImpl {
   TMetaData Meta;
   TRepairs Repairs;
   int64_t Duration = -1;
-  int64_t FirstMediaMs = INT64_MIN, MaxMediaMs = INT64_MIN;
+  // the duration: the first media tag's time, and the last audio and video
+  // tags' (the later of the two; a damaged time mid-file does not count)
+  int64_t FirstMediaMs = INT64_MIN, LastMediaMs[2] = {INT64_MIN, INT64_MIN};
 
   // Counting: repairs are counted and logged and track figures gathered (the
   // scan, and everything read from a pipe). A seekable file's packet pass
@@ -473,6 +479,14 @@ struct TReader::TImpl {
         return;
       }
     }
+    int32_t Cts = AUnit.CompositionMs;
+    if (Cts > kMaxCompositionMs || Cts < -kMaxCompositionMs) {
+      if (Counting && !S.CtsLogged)
+        Say(1, "FLV: " + TrackName(ATrack) + ": a composition time of " + std::to_string(Cts) + " ms at " +
+                   std::to_string(ATag.H.Timestamp) + " ms is damage, taken as 0");
+      S.CtsLogged = true;
+      Cts = 0;
+    }
     if (Counting) {
       if (AUnit.Kind == TKind::Audio && !AUnit.Enhanced) {
         if (ATrack.Packets == 0) {
@@ -488,12 +502,12 @@ struct TReader::TImpl {
         }
       }
       Count(ATrack, ATag.H.Timestamp, AUnit.Size);
-      S.MinCts = std::min(S.MinCts, AUnit.CompositionMs);
+      S.MinCts = std::min(S.MinCts, Cts);
       if (AUnit.NanoOffset) ATrack.UsesNano = true;
       if (Seekable && AUnit.Kind == TKind::Video && AUnit.Key && (KeyIndex.empty() || KeyIndex.back().Pos != ATag.Pos))
         KeyIndex.push_back({ATag.H.Timestamp, ATag.Pos});
     }
-    Emit(ATrack.Index, ATag, AUnit.CompositionMs, AUnit.NanoOffset, AUnit.Key, AUnit.Data, AUnit.Size);
+    Emit(ATrack.Index, ATag, Cts, AUnit.NanoOffset, AUnit.Key, AUnit.Data, AUnit.Size);
   }
 
   void Unit(const TTag &ATag, const TUnit &AUnit)
@@ -603,7 +617,7 @@ struct TReader::TImpl {
     }
     if (Counting && Seekable) {
       if (FirstMediaMs == INT64_MIN) FirstMediaMs = ATag.H.Timestamp;
-      MaxMediaMs = std::max(MaxMediaMs, ATag.H.Timestamp);
+      LastMediaMs[ATag.H.Type == ttVideo] = ATag.H.Timestamp;
       if (AnyIndex.empty() || ATag.H.Timestamp > AnyIndex.back().Ms) AnyIndex.push_back({ATag.H.Timestamp, ATag.Pos});
     }
     if (ATag.H.DataSize == 0) return;  // silence or a keep-alive: nothing to read
@@ -647,7 +661,8 @@ struct TReader::TImpl {
     TTag Tag;
     while (ReadTag(Tag)) ProcessTag(Tag);
     SetShifts();
-    if (FirstMediaMs != INT64_MIN) Duration = std::max<int64_t>(0, MaxMediaMs - FirstMediaMs);
+    if (FirstMediaMs != INT64_MIN)
+      Duration = std::max<int64_t>(0, std::max(LastMediaMs[0], LastMediaMs[1]) - FirstMediaMs);
     bool HasVideo = std::any_of(Tracks.begin(), Tracks.end(),
                                 [](const TTrack &T) { return !T.Text && T.Kind == TKind::Video; });
     if (!HasVideo || KeyIndex.empty()) KeyIndex.swap(AnyIndex);

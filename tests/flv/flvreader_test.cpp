@@ -336,10 +336,11 @@ TEST_F(FlvReaderTest, NegativeCompositionMovesDecodingTimesBack)
 {
   TFlv F;
   F.V(0, Avc(1, 0, 0, kAvcConfig)).V(0, Avc(1, 1, 0, {1})).V(40, Avc(2, 1, -40, {2})).V(80, Avc(2, 1, 0, {3}));
+  F.V(120, Avc(2, 1, -4000000, {4}));  // a damaged composition time moves nothing
   TRead R = ReadAll(F.B, true);
   EXPECT_EQ(R.Tracks.at(0).DtsShiftMs, 40);
   EXPECT_EQ(R.Repairs.ShiftedTracks, 1);
-  EXPECT_EQ(Dump(R), "0:-40/0k 1|0:0/0 2|0:40/80 3|");
+  EXPECT_EQ(Dump(R), "0:-40/0k 1|0:0/0 2|0:40/80 3|0:80/120 4|");
 }
 
 TEST_F(FlvReaderTest, LateConfigurationDropsUntilConfigAndKeyFrame)
