@@ -90,6 +90,8 @@ std::string OpenName(const std::string &AFileName)
 
 }  // namespace
 
+TAVProbe::TAVProbe() = default;
+
 TAVProbe::~TAVProbe() { CloseFile(); }
 
 void TAVProbe::CheckLibAV()

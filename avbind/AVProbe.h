@@ -39,7 +39,7 @@ struct TAVFileInfo {
 
 class TAVProbe {
  public:
-  TAVProbe() = default;
+  TAVProbe();
   ~TAVProbe();
   TAVProbe(const TAVProbe &) = delete;
   TAVProbe &operator=(const TAVProbe &) = delete;

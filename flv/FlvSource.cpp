@@ -153,8 +153,12 @@ AVRational SnapFrameRate(double AFps)
                                       {5, 1},        {25, 2},    {8, 1},  {6, 1},        {1, 1},  {120, 1},
                                       {48, 1},       {100, 1},   {2, 1},  {3, 1},        {4, 1},  {7, 1}};
   if (!(AFps > 0) || AFps > 1000) return {0, 1};
-  for (const AVRational r : kRates)
-    if (std::fabs(AFps - av_q2d(r)) <= av_q2d(r) * 0.005) return r;
+  const AVRational *best = nullptr;
+  for (const AVRational &r : kRates)
+    if (std::fabs(AFps - av_q2d(r)) <= av_q2d(r) * 0.005 &&
+        (!best || std::fabs(AFps - av_q2d(r)) < std::fabs(AFps - av_q2d(*best))))
+      best = &r;
+  if (best) return *best;
   int num = 0, den = 0;
   AVUtilLib.av_reduce(&num, &den, std::llround(AFps * 1000), 1000, 1 << 30);
   return {num, den};
@@ -287,7 +291,6 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
     }
     FStreamOf[static_cast<std::size_t>(t.Index)] = st->index;
     FNalLength.push_back(NeedsNalLength(id) ? NalLengthOf(id, t.Config) : 0);
-    FVp6Adjust.push_back(id == AV_CODEC_ID_VP6F || id == AV_CODEC_ID_VP6A);
     st->id = t.TrackId;
     st->time_base = t.UsesNano ? AVRational{1, 1000000} : AVRational{1, 1000};
     AVCodecParameters *par = st->codecpar;
@@ -301,6 +304,8 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
       int rate = t.SampleRate, channels = t.MultichannelCount > 0 ? t.MultichannelCount : t.Channels;
       if (id == AV_CODEC_ID_SPEEX) rate = 16000, channels = 1;
       if (id == AV_CODEC_ID_OPUS) rate = 48000;
+      // G.711 is telephone sound: 8 kHz whatever the rate bits say.
+      if (id == AV_CODEC_ID_PCM_ALAW || id == AV_CODEC_ID_PCM_MULAW) rate = 8000;
       if (rate > 0) par->sample_rate = rate;
       if (channels > 0) AVUtilLib.av_channel_layout_default(&par->ch_layout, channels);
       if (t.Bits > 0 && (id == AV_CODEC_ID_PCM_U8 || id == AV_CODEC_ID_PCM_S16LE)) par->bits_per_coded_sample = t.Bits;
@@ -315,12 +320,16 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
       AVUtilLib.av_dict_set(&st->metadata, "config_changes", std::to_string(std::max(t.ConfigChanges, 1)).c_str(), 0);
     if (t.FirstMs != INT64_MIN && t.LastMs != INT64_MIN && t.LastMs > t.FirstMs)
       st->duration = AVUtilLib.av_rescale_q(t.LastMs - t.FirstMs, AVRational{1, 1000}, st->time_base);
-    if (par->codec_type == AVMEDIA_TYPE_VIDEO && t.Packets > 1 && t.LastMs > t.FirstMs) {
-      const double fps = static_cast<double>(t.Packets - 1) * 1000.0 / static_cast<double>(t.LastMs - t.FirstMs);
-      st->avg_frame_rate = SnapFrameRate(fps);
-      const TMetaData &meta = FReader->Meta();
-      const double metaFps = meta.FrameRate;
-      st->r_frame_rate = metaFps > 0 && metaFps <= 240 ? SnapFrameRate(metaFps) : st->avg_frame_rate;
+    // The average over the whole file; the base rate comes from the first
+    // pictures (ProbeStreams). The metadata's rate only for a lone picture.
+    if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+      const double metaFps = FReader->Meta().FrameRate;
+      if (t.Packets > 1 && t.LastMs > t.FirstMs)
+        st->avg_frame_rate =
+            SnapFrameRate(static_cast<double>(t.Packets - 1) * 1000.0 / static_cast<double>(t.LastMs - t.FirstMs));
+      else if (metaFps > 0)
+        st->avg_frame_rate = SnapFrameRate(metaFps);
+      st->r_frame_rate = st->avg_frame_rate;
     }
   }
   if (FContext->nb_streams == 0 && FUnreadable.empty()) {
@@ -344,8 +353,18 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
 
   // The format's own description: tags of onMetaData, the length the tags
   // span (the metadata's duration only where nothing better is known).
-  for (const auto &tag : FReader->Meta().Tags)
-    AVUtilLib.av_dict_set(&FContext->metadata, tag.first.c_str(), tag.second.c_str(), 0);
+  // The technical properties become the streams' parameters; the rest
+  // (encoder, creation date, server, ...) are the file's tags.
+  static const char *const kTechnical[] = {
+      "duration", "width", "height", "videodatarate", "framerate", "videocodecid", "audiodatarate",
+      "audiosamplerate", "audiosamplesize", "stereo", "audiocodecid", "filesize", "datasize", "videosize",
+      "audiosize", "lasttimestamp", "lastkeyframetimestamp", "lastkeyframelocation", "canSeekToEnd",
+      "hasVideo", "hasAudio", "hasMetadata", "hasKeyframes", "hasCuePoints", "keyframes"};
+  for (const auto &tag : FReader->Meta().Tags) {
+    const bool technical = std::any_of(std::begin(kTechnical), std::end(kTechnical),
+                                       [&](const char *k) { return tag.first == k; });
+    if (!technical) AVUtilLib.av_dict_set(&FContext->metadata, tag.first.c_str(), tag.second.c_str(), 0);
+  }
   const int64_t spanMs = FReader->DurationMs();
   if (spanMs > 0)
     FContext->duration = spanMs * 1000;
@@ -396,6 +415,8 @@ bool TFlvSource::ProbeStreams()
   }
 
   int64_t firstNs = INT64_MIN;
+  std::vector<int64_t> lastDts(count, INT64_MIN), firstDts(count, INT64_MIN);
+  std::vector<int64_t> frames(count, 0);
   TPacket in;
   while (FQueued.size() < kProbePackets && FReader->Next(in)) {
     const int stream = in.Stream >= 0 && static_cast<std::size_t>(in.Stream) < FStreamOf.size()
@@ -406,6 +427,9 @@ bool TFlvSource::ProbeStreams()
     FQueued.push_back(in);
     const unsigned s = static_cast<unsigned>(stream);
     if (firstPts[s] == AV_NOPTS_VALUE) firstPts[s] = NsToTb(in.PtsNs, FContext->streams[s]->time_base);
+    if (firstDts[s] == INT64_MIN) firstDts[s] = in.DtsNs;
+    lastDts[s] = in.DtsNs;
+    ++frames[s];
     if (!done[s] && decoders[s]) {
       // The copy handed to the decoder is built as Read builds it.
       TPacket copy = in;
@@ -422,7 +446,14 @@ bool TFlvSource::ProbeStreams()
         AVCodecLib.av_packet_unref(pkt.get());
       }
     }
-    if (std::all_of(done.begin(), done.end(), [](bool d) { return d; }) && FQueued.size() >= 8) break;
+    // Enough when every stream has told its parameters and the pictures
+    // span enough time for their rate.
+    bool enough = std::all_of(done.begin(), done.end(), [](bool d) { return d; });
+    for (unsigned i = 0; i < count && enough; ++i)
+      if (FContext->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && frames[i] < 30 &&
+          (frames[i] == 0 || lastDts[i] - firstDts[i] < 1'500'000'000))
+        enough = false;
+    if (enough) break;
     if (in.DtsNs - firstNs > kProbeSpanNs) break;
   }
   int64_t startUs = AV_NOPTS_VALUE;
@@ -430,6 +461,11 @@ bool TFlvSource::ProbeStreams()
     AVStream *st = FContext->streams[i];
     if (firstPts[i] == AV_NOPTS_VALUE) continue;
     st->start_time = firstPts[i];
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && frames[i] > 1 && lastDts[i] > firstDts[i]) {
+      const AVRational r = SnapFrameRate(static_cast<double>(frames[i] - 1) * 1e9 /
+                                         static_cast<double>(lastDts[i] - firstDts[i]));
+      if (r.num > 0) st->r_frame_rate = r;
+    }
     const int64_t us = AVUtilLib.av_rescale_q(firstPts[i], st->time_base, AVRational{1, 1000000});
     if (startUs == AV_NOPTS_VALUE || us < startUs) startUs = us;
   }
@@ -441,14 +477,11 @@ int TFlvSource::Read(AVPacket *APacket)
 {
   for (;;) {
     if (FQueuedNext < FQueued.size()) {
-      TPacket &p = FQueued[FQueuedNext++];
+      const int r = Deliver(FQueued[FQueuedNext++], APacket);
       if (FQueuedNext == FQueued.size()) {
         FQueued.clear();
         FQueuedNext = 0;
       }
-      // Queued packets are taken out once; Deliver may move their bytes.
-      TPacket taken = std::move(p);
-      const int r = Deliver(taken, APacket);
       if (r != AVERROR(EAGAIN)) return r;
       continue;
     }
@@ -468,12 +501,6 @@ int TFlvSource::Deliver(TPacket &AIn, AVPacket *AOut)
   AVCodecParameters *par = st->codecpar;
   const uint8_t *data = AIn.Data.data();
   std::size_t size = AIn.Data.size();
-  if (FVp6Adjust[static_cast<std::size_t>(stream)] && size > 0) {
-    // VP6 carries its crop adjustment first; the decoders take it as extradata.
-    if (par->extradata_size != 1 || par->extradata[0] != data[0]) SetExtradata(par, {data[0]});
-    ++data;
-    --size;
-  }
   std::vector<uint8_t> inBand;
   const int nalLength = FNalLength[static_cast<std::size_t>(stream)];
   if (!AIn.NewConfig.empty() && nalLength > 0)

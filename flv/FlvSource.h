@@ -74,7 +74,6 @@ class TFlvSource {
   TPacket FPacket;
   std::vector<int> FStreamOf;     // per track: its stream's index, -1 for a track of no stream
   std::vector<int> FNalLength;    // per stream: AVC/HEVC NAL length size, 0 for others
-  std::vector<bool> FVp6Adjust;   // per stream: VP6's leading adjustment byte goes to extradata
   std::vector<std::string> FUnreadable;
 };
 
