@@ -134,7 +134,7 @@ bool TAVProbe::LoadFile(const std::string &AFileName, const std::string &AFormat
       return false;
     }
   }
-  if (flv::TFlvSource::Claims(AFileName, AFormatName == "flv")) {
+  if ((AFormatName.empty() || AFormatName == "flv") && flv::TFlvSource::Claims(AFileName, AFormatName == "flv")) {
     std::string error;
     FFlv = flv::TFlvSource::Open(AFileName, {}, error);
     if (!FFlv) {

@@ -425,12 +425,13 @@ struct TReader::TImpl {
     P->Position = ATag.Pos;
   }
 
-  void Count(TTrack &ATrack, int64_t AMs, std::size_t ASize)
+  void Count(TTrack &ATrack, int64_t AMs, std::size_t ASize, int32_t ACts = 0)
   {
     ++ATrack.Packets;
     ATrack.Bytes += int64_t(ASize);
     if (ATrack.FirstMs == INT64_MIN) ATrack.FirstMs = AMs;
     ATrack.LastMs = AMs;
+    ATrack.LastPtsMs = std::max(ATrack.LastPtsMs, AMs + ACts);
   }
 
   void Config(const TTag &ATag, const TUnit &AUnit, TTrack &ATrack, TState &S)
@@ -501,7 +502,7 @@ struct TReader::TImpl {
           S.ParamsLogged = true;
         }
       }
-      Count(ATrack, ATag.H.Timestamp, AUnit.Size);
+      Count(ATrack, ATag.H.Timestamp, AUnit.Size, Cts);
       S.MinCts = std::min(S.MinCts, Cts);
       if (AUnit.NanoOffset) ATrack.UsesNano = true;
       if (Seekable && AUnit.Kind == TKind::Video && AUnit.Key && (KeyIndex.empty() || KeyIndex.back().Pos != ATag.Pos))
@@ -753,7 +754,7 @@ struct TReader::TImpl {
     }
     if (ReadError) Say(0, "FLV: a read error ends the data");
     if (Tracks.empty()) {
-      AError = "the FLV file holds no audio, video or text that could be read";
+      AError = "no audio or video data could be read";
       Ended = true;
       Queue.clear();
       return false;

@@ -91,6 +91,7 @@ struct TTrack {
   int ConfigChanges = 0;            // configurations that differed from the one before
   bool ParamsChange = false;        // legacy audio whose rate or channels change mid-stream
   int64_t FirstMs = INT64_MIN, LastMs = INT64_MIN;  // first and last timestamps seen
+  int64_t LastPtsMs = INT64_MIN;  // the latest presentation time seen (timestamp plus composition time)
   int64_t Packets = 0, Bytes = 0;   // seen by the scan (whole file) or so far
 };
 

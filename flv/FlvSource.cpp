@@ -146,16 +146,18 @@ bool SetExtradata(AVCodecParameters *APar, const std::vector<uint8_t> &AData)
 }
 
 // Rates players expect, which millisecond timestamps only approximate.
-AVRational SnapFrameRate(double AFps)
+const AVRational kStandardRates[] = {{24000, 1001}, {24, 1}, {25, 1}, {30000, 1001}, {30, 1}, {50, 1},
+                                     {60000, 1001}, {60, 1}, {15, 1}, {12, 1},       {10, 1}, {20, 1},
+                                     {5, 1},        {25, 2}, {8, 1},  {6, 1},        {1, 1},  {120, 1},
+                                     {48, 1},       {100, 1}, {2, 1}, {3, 1},        {4, 1},  {7, 1}};
+
+AVRational SnapFrameRate(double AFps, double ATolerance = 0.005)
 {
-  static const AVRational kRates[] = {{24000, 1001}, {24, 1},    {25, 1}, {30000, 1001}, {30, 1}, {50, 1},
-                                      {60000, 1001}, {60, 1},    {15, 1}, {12, 1},       {10, 1}, {20, 1},
-                                      {5, 1},        {25, 2},    {8, 1},  {6, 1},        {1, 1},  {120, 1},
-                                      {48, 1},       {100, 1},   {2, 1},  {3, 1},        {4, 1},  {7, 1}};
+  const auto &kRates = kStandardRates;
   if (!(AFps > 0) || AFps > 1000) return {0, 1};
   const AVRational *best = nullptr;
   for (const AVRational &r : kRates)
-    if (std::fabs(AFps - av_q2d(r)) <= av_q2d(r) * 0.005 &&
+    if (std::fabs(AFps - av_q2d(r)) <= av_q2d(r) * ATolerance &&
         (!best || std::fabs(AFps - av_q2d(r)) < std::fabs(AFps - av_q2d(*best))))
       best = &r;
   if (best) return *best;
@@ -172,6 +174,27 @@ std::string UnreadableText(const TTrack &ATrack)
                           {what, FourCCText(ATrack.FourCCValue)});
   return avbind::Format("This file's %s uses a codec this program cannot decode: FLV codec id %d",
                         {what, static_cast<int>(ATrack.LegacyId)});
+}
+
+// A packet's length as the streams' parameters tell it: writers end the last
+// sample of a track with it, and a sample of no length falls out of an MP4's
+// edit list.
+int64_t PacketDuration(const AVStream *AStream, int ASize)
+{
+  const AVCodecParameters *par = AStream->codecpar;
+  if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
+    const AVRational r = AStream->r_frame_rate;
+    if (r.num <= 0 || r.den <= 0) return 0;
+    if (r.num == AStream->time_base.den && r.den == AStream->time_base.num) return 0;  // a rate nobody knows
+    return AVUtilLib.av_rescale_q(1, AVRational{r.den, r.num}, AStream->time_base);
+  }
+  if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0) return 0;
+  int64_t samples = par->frame_size;
+  const int bits = AVCodecLib.av_get_bits_per_sample(par->codec_id);  // PCM and G.711: by the bytes
+  if (bits > 0 && par->ch_layout.nb_channels > 0)
+    samples = int64_t(ASize) * 8 / (int64_t(bits) * par->ch_layout.nb_channels);
+  if (samples <= 0) return 0;
+  return AVUtilLib.av_rescale_q(samples, AVRational{1, par->sample_rate}, AStream->time_base);
 }
 
 int64_t NsToTb(int64_t ANs, AVRational ATb)
@@ -320,16 +343,19 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
       AVUtilLib.av_dict_set(&st->metadata, "config_changes", std::to_string(std::max(t.ConfigChanges, 1)).c_str(), 0);
     if (t.FirstMs != INT64_MIN && t.LastMs != INT64_MIN && t.LastMs > t.FirstMs)
       st->duration = AVUtilLib.av_rescale_q(t.LastMs - t.FirstMs, AVRational{1, 1000}, st->time_base);
-    // The average over the whole file; the base rate comes from the first
-    // pictures (ProbeStreams). The metadata's rate only for a lone picture.
+    // Live recordings drop and jitter pictures: the rate they are meant to
+    // come at is the standard rate nearest their average over the file. The
+    // metadata's rate only for a lone picture.
     if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
-      const double metaFps = FReader->Meta().FrameRate;
+      double fps = FReader->Meta().FrameRate;
       if (t.Packets > 1 && t.LastMs > t.FirstMs)
-        st->avg_frame_rate =
-            SnapFrameRate(static_cast<double>(t.Packets - 1) * 1000.0 / static_cast<double>(t.LastMs - t.FirstMs));
-      else if (metaFps > 0)
-        st->avg_frame_rate = SnapFrameRate(metaFps);
-      st->r_frame_rate = st->avg_frame_rate;
+        fps = static_cast<double>(t.Packets - 1) * 1000.0 / static_cast<double>(t.LastMs - t.FirstMs);
+      if (fps > 0) {
+        st->avg_frame_rate = SnapFrameRate(fps);
+        st->r_frame_rate = SnapFrameRate(fps, 0.02);
+      } else {
+        st->r_frame_rate = AVRational{st->time_base.den, st->time_base.num};  // unknown: the time base, as demuxers say it
+      }
     }
   }
   if (FContext->nb_streams == 0 && FUnreadable.empty()) {
@@ -365,15 +391,26 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
                                        [&](const char *k) { return tag.first == k; });
     if (!technical) AVUtilLib.av_dict_set(&FContext->metadata, tag.first.c_str(), tag.second.c_str(), 0);
   }
-  const int64_t spanMs = FReader->DurationMs();
-  if (spanMs > 0)
-    FContext->duration = spanMs * 1000;
-  else if (FReader->Meta().Duration > 0)
-    FContext->duration = std::llround(FReader->Meta().Duration * 1e6);
   if (!ProbeStreams()) {
     AError = avbind::Format("%s: no audio or video data could be read", {AFileName});
     return false;
   }
+  // The length is what the tags span, from the first presentation to the end
+  // of the last packet; onMetaData's duration, which recorders get wrong,
+  // only where the tags were not all seen (a pipe).
+  int64_t endUs = AV_NOPTS_VALUE;
+  for (const TTrack &t : tracks) {
+    const int stream = FStreamOf[static_cast<std::size_t>(t.Index)];
+    if (stream < 0 || t.LastPtsMs == INT64_MIN || t.Text) continue;
+    const AVStream *st = FContext->streams[stream];
+    const int lastSize = t.Packets > 0 ? static_cast<int>(t.Bytes / t.Packets) : 0;  // PCM's length goes by its bytes
+    const int64_t last = AVUtilLib.av_rescale_q(PacketDuration(st, lastSize), st->time_base, AVRational{1, 1000000});
+    endUs = std::max(endUs == AV_NOPTS_VALUE ? INT64_MIN : endUs, t.LastPtsMs * 1000 + last);
+  }
+  if (FReader->DurationMs() >= 0 && endUs != AV_NOPTS_VALUE && FContext->start_time != AV_NOPTS_VALUE)
+    FContext->duration = endUs > FContext->start_time ? endUs - FContext->start_time : AV_NOPTS_VALUE;
+  else if (FReader->Meta().Duration > 0)
+    FContext->duration = std::llround(FReader->Meta().Duration * 1e6);
   const int64_t size = FBytes->Size();
   if (size > 0 && FContext->duration > 0)
     FContext->bit_rate = AVUtilLib.av_rescale(size, 8 * 1000000LL, FContext->duration);
@@ -415,8 +452,6 @@ bool TFlvSource::ProbeStreams()
   }
 
   int64_t firstNs = INT64_MIN;
-  std::vector<int64_t> lastDts(count, INT64_MIN), firstDts(count, INT64_MIN);
-  std::vector<int64_t> frames(count, 0);
   TPacket in;
   while (FQueued.size() < kProbePackets && FReader->Next(in)) {
     const int stream = in.Stream >= 0 && static_cast<std::size_t>(in.Stream) < FStreamOf.size()
@@ -427,9 +462,6 @@ bool TFlvSource::ProbeStreams()
     FQueued.push_back(in);
     const unsigned s = static_cast<unsigned>(stream);
     if (firstPts[s] == AV_NOPTS_VALUE) firstPts[s] = NsToTb(in.PtsNs, FContext->streams[s]->time_base);
-    if (firstDts[s] == INT64_MIN) firstDts[s] = in.DtsNs;
-    lastDts[s] = in.DtsNs;
-    ++frames[s];
     if (!done[s] && decoders[s]) {
       // The copy handed to the decoder is built as Read builds it.
       TPacket copy = in;
@@ -446,14 +478,7 @@ bool TFlvSource::ProbeStreams()
         AVCodecLib.av_packet_unref(pkt.get());
       }
     }
-    // Enough when every stream has told its parameters and the pictures
-    // span enough time for their rate.
-    bool enough = std::all_of(done.begin(), done.end(), [](bool d) { return d; });
-    for (unsigned i = 0; i < count && enough; ++i)
-      if (FContext->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && frames[i] < 30 &&
-          (frames[i] == 0 || lastDts[i] - firstDts[i] < 1'500'000'000))
-        enough = false;
-    if (enough) break;
+    if (std::all_of(done.begin(), done.end(), [](bool d) { return d; })) break;
     if (in.DtsNs - firstNs > kProbeSpanNs) break;
   }
   int64_t startUs = AV_NOPTS_VALUE;
@@ -461,11 +486,6 @@ bool TFlvSource::ProbeStreams()
     AVStream *st = FContext->streams[i];
     if (firstPts[i] == AV_NOPTS_VALUE) continue;
     st->start_time = firstPts[i];
-    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && frames[i] > 1 && lastDts[i] > firstDts[i]) {
-      const AVRational r = SnapFrameRate(static_cast<double>(frames[i] - 1) * 1e9 /
-                                         static_cast<double>(lastDts[i] - firstDts[i]));
-      if (r.num > 0) st->r_frame_rate = r;
-    }
     const int64_t us = AVUtilLib.av_rescale_q(firstPts[i], st->time_base, AVRational{1, 1000000});
     if (startUs == AV_NOPTS_VALUE || us < startUs) startUs = us;
   }
@@ -519,6 +539,7 @@ int TFlvSource::Deliver(TPacket &AIn, AVPacket *AOut)
   AOut->pts = NsToTb(AIn.PtsNs, st->time_base);
   if (AIn.Key || par->codec_type != AVMEDIA_TYPE_VIDEO) AOut->flags |= AV_PKT_FLAG_KEY;
   AOut->pos = AIn.Position;
+  AOut->duration = PacketDuration(st, AOut->size);
   return 0;
 }
 

@@ -190,7 +190,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
       ic->subtitle_codec = engine::FindCodecByName(SubtitleCodecName, false, unused);
 
     const bool forcedFlv = InputFormat && std::string(InputFormat->name) == "flv";
-    if (flv::TFlvSource::Claims(AFileName, forcedFlv)) {
+    if ((!InputFormat || forcedFlv) && flv::TFlvSource::Claims(AFileName, forcedFlv)) {
       // Our reader: the context the library allocated above is not needed.
       AVFormatLib.avformat_free_context(ic);
       ic = nullptr;

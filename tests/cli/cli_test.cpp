@@ -61,7 +61,11 @@ TEST(Cli, InfoOnEverySampleAgreesWithFfprobe)
     const TRun fp = RunProgram("ffprobe", {"-v", "error", "-show_entries",
                                            "stream=codec_type,codec_name,width,height,sample_rate,r_frame_rate", "-of",
                                            "compact=p=0:nk=0", f});
-    const auto theirs = Split(fp.Out, "\n");
+    auto theirs = Split(fp.Out, "\n");
+    // FFmpeg 5.1 gives up on this file's tags (every back-pointer is off by
+    // four) and lists its sound only; the tags hold H.264 pictures too.
+    if (f.find("red5-server__h264_aac.flv") != std::string::npos)
+      theirs.push_back("codec_type=video|codec_name=h264|width=160|height=120|r_frame_rate=15/1");
     ASSERT_EQ(streams.size(), theirs.size()) << r.Out << fp.All();
     for (std::size_t i = 0; i < streams.size(); ++i) {
       std::map<std::string, std::string> kv;
@@ -75,21 +79,36 @@ TEST(Cli, InfoOnEverySampleAgreesWithFfprobe)
         ASSERT_EQ(std::sscanf(kv["r_frame_rate"].c_str(), "%d/%d", &num, &den), 2);
         char rate[64];
         std::snprintf(rate, sizeof rate, ", %5.2f tb(r)", static_cast<double>(num) / den);
-        EXPECT_TRUE(Has(s, rate)) << s << " vs " << rate;
+        // 1000/1 is the time base, FFmpeg's word for a rate it does not know
+        // (a lone picture); ours may come from onMetaData then.
+        if (!(num == 1000 && den == 1)) {
+          EXPECT_TRUE(Has(s, rate)) << s << " vs " << rate;
+        }
       } else {
         EXPECT_TRUE(Has(s, ": Audio: " + kv["codec_name"]) && Has(s, ", " + kv["sample_rate"] + " Hz")) << s;
       }
     }
-    const TRun fd =
-        RunProgram("ffprobe", {"-v", "error", "-show_entries", "format=duration", "-of", "default=nw=1:nk=1", f});
-    const std::string d = fd.Out.substr(0, fd.Out.find('\n'));
+    // The length is what the packets span (onMetaData's duration is often
+    // wrong), to within a frame's time.
+    const TRun fd = RunProgram("ffprobe", {"-v", "error", "-show_entries", "packet=pts_time,duration_time", "-of",
+                                           "csv=p=0", f});
+    double first = 1e100, end = -1e100;
+    for (const auto &l : Split(fd.Out, "\n")) {
+      double pts = 0, length = 0;
+      if (std::sscanf(l.c_str(), "%lf,%lf", &pts, &length) < 1) continue;  // a length may be N/A
+      first = std::min(first, pts);
+      end = std::max(end, pts + length);
+    }
     int h = 0, m = 0, sec = 0, c = 0;
-    if (d == "N/A")
+    if (f.find("red5-server__h264_aac.flv") != std::string::npos)
+      continue;  // FFmpeg reads none of its packets
+    if (end <= first)
       EXPECT_EQ(duration, "N/A");
     else if (std::sscanf(duration.c_str(), "%d:%d:%d.%d", &h, &m, &sec, &c) != 4)
       ADD_FAILURE() << duration;
     else
-      EXPECT_NEAR(h * 3600.0 + m * 60.0 + sec + c / 100.0, std::stod(d), 0.011) << duration << " vs " << d;
+      // FFmpeg may leave the last picture's length unknown: one frame's time.
+      EXPECT_NEAR(h * 3600.0 + m * 60.0 + sec + c / 100.0, end - first, 0.1) << duration << " vs " << end - first;
   }
 }
 
@@ -164,10 +183,14 @@ TEST(Cli, JobArgumentsAndTheOverwriteRule)
   }
   EXPECT_TRUE(qvtest::ReadFile(dir.File("t1.mp4")) == qvtest::ReadFile(dir.File("t3.mp4")));
 
-  // The broken sample fails with a message.
-  r = RunCli({"-i", qvtest::Sample("red5-server__h264_aac.flv"), dir.File("broken.mp4")});
+  // An FLV of no tags fails with a message; the sample whose back-pointers
+  // are all off by four (which FFmpeg gives up on) converts.
+  qvtest::WriteFile(dir.File("empty.flv"), std::string("FLV\x01\x05\0\0\0\x09\0\0\0\0", 13));
+  r = RunCli({"-i", dir.File("empty.flv"), dir.File("broken.mp4")});
   EXPECT_EQ(r.Code, 1);
   EXPECT_TRUE(Has(r.All(), "no audio or video data could be read")) << r.All();
+  r = RunCli({"-i", qvtest::Sample("red5-server__h264_aac.flv"), dir.File("odd.mp4")});
+  EXPECT_EQ(r.Code, 0) << r.All();
 }
 
 // Stream copy of every sample through the command: the same streams with the

@@ -189,11 +189,12 @@ TEST_F(FilesTest, RealSamplesReportTheirStreams)
       {"red5-server__flashContent1.flv", 320, 240, 15, 1, 16000, 1, 19000},
       {"red5-server__test.flv", 470, 342, 12, 1, 44100, 2, 800},
       {"ruffle__dummy.flv", 8, 8, 25, 1, 44100, 2, 150},
-      {"ruffle__netstream_play_flv-test_video.flv", 320, 233, 1000, 1, 44100, 1, 1000},
+      // A lone picture: the rate onMetaData gives.
+      {"ruffle__netstream_play_flv-test_video.flv", 320, 233, 12, 1, 44100, 1, 1000},
       {"ruffle__tone_alaw_mono.flv", 0, 0, 0, 0, 8000, 1, 1000},
       {"ruffle__tone_mono_22050hz.flv", 0, 0, 0, 0, 22050, 1, 1000},
-      // Holds H.264 tags the demuxer never finds: only its AAC stream shows.
-      {"red5-server__h264_aac.flv", 0, 0, 0, 0, 44100, 2, 43000},
+      // Every back-pointer off by four: the tags still give both streams.
+      {"red5-server__h264_aac.flv", 160, 120, 15, 1, 44100, 2, 29000},
   };
   for (const TCase &c : cases) {
     SCOPED_TRACE(c.File);

@@ -268,11 +268,13 @@ TEST_F(RecordsTest, SourcesOfRealFilesAndTheirStreamSizes)
     int Width, Height, RateNum, RateDen;
     double Seconds;
   } const cases[] = {
-      {"membrane_rtmp_plugin__testsrc.flv", "h264", "aac", 1920, 1080, 24, 1, 3.29},
-      {"red5-server__flashContent1.flv", "h264", "speex", 320, 240, 15, 1, 19.4},
+      // Lengths are what the tags span, not onMetaData's (3.29 and 19.4 s).
+      {"membrane_rtmp_plugin__testsrc.flv", "h264", "aac", 1920, 1080, 24, 1, 3.23},
+      {"red5-server__flashContent1.flv", "h264", "speex", 320, 240, 15, 1, 19.45},
       // Its base rate is the demuxer's 1000 fps; the average is the real one.
       {"ruffle__netstream_play_flv-test_video.flv", "flv1", "mp3", 320, 233, 12, 1, 1.07},
-      {"red5-server__h264_aac.flv", "", "aac", 0, 0, 0, 0, 43.2},
+      // Its back-pointers are all off by four; its tags hold both streams.
+      {"red5-server__h264_aac.flv", "h264", "aac", 160, 120, 15, 1, 29.92},
   };
   for (const TCase &c : cases) {
     SCOPED_TRACE(c.File);
@@ -290,6 +292,7 @@ TEST_F(RecordsTest, SourcesOfRealFilesAndTheirStreamSizes)
     EXPECT_EQ(s.VideoBytes, -1);
 
     ASSERT_TRUE(ScanStreamSizes(path, s));
+    if (c.Seconds > 29) continue;  // h264_aac.flv: FFmpeg, the reference here, reads none of its packets
     for (int type : {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYPE_AUDIO}) {
       const auto packets = qvtest::ReadPackets(path, type);
       int64_t bytes = 0, count = 0;
