@@ -427,6 +427,12 @@ struct TReader::TImpl {
 
   void Count(TTrack &ATrack, int64_t AMs, std::size_t ASize, int32_t ACts = 0)
   {
+    // Steps between pictures up to a second long: the rate they come at,
+    // which holes and jumps in the timestamps would otherwise pull down.
+    if (ATrack.Packets > 0 && AMs > ATrack.LastMs && AMs - ATrack.LastMs <= 1000) {
+      ATrack.StepSumMs += AMs - ATrack.LastMs;
+      ++ATrack.Steps;
+    }
     ++ATrack.Packets;
     ATrack.Bytes += int64_t(ASize);
     if (ATrack.FirstMs == INT64_MIN) ATrack.FirstMs = AMs;
@@ -597,17 +603,25 @@ struct TReader::TImpl {
       if (!Meta.Present && Counting) FillMeta(Value);
       return;
     }
-    if (Name != "onTextData" && Name != "onCaption") return;
-    const TAmfValue *Text = Value.Find("text");
-    if (!Text || Text->Type != TAmfValue::String) return;
+    // Captions give their text; other named script data (cue points, say)
+    // travels whole, so that a copy keeps it.
+    const uint8_t *Bytes = ATag.Body;
+    std::size_t Size = ATag.H.DataSize;
+    if (Name == "onTextData" || Name == "onCaption") {
+      const TAmfValue *Text = Value.Find("text");
+      if (!Text || Text->Type != TAmfValue::String) return;
+      Bytes = reinterpret_cast<const uint8_t *>(Text->Text.data());
+      Size = Text->Text.size();
+    } else if (Name.empty()) {
+      return;
+    }
     if (TextTrack < 0) {
       if (!MayAddTracks) return;
       TextTrack = AddTrack();
       Tracks[TextTrack].Text = true;
     }
-    if (Counting) Count(Tracks[TextTrack], ATag.H.Timestamp, Text->Text.size());
-    auto Bytes = reinterpret_cast<const uint8_t *>(Text->Text.data());
-    Emit(TextTrack, ATag, 0, 0, true, Bytes, Text->Text.size());
+    if (Counting) Count(Tracks[TextTrack], ATag.H.Timestamp, Size);
+    Emit(TextTrack, ATag, 0, 0, true, Bytes, Size);
   }
 
   void ProcessTag(const TTag &ATag)

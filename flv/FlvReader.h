@@ -93,6 +93,7 @@ struct TTrack {
   int64_t FirstMs = INT64_MIN, LastMs = INT64_MIN;  // first and last timestamps seen
   int64_t LastPtsMs = INT64_MIN;  // the latest presentation time seen (timestamp plus composition time)
   int64_t Packets = 0, Bytes = 0;   // seen by the scan (whole file) or so far
+  int64_t StepSumMs = 0, Steps = 0;  // steps between consecutive timestamps of at most a second
 };
 
 // What onMetaData says; every field may be missing (-1 / empty) or wrong.

@@ -344,11 +344,13 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
     if (t.FirstMs != INT64_MIN && t.LastMs != INT64_MIN && t.LastMs > t.FirstMs)
       st->duration = AVUtilLib.av_rescale_q(t.LastMs - t.FirstMs, AVRational{1, 1000}, st->time_base);
     // Live recordings drop and jitter pictures: the rate they are meant to
-    // come at is the standard rate nearest their average over the file. The
-    // metadata's rate only for a lone picture.
+    // come at is the standard rate nearest their average step (holes and
+    // jumps left out). The metadata's rate only for a lone picture.
     if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
       double fps = FReader->Meta().FrameRate;
-      if (t.Packets > 1 && t.LastMs > t.FirstMs)
+      if (t.Steps * 2 >= t.Packets - 1 && t.StepSumMs > 0)
+        fps = static_cast<double>(t.Steps) * 1000.0 / static_cast<double>(t.StepSumMs);
+      else if (t.Packets > 1 && t.LastMs > t.FirstMs)
         fps = static_cast<double>(t.Packets - 1) * 1000.0 / static_cast<double>(t.LastMs - t.FirstMs);
       if (fps > 0) {
         st->avg_frame_rate = SnapFrameRate(fps);

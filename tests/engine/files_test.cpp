@@ -249,16 +249,17 @@ TEST_F(FilesTest, InputFailuresNameTheFileAndReleaseTheSettings)
     EXPECT_TRUE(Engine.VideoCodecName.empty() && Engine.AudioCodecName.empty());
     EXPECT_EQ(Engine.VideoChannel, 0);
   }
-  // A header that announces no streams opens (the format named, being too short to recognise).
+  // An FLV header with no tag after it is refused at once, forced or not.
   const std::string bare = Dir.File("empty.flv");
   qvtest::WriteFile(bare, std::string("FLV\x01\x00\x00\x00\x00\x09\x00\x00\x00\x00", 13));
   Engine.InputFormat = AVFormatLib.av_find_input_format("flv");
-  ASSERT_TRUE(Engine.OpenInputFile(bare)) << Engine.LastOptionError;
-  EXPECT_EQ(Engine.InputFiles[0]->nb_streams, 0u);
+  EXPECT_FALSE(Engine.OpenInputFile(bare));
+  EXPECT_EQ(Engine.LastOptionError, bare + ": no audio or video data could be read");
+  EXPECT_EQ(Engine.InputFileCount, 0);
   EXPECT_EQ(Engine.TotalDuration, -1);
   EXPECT_EQ(Engine.InputFormat, nullptr);
   // The 21st input is refused.
-  for (int i = 1; i < MaxFiles; ++i) ASSERT_TRUE(Engine.OpenInputFile(dummy)) << i << Engine.LastOptionError;
+  for (int i = 0; i < MaxFiles; ++i) ASSERT_TRUE(Engine.OpenInputFile(dummy)) << i << Engine.LastOptionError;
   EXPECT_FALSE(Engine.OpenInputFile(dummy));
   EXPECT_NE(Engine.LastOptionError.find("20"), std::string::npos) << Engine.LastOptionError;
   EXPECT_EQ(Engine.InputFileCount, MaxFiles);

@@ -390,8 +390,10 @@ TEST_F(FlvReaderTest, EnhancedMultitrackNanosecondsUnknownCodecAndText)
             std::make_tuple(TKind::Audio, uint8_t(1), TCodec::Opus));
   EXPECT_TRUE(R.Tracks[3].Text);
   EXPECT_EQ(R.Repairs.UnreadableUnits, 1);
-  // DtsNs/1e6 drops the 500 ns; the text is its UTF-8 bytes
-  EXPECT_EQ(Dump(R), "0:0/0k 7|1:0/0k 8|2:0/0k 9|3:15/15k 104 105|0:20/20k 6|3:25/25k 111 107|");
+  // DtsNs/1e6 drops the 500 ns; a caption is its UTF-8 bytes, a cue point its whole body
+  EXPECT_EQ(Dump(R),
+            "0:0/0k 7|1:0/0k 8|2:0/0k 9|3:15/15k 104 105|3:16/16k 2 0 10 111 110 67 117 101 80 111 105 110 116 3 0 4 "
+            "116 101 120 116 2 0 2 110 111 0 0 9|0:20/20k 6|3:25/25k 111 107|");
   EXPECT_EQ(R.Packets[0].PtsNs, 500);
 
   TFlv U;  // a file of only an unknown codec still names it
