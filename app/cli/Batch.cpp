@@ -94,6 +94,10 @@ TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSig
       FFiles.push_back(std::move(f));
     }
     FInputKeys.insert(PathKey(ASettings.Inputs[i]));
+    // Only a stat: a queued input is not opened before its turn.
+    struct stat st {};
+    if (stat(ASettings.Inputs[i].c_str(), &st) == 0)
+      FInputIds.emplace(std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino), i);
   }
   if (!ASettings.Resumable) return;
   // Every output of the whole list, in list order: the first file to claim a
@@ -113,6 +117,23 @@ TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSig
       FNameErrors.push_back(error);
     }
   }
+}
+
+std::string TBatch::InputNamed(const std::string &AName) const
+{
+  struct stat st {};
+  if (stat(AName.c_str(), &st) != 0) return {};
+  const auto found = FInputIds.find({st.st_dev, st.st_ino});
+  return found == FInputIds.end() ? std::string() : FSettings.Inputs[found->second];
+}
+
+bool TBatch::RefuseSpecialInput(TBatchFile &F)
+{
+  const std::string reason = NotRegularFileText(F.Input);
+  if (reason.empty()) return false;
+  F.Output.clear();
+  Fail(F, reason);
+  return true;
 }
 
 void TBatch::Finish(TBatchFile &F)
@@ -148,6 +169,10 @@ bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
     return false;
   }
   const std::string &name = FFinalNames[APosition];
+  if (const std::string input = InputNamed(name); !input.empty()) {
+    Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
+    return false;
+  }
   for (const std::string &removed : FSweeper.Sweep(name))
     FReport.Log(&F, llInfo, "Removed '" + removed + "', left unfinished by an earlier run");
   struct stat st {};
@@ -248,6 +273,10 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
     Fail(F, "Output file '" + name + "' clashes with the output of another file of this batch");
     return false;
   }
+  if (const std::string input = InputNamed(name); !input.empty()) {
+    Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
+    return false;
+  }
   if (!FSettings.Overwrite) {
     const int err = CreateExclusive(name);
     if (err == EEXIST) {
@@ -273,6 +302,7 @@ void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
     FConfiguring = static_cast<int>(position);
     // A rerun passes over finished files without opening their inputs.
     if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) continue;
+    if (RefuseSpecialInput(f)) continue;
     const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
     if (index < 0) {
       f.Output.clear();
@@ -332,6 +362,10 @@ bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputO
                                                 : "Its video (" + ASource.VideoCodec + ") cannot be copied into MP4") +
                         "; converting with " + preset);
     // Checked here only: a batch of rewraps may never need the preset.
+    if (FSettings.Preset && !FSettings.Preset->Problem.empty()) {
+      AError = "The preset '" + FSettings.Preset->Name + "' cannot be used: " + FSettings.Preset->Problem;
+      return false;
+    }
     const std::string missing = FSettings.Preset ? MissingEncoder(*FSettings.Preset) : std::string();
     if (!missing.empty()) {
       AError = "The preset '" + FSettings.Preset->Name + "' needs the encoder '" + missing +
@@ -404,6 +438,12 @@ void TBatch::RunWave(TStrix &AStrix)
 
 int TBatch::Run()
 {
+  // Before the report or any output is written.
+  if (FSettings.Preset && !FSettings.Rewrap && !FSettings.Preset->Problem.empty()) {
+    std::fprintf(stderr, "The preset '%s' cannot be used: %s\n", FSettings.Preset->Name.c_str(),
+                 FSettings.Preset->Problem.c_str());
+    return 1;
+  }
   if (!FSettings.ReportFile.empty()) {
     std::string error;
     if (!FRecord.Open(FSettings.ReportFile, FSettings.Shard, error)) {
@@ -538,6 +578,10 @@ bool TBatch::DryRunOutput(TBatchFile &F, size_t APosition)
       return false;
     }
   }
+  if (const std::string input = InputNamed(name); !input.empty()) {
+    Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
+    return false;
+  }
   struct stat st {};
   if (lstat(name.c_str(), &st) == 0 && (FSettings.Resumable || !FSettings.OutputDir.empty())) {
     if (S_ISDIR(st.st_mode)) {
@@ -568,7 +612,7 @@ int TBatch::DryRun(TStrix &AStrix)
   for (size_t position = 0; position < FFiles.size() && !StopRequested(); ++position) {
     TBatchFile &f = FFiles[position];
     FConfiguring = static_cast<int>(position);
-    if (DryRunOutput(f, position)) {
+    if (DryRunOutput(f, position) && !RefuseSpecialInput(f)) {
       const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
       TOutputOptions record;
       TSourceInfo source;

@@ -112,6 +112,13 @@ class TBatch {
   std::atomic<int> FWave{0};     // which wave of tasks the component holds
   bool FStopSent = false;
   std::set<std::string> FInputKeys;   // every input, as a resolved path
+  // Every input that exists, by device and inode: a link or another name of
+  // an input is that input.
+  std::map<std::pair<uint64_t, uint64_t>, size_t> FInputIds;  // -> place in Inputs
+  // The input AName is (by device and inode), or empty.
+  std::string InputNamed(const std::string &AName) const;
+  // Fails F when its input is no regular file, which would hold up the rest.
+  bool RefuseSpecialInput(TBatchFile &F);
   std::set<std::string> FOutputKeys;  // every output named so far
   // Resumable batches: per file of FFiles, its output's fixed name and, when
   // that name cannot be used, why; the temporaries being written, by file number.
