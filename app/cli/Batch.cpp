@@ -54,21 +54,11 @@ void RemoveIfEmpty(const std::string &AName)
   if (SizeOnDisk(AName) == 0) unlink(AName.c_str());
 }
 
-// Every configured task holds its input and output open until the run ends,
-// so a long batch is given to the component in waves that fit the process's
-// file limit (raised to its maximum first).
-size_t WaveSize(int AJobs)
-{
-  rlimit rl{};
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-    getrlimit(RLIMIT_NOFILE, &rl);
-  }
-  size_t byFiles = 256;
-  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur > 64) byFiles = (rl.rlim_cur - 64) / 8;
-  return std::max<size_t>(1, std::min<size_t>(std::max<size_t>(256, static_cast<size_t>(AJobs) * 4), byFiles));
-}
+// Only the tasks that convert hold their files open, and an input is opened
+// when its turn comes; an ended task stays listed (small, its files closed)
+// until its wave ends. The waves are long enough that the wait for a wave's
+// slowest file is rare.
+size_t WaveSize(int AJobs) { return std::max<size_t>(256, static_cast<size_t>(AJobs) * 4); }
 
 // The first name of the naming rule beside the input, NAME_(new).mp4: a
 // resumable batch needs the same name on every run.
@@ -294,56 +284,58 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
   return true;
 }
 
-void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
+bool TBatch::ConfigureNext(TStrix &AStrix)
 {
-  while (FNext < FFiles.size() && static_cast<size_t>(AStrix.TaskCount()) < AMaxTasks && !StopRequested()) {
-    const size_t position = FNext++;
-    TBatchFile &f = FFiles[position];
-    FConfiguring = static_cast<int>(position);
-    // A rerun passes over finished files without opening their inputs.
-    if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) continue;
-    if (RefuseSpecialInput(f)) continue;
-    const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
-    if (index < 0) {
-      f.Output.clear();
-      Fail(f, AStrix.LastError());
-      continue;
-    }
-    bool created = false;
-    if (!(FSettings.Resumable ? CreateTemporary(f) : PrepareOutput(f, created))) {
-      AStrix.DeleteTask(index);
-      continue;
-    }
-    TOutputOptions record;
-    TSourceInfo source;
-    TRewrapKind kind = rkNone;
-    std::string error;
-    if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
-      AStrix.DeleteTask(index);
-      if (created) RemoveIfEmpty(f.Output);
-      FTemps.erase(f.Number);
-      f.Output.clear();
-      Fail(f, error);
-      continue;
-    }
-    std::string target = f.Output;
-    if (FSettings.Resumable) {
-      target = FTemps[f.Number].Name();
-      record.FileFormat = "mp4";  // the temporary's name says nothing of the format
-    }
-    if (!AStrix.AddTaskOutput(index, target, record)) {
-      const std::string error = AStrix.LastError();
-      AStrix.DeleteTask(index);
-      if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
-      FTemps.erase(f.Number);
-      f.Output.clear();
-      Fail(f, error);
-      continue;
-    }
-    FTaskFiles.push_back(static_cast<int>(position));
-    FReport.FileQueued(f);
+  const size_t position = FNext++;
+  TBatchFile &f = FFiles[position];
+  FConfiguring = static_cast<int>(position);
+  struct TDone {
+    std::atomic<int> &Configuring;
+    ~TDone() { Configuring = -1; }
+  } done{FConfiguring};
+  // A rerun passes over finished files without opening their inputs.
+  if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) return false;
+  if (RefuseSpecialInput(f)) return false;
+  const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
+  if (index < 0) {
+    f.Output.clear();
+    Fail(f, AStrix.LastError());
+    return false;
   }
-  FConfiguring = -1;
+  bool created = false;
+  if (!(FSettings.Resumable ? CreateTemporary(f) : PrepareOutput(f, created))) {
+    AStrix.DeleteTask(index);
+    return false;
+  }
+  TOutputOptions record;
+  TSourceInfo source;
+  TRewrapKind kind = rkNone;
+  std::string error;
+  if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
+    AStrix.DeleteTask(index);
+    if (created) RemoveIfEmpty(f.Output);
+    FTemps.erase(f.Number);
+    f.Output.clear();
+    Fail(f, error);
+    return false;
+  }
+  std::string target = f.Output;
+  if (FSettings.Resumable) {
+    target = FTemps[f.Number].Name();
+    record.FileFormat = "mp4";  // the temporary's name says nothing of the format
+  }
+  if (!AStrix.AddTaskOutput(index, target, record)) {
+    const std::string error = AStrix.LastError();
+    AStrix.DeleteTask(index);
+    if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
+    FTemps.erase(f.Number);
+    f.Output.clear();
+    Fail(f, error);
+    return false;
+  }
+  FTaskFiles.push_back(static_cast<int>(position));
+  FReport.FileQueued(f);
+  return true;
 }
 
 bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputOptions &ARecord, TSourceInfo &ASource,
@@ -410,23 +402,50 @@ void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::s
     if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
   }
   Finish(f);
+  // Its thread is over or about to be: joined now, so an ended task keeps no
+  // thread's memory while the wave goes on.
+  if (FStrix && AIndex < FStrix->TaskCount()) FStrix->Tasks(AIndex).WaitForThread();
   if (!FStopSent) MarkNextStarted();
 }
 
-void TBatch::RunWave(TStrix &AStrix)
+int TBatch::FilesInFlight() const
+{
+  int n = 0;
+  for (int f : FTaskFiles)
+    if (FFiles[f].Status == fsWaiting || FFiles[f].Status == fsRunning) ++n;
+  return n;
+}
+
+void TBatch::RunWave(TStrix &AStrix, size_t AMaxTasks)
 {
   FNextToStart = 0;
+  auto mayAdd = [&] {
+    return !StopRequested() && FNext < FFiles.size() && static_cast<size_t>(AStrix.TaskCount()) < AMaxTasks &&
+           FilesInFlight() < FSettings.Jobs;
+  };
+  // The first places are filled before the run starts, so the component
+  // shares the cores among them from the first.
+  while (mayAdd()) ConfigureNext(AStrix);
+  if (AStrix.TaskCount() == 0) return;
   AStrix.StartTasks(FSettings.Jobs);
   for (int i = 0; i < FSettings.Jobs; ++i) MarkNextStarted();
-  auto allEnded = [&] {
-    for (int n : FTaskFiles)
-      if (FFiles[n].Status == fsWaiting || FFiles[n].Status == fsRunning) return false;
-    return true;
-  };
   // The wave is over when every task's end has been handled here and the
   // component's run is over. Its -1 report is not waited for: raised on a
   // worker thread, it may be posted after the next wave has begun.
-  while (!allEnded() || AStrix.RunActive()) {
+  while (FilesInFlight() > 0 || AStrix.RunActive() || mayAdd()) {
+    // A place freed: the next input is opened now, not before.
+    while (mayAdd()) {
+      if (!ConfigureNext(AStrix)) continue;
+      if (AStrix.AppendToRun(AStrix.TaskCount() - 1)) {
+        MarkNextStarted();
+      } else {
+        TBatchFile &f = FFiles[FTaskFiles.back()];
+        FTaskFiles.pop_back();
+        AStrix.DeleteTask(AStrix.TaskCount() - 1);
+        FTemps.erase(f.Number);
+        Fail(f, "The conversion could not be started");
+      }
+    }
     FWindowThread.ProcessEvents(100);
     if (StopRequested() && !FStopSent) {
       FStopSent = true;
@@ -515,13 +534,14 @@ int TBatch::Run()
   if (FSettings.DryRun) return DryRun(strix);
 
   const size_t waveSize = WaveSize(FSettings.Jobs);
+  FStrix = &strix;
   while (FNext < FFiles.size() && !StopRequested()) {
     strix.DeleteAllTasks();
     FTaskFiles.clear();
-    ConfigureWave(strix, waveSize);
-    if (strix.TaskCount() > 0) RunWave(strix);
+    RunWave(strix, waveSize);
     ++FWave;
   }
+  FStrix = nullptr;
   strix.UnassignEvents();
   strix.DeleteAllTasks();  // releases the jobs: outputs of tasks that never started (still empty) go
   while (FWindowThread.ProcessEvents(0) > 0) {

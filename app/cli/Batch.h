@@ -69,9 +69,9 @@ class TBatch {
   int Run();
 
  private:
-  // Adds files from FNext on until AMaxTasks tasks are configured; false
-  // when a stop was asked for meanwhile.
-  void ConfigureWave(TStrix &AStrix, size_t AMaxTasks);
+  // Configures the task of file FNext (opening its input); false when the
+  // file ended instead (failed, or skipped as done before).
+  bool ConfigureNext(TStrix &AStrix);
   // Names and reserves F's output; false with F failed.
   bool PrepareOutput(TBatchFile &F, bool &ACreated);
   // The same for a resumable batch, before the input is opened: F's fixed
@@ -86,7 +86,12 @@ class TBatch {
   void Fail(TBatchFile &F, const std::string &AMessage);
   // Reports F's end and records it.
   void Finish(TBatchFile &F);
-  void RunWave(TStrix &AStrix);
+  // Runs files from FNext on as tasks of one component run, each opened only
+  // when one of the Jobs places is free, until AMaxTasks tasks have been
+  // listed (ended tasks stay listed until the wave ends) or the files run out.
+  void RunWave(TStrix &AStrix, size_t AMaxTasks);
+  // Files of this wave given to the component and not yet ended.
+  int FilesInFlight() const;
   // The output record of F, whose input is open as task AIndex: a rewrap
   // when one was asked for and its streams allow it, else the preset's;
   // false with AError when the preset's encoder is missing. AKind: the rewrap
@@ -110,6 +115,7 @@ class TBatch {
   std::vector<int> FTaskFiles;   // task index of this wave -> place in FFiles
   size_t FNextToStart = 0;       // task index the component starts next
   std::atomic<int> FWave{0};     // which wave of tasks the component holds
+  TStrix *FStrix = nullptr;      // during Run
   bool FStopSent = false;
   std::set<std::string> FInputKeys;   // every input, as a resolved path
   // Every input that exists, by device and inode: a link or another name of
