@@ -2,7 +2,6 @@
 #include "Batch.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,11 +53,6 @@ void RemoveIfEmpty(const std::string &AName)
   if (SizeOnDisk(AName) == 0) unlink(AName.c_str());
 }
 
-// Only the tasks that convert hold their files open, and an input is opened
-// when its turn comes; an ended task stays listed (small, its files closed)
-// until its wave ends. The waves are long enough that the wait for a wave's
-// slowest file is rare.
-size_t WaveSize(int AJobs) { return std::max<size_t>(256, static_cast<size_t>(AJobs) * 4); }
 
 // The first name of the naming rule beside the input, NAME_(new).mp4: a
 // resumable batch needs the same name on every run.
@@ -107,6 +101,14 @@ TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSig
       FNameErrors.push_back(error);
     }
   }
+}
+
+const TFFmpeg *TBatch::TaskAt(int AIndex) const
+{
+  // Raised under the component's event lock, so the list cannot change
+  // between the event's index and this look-up.
+  if (!FStrix || AIndex < 0 || AIndex >= FStrix->TaskCount()) return nullptr;
+  return &FStrix->Tasks(AIndex);
 }
 
 std::string TBatch::InputNamed(const std::string &AName) const
@@ -333,7 +335,7 @@ bool TBatch::ConfigureNext(TStrix &AStrix)
     Fail(f, error);
     return false;
   }
-  FTaskFiles.push_back(static_cast<int>(position));
+  FTaskFiles[&AStrix.Tasks(index)] = static_cast<int>(position);
   FReport.FileQueued(f);
   return true;
 }
@@ -369,20 +371,22 @@ bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputO
   return true;
 }
 
-void TBatch::MarkNextStarted()
+void TBatch::MarkStarted(TBatchFile &F)
 {
-  // The component starts waiting tasks in list order as others end.
-  if (FNextToStart >= FTaskFiles.size()) return;
-  TBatchFile &f = FFiles[FTaskFiles[FNextToStart++]];
-  if (f.Status != fsWaiting) return;
-  f.Status = fsRunning;
-  f.StartedAt = TClock::now();
+  if (F.Status != fsWaiting) return;
+  F.Status = fsRunning;
+  F.StartedAt = TClock::now();
 }
 
-void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage)
+void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage)
 {
-  if (AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
-  TBatchFile &f = FFiles[FTaskFiles[AIndex]];
+  const auto found = FTaskFiles.find(ATask);
+  if (found == FTaskFiles.end()) return;
+  TBatchFile &f = FFiles[found->second];
+  FTaskFiles.erase(found);
+  // A done file costs nothing more: its task leaves the list (its thread
+  // joined), and the run goes on with the places it keeps.
+  FStrix->DeleteTask(ATask->Index);
   if (f.Status != fsWaiting && f.Status != fsRunning) return;
   f.EndedAt = TClock::now();
   if (AFinished && !AException) {
@@ -402,46 +406,33 @@ void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::s
     if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
   }
   Finish(f);
-  // Its thread is over or about to be: joined now, so an ended task keeps no
-  // thread's memory while the wave goes on.
-  if (FStrix && AIndex < FStrix->TaskCount()) FStrix->Tasks(AIndex).WaitForThread();
-  if (!FStopSent) MarkNextStarted();
 }
 
-int TBatch::FilesInFlight() const
+void TBatch::RunTasks(TStrix &AStrix)
 {
-  int n = 0;
-  for (int f : FTaskFiles)
-    if (FFiles[f].Status == fsWaiting || FFiles[f].Status == fsRunning) ++n;
-  return n;
-}
-
-void TBatch::RunWave(TStrix &AStrix, size_t AMaxTasks)
-{
-  FNextToStart = 0;
+  // The component's list holds only the files that convert: each input is
+  // opened when a place frees, and each ended task leaves the list.
   auto mayAdd = [&] {
-    return !StopRequested() && FNext < FFiles.size() && static_cast<size_t>(AStrix.TaskCount()) < AMaxTasks &&
-           FilesInFlight() < FSettings.Jobs;
+    return !StopRequested() && FNext < FFiles.size() && FTaskFiles.size() < static_cast<size_t>(FSettings.Jobs);
   };
   // The first places are filled before the run starts, so the component
   // shares the cores among them from the first.
   while (mayAdd()) ConfigureNext(AStrix);
   if (AStrix.TaskCount() == 0) return;
   AStrix.StartTasks(FSettings.Jobs);
-  for (int i = 0; i < FSettings.Jobs; ++i) MarkNextStarted();
-  // The wave is over when every task's end has been handled here and the
-  // component's run is over. Its -1 report is not waited for: raised on a
-  // worker thread, it may be posted after the next wave has begun.
-  while (FilesInFlight() > 0 || AStrix.RunActive() || mayAdd()) {
-    // A place freed: the next input is opened now, not before.
+  for (auto &[task, position] : FTaskFiles) MarkStarted(FFiles[position]);
+  // Over when every task's end has been handled here and the component's
+  // run is over (its -1 report is not waited for).
+  while (!FTaskFiles.empty() || AStrix.RunActive() || mayAdd()) {
     while (mayAdd()) {
       if (!ConfigureNext(AStrix)) continue;
-      if (AStrix.AppendToRun(AStrix.TaskCount() - 1)) {
-        MarkNextStarted();
+      const int index = AStrix.TaskCount() - 1;
+      TBatchFile &f = FFiles[FTaskFiles.at(&AStrix.Tasks(index))];
+      if (AStrix.AppendToRun(index)) {
+        MarkStarted(f);
       } else {
-        TBatchFile &f = FFiles[FTaskFiles.back()];
-        FTaskFiles.pop_back();
-        AStrix.DeleteTask(AStrix.TaskCount() - 1);
+        FTaskFiles.erase(&AStrix.Tasks(index));
+        AStrix.DeleteTask(index);
         FTemps.erase(f.Number);
         Fail(f, "The conversion could not be started");
       }
@@ -492,13 +483,16 @@ int TBatch::Run()
   }
 
   // Events come on worker threads: each is handed to the main thread as it
-  // is. The wave's tag keeps a late event from landing on the next wave's tasks.
+  // is, with its task rather than its index, since ended tasks leave the
+  // list (and the places of those after them change) meanwhile.
+  FStrix = &strix;
   strix.OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float, float,
                                    int64_t ACurrentSize, int ATotalOutputDuration) {
-    const int tag = FWave.load();
+    const TFFmpeg *task = TaskAt(AIndex);
     FWindowThread.Post([=, this] {
-      if (tag != FWave.load() || AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
-      TBatchFile &f = FFiles[FTaskFiles[AIndex]];
+      const auto found = FTaskFiles.find(task);
+      if (!task || found == FTaskFiles.end()) return;
+      TBatchFile &f = FFiles[found->second];
       if (f.Status != fsRunning && f.Status != fsWaiting) return;
       if (f.Status == fsWaiting) {  // started without our noticing (a slot freed by a stop)
         f.Status = fsRunning;
@@ -513,39 +507,34 @@ int TBatch::Run()
     });
   };
   strix.OnLog = [this](int AIndex, TLogLevel ALogLevel, const std::string &AMsg) {
-    const int tag = FWave.load();
+    const TFFmpeg *task = TaskAt(AIndex);
     const int opening = AIndex < 0 && std::this_thread::get_id() == FMainThread ? FConfiguring.load() : -1;
     FWindowThread.Post([=, this] {
       const TBatchFile *f = nullptr;
+      const auto found = FTaskFiles.find(task);
       if (opening >= 0)
         f = &FFiles[opening];
-      else if (tag == FWave.load() && AIndex >= 0 && static_cast<size_t>(AIndex) < FTaskFiles.size())
-        f = &FFiles[FTaskFiles[AIndex]];
+      else if (task && found != FTaskFiles.end())
+        f = &FFiles[found->second];
       FReport.Log(f, ALogLevel, AMsg);
     });
   };
   strix.OnTerminate = [this](int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
-    const int tag = FWave.load();
+    const TFFmpeg *task = TaskAt(AIndex);
     FWindowThread.Post([=, this] {
-      if (tag == FWave.load() && AIndex >= 0) TaskEnded(AIndex, AFinished, AException, AMessage);
+      if (task) TaskEnded(task, AFinished, AException, AMessage);
     });
   };
 
   if (FSettings.DryRun) return DryRun(strix);
 
-  const size_t waveSize = WaveSize(FSettings.Jobs);
-  FStrix = &strix;
-  while (FNext < FFiles.size() && !StopRequested()) {
-    strix.DeleteAllTasks();
-    FTaskFiles.clear();
-    RunWave(strix, waveSize);
-    ++FWave;
-  }
-  FStrix = nullptr;
+  RunTasks(strix);
   strix.UnassignEvents();
+  FTaskFiles.clear();  // a late event finds no task of ours
   strix.DeleteAllTasks();  // releases the jobs: outputs of tasks that never started (still empty) go
   while (FWindowThread.ProcessEvents(0) > 0) {
   }
+  FStrix = nullptr;
   FTemps.clear();  // temporaries of files that never ended: unfinished
 
   bool allDone = true;

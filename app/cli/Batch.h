@@ -86,12 +86,11 @@ class TBatch {
   void Fail(TBatchFile &F, const std::string &AMessage);
   // Reports F's end and records it.
   void Finish(TBatchFile &F);
-  // Runs files from FNext on as tasks of one component run, each opened only
-  // when one of the Jobs places is free, until AMaxTasks tasks have been
-  // listed (ended tasks stay listed until the wave ends) or the files run out.
-  void RunWave(TStrix &AStrix, size_t AMaxTasks);
-  // Files of this wave given to the component and not yet ended.
-  int FilesInFlight() const;
+  // Runs the files as tasks of one component run, each input opened only
+  // when one of the Jobs places is free.
+  void RunTasks(TStrix &AStrix);
+  // The task at AIndex of the component (an event's index), or null.
+  const TFFmpeg *TaskAt(int AIndex) const;
   // The output record of F, whose input is open as task AIndex: a rewrap
   // when one was asked for and its streams allow it, else the preset's;
   // false with AError when the preset's encoder is missing. AKind: the rewrap
@@ -101,8 +100,8 @@ class TBatch {
   int DryRun(TStrix &AStrix);
   // A dry run's name for F's output, or F ended (skipped or failed).
   bool DryRunOutput(TBatchFile &F, size_t APosition);
-  void TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage);
-  void MarkNextStarted();
+  void TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage);
+  void MarkStarted(TBatchFile &F);
   bool StopRequested() const { return FStopSignal.load() != 0; }
 
   const TBatchSettings &FSettings;
@@ -112,10 +111,10 @@ class TBatch {
   TRunRecord FRecord;
   std::vector<TBatchFile> FFiles;  // this process's files, Number: place in the whole list
   size_t FNext = 0;              // first file not yet given to the component
-  std::vector<int> FTaskFiles;   // task index of this wave -> place in FFiles
-  size_t FNextToStart = 0;       // task index the component starts next
-  std::atomic<int> FWave{0};     // which wave of tasks the component holds
-  TStrix *FStrix = nullptr;      // during Run
+  // The component's tasks (files converting, or configured to) -> place in
+  // FFiles; main thread only.
+  std::map<const TFFmpeg *, int> FTaskFiles;
+  TStrix *FStrix = nullptr;  // during Run
   bool FStopSent = false;
   std::set<std::string> FInputKeys;   // every input, as a resolved path
   // Every input that exists, by device and inode: a link or another name of
