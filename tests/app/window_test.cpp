@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QPointer>
 
+#include <sys/stat.h>
+
 #include "WindowFixture.h"
 
 using windowtest::WindowTest;
@@ -20,6 +22,16 @@ TEST_F(WindowTest, StartsIdleWithItsTitleAndPresets) {
   EXPECT_EQ(Panel(2), "0%");
   ASSERT_EQ(Form->cbFormats->count(), 3);
   EXPECT_EQ(Form->cbFormats->currentIndex(), 0);
+}
+
+// Opening a FIFO would wait for a writer; it is refused at once instead.
+TEST_F(WindowTest, AFifoIsRefusedAtOnceAndABadPresetIsNotOffered) {
+  ASSERT_EQ(mkfifo(Dir.File("pipe.flv").c_str(), 0600), 0);
+  Pick(Dir.File("pipe.flv"));
+  EXPECT_EQ(Panel(1).toStdString(), "Input file '" + Dir.File("pipe.flv") + "' is not a regular file (a FIFO)");
+  EXPECT_FALSE(Form->btnConvert->isEnabled());
+  EXPECT_EQ(Presets.size(), 4u);
+  EXPECT_EQ(Form->cbFormats->findText("Bad"), -1);
 }
 
 TEST_F(WindowTest, PickingOrDroppingAnFlvFillsBothBoxesAndEnablesConvert) {

@@ -349,25 +349,20 @@ TEST_F(FilesTest, FailedOutputOpensLeaveNoEntryAndNoFile)
 }
 
 // The check every form shares: an input, however named, is never opened
-// for writing, so not a byte of it changes.
+// for writing.
 TEST_F(FilesTest, AnOutputThatIsAnInputIsRefusedBeforeItIsOpened)
 {
-  const std::string in = Media("in.flv");
-  ASSERT_EQ(symlink(in.c_str(), Dir.File("link.flv").c_str()), 0);
-  ASSERT_EQ(link(in.c_str(), Dir.File("hard.flv").c_str()), 0);
-  const std::string before = qvtest::ReadFile(in);
+  const std::string in = Media("in.flv"), before = qvtest::ReadFile(in);
+  ASSERT_EQ(symlink(in.c_str(), Dir.File("link.flv").c_str()) + link(in.c_str(), Dir.File("hard.flv").c_str()), 0);
   ASSERT_TRUE(Engine.OpenInputFile(in)) << Engine.LastOptionError;
-  for (const std::string name : {in, Dir.File("link.flv"), Dir.File("hard.flv"), "file:" + in}) {
-    SCOPED_TRACE(name);
-    Engine.OutputFormat = nullptr;
+  for (const std::string name : {in, Dir.File("link.flv"), Dir.File("hard.flv"), "file:" + in, Dir.File("new.mp4")}) {
     Engine.SetOption("f", "mp4");
-    EXPECT_FALSE(Engine.OpenOutputFile(name));
-    EXPECT_EQ(Engine.LastOptionError, "Output file '" + name + "' is the same as input '" + in + "'");
-    EXPECT_EQ(Engine.OutputFileCount, 0);
+    const bool opened = Engine.OpenOutputFile(name);
+    EXPECT_EQ(opened ? "" : Engine.LastOptionError,
+              name == Dir.File("new.mp4") ? "" : "Output file '" + name + "' is the same as input '" + in + "'");
   }
-  EXPECT_EQ(qvtest::ReadFile(in), before);
-  Engine.SetOption("f", "mp4");
-  EXPECT_TRUE(Engine.OpenOutputFile(Dir.File("other.mp4"))) << Engine.LastOptionError;
+  EXPECT_EQ(Engine.OutputFileCount, 1);
+  EXPECT_TRUE(qvtest::ReadFile(in) == before);
 }
 
 TEST_F(FilesTest, OutputStreamsFollowTheInputKinds)
