@@ -13,6 +13,8 @@
 // Overwrite, and an unfinished one is never left under its final name. The
 // whole list is read by every shard, so the naming and clash rules give the
 // same answer whichever process applies them.
+// An input is opened only when one of the Jobs places frees, and an ended
+// task leaves the component at once: what a waiting file costs is its name.
 // A dry run names every output and estimates its size the same way, changing
 // nothing on disk; its files fail (exit codes as below) only when a real run
 // would refuse them before converting.
@@ -72,6 +74,10 @@ class TBatch {
   // Configures the task of file FNext (opening its input); false when the
   // file ended instead (failed, or skipped as done before).
   bool ConfigureNext(TStrix &AStrix);
+  // The input AName is (by device and inode), or empty.
+  std::string InputNamed(const std::string &AName) const;
+  // Fails F when its input is no regular file, which would hold up the rest.
+  bool RefuseSpecialInput(TBatchFile &F);
   // Names and reserves F's output; false with F failed.
   bool PrepareOutput(TBatchFile &F, bool &ACreated);
   // The same for a resumable batch, before the input is opened: F's fixed
@@ -120,10 +126,6 @@ class TBatch {
   // Every input that exists, by device and inode: a link or another name of
   // an input is that input.
   std::map<std::pair<uint64_t, uint64_t>, size_t> FInputIds;  // -> place in Inputs
-  // The input AName is (by device and inode), or empty.
-  std::string InputNamed(const std::string &AName) const;
-  // Fails F when its input is no regular file, which would hold up the rest.
-  bool RefuseSpecialInput(TBatchFile &F);
   std::set<std::string> FOutputKeys;  // every output named so far
   // Resumable batches: per file of FFiles, its output's fixed name and, when
   // that name cannot be used, why; the temporaries being written, by file number.
