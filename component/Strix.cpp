@@ -193,7 +193,9 @@ void TCustomStrix::DeleteTask(int AIndex)
       // Keep the run's counts consistent with the shorter list.
       if (AIndex < FNextTaskIndex) --FNextTaskIndex;
       if (task->Reported) --FTerminatedCount;
-      if (task->RunState == TFFmpeg::rsWaiting && FPendingCount > 0) --FPendingCount;
+      // A task added since the run began is not counted until AppendToRun.
+      if (task->RunState == TFFmpeg::rsWaiting && FPendingCount > 0 && AIndex < FNextTaskIndex + FPendingCount)
+        --FPendingCount;
     }
     gone.push_back(std::move(task));
   }

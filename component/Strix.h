@@ -123,6 +123,15 @@ class TCustomStrix {
   // <= 0: one after another on the window thread, each started by a 100 ms
   // timer. No tasks: nothing happens, no event.
   void StartTasks(int AConcurrency);
+  // Runs task AIndex, the last of the list, added (and given its outputs)
+  // after StartTasks, as part of that run: it starts at once when fewer than
+  // Concurrency tasks convert, otherwise after the tasks waiting before it.
+  // When that run has ended meanwhile (every earlier task started and
+  // reported), the task begins a new run of the same concurrency. So a caller
+  // can open each input only when a place frees. False, and nothing happens,
+  // when AIndex is not the last task or not waiting, or no run of these tasks
+  // can take it (StartTasks starts it then).
+  bool AppendToRun(int AIndex);
   // Stops running tasks and reports the waiting ones as ended (AFinished false).
   void StopTasks();
   void DeleteTask(int AIndex);

@@ -109,6 +109,31 @@ void TCustomStrix::StartTask(int AIndex)
   if (!GraveyardEmpty()) PostReap();  // it may have been deleted during its own run
 }
 
+bool TCustomStrix::AppendToRun(int AIndex)
+{
+  std::lock_guard<std::recursive_mutex> lock(FEventLock);
+  TFFmpeg *task = FTasks.ItemOrNull(AIndex);
+  if (FDestroying || !task || AIndex != FTasks.Count() - 1 || task->RunState != TFFmpeg::rsWaiting) return false;
+  if (!FRunActive) {
+    // An ended run starts again only when every task before this one has run
+    // and been reported (the counts may predate tasks deleted since).
+    for (TFFmpeg *t : FTasks.Snapshot())
+      if (t->Index < AIndex && !t->Reported) return false;
+    FNextTaskIndex = AIndex;
+    FTerminatedCount = AIndex;
+    FPendingCount = 0;
+  }
+  // The pending tasks are the ones from FNextTaskIndex on; this one joins them.
+  if (FNextTaskIndex + FPendingCount != AIndex) return false;
+  FRunActive = true;
+  ++FPendingCount;
+  int inFlight = DeletedTasksConverting();
+  for (TFFmpeg *t : FTasks.Snapshot())
+    if (t->Index < FNextTaskIndex && !t->Reported) ++inFlight;
+  if (inFlight < (FConcurrency > 0 ? FConcurrency.load() : 1)) StartNextTask();
+  return true;
+}
+
 void TCustomStrix::StopTasks()
 {
   std::lock_guard<std::recursive_mutex> lock(FEventLock);

@@ -230,6 +230,11 @@ struct TOutputFileSetup {
   std::array<TOutputStreamSetup, MaxStreams> Streams;
   avbind::TDict MuxOpts;  // muxer-private options handed to avformat_write_header
   bool HeaderWritten = false;
+  // The file opened for writing, by device and inode, so the end of the run
+  // can tell that it is still there under its name; not Identified for
+  // outputs that are no local file (pipes, protocols, muxers doing their own I/O).
+  bool Identified = false;
+  uint64_t Device = 0, Inode = 0;
 };
 
 struct TInputFileSetup {
@@ -438,7 +443,13 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void CheckInputStreamKinds(bool &AHasVideo, bool &AHasAudio, bool &AHasSubtitle);
 
   // ---- output files (OutputFile.cpp) ----
+  // Refuses a name that is one of the open inputs (the same file by device
+  // and inode, however it is spelled or linked), before anything is opened
+  // for writing: "Output file '...' is the same as input '...'".
   bool OpenOutputFile(const std::string &AFileName);
+  // The open input that AFileName names, or empty when none does (or when it
+  // does not exist yet).
+  std::string InputSameAs(const std::string &AFileName) const;
   void NewVideoStream(int AFileIndex);
   void NewAudioStream(int AFileIndex);
   void NewSubtitleStream(int AFileIndex);

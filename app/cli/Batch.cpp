@@ -2,7 +2,6 @@
 #include "Batch.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,21 +53,6 @@ void RemoveIfEmpty(const std::string &AName)
   if (SizeOnDisk(AName) == 0) unlink(AName.c_str());
 }
 
-// Every configured task holds its input and output open until the run ends,
-// so a long batch is given to the component in waves that fit the process's
-// file limit (raised to its maximum first).
-size_t WaveSize(int AJobs)
-{
-  rlimit rl{};
-  if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
-    rl.rlim_cur = rl.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &rl);
-    getrlimit(RLIMIT_NOFILE, &rl);
-  }
-  size_t byFiles = 256;
-  if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur > 64) byFiles = (rl.rlim_cur - 64) / 8;
-  return std::max<size_t>(1, std::min<size_t>(std::max<size_t>(256, static_cast<size_t>(AJobs) * 4), byFiles));
-}
 
 // The first name of the naming rule beside the input, NAME_(new).mp4: a
 // resumable batch needs the same name on every run.
@@ -94,6 +78,10 @@ TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSig
       FFiles.push_back(std::move(f));
     }
     FInputKeys.insert(PathKey(ASettings.Inputs[i]));
+    // Only a stat: a queued input is not opened before its turn.
+    struct stat st {};
+    if (stat(ASettings.Inputs[i].c_str(), &st) == 0)
+      FInputIds.emplace(std::pair<uint64_t, uint64_t>(st.st_dev, st.st_ino), i);
   }
   if (!ASettings.Resumable) return;
   // Every output of the whole list, in list order: the first file to claim a
@@ -113,6 +101,31 @@ TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSig
       FNameErrors.push_back(error);
     }
   }
+}
+
+const TFFmpeg *TBatch::TaskAt(int AIndex) const
+{
+  // Raised under the component's event lock, so the list cannot change
+  // between the event's index and this look-up.
+  if (!FStrix || AIndex < 0 || AIndex >= FStrix->TaskCount()) return nullptr;
+  return &FStrix->Tasks(AIndex);
+}
+
+std::string TBatch::InputNamed(const std::string &AName) const
+{
+  struct stat st {};
+  if (stat(AName.c_str(), &st) != 0) return {};
+  const auto found = FInputIds.find({st.st_dev, st.st_ino});
+  return found == FInputIds.end() ? std::string() : FSettings.Inputs[found->second];
+}
+
+bool TBatch::RefuseSpecialInput(TBatchFile &F)
+{
+  const std::string reason = NotRegularFileText(F.Input);
+  if (reason.empty()) return false;
+  F.Output.clear();
+  Fail(F, reason);
+  return true;
 }
 
 void TBatch::Finish(TBatchFile &F)
@@ -148,6 +161,10 @@ bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
     return false;
   }
   const std::string &name = FFinalNames[APosition];
+  if (const std::string input = InputNamed(name); !input.empty()) {
+    Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
+    return false;
+  }
   for (const std::string &removed : FSweeper.Sweep(name))
     FReport.Log(&F, llInfo, "Removed '" + removed + "', left unfinished by an earlier run");
   struct stat st {};
@@ -248,6 +265,10 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
     Fail(F, "Output file '" + name + "' clashes with the output of another file of this batch");
     return false;
   }
+  if (const std::string input = InputNamed(name); !input.empty()) {
+    Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
+    return false;
+  }
   if (!FSettings.Overwrite) {
     const int err = CreateExclusive(name);
     if (err == EEXIST) {
@@ -265,55 +286,58 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
   return true;
 }
 
-void TBatch::ConfigureWave(TStrix &AStrix, size_t AMaxTasks)
+bool TBatch::ConfigureNext(TStrix &AStrix)
 {
-  while (FNext < FFiles.size() && static_cast<size_t>(AStrix.TaskCount()) < AMaxTasks && !StopRequested()) {
-    const size_t position = FNext++;
-    TBatchFile &f = FFiles[position];
-    FConfiguring = static_cast<int>(position);
-    // A rerun passes over finished files without opening their inputs.
-    if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) continue;
-    const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
-    if (index < 0) {
-      f.Output.clear();
-      Fail(f, AStrix.LastError());
-      continue;
-    }
-    bool created = false;
-    if (!(FSettings.Resumable ? CreateTemporary(f) : PrepareOutput(f, created))) {
-      AStrix.DeleteTask(index);
-      continue;
-    }
-    TOutputOptions record;
-    TSourceInfo source;
-    TRewrapKind kind = rkNone;
-    std::string error;
-    if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
-      AStrix.DeleteTask(index);
-      if (created) RemoveIfEmpty(f.Output);
-      FTemps.erase(f.Number);
-      f.Output.clear();
-      Fail(f, error);
-      continue;
-    }
-    std::string target = f.Output;
-    if (FSettings.Resumable) {
-      target = FTemps[f.Number].Name();
-      record.FileFormat = "mp4";  // the temporary's name says nothing of the format
-    }
-    if (!AStrix.AddTaskOutput(index, target, record)) {
-      const std::string error = AStrix.LastError();
-      AStrix.DeleteTask(index);
-      if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
-      FTemps.erase(f.Number);
-      f.Output.clear();
-      Fail(f, error);
-      continue;
-    }
-    FTaskFiles.push_back(static_cast<int>(position));
-    FReport.FileQueued(f);
+  const size_t position = FNext++;
+  TBatchFile &f = FFiles[position];
+  FConfiguring = static_cast<int>(position);
+  struct TDone {
+    std::atomic<int> &Configuring;
+    ~TDone() { Configuring = -1; }
+  } done{FConfiguring};
+  // A rerun passes over finished files without opening their inputs.
+  if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) return false;
+  if (RefuseSpecialInput(f)) return false;
+  const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
+  if (index < 0) {
+    f.Output.clear();
+    Fail(f, AStrix.LastError());
+    return false;
   }
-  FConfiguring = -1;
+  bool created = false;
+  if (!(FSettings.Resumable ? CreateTemporary(f) : PrepareOutput(f, created))) {
+    AStrix.DeleteTask(index);
+    return false;
+  }
+  TOutputOptions record;
+  TSourceInfo source;
+  TRewrapKind kind = rkNone;
+  std::string error;
+  if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
+    AStrix.DeleteTask(index);
+    if (created) RemoveIfEmpty(f.Output);
+    FTemps.erase(f.Number);
+    f.Output.clear();
+    Fail(f, error);
+    return false;
+  }
+  std::string target = f.Output;
+  if (FSettings.Resumable) {
+    target = FTemps[f.Number].Name();
+    record.FileFormat = "mp4";  // the temporary's name says nothing of the format
+  }
+  if (!AStrix.AddTaskOutput(index, target, record)) {
+    const std::string error = AStrix.LastError();
+    AStrix.DeleteTask(index);
+    if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
+    FTemps.erase(f.Number);
+    f.Output.clear();
+    Fail(f, error);
+    return false;
+  }
+  FTaskFiles[&AStrix.Tasks(index)] = static_cast<int>(position);
+  FReport.FileQueued(f);
+  return true;
 }
 
 bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputOptions &ARecord, TSourceInfo &ASource,
@@ -332,6 +356,10 @@ bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputO
                                                 : "Its video (" + ASource.VideoCodec + ") cannot be copied into MP4") +
                         "; converting with " + preset);
     // Checked here only: a batch of rewraps may never need the preset.
+    if (FSettings.Preset && !FSettings.Preset->Problem.empty()) {
+      AError = "The preset '" + FSettings.Preset->Name + "' cannot be used: " + FSettings.Preset->Problem;
+      return false;
+    }
     const std::string missing = FSettings.Preset ? MissingEncoder(*FSettings.Preset) : std::string();
     if (!missing.empty()) {
       AError = "The preset '" + FSettings.Preset->Name + "' needs the encoder '" + missing +
@@ -343,20 +371,22 @@ bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputO
   return true;
 }
 
-void TBatch::MarkNextStarted()
+void TBatch::MarkStarted(TBatchFile &F)
 {
-  // The component starts waiting tasks in list order as others end.
-  if (FNextToStart >= FTaskFiles.size()) return;
-  TBatchFile &f = FFiles[FTaskFiles[FNextToStart++]];
-  if (f.Status != fsWaiting) return;
-  f.Status = fsRunning;
-  f.StartedAt = TClock::now();
+  if (F.Status != fsWaiting) return;
+  F.Status = fsRunning;
+  F.StartedAt = TClock::now();
 }
 
-void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage)
+void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage)
 {
-  if (AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
-  TBatchFile &f = FFiles[FTaskFiles[AIndex]];
+  const auto found = FTaskFiles.find(ATask);
+  if (found == FTaskFiles.end()) return;
+  TBatchFile &f = FFiles[found->second];
+  FTaskFiles.erase(found);
+  // A done file costs nothing more: its task leaves the list (its thread
+  // joined), and the run goes on with the places it keeps.
+  FStrix->DeleteTask(ATask->Index);
   if (f.Status != fsWaiting && f.Status != fsRunning) return;
   f.EndedAt = TClock::now();
   if (AFinished && !AException) {
@@ -376,23 +406,37 @@ void TBatch::TaskEnded(int AIndex, bool AFinished, bool AException, const std::s
     if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
   }
   Finish(f);
-  if (!FStopSent) MarkNextStarted();
 }
 
-void TBatch::RunWave(TStrix &AStrix)
+void TBatch::RunTasks(TStrix &AStrix)
 {
-  FNextToStart = 0;
-  AStrix.StartTasks(FSettings.Jobs);
-  for (int i = 0; i < FSettings.Jobs; ++i) MarkNextStarted();
-  auto allEnded = [&] {
-    for (int n : FTaskFiles)
-      if (FFiles[n].Status == fsWaiting || FFiles[n].Status == fsRunning) return false;
-    return true;
+  // The component's list holds only the files that convert: each input is
+  // opened when a place frees, and each ended task leaves the list.
+  auto mayAdd = [&] {
+    return !StopRequested() && FNext < FFiles.size() && FTaskFiles.size() < static_cast<size_t>(FSettings.Jobs);
   };
-  // The wave is over when every task's end has been handled here and the
-  // component's run is over. Its -1 report is not waited for: raised on a
-  // worker thread, it may be posted after the next wave has begun.
-  while (!allEnded() || AStrix.RunActive()) {
+  // The first places are filled before the run starts, so the component
+  // shares the cores among them from the first.
+  while (mayAdd()) ConfigureNext(AStrix);
+  if (AStrix.TaskCount() == 0) return;
+  AStrix.StartTasks(FSettings.Jobs);
+  for (auto &[task, position] : FTaskFiles) MarkStarted(FFiles[position]);
+  // Over when every task's end has been handled here and the component's
+  // run is over (its -1 report is not waited for).
+  while (!FTaskFiles.empty() || AStrix.RunActive() || mayAdd()) {
+    while (mayAdd()) {
+      if (!ConfigureNext(AStrix)) continue;
+      const int index = AStrix.TaskCount() - 1;
+      TBatchFile &f = FFiles[FTaskFiles.at(&AStrix.Tasks(index))];
+      if (AStrix.AppendToRun(index)) {
+        MarkStarted(f);
+      } else {
+        FTaskFiles.erase(&AStrix.Tasks(index));
+        AStrix.DeleteTask(index);
+        FTemps.erase(f.Number);
+        Fail(f, "The conversion could not be started");
+      }
+    }
     FWindowThread.ProcessEvents(100);
     if (StopRequested() && !FStopSent) {
       FStopSent = true;
@@ -404,6 +448,12 @@ void TBatch::RunWave(TStrix &AStrix)
 
 int TBatch::Run()
 {
+  // Before the report or any output is written.
+  if (FSettings.Preset && !FSettings.Rewrap && !FSettings.Preset->Problem.empty()) {
+    std::fprintf(stderr, "The preset '%s' cannot be used: %s\n", FSettings.Preset->Name.c_str(),
+                 FSettings.Preset->Problem.c_str());
+    return 1;
+  }
   if (!FSettings.ReportFile.empty()) {
     std::string error;
     if (!FRecord.Open(FSettings.ReportFile, FSettings.Shard, error)) {
@@ -433,13 +483,16 @@ int TBatch::Run()
   }
 
   // Events come on worker threads: each is handed to the main thread as it
-  // is. The wave's tag keeps a late event from landing on the next wave's tasks.
+  // is, with its task rather than its index, since ended tasks leave the
+  // list (and the places of those after them change) meanwhile.
+  FStrix = &strix;
   strix.OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float, float,
                                    int64_t ACurrentSize, int ATotalOutputDuration) {
-    const int tag = FWave.load();
+    const TFFmpeg *task = TaskAt(AIndex);
     FWindowThread.Post([=, this] {
-      if (tag != FWave.load() || AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskFiles.size()) return;
-      TBatchFile &f = FFiles[FTaskFiles[AIndex]];
+      const auto found = FTaskFiles.find(task);
+      if (!task || found == FTaskFiles.end()) return;
+      TBatchFile &f = FFiles[found->second];
       if (f.Status != fsRunning && f.Status != fsWaiting) return;
       if (f.Status == fsWaiting) {  // started without our noticing (a slot freed by a stop)
         f.Status = fsRunning;
@@ -454,38 +507,34 @@ int TBatch::Run()
     });
   };
   strix.OnLog = [this](int AIndex, TLogLevel ALogLevel, const std::string &AMsg) {
-    const int tag = FWave.load();
+    const TFFmpeg *task = TaskAt(AIndex);
     const int opening = AIndex < 0 && std::this_thread::get_id() == FMainThread ? FConfiguring.load() : -1;
     FWindowThread.Post([=, this] {
       const TBatchFile *f = nullptr;
+      const auto found = FTaskFiles.find(task);
       if (opening >= 0)
         f = &FFiles[opening];
-      else if (tag == FWave.load() && AIndex >= 0 && static_cast<size_t>(AIndex) < FTaskFiles.size())
-        f = &FFiles[FTaskFiles[AIndex]];
+      else if (task && found != FTaskFiles.end())
+        f = &FFiles[found->second];
       FReport.Log(f, ALogLevel, AMsg);
     });
   };
   strix.OnTerminate = [this](int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
-    const int tag = FWave.load();
+    const TFFmpeg *task = TaskAt(AIndex);
     FWindowThread.Post([=, this] {
-      if (tag == FWave.load() && AIndex >= 0) TaskEnded(AIndex, AFinished, AException, AMessage);
+      if (task) TaskEnded(task, AFinished, AException, AMessage);
     });
   };
 
   if (FSettings.DryRun) return DryRun(strix);
 
-  const size_t waveSize = WaveSize(FSettings.Jobs);
-  while (FNext < FFiles.size() && !StopRequested()) {
-    strix.DeleteAllTasks();
-    FTaskFiles.clear();
-    ConfigureWave(strix, waveSize);
-    if (strix.TaskCount() > 0) RunWave(strix);
-    ++FWave;
-  }
+  RunTasks(strix);
   strix.UnassignEvents();
+  FTaskFiles.clear();  // a late event finds no task of ours
   strix.DeleteAllTasks();  // releases the jobs: outputs of tasks that never started (still empty) go
   while (FWindowThread.ProcessEvents(0) > 0) {
   }
+  FStrix = nullptr;
   FTemps.clear();  // temporaries of files that never ended: unfinished
 
   bool allDone = true;
@@ -538,6 +587,10 @@ bool TBatch::DryRunOutput(TBatchFile &F, size_t APosition)
       return false;
     }
   }
+  if (const std::string input = InputNamed(name); !input.empty()) {
+    Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
+    return false;
+  }
   struct stat st {};
   if (lstat(name.c_str(), &st) == 0 && (FSettings.Resumable || !FSettings.OutputDir.empty())) {
     if (S_ISDIR(st.st_mode)) {
@@ -568,7 +621,7 @@ int TBatch::DryRun(TStrix &AStrix)
   for (size_t position = 0; position < FFiles.size() && !StopRequested(); ++position) {
     TBatchFile &f = FFiles[position];
     FConfiguring = static_cast<int>(position);
-    if (DryRunOutput(f, position)) {
+    if (DryRunOutput(f, position) && !RefuseSpecialInput(f)) {
       const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
       TOutputOptions record;
       TSourceInfo source;

@@ -13,6 +13,8 @@
 // Overwrite, and an unfinished one is never left under its final name. The
 // whole list is read by every shard, so the naming and clash rules give the
 // same answer whichever process applies them.
+// An input is opened only when one of the Jobs places frees, and an ended
+// task leaves the component at once: what a waiting file costs is its name.
 // A dry run names every output and estimates its size the same way, changing
 // nothing on disk; its files fail (exit codes as below) only when a real run
 // would refuse them before converting.
@@ -69,9 +71,13 @@ class TBatch {
   int Run();
 
  private:
-  // Adds files from FNext on until AMaxTasks tasks are configured; false
-  // when a stop was asked for meanwhile.
-  void ConfigureWave(TStrix &AStrix, size_t AMaxTasks);
+  // Configures the task of file FNext (opening its input); false when the
+  // file ended instead (failed, or skipped as done before).
+  bool ConfigureNext(TStrix &AStrix);
+  // The input AName is (by device and inode), or empty.
+  std::string InputNamed(const std::string &AName) const;
+  // Fails F when its input is no regular file, which would hold up the rest.
+  bool RefuseSpecialInput(TBatchFile &F);
   // Names and reserves F's output; false with F failed.
   bool PrepareOutput(TBatchFile &F, bool &ACreated);
   // The same for a resumable batch, before the input is opened: F's fixed
@@ -86,7 +92,11 @@ class TBatch {
   void Fail(TBatchFile &F, const std::string &AMessage);
   // Reports F's end and records it.
   void Finish(TBatchFile &F);
-  void RunWave(TStrix &AStrix);
+  // Runs the files as tasks of one component run, each input opened only
+  // when one of the Jobs places is free.
+  void RunTasks(TStrix &AStrix);
+  // The task at AIndex of the component (an event's index), or null.
+  const TFFmpeg *TaskAt(int AIndex) const;
   // The output record of F, whose input is open as task AIndex: a rewrap
   // when one was asked for and its streams allow it, else the preset's;
   // false with AError when the preset's encoder is missing. AKind: the rewrap
@@ -96,8 +106,8 @@ class TBatch {
   int DryRun(TStrix &AStrix);
   // A dry run's name for F's output, or F ended (skipped or failed).
   bool DryRunOutput(TBatchFile &F, size_t APosition);
-  void TaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage);
-  void MarkNextStarted();
+  void TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage);
+  void MarkStarted(TBatchFile &F);
   bool StopRequested() const { return FStopSignal.load() != 0; }
 
   const TBatchSettings &FSettings;
@@ -107,11 +117,15 @@ class TBatch {
   TRunRecord FRecord;
   std::vector<TBatchFile> FFiles;  // this process's files, Number: place in the whole list
   size_t FNext = 0;              // first file not yet given to the component
-  std::vector<int> FTaskFiles;   // task index of this wave -> place in FFiles
-  size_t FNextToStart = 0;       // task index the component starts next
-  std::atomic<int> FWave{0};     // which wave of tasks the component holds
+  // The component's tasks (files converting, or configured to) -> place in
+  // FFiles; main thread only.
+  std::map<const TFFmpeg *, int> FTaskFiles;
+  TStrix *FStrix = nullptr;  // during Run
   bool FStopSent = false;
   std::set<std::string> FInputKeys;   // every input, as a resolved path
+  // Every input that exists, by device and inode: a link or another name of
+  // an input is that input.
+  std::map<std::pair<uint64_t, uint64_t>, size_t> FInputIds;  // -> place in Inputs
   std::set<std::string> FOutputKeys;  // every output named so far
   // Resumable batches: per file of FFiles, its output's fixed name and, when
   // that name cannot be used, why; the temporaries being written, by file number.

@@ -159,6 +159,11 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
         FEngine.SetOption(name, AArgs[++i]);
       }
     } else {
+      // Said first: -y does not make writing over an input any better.
+      if (const std::string input = FEngine.InputSameAs(a); !input.empty()) {
+        std::fprintf(stderr, "Output file '%s' is the same as input '%s'\n", a.c_str(), input.c_str());
+        return false;
+      }
       // Never overwrite silently: an existing output needs -y.
       if (!overwrite && Exists(a)) {
         std::fprintf(stderr, "File '%s' already exists. Use -y to overwrite it.\n", a.c_str());
@@ -309,7 +314,11 @@ int ListPresets(const std::vector<std::string> &AArgs)
     std::fprintf(stderr, "No presets in '%s'\n", PresetFileName().c_str());
     return 1;
   }
-  for (size_t i = 0; i < Presets.size(); ++i) std::printf("%zu\t%s\n", i + 1, Presets[i].Name.c_str());
+  for (size_t i = 0; i < Presets.size(); ++i) {
+    std::printf("%zu\t%s", i + 1, Presets[i].Name.c_str());
+    if (!Presets[i].Problem.empty()) std::printf("\tunusable: %s", Presets[i].Problem.c_str());
+    std::printf("\n");
+  }
   return 0;
 }
 

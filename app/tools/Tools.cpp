@@ -2,6 +2,7 @@
 #include "Tools.h"
 
 #include <ini.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <strings.h>
 #include <system_error>
 
@@ -36,7 +38,7 @@ std::string ProgramDir() {
 
 std::string PresetFileName() { return ProgramDir() + "formats.ini"; }
 
-int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault) {
+bool ParseIniInteger(const std::string &AValue, int32_t &AResult) {
   const char *s = AValue.c_str();
   bool negative = false;
   if (*s == '+' || *s == '-') negative = *s++ == '-';
@@ -49,17 +51,23 @@ int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault) {
     s += 2;
   }
   // strtoll would accept blanks and a second sign here; a value must be digits only.
-  if (*s == '\0') return ADefault;
+  if (*s == '\0') return false;
   for (const char *p = s; *p; ++p)
     if (base == 10 ? !(*p >= '0' && *p <= '9') : !isxdigit(static_cast<unsigned char>(*p)))
-      return ADefault;
+      return false;
   errno = 0;
   char *end = nullptr;
   long long v = std::strtoll(s, &end, base);
-  if (errno == ERANGE) return ADefault;
+  if (errno == ERANGE) return false;
   if (negative) v = -v;
-  if (v < INT32_MIN || v > INT32_MAX) return ADefault;
-  return static_cast<int32_t>(v);
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  AResult = static_cast<int32_t>(v);
+  return true;
+}
+
+int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault) {
+  int32_t v = 0;
+  return ParseIniInteger(AValue, v) ? v : ADefault;
 }
 
 namespace {
@@ -74,6 +82,37 @@ struct TSectionState {
 
 struct TParseState {
   std::vector<TSectionState> Sections;
+  std::string FileLabel;  // the file's own name, for messages
+  // The line (from 1) of each key's first occurrence, by section and key in
+  // lower case: the reader does not tell lines.
+  std::map<std::pair<std::string, std::string>, int> KeyLines;
+};
+
+std::string Lower(std::string AText) {
+  for (char &c : AText) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return AText;
+}
+
+// What an integer key may hold, when given: the range the encoders and the
+// engine can take, and what such a value is called.
+struct TIntRule {
+  const char *Key;
+  int32_t TFormat::*Field;
+  int32_t Min, Max;
+  const char *What;
+};
+
+const TIntRule IntRules[] = {
+    {"frame_width", &TFormat::FrameWidth, 1, 16384, "a frame width"},
+    {"frame_height", &TFormat::FrameHeight, 1, 16384, "a frame height"},
+    // Kept only; 0 is what a preset without it holds.
+    {"frame_rate", &TFormat::FrameRate, 0, 1000, "a frame rate"},
+    {"video_bitrate", &TFormat::VideoBitrate, 1000, INT32_MAX, "a bit rate in bits per second"},
+    {"audio_bitrate", &TFormat::AudioBitrate, 1000, INT32_MAX, "a bit rate in bits per second"},
+    {"audio_channels", &TFormat::AudioChannels, 1, 8, "a channel count"},
+    {"audio_frequency", &TFormat::AudioFrequency, 4000, 192000, "a sample rate"},
+    {"keep_frame_rate", &TFormat::KeepFrameRate, 0, 1, "0 or 1"},
+    {"keep_aspect_ratio", &TFormat::KeepAspectRatio, 0, 1, "0 or 1"},
 };
 
 int PresetHandler(void *AUser, const char *ASection, const char *AName, const char *AValue) {
@@ -98,15 +137,12 @@ int PresetHandler(void *AUser, const char *ASection, const char *AName, const ch
 
   const std::string value = AValue ? AValue : "";
   TFormat &f = sec->Format;
-  struct {
-    const char *Key;
-    int32_t TFormat::*Field;
-  } static const IntKeys[] = {
-      {"frame_width", &TFormat::FrameWidth},       {"frame_height", &TFormat::FrameHeight},
-      {"frame_rate", &TFormat::FrameRate},         {"video_bitrate", &TFormat::VideoBitrate},
-      {"audio_bitrate", &TFormat::AudioBitrate},   {"audio_channels", &TFormat::AudioChannels},
-      {"audio_frequency", &TFormat::AudioFrequency},
-      {"keep_frame_rate", &TFormat::KeepFrameRate},  {"keep_aspect_ratio", &TFormat::KeepAspectRatio},
+  // The first bad value of a section is the one told.
+  auto bad = [&](const char *AWhat) {
+    if (!f.Problem.empty()) return;
+    const auto line = state->KeyLines.find({Lower(ASection), Lower(AName)});
+    f.Problem = state->FileLabel + (line != state->KeyLines.end() ? " line " + std::to_string(line->second) : "") +
+                ": " + AName + "=" + value + " is not " + AWhat;
   };
   struct {
     const char *Key;
@@ -128,11 +164,19 @@ int PresetHandler(void *AUser, const char *ASection, const char *AName, const ch
     errno = 0;
     const double crf = std::strtod(value.c_str(), &end);
     const bool plain = !value.empty() && value.find_first_not_of("0123456789.") == std::string::npos;
-    if (plain && end && *end == '\0' && errno == 0 && crf >= 0 && crf <= 51) f.Crf = value;
+    if (plain && end && *end == '\0' && errno == 0 && crf >= 0 && crf <= 51)
+      f.Crf = value;
+    else
+      bad("a quality from 0 to 51");
     return 1;
   }
-  for (const auto &k : IntKeys)
+  for (const auto &k : IntRules)
     if (strcasecmp(AName, k.Key) == 0) {
+      int32_t v = 0;
+      if (!ParseIniInteger(value, v))
+        bad("a number");
+      else if (v < k.Min || v > k.Max)
+        bad(k.What);
       f.*k.Field = ReadIniInteger(value, 0);
       break;
     }
@@ -171,8 +215,12 @@ void LoadPresets(const std::string &AFileName,
   // Leading blanks go from every line, so an indented key is a key and never
   // the continuation of the value above it.
   TParseState state;
+  state.FileLabel = std::filesystem::path(file).filename().string();
   std::string lines;
+  std::string section;
+  int lineNumber = 0;
   for (size_t pos = 0; pos < text.size();) {
+    ++lineNumber;
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
     size_t start = pos;
@@ -183,6 +231,14 @@ void LoadPresets(const std::string &AFileName,
         std::none_of(state.Sections.begin(), state.Sections.end(),
                      [&](const TSectionState &ASection) { return strcasecmp(ASection.Section.c_str(), name.c_str()) == 0; }))
       state.Sections.push_back({name, {}, {}});
+    if (SectionHeader(line, name)) {
+      section = Lower(name);
+    } else if (!line.empty() && line[0] != ';' && line[0] != '#') {
+      const size_t delimiter = line.find_first_of("=:");
+      std::string key = line.substr(0, delimiter);
+      while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
+      if (delimiter != std::string::npos && !key.empty()) state.KeyLines.emplace(std::pair(section, Lower(key)), lineNumber);
+    }
     lines += line;
     lines += '\n';
     pos = end + 1;
@@ -217,6 +273,18 @@ std::string MakeOutputName(const std::string &AInputName, const std::string &AEx
   std::string name = base + "_(new)" + ext;
   for (unsigned long k = 1; taken(name); ++k) name = base + "_(new_" + std::to_string(k) + ")" + ext;
   return name;
+}
+
+std::string NotRegularFileText(const std::string &AName) {
+  struct stat st {};
+  if (stat(AName.c_str(), &st) != 0 || S_ISREG(st.st_mode)) return {};
+  const char *kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
+                     : S_ISSOCK(st.st_mode) ? "a socket"
+                     : S_ISCHR(st.st_mode)  ? "a character device"
+                     : S_ISBLK(st.st_mode)  ? "a block device"
+                     : S_ISDIR(st.st_mode)  ? "a folder"
+                                            : "not a file";
+  return "Input file '" + AName + "' is not a regular file (" + kind + ")";
 }
 
 double EstimatedTotalTime(int32_t ACurrentCount, int32_t ATotalCount, double AElapsed) {

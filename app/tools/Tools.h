@@ -33,6 +33,11 @@ struct TFormat {
                                  // shape within frame_width x frame_height
   std::string Crf;               // "crf": constant quality of the x264 encoder (0 to 51); empty: none
   std::string X264Preset;        // "x264_preset": speed preset of the x264 encoder; empty: its default
+  // Why the preset cannot be used: its first value that is not a number or
+  // out of range, with the line ("formats.ini line 42: audio_frequency=0 is
+  // not a sample rate"). Empty: usable. Such a preset is listed but never
+  // converts: the value it holds is the one it read (0 when not a number).
+  std::string Problem;
 };
 
 // The presets of the process, one per section, in the order of the file.
@@ -46,18 +51,27 @@ std::string PresetFileName();
 // one without keys too; keys may be indented. A missing or unreadable file
 // leaves Presets empty. Keys missing or not numbers read as 0 (name: empty);
 // the optional keys read as their defaults (a "crf" that is not a number
-// from 0 to 51 too).
+// from 0 to 51 too). A value given that is not a number, or out of its
+// range, makes the preset unusable (TFormat::Problem); a missing key does not.
 void LoadPresets(const std::string &AFileName = {},
                  const std::function<void(const std::string &)> &AAddName = {});
 
 // Reads one integer value the way the preset file's keys are read: decimal
 // (or $/0x hexadecimal) within the 32-bit range, otherwise ADefault.
 int32_t ReadIniInteger(const std::string &AValue, int32_t ADefault);
+// The same, false when AValue is no such number.
+bool ParseIniInteger(const std::string &AValue, int32_t &AResult);
 
 // The first free name of the form <input without extension>_(new)<AExt>, then
 // _(new_1), _(new_2), ... AExt includes its dot. The input name itself with
 // AExt is never proposed.
 std::string MakeOutputName(const std::string &AInputName, const std::string &AExt);
+
+// Why AName cannot wait its turn among other inputs: it exists but is no
+// regular file (a FIFO, a socket, a device, a folder), and opening it could
+// block or read forever. Empty for a regular file (or a link to one) and for
+// a name that does not exist, whose opening says what is wrong.
+std::string NotRegularFileText(const std::string &AName);
 
 // The estimated-time timer's projection: the duration of the whole job at the
 // rate seen so far (not the time left), AElapsed * ATotalCount / ACurrentCount,

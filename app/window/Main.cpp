@@ -28,6 +28,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "AVProbe.h"
 #include "ConvertRecord.h"
@@ -500,7 +501,16 @@ void TfrmMain::FormCreate() {
 
   cbFormats->clear();
   FRewrapEntry = rkNone;
-  LoadPresets(FPresetFile, [this](const std::string &AName) { cbFormats->addItem(FromStd(AName)); });
+  LoadPresets(FPresetFile);
+  FPresetEntries.clear();
+  for (size_t i = 0; i < Presets.size(); ++i) {
+    if (!Presets[i].Problem.empty()) {
+      std::fprintf(stderr, "The preset '%s' cannot be used: %s\n", Presets[i].Name.c_str(), Presets[i].Problem.c_str());
+      continue;
+    }
+    cbFormats->addItem(FromStd(Presets[i].Name));
+    FPresetEntries.push_back(i);
+  }
   if (cbFormats->count() > 0) cbFormats->setCurrentIndex(0);
   FitPresetPopup();
 }
@@ -624,6 +634,12 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   const std::string input = FileNameToStd(AFileName);
   edFileOutput->setText(FileNameFromStd(MakeOutputName(input, ".mp4")));
   FOutputFor = AFileName;
+  // Opening a FIFO would wait for a writer, and the window with it.
+  if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
+    SetRewrapEntry(rkNone);
+    ShowReason(FromStd(reason));
+    return;
+  }
 
   const int index = Strix->AddTask(input, ConvertInputRecord(input));
   try {
@@ -702,7 +718,7 @@ void TfrmMain::SetRewrapEntry(TRewrapKind AKind) {
   // The user's choice holds: the same preset, or the rewrap while files
   // allow one (else the first preset, as at start).
   if (rewrapChosen)
-    cbFormats->setCurrentIndex(AKind != rkNone ? 0 : (Presets.empty() ? -1 : 0));
+    cbFormats->setCurrentIndex(AKind != rkNone ? 0 : (FPresetEntries.empty() ? -1 : 0));
   else
     cbFormats->setCurrentIndex(preset >= 0 ? preset + newOffset : -1);
   FitPresetPopup();
@@ -747,8 +763,8 @@ void TfrmMain::ConfigureFromInputBox() {
 
 const TFormat *TfrmMain::SelectedPreset() const {
   const int i = cbFormats->currentIndex() - (FRewrapEntry != rkNone ? 1 : 0);
-  if (i < 0 || static_cast<size_t>(i) >= Presets.size()) return nullptr;
-  return &Presets[static_cast<size_t>(i)];
+  if (i < 0 || static_cast<size_t>(i) >= FPresetEntries.size() || FPresetEntries[i] >= Presets.size()) return nullptr;
+  return &Presets[FPresetEntries[static_cast<size_t>(i)]];
 }
 
 void TfrmMain::cbFormatsChange() {
@@ -791,6 +807,11 @@ void TfrmMain::ChangeFile() {
     output = MakeOutputName(input, ".mp4");
     edFileOutput->setText(FileNameFromStd(output));
     FOutputFor = inputName;
+  }
+  if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
+    SetRewrapEntry(rkNone);
+    ShowReason(FromStd(reason));
+    return;
   }
 
   const int index = Strix->AddTask(input, ConvertInputRecord(input));
@@ -973,7 +994,8 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
     item.Input = name;
     TAVProbe probe;
     try {
-      item.Readable = probe.LoadFile(FileNameToStd(name), "");
+      // A FIFO is not read at all: it fails in its turn, the others go on.
+      item.Readable = NotRegularFileText(FileNameToStd(name)).empty() && probe.LoadFile(FileNameToStd(name), "");
     } catch (const std::exception &) {
       item.Readable = false;
     }
@@ -1000,7 +1022,7 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
   edFileOutput->setText(FileNameFromStd(MakeOutputName(FileNameToStd(first), ".mp4")));
   FOutputFor = first;
   try {
-    Strix->Probe().LoadFile(FileNameToStd(first), "");
+    if (NotRegularFileText(FileNameToStd(first)).empty()) Strix->Probe().LoadFile(FileNameToStd(first), "");
   } catch (const std::exception &) {
   }
   btnConvert->setEnabled(true);
@@ -1049,6 +1071,11 @@ void TfrmMain::StartQueueItem() {
     const std::string output = MakeOutputName(input, ".mp4");
     edFileOutput->setText(FileNameFromStd(output));
     FOutputFor = item.Input;
+    if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
+      item.Status = qsFailed;
+      item.Message = FromStd(reason);
+      continue;
+    }
 
     const int index = Strix->AddTask(input, ConvertInputRecord(input));
     try {

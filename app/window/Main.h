@@ -350,6 +350,9 @@ class TfrmMain : public QWidget {
   double FLastElapsed = 0;   // the timer's last elapsed time, days
   bool FClosed = false;
   TRewrapKind FRewrapEntry = rkNone;
+  // The place in Presets of each preset entry of the list (after the
+  // rewrap's): presets with a bad value are not offered.
+  std::vector<size_t> FPresetEntries;
   TSourceInfo FSource;       // the configured file's, stream sizes scanned for a rewrap
   QString FSourceFile;       // whose FSource is
   std::vector<TQueueItem> FQueue;  // two or more files, or none

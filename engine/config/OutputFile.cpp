@@ -70,6 +70,14 @@ uint16_t *CopyMatrix(const uint16_t *AMatrix)
   return m;
 }
 
+// The local file a media name stands for: "file:" names one too; other
+// protocols ("pipe:") have no file to compare, and stat simply fails on them.
+bool StatMediaName(const std::string &AName, struct stat &AStat)
+{
+  const std::string path = AName.rfind("file:", 0) == 0 ? AName.substr(5) : AName;
+  return !path.empty() && stat(path.c_str(), &AStat) == 0;
+}
+
 std::string IsoTime(int64_t ASeconds)
 {
   const time_t t = static_cast<time_t>(ASeconds);
@@ -81,6 +89,19 @@ std::string IsoTime(int64_t ASeconds)
 }
 
 }  // namespace
+
+std::string TCustomFFmpeg::InputSameAs(const std::string &AFileName) const
+{
+  struct stat out {};
+  if (!StatMediaName(AFileName, out)) return {};
+  for (int i = 0; i < InputFileCount; ++i) {
+    struct stat in {};
+    if (InputFiles[i] && InputFiles[i]->url && StatMediaName(InputFiles[i]->url, in) && in.st_dev == out.st_dev &&
+        in.st_ino == out.st_ino)
+      return InputFiles[i]->url;
+  }
+  return {};
+}
 
 bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
 {
@@ -122,6 +143,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
     for (auto &st : OutputSetups[index].Streams) st = TOutputStreamSetup{};
     OutputSetups[index].MuxOpts.Clear();
     OutputSetups[index].HeaderWritten = false;
+    OutputSetups[index].Identified = false;
 
     bool useVideo = VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !VideoCodecName.empty();
     bool useAudio = AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !AudioCodecName.empty();
@@ -188,11 +210,19 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
       return fail(InputOpenErrorText(oc->url, AVERROR(EDOM)));
 
     if (!(fmt->flags & AVFMT_NOFILE)) {
+      // Opening for writing would truncate it: an input is never written over.
+      const std::string input = InputSameAs(AFileName);
+      if (!input.empty()) return fail(Format("Output file '%s' is the same as input '%s'", {AFileName, input}));
       struct stat sb;
       const bool existed = stat(AFileName.c_str(), &sb) == 0;
       if (AVFormatLib.avio_open2(&oc->pb, AFileName.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0)
         return fail(Format("Could not open '%s'", {AFileName}));
       createdFile = !existed;
+      struct stat opened {};
+      TOutputFileSetup &setup = OutputSetups[index];
+      setup.Identified = StatMediaName(AFileName, opened) && S_ISREG(opened.st_mode);
+      setup.Device = setup.Identified ? opened.st_dev : 0;
+      setup.Inode = setup.Identified ? opened.st_ino : 0;
     }
 
     AVDictionary **mux = OutputSetups[index].MuxOpts.Addr();

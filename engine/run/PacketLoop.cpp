@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 
@@ -158,6 +159,23 @@ void TCustomFFmpeg::TranscodeEnd()
       const int r = AVFormatLib.av_write_trailer(OutputFiles[f]);
       if (r < 0) Fail(InputOpenErrorText("av_write_trailer()", r));
     }
+  // Writing into a file whose name was removed (its folder deleted, say)
+  // succeeds to the end, and leaves nothing: that is no result.
+  for (int f = 0; f < OutputFileCount; ++f) {
+    const TOutputFileSetup &setup = OutputSetups[f];
+    if (!setup.Identified || !setup.HeaderWritten || written == 0) continue;
+    const char *name = OutputFiles[f]->url ? OutputFiles[f]->url : "";
+    const std::string path = std::string(name).rfind("file:", 0) == 0 ? std::string(name + 5) : std::string(name);
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) {
+      const int err = errno;
+      if (err == ENOENT || err == ENOTDIR)
+        Fail(Format("Output file '%s' could not be finished: it was removed during the conversion", {name}));
+      Fail(Format("Output file '%s' could not be finished: %s", {name, std::strerror(err)}));
+    }
+    if (st.st_dev != setup.Device || st.st_ino != setup.Inode)
+      Fail(Format("Output file '%s' could not be finished: another file took its name during the conversion", {name}));
+  }
   PrintReport(true);
   CloseOpenCodecs();
   Finished = !StopRequested;

@@ -40,7 +40,8 @@ class WindowTest : public ::testing::Test {
                       "[small]\nname=Small\nframe_width=320\nframe_height=240\nframe_rate=30\n"
                       "video_bitrate=300000\naudio_bitrate=64000\naudio_channels=2\naudio_frequency=44100\n"
                       "[tiny]\nname=Tiny\nframe_width=176\nframe_height=144\n" + tail +
-                      "[odd]\nname=Odd\nframe_width=321\nframe_height=240\n" + tail);
+                      "[odd]\nname=Odd\nframe_width=321\nframe_height=240\n" + tail +
+                      "[bad]\nname=Bad\naudio_channels=0\n");  // never offered
     Make(Dir.File("formats.ini"));
   }
 

@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QPointer>
 
+#include <sys/stat.h>
+
 #include "WindowFixture.h"
 
 using windowtest::WindowTest;
@@ -310,6 +312,10 @@ TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
     EXPECT_EQ(Form->ProgressBar1->value(), 0);
   }
   EXPECT_TRUE(Messages.empty());  // the open button shows no box
+  ASSERT_EQ(mkfifo(Dir.File("pipe.flv").c_str(), 0600), 0);  // opening it would wait for a writer
+  Pick(Dir.File("pipe.flv"));
+  EXPECT_EQ(Panel(1).toStdString(), "Input file '" + Dir.File("pipe.flv") + "' is not a regular file (a FIFO)");
+  EXPECT_FALSE(Form->btnConvert->isEnabled());
 
   // An output the engine refuses (odd frame width): on picking it says why in
   // the status bar, on a preset change in a box; a good preset clears it.

@@ -95,9 +95,11 @@ TRun TChild::Wait()
   }
   if (FPid > 0) {
     int status = 0;
-    waitpid(FPid, &status, 0);
+    rusage usage {};
+    wait4(FPid, &status, 0, &usage);
     FPid = -1;
     r.Code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.PeakKBytes = usage.ru_maxrss;
   }
   r.Out = FOut;
   if (FErr) {

@@ -22,6 +22,7 @@ using TArgs = std::vector<std::string>;
 struct TRun {
   int Code = -1;  // exit code; -1 when killed by a signal
   std::string Out, Err;
+  long PeakKBytes = 0;  // the child's maximum resident set size
   std::string All() const { return Out + Err; }
 };
 

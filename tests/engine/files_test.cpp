@@ -2,6 +2,7 @@
 // and their messages) and output files (streams, encoder contexts, limits,
 // failures that must leave no entry and no file).
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -347,6 +348,20 @@ TEST_F(FilesTest, FailedOutputOpensLeaveNoEntryAndNoFile)
   Engine.AudioDisable = 1;
   EXPECT_TRUE(Engine.OpenOutputFile(Dir.File("frame%03d.png"))) << Engine.LastOptionError;
   EXPECT_EQ(Engine.OutputFileCount, 1);
+}
+
+// The check every form shares: an input, however named, is never opened for writing.
+TEST_F(FilesTest, AnOutputThatIsAnInputIsRefusedBeforeItIsOpened)
+{
+  const std::string in = Media("in.flv"), before = qvtest::ReadFile(in);
+  ASSERT_EQ(symlink(in.c_str(), Dir.File("link.flv").c_str()) + link(in.c_str(), Dir.File("hard.flv").c_str()), 0);
+  ASSERT_TRUE(Engine.OpenInputFile(in)) << Engine.LastOptionError;
+  for (const std::string name : {in, Dir.File("link.flv"), Dir.File("hard.flv"), "file:" + in}) {
+    Engine.SetOption("f", "mp4");
+    EXPECT_FALSE(Engine.OpenOutputFile(name));
+    EXPECT_EQ(Engine.LastOptionError, "Output file '" + name + "' is the same as input '" + in + "'");
+  }
+  EXPECT_TRUE(qvtest::ReadFile(in) == before);
 }
 
 TEST_F(FilesTest, OutputStreamsFollowTheInputKinds)

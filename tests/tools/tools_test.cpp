@@ -101,6 +101,25 @@ TEST(LoadPresets, SectionsWithoutKeysAndIndentedKeys) {
   EXPECT_EQ(LoadText(dir, "[a]\nname=A\n[b ;x]\nname=B\n"), (std::vector<std::string>{"A"}));
 }
 
+// A value given that is not a number or out of its range makes its preset
+// unusable, told with its line; the value read stays what it always was.
+TEST(LoadPresets, EachBadValueMakesItsPresetUnusable) {
+  TScratchDir dir;
+  const std::pair<const char *, const char *> bad[] = {
+      {"frame_width=0", "a frame width"},  {"frame_height=99999", "a frame height"},
+      {"frame_rate=-15", "a frame rate"},  {"video_bitrate=abc", "a number"},
+      {"video_bitrate=300", "a bit rate in bits per second"}, {"audio_bitrate=-64000", "a bit rate in bits per second"},
+      {"audio_channels=0", "a channel count"}, {"audio_channels=9", "a channel count"},
+      {"audio_frequency=-44100", "a sample rate"}, {"audio_frequency=", "a number"},
+      {"keep_frame_rate=2", "0 or 1"},     {"crf=52", "a quality from 0 to 51"}};
+  for (const auto &[line, what] : bad) {
+    LoadText(dir, std::string("; presets\n[a]\nname=A\n[b]\n") + line + "\naudio_channels=0\n");
+    EXPECT_EQ(Presets.at(0).Problem + "|" + Presets.at(1).Problem,
+              std::string("|formats.ini line 5: ") + line + " is not " + what);  // the first bad value of b
+  }
+  EXPECT_EQ(Presets[1].AudioChannels, 0);
+}
+
 TEST(LoadPresets, DefaultFileShipsBesideTheExecutables) {
   ASSERT_GE(Load({}).size(), 2u);
   for (const TFormat &f : Presets) {
@@ -111,6 +130,7 @@ TEST(LoadPresets, DefaultFileShipsBesideTheExecutables) {
     EXPECT_GE(f.AudioBitrate, 16000);
     EXPECT_GE(f.AudioChannels, 1);
     EXPECT_GE(f.AudioFrequency, 8000);
+    EXPECT_EQ(f.Problem, "");
   }
 }
 
