@@ -626,13 +626,13 @@ void TfrmMain::FormCreate() {
   if (remembered >= 0) cbFormats->setCurrentIndex(remembered);
 }
 
-void TfrmMain::ApplyPreferredEntry() {
+void TfrmMain::ApplyPreferredEntry(bool AWasRewrap) {
   if (FRewrapEntry != rkNone && FPreferRewrap) {
     cbFormats->setCurrentIndex(0);
     return;
   }
   const int offset = FRewrapEntry != rkNone ? 1 : 0;
-  if (cbFormats->currentIndex() < offset) {
+  if (cbFormats->currentIndex() < offset || (AWasRewrap && FRewrapEntry == rkNone)) {
     // The rewrap was chosen but does not count for this file: the preset
     // last converted with, else the first.
     const int remembered = FPreferredPreset.isEmpty() ? -1 : cbFormats->findText(FPreferredPreset, Qt::MatchExactly);
@@ -952,8 +952,9 @@ bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::str
   }
   FSource = source;
   FSourceFile = AInput;
+  const bool wasRewrap = SelectedRewrap() != rkNone;
   SetRewrapEntry(kind);
-  if (ANewPick) ApplyPreferredEntry();
+  if (ANewPick) ApplyPreferredEntry(wasRewrap);
 
   TOutputOptions record;
   if (SelectedRewrap() != rkNone) {
@@ -1314,8 +1315,9 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
     }
     FQueue.push_back(std::move(item));
   }
+  const bool wasRewrap = SelectedRewrap() != rkNone;
   SetRewrapEntry(anyReadable ? common : rkNone);
-  ApplyPreferredEntry();
+  ApplyPreferredEntry(wasRewrap);
 
   const QString first = FQueue.front().Input;
   edFileInput->setText(first);
@@ -1409,7 +1411,12 @@ void TfrmMain::ShowQueueSummary() {
     text += unreadable == 1 ? QStringLiteral("; 1 cannot be read") : QStringLiteral("; %1 cannot be read").arg(unreadable);
   if (FIgnored > 0)
     text += FIgnored == 1 ? QStringLiteral("; 1 other file ignored") : QStringLiteral("; %1 other files ignored").arg(FIgnored);
-  QueueView->SetTotal(total.Bytes > 0 ? QStringLiteral("Total: ") + FromStd(ExpectedSizeText(total)) : QString());
+  if (total.Bytes > 0) {
+    const QString all = FromStd(ExpectedSizeText(total));
+    QueueView->SetTotal(QStringLiteral("Total expected size: ") + all.mid(all.indexOf(QChar(':')) + 1).simplified());
+  } else {
+    QueueView->SetTotal(QString());
+  }
   UpdateQueueView();
   // Outputs beside inputs in a folder that cannot be written to need a folder chosen.
   for (const TQueueItem &item : FQueue) {

@@ -394,7 +394,8 @@ class TfrmMain : public QWidget {
   void ReconfigureForOutput();
   // The choice the user prefers for a newly picked file: the rewrap or the
   // preset last converted with.
-  void ApplyPreferredEntry();
+  // AWasRewrap: the rewrap was chosen before the file came.
+  void ApplyPreferredEntry(bool AWasRewrap);
   // Keeps the entry a conversion is started with, for the next files and sessions.
   void RememberEntry();
   void ShowQueueView();
