@@ -283,14 +283,23 @@ TQueueView::TQueueView(QWidget *AParent) : QWidget(AParent, Qt::Tool) {
 }
 
 void TQueueView::SetRows(const std::vector<std::array<QString, 3>> &ARows, const std::vector<QString> &AProblems) {
-  List->clear();
-  for (size_t i = 0; i < ARows.size(); ++i) {
-    auto *item = new QTreeWidgetItem(List, {ARows[i][0], ARows[i][1], ARows[i][2]});
+  // Rows are changed in place: rebuilding the list on every change of state
+  // floods screen readers with rows that come and go.
+  const int count = static_cast<int>(ARows.size());
+  while (List->topLevelItemCount() > count) delete List->takeTopLevelItem(List->topLevelItemCount() - 1);
+  while (List->topLevelItemCount() < count) {
+    auto *item = new QTreeWidgetItem(List);
     item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
-    if (i < AProblems.size() && !AProblems[i].isEmpty()) {
-      for (int c = 0; c < 3; ++c) {
-        item->setForeground(c, QColor(Qt::red));
-        item->setToolTip(c, AProblems[i]);
+  }
+  for (int i = 0; i < count; ++i) {
+    QTreeWidgetItem *item = List->topLevelItem(i);
+    const QString problem = static_cast<size_t>(i) < AProblems.size() ? AProblems[static_cast<size_t>(i)] : QString();
+    for (int c = 0; c < 3; ++c) {
+      if (item->text(c) != ARows[static_cast<size_t>(i)][static_cast<size_t>(c)])
+        item->setText(c, ARows[static_cast<size_t>(i)][static_cast<size_t>(c)]);
+      if (item->toolTip(c) != problem) {
+        item->setToolTip(c, problem);
+        item->setForeground(c, problem.isEmpty() ? List->palette().brush(QPalette::Text) : QBrush(Qt::red));
       }
     }
   }
