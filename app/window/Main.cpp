@@ -27,6 +27,7 @@
 #include <QStandardPaths>
 #include <QStyleOptionFrame>
 #include <QThread>
+#include <QToolTip>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -234,6 +235,19 @@ QRect TPathBox::TextRect() const {
 }
 
 bool TPathBox::Elided() const { return fontMetrics().horizontalAdvance(text()) > TextRect().width(); }
+
+QString TPathBox::ShownToolTip() const {
+  if (!Elided() || hasFocus()) return toolTip();
+  return toolTip().trimmed().isEmpty() ? text() : toolTip() + QStringLiteral("\n") + text();
+}
+
+bool TPathBox::event(QEvent *AEvent) {
+  if (AEvent->type() == QEvent::ToolTip) {
+    QToolTip::showText(static_cast<QHelpEvent *>(AEvent)->globalPos(), ShownToolTip(), this);
+    return true;
+  }
+  return QLineEdit::event(AEvent);
+}
 
 void TPathBox::paintEvent(QPaintEvent *AEvent) {
   if (hasFocus() || !Elided()) {

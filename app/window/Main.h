@@ -151,18 +151,21 @@ class TStatusBar : public QWidget {
 };
 
 // An edit box for a file name. Without the focus, a name wider than the box
-// is shown elided in the middle, so the file's own name stays in sight;
-// with the focus it is edited as a whole. A read-only box looks read-only
-// (the window's colour behind the text).
+// is shown elided in the middle, so the file's own name stays in sight, and
+// its tooltip adds the whole name; with the focus it is edited as a whole.
+// A read-only box looks read-only (the window's colour behind the text).
 class TPathBox : public QLineEdit {
  public:
   using QLineEdit::QLineEdit;
   void SetReadOnlyLook(bool AReadOnly);
   // Whether the name is wider than the box.
   bool Elided() const;
+  // The tooltip as shown: the hint, and the whole name when it is elided.
+  QString ShownToolTip() const;
 
  protected:
   void paintEvent(QPaintEvent *AEvent) override;
+  bool event(QEvent *AEvent) override;
 
  private:
   QRect TextRect() const;

@@ -297,6 +297,15 @@ TEST_F(WindowSessionTest, TheWindowShowsOnlyWhatBelongsToTheCurrentFile) {
   Pick(in);
   EXPECT_EQ(Panel(0), "Status: Ready");
 
+  // A long name is elided in the box, whole in its tooltip.
+  EXPECT_EQ(Form->edFileInput->ShownToolTip(), "Double click to get information about file");
+  const std::string deep = Dir.File(std::string(60, 'd') + "/" + std::string(60, 'n') + ".flv");
+  QDir(QString::fromStdString(Dir.Path())).mkdir(QString(60, 'd'));
+  QFile::copy(QString::fromStdString(in), QString::fromStdString(deep));
+  Pick(deep);
+  EXPECT_TRUE(Form->edFileOutput->Elided());
+  EXPECT_EQ(Form->edFileInput->ShownToolTip().toStdString(), "Double click to get information about file\n" + deep);
+
   // The times' colons stand one above the other.
   const QFontMetrics fm(Form->lbElapsedTime->font());
   EXPECT_NEAR(Form->lbElapsedTime->x() + fm.horizontalAdvance("Elapsed time:"),
