@@ -1358,14 +1358,22 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
 
 void TfrmMain::ShowQueueView() {
   UpdateQueueView();
-  // Under the window, where the screen has room, else above it.
-  const QRect frame = frameGeometry();
-  QPoint at(frame.left(), frame.bottom() + 1);
-  if (QScreen *screen = this->screen())
-    if (at.y() + QueueView->frameGeometry().height() > screen->availableGeometry().bottom())
-      at.setY(std::max(screen->availableGeometry().top(), frame.top() - QueueView->frameGeometry().height()));
-  QueueView->move(at);
+  // Under the window, where the screen has room, else above it. Until the
+  // window manager has framed the window its frame is not known; a window
+  // just started is placed again once it has been.
+  auto place = [this] {
+    const QRect frame = frameGeometry();
+    const int border = std::max(frame.bottom() - geometry().bottom(), 8);
+    const int title = std::max(QueueView->geometry().top() - QueueView->frameGeometry().top(), 30);
+    QPoint at(frame.left(), geometry().bottom() + border + 1);
+    if (QScreen *screen = this->screen())
+      if (at.y() + title + QueueView->height() > screen->availableGeometry().bottom())
+        at.setY(std::max(screen->availableGeometry().top(), frame.top() - title - QueueView->height() - border));
+    QueueView->move(at);
+  };
+  place();
   QueueView->show();
+  QTimer::singleShot(500, QueueView, place);
 }
 
 void TfrmMain::UpdateQueueView() {
