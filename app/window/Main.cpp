@@ -533,7 +533,7 @@ void TfrmMain::CreateControls() {
   Bevel2->setGeometry(5, 204, 435, 19);
 
   lbEstimatedTime = label(this, 11, 228, QStringLiteral("Estimated time:"));
-  // The two times' colons one above the other (as the design's 21 and 11
+  // The two times' colons one above the other (as the layout's 21 and 11
   // meant with its own face), so the figures after them line up too.
   const QFontMetrics fm(font);
   lbElapsedTime = label(this, 11 + fm.horizontalAdvance(QStringLiteral("Estimated time:")) -

@@ -35,8 +35,9 @@
 // never touch a widget themselves.
 // Failure: failures are shown in message boxes or in the status bar as the
 // handlers describe; the dialogs, message boxes, questions and the desktop
-// opener go through ExecuteOpenDialog, ShowMessageBox, AskYesNo and OpenUrl
-// so that a test can replace them.
+// opener go through ExecuteOpenDialog, ExecuteSaveDialog, ShowMessageBox, AskYesNo
+// and OpenUrl so that a test can replace them. The choices kept between
+// sessions live in Settings (the user's own, or a file a test names).
 #pragma once
 
 #include <QComboBox>
