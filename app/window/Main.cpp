@@ -1358,6 +1358,13 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
 
 void TfrmMain::ShowQueueView() {
   UpdateQueueView();
+  // As tall as its rows, up to eight; more scroll.
+  const int rows = std::clamp(static_cast<int>(FQueue.size()), 2, 8);
+  QTreeWidget *list = QueueView->List;
+  const int listHeight = list->header()->sizeHint().height() + rows * std::max(list->sizeHintForRow(0), 1) +
+                         2 * list->frameWidth() + 2;
+  list->setFixedHeight(listHeight);
+  QueueView->setFixedSize(FormWidth, listHeight + QueueView->Total->sizeHint().height() + 18);
   // Under the window, where the screen has room, else above it. Until the
   // window manager has framed the window its frame is not known; a window
   // just started is placed again once it has been.
