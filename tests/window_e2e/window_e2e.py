@@ -810,9 +810,9 @@ class Media:
         check(cat.returncode == 0, f"cannot make the long clip: {cat.stderr}")
         self.durations["long"] = self.probe_duration(self.files["long"])
         self.add("lecture", "lecture.flv", os.path.join(SAMPLES, "membrane_rtmp_plugin__testsrc.flv"))
-        # A minute: converted in seconds, long enough to ask a question meanwhile.
+        # Two minutes: converted in seconds, long enough to ask a question meanwhile.
         with open(listing, "w") as f:
-            f.write(f"file '{seg}'\n" * 3)
+            f.write(f"file '{seg}'\n" * 6)
         self.files["mid"] = os.path.join(self.dir, "mid.flv")
         cat = run(["ffmpeg", "-nostdin", "-v", "error", "-f", "concat", "-safe", "0", "-i", listing, "-c", "copy",
                    self.files["mid"]])
