@@ -839,10 +839,15 @@ class Media:
         disc = os.path.join(scratch, "disc")
         os.makedirs(disc)
         self.mounted = None
+        self.immutable = None
         if os.geteuid() == 0:
             if run(["mount", "--bind", disc_src, disc]).returncode == 0:
                 self.mounted = disc
                 run(["mount", "-o", "remount,bind,ro", disc])
+            else:  # no mounting here: an immutable folder, where the file system has them
+                shutil.copyfile(os.path.join(disc_src, "lecture.flv"), os.path.join(disc, "lecture.flv"))
+                if run(["chattr", "+i", disc]).returncode == 0:
+                    self.immutable = disc
         else:
             shutil.copyfile(os.path.join(disc_src, "lecture.flv"), os.path.join(disc, "lecture.flv"))
             os.chmod(disc, 0o555)
@@ -860,6 +865,9 @@ class Media:
         if self.mounted:
             run(["umount", "-l", self.mounted])
             self.mounted = None
+        if self.immutable:
+            run(["chattr", "-i", self.immutable])
+            self.immutable = None
 
     def add(self, key, name, source):
         self.files[key] = os.path.join(self.dir, name)
