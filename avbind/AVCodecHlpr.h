@@ -21,7 +21,7 @@ extern "C" {
   X(avcodec_parameters_copy) X(avcodec_get_name) X(av_codec_is_encoder) X(av_codec_iterate)  \
   X(av_packet_alloc) X(av_packet_free) X(av_packet_unref) X(av_packet_ref)                   \
   X(av_packet_rescale_ts) X(av_packet_get_side_data) X(av_new_packet) X(avcodec_version)        \
-  X(av_packet_new_side_data) X(av_get_bits_per_sample)
+  X(av_packet_new_side_data) X(av_get_bits_per_sample) X(avcodec_license)
 
 struct TAVCodecFuncs {
   QV_AVCODEC_FUNCTIONS(QV_SLOT)

@@ -13,24 +13,35 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTextLayout>
+#include <QShortcut>
+#include <QStandardPaths>
+#include <QStyleOptionFrame>
 #include <QThread>
+#include <QToolTip>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 
+#include "AVCodecHlpr.h"
+#include "AVFormatHlpr.h"
 #include "AVProbe.h"
+#include "AVUtilHlpr.h"
+#include "SwResampleHlpr.h"
+#include "SwScaleHlpr.h"
 #include "ConvertRecord.h"
 #include "SizeEstimate.h"
 #include "SysFormat.h"
@@ -39,6 +50,9 @@
 // in the build tree.
 #ifndef QV_GUIDE_INSTALLED
 #define QV_GUIDE_INSTALLED "../../share/doc/quenvaro/user-guide.html"
+#endif
+#ifndef QV_LICENCE
+#define QV_LICENCE "not chosen yet"
 #endif
 #ifndef QV_GUIDE_BUILT
 #define QV_GUIDE_BUILT "../share/doc/quenvaro/user-guide.html"
@@ -66,29 +80,26 @@ bool FileExists(const QString &AName) {
   return fi.exists() && !fi.isDir();
 }
 
-// Lays AText out in lines of at most AWidth pixels, breaking at word
-// boundaries and, where a word (a long path) is wider than a line, anywhere.
-// Returns the height of the lines.
-qreal LayOutText(QTextLayout &ALayout, const QString &AText, const QFont &AFont, qreal AWidth,
-                 Qt::Alignment AAlign) {
-  QString text = AText;
-  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text.replace(QChar('\n'), QChar::LineSeparator);
-  ALayout.setText(text);
-  ALayout.setFont(AFont);
-  QTextOption option(AAlign & Qt::AlignHorizontal_Mask);
-  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-  ALayout.setTextOption(option);
-  qreal y = 0;
-  ALayout.beginLayout();
-  for (QTextLine line = ALayout.createLine(); line.isValid(); line = ALayout.createLine()) {
-    line.setLineWidth(std::max<qreal>(AWidth, 1));
-    line.setPosition(QPointF(0, y));
-    y += line.height();
-  }
-  ALayout.endLayout();
-  return y;
+// A path shortened to about AChars characters by leaving out its middle.
+QString ElideMiddle(const QString &AText, int AChars) {
+  if (AText.size() <= AChars) return AText;
+  const int head = (AChars - 1) / 2, tail = AChars - 1 - head;
+  return AText.left(head) + QChar(0x2026) + AText.right(tail);
 }
+
+// A reason without the file's own path, which the reader already has
+// ("<path>: Unknown format" reads "Unknown format").
+QString WithoutPath(const QString &AReason, const QString &APath) {
+  QString r = AReason;
+  r.replace(APath + QStringLiteral(": "), QString());
+  r.replace(QStringLiteral("'") + APath + QStringLiteral("'"), QFileInfo(APath).fileName());
+  return r;
+}
+
+// Where the settings keep each choice.
+const char *const KeyOutputFolder = "OutputFolder";
+const char *const KeyPreset = "Preset";
+const char *const KeyRewrap = "Rewrap";
 
 }  // namespace
 
@@ -133,26 +144,30 @@ TStatusPanel::TStatusPanel(const QString &AText, Qt::Alignment AAlign, QWidget *
 }
 
 int TStatusPanel::WidthFor(const QString &AText) const {
-  // One spare pixel a side: rounding of the advance must not wrap the text.
+  // One spare pixel a side: rounding of the advance must not cut the text.
   return fontMetrics().horizontalAdvance(AText) + 2 * (frameWidth() + indent() + 1);
 }
 
-int TStatusPanel::NeededHeight(int AWidth) const {
-  QTextLayout layout;
-  const qreal lines = LayOutText(layout, text(), font(), AWidth - 2 * (frameWidth() + indent() + 1), alignment());
-  return static_cast<int>(std::ceil(lines)) + 2 * frameWidth() + 2;
+QRect TStatusPanel::TextArea() const { return contentsRect().adjusted(indent() + 1, 0, -(indent() + 1), 0); }
+
+bool TStatusPanel::Elided() const { return fontMetrics().horizontalAdvance(text()) > TextArea().width(); }
+
+QString TStatusPanel::ShownText() const {
+  return fontMetrics().elidedText(text(), Qt::ElideMiddle, TextArea().width());
 }
+
+void TStatusPanel::UpdateToolTip() { setToolTip(Elided() ? text() : QString()); }
 
 void TStatusPanel::paintEvent(QPaintEvent *) {
   QPainter p(this);
   drawFrame(&p);
-  const QRect area = contentsRect().adjusted(indent() + 1, 0, -(indent() + 1), 0);
-  QTextLayout layout;
-  const qreal height = LayOutText(layout, text(), font(), area.width(), alignment());
-  // One line sits in the middle, as a plain label's would; more start at the top.
-  const qreal top = height < area.height() ? area.top() + (area.height() - height) / 2 : area.top();
   p.setPen(palette().color(foregroundRole()));
-  layout.draw(&p, QPointF(area.left(), top));
+  p.drawText(TextArea(), static_cast<int>(alignment()), ShownText());
+}
+
+void TStatusPanel::mouseReleaseEvent(QMouseEvent *AEvent) {
+  QLabel::mouseReleaseEvent(AEvent);
+  if (AEvent->button() == Qt::LeftButton && OnClick) OnClick();
 }
 
 TStatusBar::TStatusBar(QWidget *AParent) : QWidget(AParent) {}
@@ -169,10 +184,9 @@ QString TStatusBar::PanelText(int AIndex) const { return Panel(AIndex)->text(); 
 
 void TStatusBar::SetPanelText(int AIndex, const QString &AText) {
   if (Panel(AIndex)->text() == AText) return;
-  const int before = NeededHeight();
   Panel(AIndex)->setText(AText);
+  // Panel 0 may widen for a longer status; the others follow.
   Relayout();
-  if (NeededHeight() != before && OnHeightChanged) OnHeightChanged();
 }
 
 int TStatusBar::FixedWidth(const TPanel &APanel) const {
@@ -191,23 +205,122 @@ std::vector<int> TStatusBar::PanelWidths() const {
   return widths;
 }
 
-int TStatusBar::NeededHeight() const {
-  const std::vector<int> widths = PanelWidths();
-  int h = FDesignHeight;
-  for (size_t i = 0; i < FPanels.size(); ++i) h = std::max(h, FPanels[i].Label->NeededHeight(widths[i] - 2) + 2);
-  return h;
-}
-
 void TStatusBar::Relayout() {
   const std::vector<int> widths = PanelWidths();
   int x = 0;
   for (size_t i = 0; i < FPanels.size(); ++i) {
     FPanels[i].Label->setGeometry(x, 2, widths[i] - 2, height() - 2);
+    FPanels[i].Label->UpdateToolTip();
     x += widths[i];
   }
 }
 
 void TStatusBar::resizeEvent(QResizeEvent *) { Relayout(); }
+
+void TPathBox::SetReadOnlyLook(bool AReadOnly) {
+  setReadOnly(AReadOnly);
+  // Styles draw a read-only box like an editable one; the window's colour
+  // behind the text tells them apart.
+  QPalette pal = palette();
+  pal.setBrush(QPalette::Base, AReadOnly ? parentWidget()->palette().brush(QPalette::Window)
+                                         : parentWidget()->palette().brush(QPalette::Base));
+  setPalette(pal);
+}
+
+QRect TPathBox::TextRect() const {
+  QStyleOptionFrame option;
+  initStyleOption(&option);
+  const QRect r = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+  // QLineEdit's own margin around the text.
+  return r.adjusted(2, 0, -2, 0);
+}
+
+bool TPathBox::Elided() const { return fontMetrics().horizontalAdvance(text()) > TextRect().width(); }
+
+QString TPathBox::ShownToolTip() const {
+  if (!Elided() || hasFocus()) return toolTip();
+  return toolTip().trimmed().isEmpty() ? text() : toolTip() + QStringLiteral("\n") + text();
+}
+
+bool TPathBox::event(QEvent *AEvent) {
+  if (AEvent->type() == QEvent::ToolTip) {
+    QToolTip::showText(static_cast<QHelpEvent *>(AEvent)->globalPos(), ShownToolTip(), this);
+    return true;
+  }
+  return QLineEdit::event(AEvent);
+}
+
+void TPathBox::paintEvent(QPaintEvent *AEvent) {
+  if (hasFocus() || !Elided()) {
+    QLineEdit::paintEvent(AEvent);
+    return;
+  }
+  QPainter p(this);
+  QStyleOptionFrame option;
+  initStyleOption(&option);
+  style()->drawPrimitive(QStyle::PE_PanelLineEdit, &option, &p, this);
+  const QRect r = TextRect();
+  p.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
+  p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter, fontMetrics().elidedText(text(), Qt::ElideMiddle, r.width()));
+}
+
+void TButton::paintEvent(QPaintEvent *AEvent) {
+  QPushButton::paintEvent(AEvent);
+  if (!hasFocus()) return;
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing, false);
+  QPen pen(palette().color(QPalette::Active, QPalette::Highlight));
+  pen.setWidth(2);
+  p.setPen(pen);
+  p.drawRect(rect().adjusted(3, 3, -3, -3));
+}
+
+TQueueView::TQueueView(QWidget *AParent) : QWidget(AParent, Qt::Tool) {
+  setWindowTitle(QStringLiteral("Queue"));
+  setAttribute(Qt::WA_ShowWithoutActivating);
+  auto *layout = new QVBoxLayout(this);
+  layout->setContentsMargins(6, 6, 6, 6);
+  List = new QTreeWidget(this);
+  List->setColumnCount(3);
+  List->setHeaderLabels({QStringLiteral("File"), QStringLiteral("State"), QStringLiteral("Size")});
+  List->setRootIsDecorated(false);
+  List->setSelectionMode(QAbstractItemView::NoSelection);
+  List->setFocusPolicy(Qt::NoFocus);
+  List->setTextElideMode(Qt::ElideMiddle);
+  List->header()->setStretchLastSection(false);
+  List->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  List->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
+  List->header()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
+  Total = new QLabel(this);
+  layout->addWidget(List);
+  layout->addWidget(Total);
+  resize(442, 180);
+}
+
+void TQueueView::SetRows(const std::vector<std::array<QString, 3>> &ARows, const std::vector<QString> &AProblems) {
+  // Rows are changed in place: rebuilding the list on every change of state
+  // floods screen readers with rows that come and go.
+  const int count = static_cast<int>(ARows.size());
+  while (List->topLevelItemCount() > count) delete List->takeTopLevelItem(List->topLevelItemCount() - 1);
+  while (List->topLevelItemCount() < count) {
+    auto *item = new QTreeWidgetItem(List);
+    item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+  }
+  for (int i = 0; i < count; ++i) {
+    QTreeWidgetItem *item = List->topLevelItem(i);
+    const QString problem = static_cast<size_t>(i) < AProblems.size() ? AProblems[static_cast<size_t>(i)] : QString();
+    for (int c = 0; c < 3; ++c) {
+      if (item->text(c) != ARows[static_cast<size_t>(i)][static_cast<size_t>(c)])
+        item->setText(c, ARows[static_cast<size_t>(i)][static_cast<size_t>(c)]);
+      if (item->toolTip(c) != problem) {
+        item->setToolTip(c, problem);
+        item->setForeground(c, problem.isEmpty() ? List->palette().brush(QPalette::Text) : QBrush(Qt::red));
+      }
+    }
+  }
+}
+
+void TQueueView::SetTotal(const QString &AText) { Total->setText(AText); }
 
 void TPresetList::keyPressEvent(QKeyEvent *AEvent) {
   FInPlace = true;
@@ -258,7 +371,7 @@ QString UserGuideFile(const QString &AProgramFolder) {
 // ---------------------------------------------------------------------------
 // TfrmMain: construction and layout
 
-TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFolder)
+TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFolder, const QString &ASettingsFile)
     : QWidget(nullptr,
               Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
@@ -268,30 +381,27 @@ TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFo
       FLibraryFolder(ALibraryFolder.empty() ? ToStd(QCoreApplication::applicationDirPath() + "/LibAV")
                                             : ALibraryFolder) {
   Desktop = std::make_unique<TDesktopSession>();
+  Settings = ASettingsFile.isEmpty() ? std::make_unique<QSettings>(QStringLiteral("Quenvaro"), QStringLiteral("Quenvaro"))
+                                     : std::make_unique<QSettings>(ASettingsFile, QSettings::IniFormat);
   ExecuteOpenDialog = [](QFileDialog &ADialog) -> QStringList {
     if (ADialog.exec() != QDialog::Accepted) return {};
     return ADialog.selectedFiles();
   };
+  ExecuteSaveDialog = ExecuteOpenDialog;
   ShowMessageBox = [this](const QString &AText, const QString &ACaption, TMessageIcon AIcon) {
     QMessageBox box(AIcon == miExclamation ? QMessageBox::Warning : QMessageBox::NoIcon, ACaption, AText,
                     QMessageBox::Ok, this);
     box.setTextFormat(Qt::PlainText);
     box.exec();
   };
-  AskYesNo = [this](const QString &AQuestion) {
-    QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), AQuestion,
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setTextFormat(Qt::PlainText);
-    // A stray Enter must not throw away a running conversion.
-    box.setDefaultButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
-  };
+  AskYesNo = [this](const QString &AQuestion) { return AskQuestion(AQuestion); };
   OpenUrl = [](const QUrl &AUrl) { return QDesktopServices::openUrl(AUrl); };
 
   setWindowTitle(AppTitle);
   setFixedSize(FormWidth, FormHeight);
   setAcceptDrops(true);
   CreateControls();
+  CreateActions();
 
   Strix->OnLog = [this](int AIndex, TLogLevel ALevel, const std::string &AMsg) { StrixLog(AIndex, ALevel, AMsg); };
   Strix->OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
@@ -391,27 +501,28 @@ void TfrmMain::CreateControls() {
   Bevel1->setGeometry(0, 57, FormWidth, 14);
 
   lbFileInput = label(this, 11, 65, QStringLiteral("Select file you want to convert:"));
-  edFileInput = new QLineEdit(this);
+  edFileInput = new TPathBox(this);
   edFileInput->setGeometry(11, 83, 380, 21);
   edFileInput->setToolTip(QStringLiteral("Double click to get information about file"));
   // Files dropped on the box are picked like files dropped on the window,
   // not pasted into it as text.
   edFileInput->setAcceptDrops(false);
   edFileInput->installEventFilter(this);
-  btnOpenInput = new QPushButton(QStringLiteral("..."), this);
+  btnOpenInput = new TButton(QStringLiteral("..."), this);
   btnOpenInput->setGeometry(398, 83, 30, 21);
   btnOpenInput->setToolTip(QStringLiteral("Click here to select file you want to convert..."));
   btnOpenInput->setAutoDefault(true);  // Enter on the focused button presses it
 
   lbFileOutput = label(this, 11, 111, QStringLiteral("Output file:"));
-  edFileOutput = new QLineEdit(this);
+  edFileOutput = new TPathBox(this);
   edFileOutput->setGeometry(11, 129, 380, 21);
-  edFileOutput->setReadOnly(true);
+  edFileOutput->SetReadOnlyLook(true);
   edFileOutput->setAcceptDrops(false);
   edFileOutput->setToolTip(QStringLiteral("This box is read only... File name is generated automatically "));
-  btnOpenOutput = new QPushButton(QStringLiteral("..."), this);
+  btnOpenOutput = new TButton(QStringLiteral("..."), this);
   btnOpenOutput->setGeometry(398, 129, 30, 21);
-  btnOpenOutput->setVisible(false);
+  btnOpenOutput->setToolTip(QStringLiteral("Click here to choose where the output goes..."));
+  btnOpenOutput->setAutoDefault(true);
 
   Label1 = label(this, 11, 157, QStringLiteral("Output settings:"));
   // A drop-down list: only the presets can be chosen, nothing typed.
@@ -422,14 +533,19 @@ void TfrmMain::CreateControls() {
   Bevel2 = new TBevel(this);
   Bevel2->setGeometry(5, 204, 435, 19);
 
-  lbElapsedTime = label(this, 21, 210, QStringLiteral("Elapsed time:"));
   lbEstimatedTime = label(this, 11, 228, QStringLiteral("Estimated time:"));
+  // The two times' colons one above the other (as the layout's 21 and 11
+  // meant with its own face), so the figures after them line up too.
+  const QFontMetrics fm(font);
+  lbElapsedTime = label(this, 11 + fm.horizontalAdvance(QStringLiteral("Estimated time:")) -
+                                  fm.horizontalAdvance(QStringLiteral("Elapsed time:")),
+                        210, QStringLiteral("Elapsed time:"));
 
-  btnConvert = new QPushButton(QStringLiteral("Convert"), this);
+  btnConvert = new TButton(QStringLiteral("Convert"), this);
   btnConvert->setGeometry(270, 212, 75, 25);
   btnConvert->setEnabled(false);
   btnConvert->setDefault(true);  // Enter presses it (see keyPressEvent)
-  btnStop = new QPushButton(QStringLiteral("Stop"), this);
+  btnStop = new TButton(QStringLiteral("Stop"), this);
   btnStop->setGeometry(353, 212, 75, 25);
   btnStop->setEnabled(false);
   btnStop->setAutoDefault(true);
@@ -447,16 +563,23 @@ void TfrmMain::CreateControls() {
                        QStringLiteral("Status: Done")});
   StatusBar->AddPanel(225, QString(), Qt::AlignLeft | Qt::AlignVCenter, {}, true);
   StatusBar->AddPanel(53, QStringLiteral("0%"), Qt::AlignCenter, {QStringLiteral("100%")});
-  StatusBar->OnHeightChanged = [this] { FitStatusBar(); };
+  // A text too long for its panel is shown whole on a click.
+  for (int i = 0; i < StatusBar->PanelCount(); ++i)
+    StatusBar->Panel(i)->OnClick = [this, i] {
+      if (StatusBar->Panel(i)->Elided()) ShowMessage(StatusBar->PanelText(i));
+    };
+  QueueView = new TQueueView(this);
 
   // Tab order follows the layout order.
   QWidget::setTabOrder(edFileInput, btnOpenInput);
   QWidget::setTabOrder(btnOpenInput, edFileOutput);
-  QWidget::setTabOrder(edFileOutput, cbFormats);
+  QWidget::setTabOrder(edFileOutput, btnOpenOutput);
+  QWidget::setTabOrder(btnOpenOutput, cbFormats);
   QWidget::setTabOrder(cbFormats, btnConvert);
   QWidget::setTabOrder(btnConvert, btnStop);
 
   QObject::connect(btnOpenInput, &QPushButton::clicked, this, [this] { btnOpenInputClick(); });
+  QObject::connect(btnOpenOutput, &QPushButton::clicked, this, [this] { btnOpenOutputClick(); });
   QObject::connect(btnConvert, &QPushButton::clicked, this, [this] { btnConvertClick(); });
   QObject::connect(btnStop, &QPushButton::clicked, this, [this] { btnStopClick(); });
   // The user's changes only: a pick from the list, a key or the wheel.
@@ -473,10 +596,23 @@ void TfrmMain::CreateControls() {
   });
 }
 
-void TfrmMain::FitStatusBar() {
-  const int height = StatusBar->NeededHeight();
-  setFixedSize(FormWidth, FormHeight - StatusBarHeight + height);
-  StatusBar->setGeometry(0, FormHeight - StatusBarHeight, FormWidth, height);
+void TfrmMain::CreateActions() {
+  // Keys of the whole window, also offered on its context menu.
+  auto add = [this](const QString &AText, const QKeySequence &AKey, std::function<void()> AFn) {
+    auto *action = new QAction(AText, this);
+    if (!AKey.isEmpty()) action->setShortcut(AKey);
+    action->setShortcutContext(Qt::WindowShortcut);
+    QObject::connect(action, &QAction::triggered, this, [fn = std::move(AFn)] { fn(); });
+    addAction(action);
+    return action;
+  };
+  add(QStringLiteral("Open file..."), QKeySequence(Qt::CTRL | Qt::Key_O), [this] {
+    if (btnOpenInput->isEnabled()) btnOpenInputClick();
+  });
+  add(QStringLiteral("User guide"), QKeySequence(Qt::Key_F1), [this] { ShowUserGuide(); });
+  add(QStringLiteral("About Quenvaro"), QKeySequence(), [this] { ShowAbout(); });
+  add(QStringLiteral("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
+  setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 
 // ---------------------------------------------------------------------------
@@ -513,6 +649,40 @@ void TfrmMain::FormCreate() {
   }
   if (cbFormats->count() > 0) cbFormats->setCurrentIndex(0);
   FitPresetPopup();
+
+  // The choices of earlier sessions: the preset last converted with, if the
+  // preset file still has it.
+  FOutputFolder = Settings->value(KeyOutputFolder).toString();
+  FPreferRewrap = Settings->value(KeyRewrap, true).toBool();
+  FPreferredPreset = Settings->value(KeyPreset).toString();
+  const int remembered = FPreferredPreset.isEmpty() ? -1 : cbFormats->findText(FPreferredPreset, Qt::MatchExactly);
+  if (remembered >= 0) cbFormats->setCurrentIndex(remembered);
+}
+
+void TfrmMain::ApplyPreferredEntry(bool AWasRewrap) {
+  if (FRewrapEntry != rkNone && FPreferRewrap) {
+    cbFormats->setCurrentIndex(0);
+    return;
+  }
+  const int offset = FRewrapEntry != rkNone ? 1 : 0;
+  if (cbFormats->currentIndex() < offset || (AWasRewrap && FRewrapEntry == rkNone)) {
+    // The rewrap was chosen but does not count for this file: the preset
+    // last converted with, else the first.
+    const int remembered = FPreferredPreset.isEmpty() ? -1 : cbFormats->findText(FPreferredPreset, Qt::MatchExactly);
+    cbFormats->setCurrentIndex(remembered >= offset ? remembered : (cbFormats->count() > offset ? offset : -1));
+  }
+}
+
+void TfrmMain::RememberEntry() {
+  if (FRewrapEntry != rkNone) {
+    FPreferRewrap = SelectedRewrap() != rkNone;
+    Settings->setValue(KeyRewrap, FPreferRewrap);
+  }
+  if (const TFormat *preset = SelectedPreset()) {
+    FPreferredPreset = FromStd(preset->Name);
+    Settings->setValue(KeyPreset, FPreferredPreset);
+  }
+  Settings->sync();
 }
 
 void TfrmMain::FitPresetPopup() {
@@ -526,12 +696,26 @@ void TfrmMain::FitPresetPopup() {
 bool TfrmMain::FormCloseQuery() {
   // A running conversion is only given up when the user says so; one that is
   // already stopping ends anyway.
-  if (FConverting && !FStopping && AskYesNo &&
-      !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")))
+  // When the run ends while the question is up, the question goes away and
+  // the window closes, as asked, without asking again.
+  if (FConverting && !FStopping && AskYesNo && !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")) &&
+      FConverting)
     return false;
   Strix->UnassignEvents();
   Strix->StopTasks();
   return true;
+}
+
+bool TfrmMain::AskQuestion(const QString &AQuestion) {
+  QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), AQuestion,
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setTextFormat(Qt::PlainText);
+  // A stray Enter must not throw away a running conversion.
+  box.setDefaultButton(QMessageBox::No);
+  FQuestion = &box;
+  const bool yes = box.exec() == QMessageBox::Yes;
+  FQuestion = nullptr;
+  return yes;
 }
 
 void TfrmMain::FormClose() {
@@ -592,6 +776,119 @@ void TfrmMain::btnOpenInputClick() {
     OpenQueue(names);
 }
 
+void TfrmMain::btnOpenOutputClick() {
+  if (FConverting) return;
+  auto dialog = std::make_unique<QFileDialog>(this);
+  dialog->setSizeGripEnabled(true);
+  const QString input = edFileInput->text();
+  auto run = [this, &dialog] {
+    OpenDialog1 = std::move(dialog);
+    QStringList names = ExecuteSaveDialog ? ExecuteSaveDialog(*OpenDialog1) : QStringList();
+    DestroyOpenDialog();
+    names.removeAll(QString());
+    return names;
+  };
+  if (QueuePending()) {
+    // Several files: a folder for all of them.
+    dialog->setWindowTitle(QStringLiteral("Choose the output folder"));
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(QFileDialog::Directory);
+    dialog->setOption(QFileDialog::ShowDirsOnly);
+    const QString start = !FQueueFolder.isEmpty() ? FQueueFolder : !FOutputFolder.isEmpty() ? FOutputFolder : FLastFolder;
+    if (!start.isEmpty()) dialog->setDirectory(start);
+    const QStringList names = run();
+    if (names.isEmpty()) return;
+    FQueueFolder = QFileInfo(names.first()).absoluteFilePath();
+    FOutputFolder = FQueueFolder;
+    Settings->setValue(KeyOutputFolder, FOutputFolder);
+    edFileOutput->setText(DeriveOutputName(FQueue.front().Input, FQueueFolder));
+    FOutputFor = FQueue.front().Input;
+    ShowQueueSummary();
+    return;
+  }
+  dialog->setWindowTitle(QStringLiteral("Save As"));
+  dialog->setAcceptMode(QFileDialog::AcceptSave);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  // Masks are matched case-sensitively here, so both spellings are listed.
+  dialog->setNameFilter(QStringLiteral("MP4 Files (*.mp4 *.MP4)"));
+  dialog->setDefaultSuffix(QStringLiteral("mp4"));
+  // It starts at the name the output would get; where that folder cannot be
+  // written to, in the folder chosen last.
+  QString start = edFileOutput->text();
+  if (start.isEmpty() && FileExists(input)) start = DeriveOutputName(input);
+  if (!start.isEmpty() && !ReadOnlyFolderText(start).isEmpty() && !FOutputFolder.isEmpty())
+    start = DeriveOutputName(FileExists(input) ? input : start, FOutputFolder);
+  if (!start.isEmpty()) {
+    dialog->setDirectory(QFileInfo(start).absolutePath());
+    dialog->selectFile(QFileInfo(start).fileName());
+  } else if (!FOutputFolder.isEmpty()) {
+    dialog->setDirectory(FOutputFolder);
+  }
+  const QStringList names = run();
+  if (names.isEmpty()) return;
+  const QString chosen = QFileInfo(names.first()).absoluteFilePath();
+  if (FileExists(input) && QFileInfo(chosen) == QFileInfo(input)) {
+    ShowOutputProblem(QStringLiteral("The output cannot be the input file itself: choose another name"));
+    return;
+  }
+  edFileOutput->setText(chosen);
+  FChosenOutput = chosen;
+  FOutputFor = input;
+  FOutputFolder = QFileInfo(chosen).absolutePath();
+  Settings->setValue(KeyOutputFolder, FOutputFolder);
+  ReconfigureForOutput();
+}
+
+void TfrmMain::ReconfigureForOutput() {
+  const QString inputName = edFileInput->text();
+  if (!FileExists(inputName)) return;
+  ForgetTask();
+  const std::string input = FileNameToStd(inputName);
+  const int index = Strix->AddTask(input, ConvertInputRecord(input));
+  try {
+    Strix->Probe().LoadFile(input, "");
+  } catch (const std::exception &) {
+  }
+  if (index < 0) {
+    SetRewrapEntry(rkNone);
+    ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
+    return;
+  }
+  QString error;
+  if (ConfigureOutput(index, inputName, FileNameToStd(edFileOutput->text()), error))
+    btnConvert->setFocus();
+  else if (!error.isEmpty())
+    ShowReason(QStringLiteral("Cannot do convert, error: ") + error);
+}
+
+void TfrmMain::OpenFiles(const QStringList &AFileNames) {
+  if (!btnOpenInput->isEnabled()) return;
+  QStringList taken, missing;
+  for (const QString &name : AFileNames) {
+    if (name.isEmpty()) continue;
+    const QString full = QFileInfo(name).absoluteFilePath();
+    if (!FileExists(full))
+      missing.push_back(name);
+    else if (!taken.contains(full))
+      taken.push_back(full);
+  }
+  if (taken.isEmpty()) {
+    if (!missing.isEmpty()) ShowReason(QStringLiteral("File not found: ") + QDir::toNativeSeparators(missing.first()));
+    return;
+  }
+  if (!LoadLibraries()) return;
+  if (taken.size() > 1) {
+    OpenQueue(taken, static_cast<int>(missing.size()));
+    return;
+  }
+  OpenInputFile(taken.first());
+  if (!missing.isEmpty() && !FReasonShown) {
+    const QString others = missing.size() == 1 ? QStringLiteral("1 other file ignored")
+                                               : QStringLiteral("%1 other files ignored").arg(missing.size());
+    StatusBar->SetPanelText(1, StatusBar->PanelText(1) + QStringLiteral("; ") + others);
+  }
+}
+
 void TfrmMain::DropFiles(const QStringList &AFileNames) {
   // Not while a conversion runs: the open button is disabled then.
   if (!btnOpenInput->isEnabled()) return;
@@ -627,13 +924,16 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   // would wait for an end that never comes.
   ForgetTask();
   ClearQueue();
+  QueueView->hide();
   ResetPanels();
+  ClearRunFigures();
   FLastFolder = QFileInfo(AFileName).absolutePath();
 
   edFileInput->setText(AFileName);
   const std::string input = FileNameToStd(AFileName);
-  edFileOutput->setText(FileNameFromStd(MakeOutputName(input, ".mp4")));
+  edFileOutput->setText(DeriveOutputName(AFileName));
   FOutputFor = AFileName;
+  FChosenOutput.clear();
   // Opening a FIFO would wait for a writer, and the window with it.
   if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
     SetRewrapEntry(rkNone);
@@ -653,13 +953,32 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
     return;
   }
   QString error;
-  if (ConfigureOutput(index, AFileName, FileNameToStd(edFileOutput->text()), error))
+  if (ConfigureOutput(index, AFileName, FileNameToStd(edFileOutput->text()), error, true))
     btnConvert->setFocus();
   else if (!error.isEmpty())
     ShowReason(QStringLiteral("Cannot do convert, error: ") + error);
 }
 
-bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError) {
+QString TfrmMain::DeriveOutputName(const QString &AInput, const QString &AFolder) {
+  const QString base = AFolder.isEmpty() ? AInput : QDir(AFolder).filePath(QFileInfo(AInput).fileName());
+  return FileNameFromStd(MakeOutputName(FileNameToStd(base), ".mp4"));
+}
+
+QString TfrmMain::ReadOnlyFolderText(const QString &AOutput) {
+  const QFileInfo folder(QFileInfo(AOutput).absolutePath());
+  if (folder.isDir() && folder.isWritable()) return {};
+  return QStringLiteral("The folder %1 is read-only: choose where to save the output with \"...\"")
+      .arg(QDir::toNativeSeparators(folder.absoluteFilePath()));
+}
+
+void TfrmMain::ShowOutputProblem(const QString &AText) {
+  ShowReason(AText);
+  btnConvert->setEnabled(false);
+  btnOpenOutput->setFocus();
+}
+
+bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError,
+                               bool ANewPick) {
   const TFFmpeg &task = Strix->Tasks(AIndex);
   TSourceInfo source = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
   const TRewrapKind kind = RewrapKindOf(source);
@@ -672,7 +991,9 @@ bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::str
   }
   FSource = source;
   FSourceFile = AInput;
+  const bool wasRewrap = SelectedRewrap() != rkNone;
   SetRewrapEntry(kind);
+  if (ANewPick) ApplyPreferredEntry(wasRewrap);
 
   TOutputOptions record;
   if (SelectedRewrap() != rkNone) {
@@ -686,6 +1007,13 @@ bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::str
     }
     record = ConvertOutputRecord(SelectedPreset(), &source);
   }
+  // The libraries would only say they "Could not open" it.
+  const QString readOnly = ReadOnlyFolderText(FileNameFromStd(AOutput));
+  if (!readOnly.isEmpty()) {
+    Strix->DeleteTask(AIndex);
+    ShowOutputProblem(readOnly);
+    return false;
+  }
   if (!Strix->AddTaskOutput(AIndex, AOutput, record)) {
     AError = FromStd(Strix->LastError());
     Strix->DeleteTask(AIndex);
@@ -694,8 +1022,7 @@ bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::str
   FTaskInput = AInput;
   btnConvert->setEnabled(true);
   // A refusal shown earlier no longer holds; the new task's size does.
-  StatusBar->SetPanelText(1, FromStd(ExpectedSizeText(EstimateOutputSize(record, source))));
-  FReasonShown = false;
+  ClearReason(FromStd(ExpectedSizeText(EstimateOutputSize(record, source))));
   return true;
 }
 
@@ -753,6 +1080,7 @@ void TfrmMain::ConfigureFromInputBox() {
   if (name.isEmpty()) {
     ForgetTask();
     ClearQueue();
+    QueueView->hide();
     edFileOutput->clear();
     FOutputFor.clear();
     return;
@@ -787,10 +1115,8 @@ void TfrmMain::cbFormatsChange() {
       return;
     }
   }
-  if (FReasonShown && StatusBar->PanelText(1).startsWith(QStringLiteral("This preset needs the encoder"))) {
-    StatusBar->SetPanelText(1, QString());
-    FReasonShown = false;
-  }
+  if (FReasonShown && StatusBar->PanelText(1).startsWith(QStringLiteral("This preset needs the encoder")))
+    ClearReason(QString());
 }
 
 void TfrmMain::ChangeFile() {
@@ -802,11 +1128,17 @@ void TfrmMain::ChangeFile() {
   // The output name belongs to the file it was derived from; a name typed
   // since gets its own. After a finished run the named output holds that
   // run's result; converting again must not write over it.
-  if (output.empty() || FOutputFor != inputName || QFileInfo::exists(edFileOutput->text()) ||
-      QFileInfo(edFileOutput->text()).isSymLink()) {
-    output = MakeOutputName(input, ".mp4");
-    edFileOutput->setText(FileNameFromStd(output));
+  // A name the user chose stays as it is until its run ends; a fresh name
+  // stays in the folder the user chose.
+  const bool chosen = !FChosenOutput.isEmpty() && FChosenOutput == edFileOutput->text() && FOutputFor == inputName;
+  if (!chosen && (output.empty() || FOutputFor != inputName || QFileInfo::exists(edFileOutput->text()) ||
+                  QFileInfo(edFileOutput->text()).isSymLink())) {
+    const QString folder = FOutputFor == inputName && !output.empty() ? QFileInfo(edFileOutput->text()).absolutePath()
+                                                                       : QString();
+    edFileOutput->setText(DeriveOutputName(inputName, folder));
+    output = FileNameToStd(edFileOutput->text());
     FOutputFor = inputName;
+    FChosenOutput.clear();
   }
   if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
     SetRewrapEntry(rkNone);
@@ -864,6 +1196,7 @@ void TfrmMain::btnConvertClick() {
 }
 
 void TfrmMain::BeginRun() {
+  RememberEntry();
   Strix->SetLogLevel(llInfo);
   Strix->SetThreadPriority(tpNormal);
   btnOpenInput->setEnabled(false);
@@ -872,7 +1205,8 @@ void TfrmMain::BeginRun() {
   CurrentCount = 0;
   cbFormats->setEnabled(false);
   // What runs is what the box names, until the run ends.
-  edFileInput->setReadOnly(true);
+  edFileInput->SetReadOnlyLook(true);
+  btnOpenOutput->setEnabled(false);
   SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time:"));
   SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
   FLastElapsed = 0;
@@ -886,13 +1220,18 @@ void TfrmMain::EndRun(const QString &AStatus) {
   btnOpenOutput->setEnabled(true);
   btnConvert->setEnabled(false);
   btnStop->setEnabled(false);
-  edFileInput->setReadOnly(false);
+  edFileInput->SetReadOnlyLook(false);
   cbFormats->setEnabled(true);
   FConverting = false;
   FStopping = false;
   StatusBar->SetPanelText(0, AStatus);
   ForgetTask();
+  // The output chosen for this run holds its result now; a later run gets a
+  // fresh name in the same folder.
+  FChosenOutput.clear();
   if (Desktop) Desktop->ReleaseSleep();
+  // A question about the run that has just ended has no subject any more.
+  if (FQuestion) FQuestion->done(QMessageBox::No);
 }
 
 void TfrmMain::Announce(const QString &ASummary, const QString &ABody) {
@@ -983,6 +1322,9 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
   ForgetTask();
   ClearQueue();
   ResetPanels();
+  ClearRunFigures();
+  FQueueFolder.clear();
+  FChosenOutput.clear();
   FIgnored = AIgnored;
   FLastFolder = QFileInfo(AFileNames.first()).absolutePath();
   // Each file is read now, for the rewrap entry and the expected size; it is
@@ -995,10 +1337,15 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
     TAVProbe probe;
     try {
       // A FIFO is not read at all: it fails in its turn, the others go on.
-      item.Readable = NotRegularFileText(FileNameToStd(name)).empty() && probe.LoadFile(FileNameToStd(name), "");
-    } catch (const std::exception &) {
+      const std::string special = NotRegularFileText(FileNameToStd(name));
+      item.Readable = special.empty() && probe.LoadFile(FileNameToStd(name), "");
+      if (!item.Readable)
+        item.Problem = WithoutPath(FromStd(special.empty() ? probe.LastError : special), name);
+    } catch (const std::exception &e) {
       item.Readable = false;
+      item.Problem = WithoutPath(FromStd(e.what()), name);
     }
+    if (!item.Readable && item.Problem.isEmpty()) item.Problem = QStringLiteral("Cannot be read");
     if (item.Readable) {
       item.Source = DescribeSource(probe.Context());
       const TRewrapKind kind = RewrapKindOf(item.Source);
@@ -1015,11 +1362,13 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
     }
     FQueue.push_back(std::move(item));
   }
+  const bool wasRewrap = SelectedRewrap() != rkNone;
   SetRewrapEntry(anyReadable ? common : rkNone);
+  ApplyPreferredEntry(wasRewrap);
 
   const QString first = FQueue.front().Input;
   edFileInput->setText(first);
-  edFileOutput->setText(FileNameFromStd(MakeOutputName(FileNameToStd(first), ".mp4")));
+  edFileOutput->setText(DeriveOutputName(first));
   FOutputFor = first;
   try {
     if (NotRegularFileText(FileNameToStd(first)).empty()) Strix->Probe().LoadFile(FileNameToStd(first), "");
@@ -1028,6 +1377,64 @@ void TfrmMain::OpenQueue(const QStringList &AFileNames, int AIgnored) {
   btnConvert->setEnabled(true);
   btnConvert->setFocus();
   ShowQueueSummary();
+  ShowQueueView();
+}
+
+void TfrmMain::ShowQueueView() {
+  UpdateQueueView();
+  // As tall as its rows, up to eight; more scroll.
+  const int rows = std::clamp(static_cast<int>(FQueue.size()), 2, 8);
+  QTreeWidget *list = QueueView->List;
+  const int listHeight = list->header()->sizeHint().height() + rows * std::max(list->sizeHintForRow(0), 1) +
+                         2 * list->frameWidth() + 2;
+  list->setFixedHeight(listHeight);
+  QueueView->setFixedSize(FormWidth, listHeight + QueueView->Total->sizeHint().height() + 18);
+  // Under the window, where the screen has room, else above it. Until the
+  // window manager has framed the window its frame is not known; a window
+  // just started is placed again once it has been.
+  auto place = [this] {
+    const QRect frame = frameGeometry();
+    const int border = std::max(frame.bottom() - geometry().bottom(), 8);
+    const int title = std::max(QueueView->geometry().top() - QueueView->frameGeometry().top(), 30);
+    QPoint at(frame.left(), geometry().bottom() + border + 1);
+    if (QScreen *screen = this->screen())
+      if (at.y() + title + QueueView->height() > screen->availableGeometry().bottom())
+        at.setY(std::max(screen->availableGeometry().top(), frame.top() - title - QueueView->height() - border));
+    QueueView->move(at);
+  };
+  place();
+  QueueView->show();
+  QTimer::singleShot(500, QueueView, place);
+}
+
+void TfrmMain::UpdateQueueView() {
+  std::vector<std::array<QString, 3>> rows;
+  std::vector<QString> problems;
+  for (size_t i = 0; i < FQueue.size(); ++i) {
+    const TQueueItem &item = FQueue[i];
+    QString state, size = item.Expected;
+    switch (item.Status) {
+      case qsWaiting:
+        state = !item.Readable ? QStringLiteral("Cannot be read")
+                : FQueueRunning && i == FQueuePos ? QStringLiteral("Converting")
+                                                  : QStringLiteral("Waiting");
+        break;
+      case qsDone:
+        state = QStringLiteral("Done");
+        break;
+      case qsFailed:
+        state = QStringLiteral("Failed");
+        break;
+      case qsStopped:
+        state = QStringLiteral("Stopped");
+        break;
+    }
+    if ((item.Status == qsDone || item.Status == qsStopped) && !item.Output.isEmpty())
+      size = FromStd(SizeText(QFileInfo(item.Output).size())).trimmed();
+    rows.push_back({QFileInfo(item.Input).fileName(), state, size});
+    problems.push_back(item.Status == qsFailed ? item.Message : !item.Readable ? item.Problem : QString());
+  }
+  QueueView->SetRows(rows, problems);
 }
 
 void TfrmMain::ShowQueueSummary() {
@@ -1036,14 +1443,23 @@ void TfrmMain::ShowQueueSummary() {
     ShowReason(missing);
     return;
   }
-  FReasonShown = false;
   TSizeEstimate total{0, false};
-  for (const TQueueItem &item : FQueue) {
-    if (!item.Readable) continue;
+  int unreadable = 0;
+  for (TQueueItem &item : FQueue) {
+    item.Expected.clear();
+    if (!item.Readable) {
+      ++unreadable;
+      continue;
+    }
     const TRewrapKind kind = SelectedRewrap() != rkNone ? RewrapKindOf(item.Source) : rkNone;
     const TOutputOptions record =
         kind != rkNone ? RewrapOutputRecord(kind, item.Source) : ConvertOutputRecord(SelectedPreset(), &item.Source);
     const TSizeEstimate e = EstimateOutputSize(record, item.Source);
+    if (e.Bytes > 0) {
+      // "Expected size: ~ 1.57 Mbytes" in the list reads "~ 1.57 Mbytes".
+      QString one = FromStd(ExpectedSizeText(e));
+      item.Expected = one.mid(one.indexOf(QChar(':')) + 1).simplified();
+    }
     if (e.Bytes < 0 || total.Bytes < 0) {
       total.Bytes = -1;
       continue;
@@ -1053,9 +1469,27 @@ void TfrmMain::ShowQueueSummary() {
   }
   QString text = QStringLiteral("%1 files queued").arg(FQueue.size());
   if (total.Bytes > 0) text += QStringLiteral(". ") + FromStd(ExpectedSizeText(total));
+  if (unreadable > 0)
+    text += unreadable == 1 ? QStringLiteral("; 1 cannot be read") : QStringLiteral("; %1 cannot be read").arg(unreadable);
   if (FIgnored > 0)
     text += FIgnored == 1 ? QStringLiteral("; 1 other file ignored") : QStringLiteral("; %1 other files ignored").arg(FIgnored);
-  StatusBar->SetPanelText(1, text);
+  if (total.Bytes > 0) {
+    const QString all = FromStd(ExpectedSizeText(total));
+    QueueView->SetTotal(QStringLiteral("Total expected size: ") + all.mid(all.indexOf(QChar(':')) + 1).simplified());
+  } else {
+    QueueView->SetTotal(QString());
+  }
+  UpdateQueueView();
+  // Outputs beside inputs in a folder that cannot be written to need a folder chosen.
+  for (const TQueueItem &item : FQueue) {
+    const QString readOnly = ReadOnlyFolderText(DeriveOutputName(item.Input, FQueueFolder));
+    if (item.Readable && !readOnly.isEmpty()) {
+      ShowOutputProblem(readOnly);
+      return;
+    }
+  }
+  ClearReason(text);
+  btnConvert->setEnabled(edFileInput->text() == FQueue.front().Input);
 }
 
 void TfrmMain::StartQueueItem() {
@@ -1068,12 +1502,19 @@ void TfrmMain::StartQueueItem() {
     StatusBar->SetPanelText(2, QStringLiteral("0%"));
     edFileInput->setText(item.Input);
     const std::string input = FileNameToStd(item.Input);
-    const std::string output = MakeOutputName(input, ".mp4");
-    edFileOutput->setText(FileNameFromStd(output));
+    edFileOutput->setText(DeriveOutputName(item.Input, FQueueFolder));
+    const std::string output = FileNameToStd(edFileOutput->text());
     FOutputFor = item.Input;
+    UpdateQueueView();
     if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
       item.Status = qsFailed;
       item.Message = FromStd(reason);
+      continue;
+    }
+    const QString readOnly = ReadOnlyFolderText(edFileOutput->text());
+    if (!readOnly.isEmpty()) {
+      item.Status = qsFailed;
+      item.Message = readOnly.left(readOnly.indexOf(QStringLiteral(": choose")));
       continue;
     }
 
@@ -1084,7 +1525,7 @@ void TfrmMain::StartQueueItem() {
     }
     if (index < 0) {
       item.Status = qsFailed;
-      item.Message = QStringLiteral("File open error: ") + FromStd(Strix->LastError());
+      item.Message = QStringLiteral("File open error: ") + WithoutPath(FromStd(Strix->LastError()), item.Input);
       continue;
     }
     const TFFmpeg &task = Strix->Tasks(index);
@@ -1107,7 +1548,7 @@ void TfrmMain::StartQueueItem() {
     }
     if (!Strix->AddTaskOutput(index, output, record)) {
       item.Status = qsFailed;
-      item.Message = QStringLiteral("Cannot do convert, error: ") + FromStd(Strix->LastError());
+      item.Message = QStringLiteral("Cannot do convert, error: ") + WithoutPath(FromStd(Strix->LastError()), item.Input);
       Strix->DeleteTask(index);
       continue;
     }
@@ -1115,11 +1556,7 @@ void TfrmMain::StartQueueItem() {
     FTaskInput = item.Input;
     StatusBar->SetPanelText(1, FromStd(ExpectedSizeText(EstimateOutputSize(record, source))));
     // Each file gets its own times.
-    CurrentCount = 0;
-    TotalCount = 0;
-    FLastElapsed = 0;
-    SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time:"));
-    SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
+    ClearRunFigures();
     Strix->StartTasks(1);
     EstTimer->SetEnabled(true);
     return;
@@ -1133,7 +1570,7 @@ void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const
   if (AIndex >= 0) {
     if (AException) {
       item.Status = qsFailed;
-      item.Message = FromStd(AMessage);
+      item.Message = WithoutPath(FromStd(AMessage), item.Output);
     } else if (AFinished) {
       item.Status = qsDone;
       ProgressBar1->setValue(100);
@@ -1141,6 +1578,7 @@ void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const
     } else {
       item.Status = qsStopped;
     }
+    UpdateQueueView();
     return;
   }
   // The file's run is over: the next one, unless Stop was pressed.
@@ -1156,14 +1594,23 @@ void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const
 
 void TfrmMain::FinishQueue() {
   StopTimerKeepingElapsed();
+  UpdateQueueView();
   int done = 0, failed = 0, stopped = 0;
+  int64_t written = 0;
   QString doneText, failedText, stoppedText, leftText;
+  QStringList folders;
+  auto name = [](const QString &APath) { return QFileInfo(APath).fileName(); };
   for (const TQueueItem &item : FQueue) {
-    const QString input = QDir::toNativeSeparators(item.Input);
+    const QString input = name(item.Input);
+    if (!item.Output.isEmpty()) {
+      written += std::max<qint64>(QFileInfo(item.Output).size(), 0);
+      const QString folder = QDir::toNativeSeparators(QFileInfo(item.Output).absolutePath());
+      if (!folders.contains(folder)) folders.push_back(folder);
+    }
     switch (item.Status) {
       case qsDone:
         ++done;
-        doneText += input + QStringLiteral(" -> ") + QDir::toNativeSeparators(item.Output) + QStringLiteral("\n");
+        doneText += input + QStringLiteral(" -> ") + name(item.Output) + QStringLiteral("\n");
         break;
       case qsFailed:
         ++failed;
@@ -1171,7 +1618,7 @@ void TfrmMain::FinishQueue() {
         break;
       case qsStopped:
         ++stopped;
-        stoppedText += input + (item.Output.isEmpty() ? QString() : QStringLiteral(" -> ") + QDir::toNativeSeparators(item.Output)) +
+        stoppedText += input + (item.Output.isEmpty() ? QString() : QStringLiteral(" -> ") + name(item.Output)) +
                        QStringLiteral("\n");
         break;
       case qsWaiting:
@@ -1190,12 +1637,20 @@ void TfrmMain::FinishQueue() {
     status = QStringLiteral("Status: Done, %1 of %2 converted").arg(done).arg(count);
   EndRun(status);
   FQueueRunning = false;
+  // The size of everything the queue wrote, not only of its last file.
+  if (!folders.isEmpty())
+    StatusBar->SetPanelText(1, QStringLiteral("Output file size: ") + FromStd(SizeText(written)).trimmed() +
+                                   QStringLiteral(" in all"));
 
   QString summary = QStringLiteral("%1 of %2 files converted.").arg(done).arg(count);
   if (!doneText.isEmpty()) summary += QStringLiteral("\n\nConverted:\n") + doneText.trimmed();
   if (!failedText.isEmpty()) summary += QStringLiteral("\n\nFailed:\n") + failedText.trimmed();
   if (!stoppedText.isEmpty()) summary += QStringLiteral("\n\nStopped (the part converted plays):\n") + stoppedText.trimmed();
   if (!leftText.isEmpty()) summary += QStringLiteral("\n\nNot converted:\n") + leftText.trimmed();
+  if (!folders.isEmpty()) {
+    summary += folders.size() == 1 ? QStringLiteral("\n\nOutput folder:") : QStringLiteral("\n\nOutput folders:");
+    for (const QString &folder : folders) summary += QStringLiteral("\n") + ElideMiddle(folder, 60);
+  }
   ClearQueue();
   Announce(failed > 0 ? QStringLiteral("Conversions finished, %1 failed").arg(failed)
                       : stopped > 0 ? QStringLiteral("Conversions stopped") : QStringLiteral("Conversions finished"),
@@ -1236,15 +1691,46 @@ void TfrmMain::edFileInputDblClick() {
   }
 }
 
-void TfrmMain::lbInformationClick() {
+void TfrmMain::lbInformationClick() { ShowUserGuide(); }
+
+void TfrmMain::ShowUserGuide(const QString &AAnchor) {
   const QString guide = UserGuideFile(QCoreApplication::applicationDirPath());
   if (!FileExists(guide)) {
     ShowMessage(QStringLiteral("The user guide is missing; it belongs here:\n") + QDir::toNativeSeparators(guide));
     return;
   }
-  if (!OpenUrl || !OpenUrl(QUrl::fromLocalFile(guide)))
+  QUrl url = QUrl::fromLocalFile(guide);
+  if (!AAnchor.isEmpty()) url.setFragment(AAnchor);
+  if (!OpenUrl || !OpenUrl(url))
     ShowMessage(QStringLiteral("No program to open the user guide was found. You can open it yourself:\n") +
                 QDir::toNativeSeparators(guide));
+}
+
+QString TfrmMain::AboutText() {
+  QString libraries, licence;
+  if (Strix->LoadLibraries(FLibraryFolder, true)) {
+    auto v = [](unsigned AVersion) {
+      return QStringLiteral("%1.%2.%3").arg(AVersion >> 16).arg((AVersion >> 8) & 0xff).arg(AVersion & 0xff);
+    };
+    libraries = QStringLiteral("libavutil %1, libavcodec %2, libavformat %3, libswscale %4, libswresample %5")
+                    .arg(v(AVUtilLib.avutil_version()), v(AVCodecLib.avcodec_version()),
+                         v(AVFormatLib.avformat_version()), v(SwScaleLib.swscale_version()),
+                         v(SwResampleLib.swresample_version()));
+    licence = QString::fromUtf8(AVCodecLib.avcodec_license());
+  } else {
+    libraries = QStringLiteral("not loaded: ") + FromStd(Strix->LastError());
+  }
+  QString text = QStringLiteral("Quenvaro ver.") + FromStd(FileVersionText()) +
+                 QStringLiteral("\nConverts FLV videos to MP4.\n\nLicence: ") + QStringLiteral(QV_LICENCE) +
+                 QStringLiteral("\n\nMedia libraries (FFmpeg, from ") + QDir::toNativeSeparators(FromStd(FLibraryFolder)) +
+                 QStringLiteral("):\n") + libraries;
+  if (!licence.isEmpty()) text += QStringLiteral("\nTheir licence: ") + licence;
+  text += QStringLiteral("\n\nWindow toolkit: Qt %1 (GNU LGPL version 3)").arg(QString::fromLatin1(qVersion()));
+  return text;
+}
+
+void TfrmMain::ShowAbout() {
+  if (ShowMessageBox) ShowMessageBox(AboutText(), QStringLiteral("About Quenvaro"), miNone);
 }
 
 // ---------------------------------------------------------------------------
@@ -1268,7 +1754,24 @@ void TfrmMain::ResetPanels() {
 
 void TfrmMain::ShowReason(const QString &AText) {
   StatusBar->SetPanelText(1, AText);
+  // Not "Ready" beside the reason why it is not.
+  if (!FConverting) StatusBar->SetPanelText(0, QStringLiteral("Status: Not ready"));
   FReasonShown = true;
+}
+
+void TfrmMain::ClearReason(const QString &AText) {
+  StatusBar->SetPanelText(1, AText);
+  if (!FConverting && StatusBar->PanelText(0) == QStringLiteral("Status: Not ready"))
+    StatusBar->SetPanelText(0, QStringLiteral("Status: Ready"));
+  FReasonShown = false;
+}
+
+void TfrmMain::ClearRunFigures() {
+  CurrentCount = 0;
+  TotalCount = 0;
+  FLastElapsed = 0;
+  SetLabelText(lbElapsedTime, QStringLiteral("Elapsed time:"));
+  SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
 }
 
 bool TfrmMain::IsDroppableFile(const QString &AFileName) {
@@ -1324,7 +1827,14 @@ bool TfrmMain::eventFilter(QObject *AWatched, QEvent *AEvent) {
   if ((AWatched == lbFrom || AWatched == imgArrow || AWatched == lbTo || AWatched == lbInformation) &&
       AEvent->type() == QEvent::MouseButtonRelease) {
     auto *me = static_cast<QMouseEvent *>(AEvent);
-    if (me->button() == Qt::LeftButton) lbInformationClick();
+    // The link's first line, "More Free Video Tools", leads to the guide's
+    // section on the other tools; the second and the header to the guide.
+    if (me->button() == Qt::LeftButton) {
+      if (AWatched == lbInformation && me->position().y() < lbInformation->height() / 2)
+        ShowUserGuide(QStringLiteral("other-tools"));
+      else
+        lbInformationClick();
+    }
     return true;
   }
   return QWidget::eventFilter(AWatched, AEvent);

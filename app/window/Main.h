@@ -18,6 +18,13 @@
 // comes; one that fails does not stop the others, Stop stops the running one
 // and the rest, and a message at the end tells what became of each.
 //
+// The output goes beside the input unless the user chooses another name (or,
+// for a queue, another folder) with the output's "..." button; a folder the
+// output cannot be written to is said in the status bar, and that button
+// then takes the focus. A file that can be rewrapped has the rewrap chosen,
+// unless the user last converted such a file with a preset; the preset last
+// converted with and the output folder last chosen are kept between sessions.
+//
 // A conversion keeps the desktop session awake while it runs, and its end is
 // announced by a desktop notification when the window is not the active one
 // (TDesktopSession).
@@ -28,16 +35,23 @@
 // never touch a widget themselves.
 // Failure: failures are shown in message boxes or in the status bar as the
 // handlers describe; the dialogs, message boxes, questions and the desktop
-// opener go through ExecuteOpenDialog, ShowMessageBox, AskYesNo and OpenUrl
-// so that a test can replace them.
+// opener go through ExecuteOpenDialog, ExecuteSaveDialog, ShowMessageBox, AskYesNo
+// and OpenUrl so that a test can replace them. The choices kept between
+// sessions live in Settings (the user's own, or a file a test names).
 #pragma once
 
 #include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QObject>
+#include <QPointer>
+#include <QPushButton>
+#include <QSettings>
+#include <QTreeWidget>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,9 +64,8 @@
 #include "Tools.h"
 #include "msEstTimer.h"
 
-class QLineEdit;
+class QMessageBox;
 class QProgressBar;
-class QPushButton;
 class QUrl;
 
 // The component's window-thread services on the Qt event loop: callbacks run
@@ -79,27 +92,35 @@ class TBevel : public QWidget {
   void paintEvent(QPaintEvent *) override;
 };
 
-// One sunken text panel of the status bar. Unlike a plain label it wraps a
-// text wider than the panel at word boundaries or, for long file names,
-// anywhere, so that nothing is ever cut; NeededHeight tells the bar how tall
-// the panel must be.
+// One sunken text panel of the status bar. A text wider than the panel is
+// elided in the middle (a long path keeps its start and its file name), and
+// the whole text is then the panel's tooltip.
 class TStatusPanel : public QLabel {
  public:
   TStatusPanel(const QString &AText, Qt::Alignment AAlign, QWidget *AParent);
   // Width that shows AText on one line, frame and indent included.
   int WidthFor(const QString &AText) const;
-  // Height that shows the current text at width AWidth.
-  int NeededHeight(int AWidth) const;
+  // Whether the current text is wider than the panel.
+  bool Elided() const;
+  // The text as painted.
+  QString ShownText() const;
+  // Keeps the tooltip in step with the text and the width.
+  void UpdateToolTip();
+  // A click on the panel (the window shows an elided text whole).
+  std::function<void()> OnClick;
 
  protected:
   void paintEvent(QPaintEvent *) override;
+  void mouseReleaseEvent(QMouseEvent *AEvent) override;
+
+ private:
+  QRect TextArea() const;
 };
 
-// A row of text panels along the bottom of the window. Every panel but the
-// stretching one is as wide as its widest expected text needs (never less
-// than its design width); the stretching panel takes the rest of the row and
-// wraps. The bar is as tall as its tallest panel; OnHeightChanged tells the
-// window when that changes.
+// A row of text panels along the bottom of the window, always one line high.
+// Every panel but the stretching one is as wide as its widest expected text
+// needs (never less than its design width); the stretching panel takes the
+// rest of the row.
 class TStatusBar : public QWidget {
  public:
   explicit TStatusBar(QWidget *AParent);
@@ -111,12 +132,8 @@ class TStatusBar : public QWidget {
   void SetPanelText(int AIndex, const QString &AText);
   int PanelCount() const { return static_cast<int>(FPanels.size()); }
   TStatusPanel *Panel(int AIndex) const { return FPanels.at(static_cast<size_t>(AIndex)).Label; }
-  // The height the bar needs for its current texts (at least its design height).
-  int NeededHeight() const;
   // Lays the panels out along the bar's current width.
   void Relayout();
-
-  std::function<void()> OnHeightChanged;
 
  protected:
   void resizeEvent(QResizeEvent *) override;
@@ -132,7 +149,50 @@ class TStatusBar : public QWidget {
   // Each panel's width along the bar, gap included.
   std::vector<int> PanelWidths() const;
   std::vector<TPanel> FPanels;
-  int FDesignHeight = 19;
+};
+
+// An edit box for a file name. Without the focus, a name wider than the box
+// is shown elided in the middle, so the file's own name stays in sight, and
+// its tooltip adds the whole name; with the focus it is edited as a whole.
+// A read-only box looks read-only (the window's colour behind the text).
+class TPathBox : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  void SetReadOnlyLook(bool AReadOnly);
+  // Whether the name is wider than the box.
+  bool Elided() const;
+  // The tooltip as shown: the hint, and the whole name when it is elided.
+  QString ShownToolTip() const;
+
+ protected:
+  void paintEvent(QPaintEvent *AEvent) override;
+  bool event(QEvent *AEvent) override;
+
+ private:
+  QRect TextRect() const;
+};
+
+// A push button whose keyboard focus shows as a ring in the highlight colour
+// inside its edge, unlike the frame it has as the default button.
+class TButton : public QPushButton {
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent *AEvent) override;
+};
+
+// The files of a queue in a small window of their own beside the main
+// window: each file with its state and size, and the total expected size.
+class TQueueView : public QWidget {
+ public:
+  explicit TQueueView(QWidget *AParent);
+  // One row per file: name, state, size; AProblem marks a row (red) and is
+  // its tooltip.
+  void SetRows(const std::vector<std::array<QString, 3>> &ARows, const std::vector<QString> &AProblems);
+  void SetTotal(const QString &AText);
+  QTreeWidget *List = nullptr;
+  QLabel *Total = nullptr;
 };
 
 // The preset list: a drop-down list (nothing can be typed into it) that tells
@@ -173,16 +233,25 @@ class TfrmMain : public QWidget {
   // APresetFile: the preset file to read; empty for formats.ini beside the
   // executable. ALibraryFolder: where the media libraries are loaded from;
   // empty for LibAV beside the executable.
-  explicit TfrmMain(const std::string &APresetFile = {}, const std::string &ALibraryFolder = {});
+  // ASettingsFile: where the choices kept between sessions live; empty for
+  // the user's own settings.
+  explicit TfrmMain(const std::string &APresetFile = {}, const std::string &ALibraryFolder = {},
+                    const QString &ASettingsFile = {});
   ~TfrmMain() override;
 
   // ---- what the window asks of the desktop (replaceable by tests) ----
   // Runs the open dialog; the chosen files, or none when cancelled.
   std::function<QStringList(QFileDialog &)> ExecuteOpenDialog;
+  // Runs the output's save (or, for a queue, folder) dialog; the chosen
+  // name, or none when cancelled.
+  std::function<QStringList(QFileDialog &)> ExecuteSaveDialog;
   // A modal message box.
   std::function<void(const QString &AText, const QString &ACaption, TMessageIcon AIcon)> ShowMessageBox;
   // A modal yes/no question; true for yes.
   std::function<bool(const QString &AQuestion)> AskYesNo;
+  // The window's own question box (AskYesNo's default). It answers no by
+  // itself when the run it asks about ends first.
+  bool AskQuestion(const QString &AQuestion);
   // The desktop's opener; false when there is none or it cannot be started.
   std::function<bool(const QUrl &)> OpenUrl;
 
@@ -197,6 +266,16 @@ class TfrmMain : public QWidget {
   void btnStopClick();
   void edFileInputDblClick();
   void lbInformationClick();
+  // The output's "...": a save dialog for one file, a folder for a queue.
+  void btnOpenOutputClick();
+  // Files named on the command line: picked as from the dialog (several
+  // form a queue); names that are no file are said in the status bar.
+  void OpenFiles(const QStringList &AFileNames);
+  // The user guide, at the section AAnchor when not empty.
+  void ShowUserGuide(const QString &AAnchor = {});
+  // The program's version, the media libraries' versions and the licences.
+  QString AboutText();
+  void ShowAbout();
   // Worker thread: these post to the window thread.
   void StrixProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality, float ABitRate,
                      int64_t ACurrentSize, int ATotalOutputDuration);
@@ -235,8 +314,12 @@ class TfrmMain : public QWidget {
     QString Message;  // why it failed
     TSourceInfo Source;  // as read when queued
     bool Readable = false;
+    QString Problem;   // why it cannot be read
+    QString Expected;  // its expected size, as shown
   };
   const std::vector<TQueueItem> &Queue() const { return FQueue; }
+  // The folder a queue's outputs go to; empty: beside each input.
+  QString QueueFolder() const { return FQueueFolder; }
 
   // ---- controls, in tab and layout order ----
   QWidget *pTop = nullptr;
@@ -246,20 +329,22 @@ class TfrmMain : public QWidget {
   QLabel *lbInformation = nullptr;
   TBevel *Bevel1 = nullptr;
   QLabel *lbFileInput = nullptr;
-  QLineEdit *edFileInput = nullptr;
-  QPushButton *btnOpenInput = nullptr;
+  TPathBox *edFileInput = nullptr;
+  TButton *btnOpenInput = nullptr;
   QLabel *lbFileOutput = nullptr;
-  QLineEdit *edFileOutput = nullptr;
-  QPushButton *btnOpenOutput = nullptr;
+  TPathBox *edFileOutput = nullptr;
+  TButton *btnOpenOutput = nullptr;
   QLabel *Label1 = nullptr;
   TPresetList *cbFormats = nullptr;
   TBevel *Bevel2 = nullptr;
   QLabel *lbElapsedTime = nullptr;
   QLabel *lbEstimatedTime = nullptr;
-  QPushButton *btnConvert = nullptr;
-  QPushButton *btnStop = nullptr;
+  TButton *btnConvert = nullptr;
+  TButton *btnStop = nullptr;
   QProgressBar *ProgressBar1 = nullptr;
   TStatusBar *StatusBar = nullptr;
+  // Shown while a queue is picked, and after it ran until the next pick.
+  TQueueView *QueueView = nullptr;
 
   // ---- non-visual members ----
   std::unique_ptr<TQtWindowThread> WindowThread;  // must outlive Strix
@@ -270,6 +355,8 @@ class TfrmMain : public QWidget {
   TmsEstTimer *EstTimer = nullptr;
   // The desktop's notifications and sleep hold (replaceable by tests).
   std::unique_ptr<TDesktopSession> Desktop;
+  // The choices kept between sessions.
+  std::unique_ptr<QSettings> Settings;
 
   // The last progress report's durations (ms), read by the timer. Written on
   // the window thread only (the progress handler posts its update there).
@@ -295,7 +382,31 @@ class TfrmMain : public QWidget {
   // Convert enabled and the expected size shown. Otherwise the task is
   // deleted: a missing encoder is shown as the reason (AError empty), a
   // refused output is left in AError for the caller to show its way.
-  bool ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError);
+  // ANewPick: the file was just picked, so the entry is chosen for it (the
+  // rewrap where it fits, unless the user prefers a preset).
+  bool ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError,
+                       bool ANewPick = false);
+  // The reason to show when the folder of AOutput cannot be written to;
+  // empty when it can.
+  static QString ReadOnlyFolderText(const QString &AOutput);
+  // Says why the output cannot go where it would, and hands the focus to the
+  // output's "..." button.
+  void ShowOutputProblem(const QString &AText);
+  // The first free output name for AInput in AFolder (beside it when empty).
+  static QString DeriveOutputName(const QString &AInput, const QString &AFolder = {});
+  // The task for the input box's file again, with the output box's name.
+  void ReconfigureForOutput();
+  // The choice the user prefers for a newly picked file: the rewrap or the
+  // preset last converted with.
+  // AWasRewrap: the rewrap was chosen before the file came.
+  void ApplyPreferredEntry(bool AWasRewrap);
+  // Keeps the entry a conversion is started with, for the next files and sessions.
+  void RememberEntry();
+  void ShowQueueView();
+  void UpdateQueueView();
+  // Times and sizes of the last run cleared.
+  void ClearRunFigures();
+  void CreateActions();
   // The selected preset's missing encoder as the reason to show, empty when none is missing.
   QString MissingEncoderText() const;
   // The rewrap entry for files of kind AKind (rkNone removes it); the
@@ -329,10 +440,10 @@ class TfrmMain : public QWidget {
   void ResetPanels();
   // Why the file cannot be converted, in panel 1.
   void ShowReason(const QString &AText);
+  // The reason is gone: AText in panel 1, and "Ready" again where it was not.
+  void ClearReason(const QString &AText);
   // The run's elapsed time, shown for good, and the timer stopped.
   void StopTimerKeepingElapsed();
-  // The window's height follows the status bar's.
-  void FitStatusBar();
   // The task list is empty: nothing matches the box any more.
   void ForgetTask();
   static bool IsDroppableFile(const QString &AFileName);
@@ -361,4 +472,10 @@ class TfrmMain : public QWidget {
   int FIgnored = 0;          // dropped files that were not FLV, said in panel 1
   QString FLastFailure;      // the running file's failure, for the announcement
   bool FBoxEdited = false;   // the user typed into the input box since it was last taken
+  QString FChosenOutput;     // the output name the user chose for FOutputFor, until its run ends
+  QString FOutputFolder;     // where the output's dialog starts (the last folder chosen)
+  QString FQueueFolder;      // the pending queue's output folder; empty: beside each input
+  bool FPreferRewrap = true; // a file that can be rewrapped gets the rewrap
+  QString FPreferredPreset;  // the preset last converted with
+  QPointer<QMessageBox> FQuestion;  // the question box while it is shown
 };

@@ -47,7 +47,9 @@ class WindowTest : public ::testing::Test {
 
   void Make(const std::string &APresetFile) {
     Form.reset();
-    Form = std::make_unique<TfrmMain>(APresetFile);
+    // The choices kept between sessions stay in the scratch folder; a window
+    // made again in the same test is the next session.
+    Form = std::make_unique<TfrmMain>(APresetFile, std::string(), QString::fromStdString(Dir.File("settings.ini")));
     Form->ExecuteOpenDialog = [this](QFileDialog &) { return NextPick; };
     // No desktop of the machine's: notifications and holds go nowhere.
     Form->Desktop = std::make_unique<TDesktopSession>(QDBusConnection(QStringLiteral("qv-no-bus")),

@@ -289,7 +289,7 @@ TEST(UserGuide, FoundInstalledOrBuiltAndNamedWhenMissing) {
 // Regression: a failed open or output set-up must leave Convert disabled.
 // A refused file leaves Convert disabled; the open button shows no message
 // box but resets the status bar and says why in it (panel 1), whatever the
-// previous run left there.
+// previous run left there, with no "Ready" beside the reason.
 TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
   const auto in = Media("clip.flv");
   Pick(in);
@@ -306,7 +306,7 @@ TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
     Pick(Dir.File(name));
     EXPECT_FALSE(Form->btnConvert->isEnabled()) << name;
     EXPECT_EQ(Form->Strix->TaskCount(), 0) << name;
-    EXPECT_EQ(Panel(0), "Status: Ready") << name;
+    EXPECT_EQ(Panel(0), "Status: Not ready") << name;
     EXPECT_EQ(Panel(2), "0%") << name;
     EXPECT_EQ(Panel(1).toStdString(), "File open error: " + Dir.File(name) + ": Unknown format") << name;
     EXPECT_EQ(Form->ProgressBar1->value(), 0);
@@ -462,8 +462,9 @@ TEST_F(WindowTest, WithoutPresetsTheInputSizeIsKept) {
 }
 
 // No text of the window is cut, with whatever font the desktop gives: every
-// label is as large as its text, the status panels fit every status, and a
-// long reason wraps in a taller status bar instead of being cut.
+// label is as large as its text and the status panels fit every status. A
+// reason too long for its panel is elided in the middle, whole in its
+// tooltip and on a click, and the window keeps its size.
 TEST_F(WindowTest, NoTextIsCut) {
   Show();
   auto fits = [this](QLabel *ALabel) {
@@ -486,7 +487,7 @@ TEST_F(WindowTest, NoTextIsCut) {
 
   // Status panels: every status text on one line, side by side in the window.
   auto oneLine = [](TStatusPanel *APanel) {
-    return APanel->WidthFor(APanel->text()) <= APanel->width() && APanel->NeededHeight(APanel->width()) <= APanel->height();
+    return APanel->WidthFor(APanel->text()) <= APanel->width() && !APanel->Elided() && APanel->toolTip().isEmpty();
   };
   const char *statuses[] = {"Status: Ready", "Status: Converting...", "Status: Conversion stopped", "Status: Done"};
   for (const char *status : statuses) {
@@ -501,15 +502,27 @@ TEST_F(WindowTest, NoTextIsCut) {
   }
   EXPECT_EQ(Form->height(), 287);
 
-  // A reason longer than the panel, with a long file name: the bar grows.
+  // A reason longer than the panel, with a long file name.
   const QString reason = "File open error: " + QString::fromStdString(Dir.File(std::string(120, 'n') + ".flv")) +
                          ": Unknown format";
   Form->StatusBar->SetPanelText(1, reason);
   TStatusPanel *panel = Form->StatusBar->Panel(1);
-  EXPECT_GE(panel->height(), panel->NeededHeight(panel->width()));
-  EXPECT_GT(Form->height(), 287);
+  EXPECT_TRUE(panel->Elided());
+  EXPECT_EQ(panel->toolTip(), reason);
+  const QString shown = panel->ShownText();
+  EXPECT_TRUE(shown.startsWith("File open error: ")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith(": Unknown format")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QChar(0x2026)));
+  EXPECT_LE(panel->fontMetrics().horizontalAdvance(shown), panel->contentsRect().width());
+  EXPECT_EQ(Form->height(), 287);
   EXPECT_EQ(Form->StatusBar->geometry().bottom(), Form->height() - 1);
+  QTest::mouseClick(panel, Qt::LeftButton);  // the whole text on a click
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0].Text, reason);
   Form->StatusBar->SetPanelText(1, "");
+  EXPECT_TRUE(panel->toolTip().isEmpty());
+  QTest::mouseClick(panel, Qt::LeftButton);  // a text that fits: nothing more to show
+  EXPECT_EQ(Messages.size(), 1u);
   EXPECT_EQ(Form->height(), 287);
 }
 

@@ -166,15 +166,15 @@ class Session:
         self.registry = pyatspi.Registry
         wait_for(lambda: self.registry.getDesktop(0) is not None, 20, "the accessibility registry")
 
-    def start_app(self):
+    def start_app(self, args=(), ready="Status: Ready"):
         self.applog = open(os.path.join(ARTIFACTS, "program.log"), "a")
-        self.app = subprocess.Popen([PROGRAM], env=self.env, stdout=self.applog, stderr=subprocess.STDOUT,
+        self.app = subprocess.Popen([PROGRAM, *args], env=self.env, stdout=self.applog, stderr=subprocess.STDOUT,
                                     cwd=self.scratch)
         wid = wait_for(lambda: run(["xdotool", "search", "--onlyvisible", "--name", TITLE]).stdout.split(), 30,
                        "the window")[0]
         win = Window(self, wid)
         wait_for(win.root, 30, "the window on the accessibility bus")
-        wait_for(lambda: win.status(0) == "Status: Ready", 10, "the window's contents")
+        wait_for(lambda: win.status(0) == ready, 10, "the window's contents")
         return win
 
     def stop_app(self):
@@ -250,11 +250,21 @@ class Window:
     def output_text(self):
         return self.text_box("This box is read only").queryText().getText(0, -1)
 
-    def button(self, name):
-        for c in self.controls():
-            if self.role(c) == "push button" and c.name == name and self.showing(c):
-                return c
-        raise StepFailed(f"no button '{name}'")
+    def button(self, name, nth=0):
+        """The nth showing button of that name, in layout order ("..." 0: the input's, 1: the output's)."""
+        found = [c for c in self.controls() if self.role(c) == "push button" and c.name == name and self.showing(c)]
+        if len(found) <= nth:
+            raise StepFailed(f"no button '{name}' #{nth}")
+        return found[nth]
+
+    def focused(self, acc):
+        import pyatspi
+        return acc.getState().contains(pyatspi.STATE_FOCUSED)
+
+    def height(self):
+        """The window's client height as X has it."""
+        out = xdotool("getwindowgeometry", self.wid)
+        return int(out.split("Geometry:")[1].split("x")[1])
 
     def enabled(self, acc):
         import pyatspi
@@ -319,15 +329,15 @@ class Window:
         return "\n".join(lines)
 
     # -- acting -------------------------------------------------------------
-    def click(self, acc, right_end=False):
-        """A left click in the middle of the control (or near its right end)."""
+    def click(self, acc, right_end=False, fraction_y=0.5):
+        """A left click in the middle of the control (or near its right end, or at a fraction of its height)."""
         import pyatspi
         box = acc.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         check(box.width > 0 and box.height > 0, f"'{acc.name}' is not on screen")
         x = box.x + box.width - 8 if right_end else box.x + box.width // 2
         # No --sync: it waits for a motion, which never comes when the pointer
         # is already there. The server handles the move before the click.
-        xdotool("mousemove", x, box.y + box.height // 2, "click", "1")
+        xdotool("mousemove", x, box.y + int(box.height * fraction_y), "click", "1")
 
     def key(self, *keys):
         xdotool("key", "--clearmodifiers", *keys)
@@ -350,20 +360,26 @@ class Window:
         typed = paths[0] if len(paths) == 1 else " ".join(f'"{p}"' for p in paths)
         path = paths[0]
         self.click(self.button("..."))
-        dialog = wait_for(lambda: run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"]).stdout.split(), 10,
-                          "the file dialog")[0]
-        wait_for(lambda: xdotool("getactivewindow") == dialog, 10, "the file dialog to take the keyboard")
-        wait_for(self.file_name_box_focused, 10, "the file name box of the dialog to take the focus")
-        self.type(typed)
-        self.key("Return")
-        wait_for(lambda: not run(["xdotool", "search", "--onlyvisible", "--name", "^Open$"]).stdout.strip(), 10,
-                 "the file dialog to close")
+        self.answer_file_dialog("Open", typed)
         wait_for(lambda: self.input_text() == path, 10, f"the input box to name {path}")
 
-    def file_name_box_focused(self):
+    def answer_file_dialog(self, title, typed, opened=False):
+        """Waits for the file dialog of that title, types over its file name and presses Enter."""
+        if not opened:
+            dialog = wait_for(lambda: run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]).stdout.split(),
+                              10, f"the '{title}' dialog")[0]
+            wait_for(lambda: xdotool("getactivewindow") == dialog, 10, f"the '{title}' dialog to take the keyboard")
+        wait_for(lambda: self.file_name_box_focused(title), 10, "the file name box of the dialog to take the focus")
+        self.key("ctrl+a")  # a save dialog offers a name already
+        self.type(typed)
+        self.key("Return")
+        wait_for(lambda: not run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"]).stdout.strip(), 10,
+                 f"the '{title}' dialog to close")
+
+    def file_name_box_focused(self, title="Open"):
         import pyatspi
         for d in self.dialogs():
-            if d.name == "Open":
+            if d.name == title:
                 for c in self.descendants(d):
                     if self.role(c) == "text" and c.name == "File name:":
                         return c.getState().contains(pyatspi.STATE_FOCUSED)
@@ -417,10 +433,10 @@ class Steps:
         w, clip = self.w, self.m["clip"]
         w.pick_with_dialog(clip)
         check(w.output_text() == self.m.out("clip_(new).mp4"), f"output name {w.output_text()!r}")
-        # An H.264 clip: the list starts with the rewrap, the choice stays on the first preset.
+        # An H.264 clip: the list starts with the rewrap, which is chosen (the last run was a rewrap).
         names = [i.name for i in w.combo_items()]
         check(names == [REWRAP_ALL] + PRESET_NAMES, f"preset list for an H.264 file: {names}")
-        check(w.combo().name == PRESET_NAMES[0], f"the choice moved to {w.combo().name!r}")
+        check(w.combo().name == REWRAP_ALL, f"the choice is {w.combo().name!r}")
         # The dialog's completion list must be gone: the first click after it opens the preset list.
         w.choose_preset(PHONE)
         check(w.enabled(w.button("Convert")), "Convert disabled after a good pick")
@@ -457,7 +473,7 @@ class Steps:
             w.pick_with_dialog(self.m[name])
             wait_for(lambda: w.status(1).startswith("File open error: "), 5, f"the reason for {name}")
             check(w.status(1) == f"File open error: {self.m[name]}: Unknown format", f"reason {w.status(1)!r}")
-            check(w.status(0) == "Status: Ready" and w.status(2) == "0%",
+            check(w.status(0) == "Status: Not ready" and w.status(2) == "0%",
                   f"panels not reset: {w.status(0)!r} {w.status(2)!r}")
             check(not w.enabled(w.button("Convert")), f"Convert enabled for {name}")
             check(not w.dialogs(), f"a message box for {name}")
@@ -584,8 +600,9 @@ class Steps:
                         return d, t
             return None
         box, text = wait_for(summary, STATUS_WAIT, "the summary of the queue")
-        check(f"{m['notes.flv']}: File open error: " in text, f"the failure is not listed: {text!r}")
-        outputs = [line.split(" -> ")[1] for line in text.splitlines() if " -> " in line]
+        check("notes.flv: File open error: Unknown format" in text, f"the failure is not listed: {text!r}")
+        check(text.endswith(f"Output folder:\n{m.dir}"), f"the output folder is not named: {text!r}")
+        outputs = [os.path.join(m.dir, line.split(" -> ")[1]) for line in text.splitlines() if " -> " in line]
         check(len(outputs) == 2, f"converted files listed: {text!r}")
         ok = [c for c in w.descendants(box) if w.role(c) == "push button" and c.name.replace("&", "") == "OK"]
         check(ok, "no OK button in the summary")
@@ -597,16 +614,140 @@ class Steps:
             check(streams["video"]["width"] == 176, f"{out}: preset not applied")
         check(not any(os.path.basename(p).startswith("notes_(new") for p in os.listdir(m.dir)), "notes.flv was written")
 
+    def rewrap_preselected(self):
+        """An H.264 file (fresh settings): the rewrap is chosen, so Convert at once copies the streams."""
+        w, m = self.w, self.m
+        w.pick_with_dialog(m["lecture"])
+        wait_for(lambda: w.combo().name == REWRAP_ALL, 5, f"the rewrap chosen (list shows {w.combo().name!r})")
+        check(w.focused(w.button("Convert")), "Convert does not have the focus")
+        w.key("Return")
+        w.wait_status("Status: Done")
+        out = m.out("lecture_(new).mp4")
+        check_playable(out, video="h264")
+        check(packet_hashes(out, "v") == packet_hashes(m["lecture"], "v"), "the video was re-encoded")
+
+    def command_line_file(self):
+        """quenvaro FILE picks the file; quenvaro FILE FILE queues both."""
+        self.s.stop_app()
+        try:
+            self.command_line_windows()
+        finally:
+            self.s.stop_app()
+            # A killed window leaves the empty output its task had opened.
+            for name in os.listdir(self.m.dir):
+                if name.endswith(".mp4") and size(self.m.out(name)) == 0:
+                    os.remove(self.m.out(name))
+        self.fresh_window()
+
+    def command_line_windows(self):
+        w = self.s.start_app([self.m["other"]])
+        self.w = w
+        wait_for(lambda: w.input_text() == self.m["other"], 10, f"the file of the command line (box: {w.input_text()!r})")
+        check(w.output_text() == self.m.out("other_(new).mp4"), f"output name {w.output_text()!r}")
+        check(w.enabled(w.button("Convert")), "Convert disabled for the file of the command line")
+        check(w.status(1).startswith("Expected size: ~ "), f"panel 1 {w.status(1)!r}")
+        self.s.stop_app()
+        self.w = w = self.s.start_app([self.m["clip"], self.m["other"]])
+        wait_for(lambda: w.status(1).startswith("2 files queued"), 10, f"the queue (panel 1: {w.status(1)!r})")
+        check(w.input_text() == self.m["clip"], f"input box {w.input_text()!r}")
+        queue = [d for d in w.dialogs() if d.name == "Queue"]
+        check(queue, "the queue's list is not shown")
+        names = [c.name for c in w.descendants(queue[0])]
+        check("clip.flv" in names and "other.flv" in names, f"the queue lists {names}")
+
+    def choose_output_in_save_dialog(self):
+        """The output's "..." opens a save dialog; the conversion writes the name typed there."""
+        w, m = self.w, self.m
+        w.pick_with_dialog(m["clip"])
+        chosen = os.path.join(m.elsewhere, "my choice.mp4")
+        w.click(w.button("...", 1))
+        w.answer_file_dialog("Save As", chosen)
+        wait_for(lambda: w.output_text() == chosen, 10, f"the chosen output (box: {w.output_text()!r})")
+        wait_for(lambda: w.enabled(w.button("Convert")), 10, "Convert for the chosen output")
+        w.click(w.button("Convert"))
+        w.wait_status("Status: Done")
+        check_playable(chosen)
+
+    def read_only_input_folder(self):
+        """A file on a read-only folder: the reason, the output's "..." focused, saved where the user says."""
+        w, m = self.w, self.m
+        check(m.read_only, "no read-only folder could be made")
+        src = os.path.join(m.read_only, "lecture.flv")
+        w.pick_with_dialog(src)
+        reason = (f"The folder {m.read_only} is read-only: choose where to save the output with \"...\"")
+        wait_for(lambda: w.status(1) == reason, 10, f"the reason (panel 1: {w.status(1)!r})")
+        check(w.status(0) == "Status: Not ready", f"status {w.status(0)!r} beside the reason")
+        check(not w.enabled(w.button("Convert")), "Convert enabled")
+        wait_for(lambda: w.focused(w.button("...", 1)), 5, "the output's button to take the focus")
+        check(not w.dialogs(), "a message box about the folder")
+        w.key("Return")  # the focused button
+        chosen = os.path.join(m.elsewhere, "from the disc.mp4")
+        w.answer_file_dialog("Save As", chosen)
+        wait_for(lambda: w.output_text() == chosen and w.enabled(w.button("Convert")), 10,
+                 f"the chosen output (box: {w.output_text()!r})")
+        check(w.status(0) == "Status: Ready", f"status {w.status(0)!r}")
+        w.key("Return")
+        w.wait_status("Status: Done")
+        # The entry is whatever the earlier steps' conversions left chosen.
+        _, streams = probe(chosen)
+        check_playable(chosen, video=streams["video"]["codec_name"])
+
+    def long_path(self):
+        """A long path and a long reason: elided in the window, whose height never changes."""
+        w, m = self.w, self.m
+        before = w.height()
+        check(before == 287, f"window height {before} at start")
+        w.pick_with_dialog(m["long name"])
+        check(w.height() == before, f"height {w.height()} after picking a long name")
+        w.pick_with_dialog(m["long notes"])
+        wait_for(lambda: w.status(1).startswith("File open error: "), 10, f"the reason (panel 1: {w.status(1)!r})")
+        check(w.status(1) == f"File open error: {m['long notes']}: Unknown format", f"panel 1 {w.status(1)!r}")
+        time.sleep(0.5)
+        check(w.height() == before, f"height {w.height()} with a long reason")
+        screenshot("long-path")
+
+    def close_question_after_run_end(self):
+        """Closing near the end, the question left unanswered: it goes when the run ends, the program quits."""
+        w, m = self.w, self.m
+        w.pick_with_dialog(m["mid"])
+        out = w.output_text()
+        w.click(w.button("Convert"))
+        wait_for(lambda: w.percent() >= 2, 30, "progress", 0.05)
+
+        def question():
+            for d in w.dialogs():
+                if "A conversion is running. Stop it and quit?" in [c.name for c in w.descendants(d)]:
+                    return d
+            return None
+        w.activate()
+        w.key("alt+F4")
+        wait_for(question, 10, "the question before closing")
+        wait_for(lambda: self.s.app.poll() is not None, STATUS_WAIT * 2, "the program to quit when the run ended")
+        check(self.s.app.returncode == 0, f"exit status {self.s.app.returncode}")
+        duration, _ = check_playable(out)
+        check(abs(duration - m.duration("mid")) < 1.0, f"output lasts {duration} s of {m.duration('mid')}")
+        self.fresh_window()
+
     def guide_link(self):
         """The link opens the installed user guide with the desktop's opener."""
         w = self.w
-        w.click(w.label_starting("More Free Video Tools"))
-        opened = wait_for(lambda: open(self.s.opened).read().split() if os.path.exists(self.s.opened) else None, 10,
-                          "the desktop opener")
-        check(len(opened) == 1 and opened[0].startswith("file:///"), f"opened {opened}")
-        path = opened[0][len("file://"):]
+        # Its two lines: "More Free Video Tools" leads to the guide's section on
+        # the other tools, "get more information" to the guide; F1 too.
+        w.click(w.label_starting("More Free Video Tools"), fraction_y=0.25)
+        wait_for(lambda: os.path.exists(self.s.opened) and len(open(self.s.opened).read().split()) == 1, 10,
+                 "the desktop opener")
+        w.click(w.label_starting("More Free Video Tools"), fraction_y=0.75)
+        wait_for(lambda: len(open(self.s.opened).read().split()) == 2, 10, "the opener for the second line")
+        w.key("F1")
+        opened = wait_for(lambda: (lambda o: o if len(o) == 3 else None)(open(self.s.opened).read().split()), 10,
+                          "the opener for F1")
+        check(all(o.startswith("file:///") for o in opened), f"opened {opened}")
+        path = opened[1][len("file://"):]
         check(path.endswith("/share/doc/quenvaro/user-guide.html") and os.path.isfile(path), f"guide {path}")
         check("<html" in open(path).read(), "the guide is not HTML")
+        check(opened[0] == opened[1] + "#other-tools", f"the first line opened {opened[0]}")
+        check('id="other-tools"' in open(path).read(), "the guide has no section on other tools")
+        check(opened[2] == opened[1], f"F1 opened {opened[2]}")
         time.sleep(0.5)
         check(not w.dialogs(), "a message box appeared although the opener ran")
 
@@ -668,6 +809,50 @@ class Media:
                    self.files["long"]])
         check(cat.returncode == 0, f"cannot make the long clip: {cat.stderr}")
         self.durations["long"] = self.probe_duration(self.files["long"])
+        self.add("lecture", "lecture.flv", os.path.join(SAMPLES, "membrane_rtmp_plugin__testsrc.flv"))
+        # Two minutes: converted in seconds, long enough to ask a question meanwhile.
+        with open(listing, "w") as f:
+            f.write(f"file '{seg}'\n" * 6)
+        self.files["mid"] = os.path.join(self.dir, "mid.flv")
+        cat = run(["ffmpeg", "-nostdin", "-v", "error", "-f", "concat", "-safe", "0", "-i", listing, "-c", "copy",
+                   self.files["mid"]])
+        check(cat.returncode == 0, f"cannot make the middle clip: {cat.stderr}")
+        self.durations["mid"] = self.probe_duration(self.files["mid"])
+        # Somewhere else to save outputs.
+        self.elsewhere = os.path.join(scratch, "saved here")
+        os.makedirs(self.elsewhere)
+        # A long path: a file with a long name in deep folders, and text named .flv there.
+        deep = os.path.join(self.dir, "a folder with a rather long name for recordings",
+                            "lectures of the winter term in the large hall", "week seven")
+        os.makedirs(deep)
+        self.files["long name"] = os.path.join(deep, "the recording of the whole lecture on tuesday morning.flv")
+        shutil.copyfile(os.path.join(SAMPLES, "membrane_rtmp_plugin__testsrc.flv"), self.files["long name"])
+        self.files["long notes"] = os.path.join(deep, "the notes taken during the whole lecture on tuesday.flv")
+        with open(self.files["long notes"], "w") as f:
+            f.write("Notes, not a video.\n")
+        # A read-only folder holding an H.264 clip: a read-only bind mount as
+        # root (who may write anywhere else), no write permission otherwise.
+        self.read_only = None
+        disc_src = os.path.join(scratch, "disc source")
+        os.makedirs(disc_src)
+        shutil.copyfile(os.path.join(SAMPLES, "membrane_rtmp_plugin__testsrc.flv"), os.path.join(disc_src, "lecture.flv"))
+        disc = os.path.join(scratch, "disc")
+        os.makedirs(disc)
+        self.mounted = None
+        self.immutable = None
+        if os.geteuid() == 0:
+            if run(["mount", "--bind", disc_src, disc]).returncode == 0:
+                self.mounted = disc
+                run(["mount", "-o", "remount,bind,ro", disc])
+            else:  # no mounting here: an immutable folder, where the file system has them
+                shutil.copyfile(os.path.join(disc_src, "lecture.flv"), os.path.join(disc, "lecture.flv"))
+                if run(["chattr", "+i", disc]).returncode == 0:
+                    self.immutable = disc
+        else:
+            shutil.copyfile(os.path.join(disc_src, "lecture.flv"), os.path.join(disc, "lecture.flv"))
+            os.chmod(disc, 0o555)
+        if os.path.isfile(os.path.join(disc, "lecture.flv")) and not os.access(disc, os.W_OK):
+            self.read_only = disc
         # Refused files: text named .flv, and an empty file.
         self.files["notes.flv"] = os.path.join(self.dir, "notes.flv")
         with open(self.files["notes.flv"], "w") as f:
@@ -675,6 +860,14 @@ class Media:
         self.files["empty.flv"] = os.path.join(self.dir, "empty.flv")
         open(self.files["empty.flv"], "w").close()
         self.first_output_hash = None
+
+    def release(self):
+        if self.mounted:
+            run(["umount", "-l", self.mounted])
+            self.mounted = None
+        if self.immutable:
+            run(["chattr", "-i", self.immutable])
+            self.immutable = None
 
     def add(self, key, name, source):
         self.files[key] = os.path.join(self.dir, name)
@@ -700,6 +893,7 @@ def main():
     scratch = tempfile.mkdtemp(prefix="qv-window-e2e-")
     session = Session(scratch)
     failures = []
+    media = None
     try:
         log("making the media")
         media = Media(scratch)
@@ -707,7 +901,9 @@ def main():
         steps = Steps(session, media)
         log("starting the program")
         steps.fresh_window()
-        order = [steps.starts_idle, steps.pick_preset_convert, steps.convert_again, steps.refused_files,
+        order = [steps.starts_idle, steps.rewrap_preselected, steps.command_line_file, steps.pick_preset_convert,
+                 steps.convert_again, steps.refused_files, steps.choose_output_in_save_dialog,
+                 steps.read_only_input_folder, steps.long_path, steps.close_question_after_run_end,
                  steps.typed_name_is_converted, steps.typed_name_after_a_refused_pick,
                  steps.typing_into_the_preset_list, steps.rewrap_entry, steps.queue_of_three, steps.stop_midway,
                  steps.guide_link, steps.close_while_converting]
@@ -732,6 +928,8 @@ def main():
                     steps.fresh_window()  # the next step starts from a fresh window
     finally:
         session.finish()
+        if media:
+            media.release()
         if not failures:
             shutil.rmtree(scratch, ignore_errors=True)
         else:
