@@ -176,10 +176,26 @@ std::string UnreadableText(const TTrack &ATrack)
                         {what, static_cast<int>(ATrack.LegacyId)});
 }
 
+// The 48 kHz samples of an Opus packet, from its table-of-contents byte.
+int64_t OpusSamples(const uint8_t *AData, int ASize)
+{
+  const int config = AData[0] >> 3;
+  int64_t frame;  // in 48 kHz samples
+  if (config < 12)
+    frame = (const int[]){480, 960, 1920, 2880}[config & 3];  // SILK: 10, 20, 40, 60 ms
+  else if (config < 16)
+    frame = 480 << (config & 1);  // hybrid: 10, 20 ms
+  else
+    frame = 120 << (config & 3);  // CELT: 2.5, 5, 10, 20 ms
+  const int code = AData[0] & 3;
+  const int frames = code == 0 ? 1 : code < 3 ? 2 : ASize > 1 ? (AData[1] & 0x3f) : 0;
+  return frame * frames;
+}
+
 // A packet's length as the streams' parameters tell it: writers end the last
 // sample of a track with it, and a sample of no length falls out of an MP4's
 // edit list.
-int64_t PacketDuration(const AVStream *AStream, int ASize)
+int64_t PacketDuration(const AVStream *AStream, int ASize, const uint8_t *AData = nullptr)
 {
   const AVCodecParameters *par = AStream->codecpar;
   if (par->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -190,6 +206,7 @@ int64_t PacketDuration(const AVStream *AStream, int ASize)
   }
   if (par->codec_type != AVMEDIA_TYPE_AUDIO || par->sample_rate <= 0) return 0;
   int64_t samples = par->frame_size;
+  if (par->codec_id == AV_CODEC_ID_OPUS && AData && ASize > 0) samples = OpusSamples(AData, ASize);
   const int bits = AVCodecLib.av_get_bits_per_sample(par->codec_id);  // PCM and G.711: by the bytes
   if (bits > 0 && par->ch_layout.nb_channels > 0)
     samples = int64_t(ASize) * 8 / (int64_t(bits) * par->ch_layout.nb_channels);
@@ -300,7 +317,20 @@ bool TFlvSource::Build(const std::string &AFileName, std::string &AError)
 
   const std::vector<TTrack> &tracks = FReader->Tracks();
   FStreamOf.assign(tracks.size(), -1);
-  for (const TTrack &t : tracks) {
+  // Kinds keep the order they first appear in; within a kind, track 0 (the
+  // publisher's default) comes first, whichever track's tag came first.
+  std::vector<const TTrack *> ordered;
+  for (const TTrack &t : tracks) ordered.push_back(&t);
+  auto kindRank = [&](const TTrack &ATrack) {
+    for (const TTrack &t : tracks)
+      if (t.Text == ATrack.Text && (t.Text || t.Kind == ATrack.Kind)) return t.Index;
+    return ATrack.Index;
+  };
+  std::stable_sort(ordered.begin(), ordered.end(), [&](const TTrack *a, const TTrack *b) {
+    return std::make_pair(kindRank(*a), a->TrackId) < std::make_pair(kindRank(*b), b->TrackId);
+  });
+  for (const TTrack *tp : ordered) {
+    const TTrack &t = *tp;
     const int id = CodecIdOf(t);
     if (id == AV_CODEC_ID_NONE) {
       FUnreadable.push_back(UnreadableText(t));
@@ -474,6 +504,8 @@ bool TFlvSource::ProbeStreams()
           std::vector<uint8_t> extradata(par->extradata, par->extradata + par->extradata_size);
           AVCodecLib.avcodec_parameters_from_context(par, decoders[s].get());
           SetExtradata(par, extradata);  // the file's record, not what the decoder made of it
+          // Decoders of fixed-length frames (AC-3, FLAC) tell the length by their frames only.
+          if (par->codec_type == AVMEDIA_TYPE_AUDIO && par->frame_size <= 0) par->frame_size = frame->nb_samples;
           done[s] = true;
           AVUtilLib.av_frame_unref(frame.get());
         }
@@ -541,7 +573,7 @@ int TFlvSource::Deliver(TPacket &AIn, AVPacket *AOut)
   AOut->pts = NsToTb(AIn.PtsNs, st->time_base);
   if (AIn.Key || par->codec_type != AVMEDIA_TYPE_VIDEO) AOut->flags |= AV_PKT_FLAG_KEY;
   AOut->pos = AIn.Position;
-  AOut->duration = PacketDuration(st, AOut->size);
+  AOut->duration = PacketDuration(st, AOut->size, AOut->data);
   return 0;
 }
 

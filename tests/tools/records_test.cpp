@@ -223,7 +223,12 @@ TEST_F(RecordsTest, RewrapKindsFollowTheCodecsAndTheirRecordsCopyWhatMp4Carries)
     const char *Video, *Audio;
     int Rate;
     TRewrapKind Kind;
+    bool AudioChanges = false;
   } const cases[] = {
+      // the codecs of enhanced FLV; FLAC in MP4 is an experiment in FFmpeg 5.1
+      {"hevc", "opus", 48000, rkCopyAll},         {"av1", "ac3", 48000, rkCopyAll},
+      {"vp9", "eac3", 48000, rkCopyAll},          {"hevc", "flac", 48000, rkCopyVideo},
+      {"vp8", "opus", 48000, rkNone},             {"h264", "aac", 44100, rkCopyVideo, true},
       {"h264", "aac", 44100, rkCopyAll},          {"h264", "mp3", 22050, rkCopyAll},
       {"h264", "", 0, rkCopyAll},                 {"h264", "mp3", 8000, rkCopyVideo},
       {"h264", "speex", 16000, rkCopyVideo},      {"h264", "nellymoser", 22050, rkCopyVideo},
@@ -234,7 +239,7 @@ TEST_F(RecordsTest, RewrapKindsFollowTheCodecsAndTheirRecordsCopyWhatMp4Carries)
   };
   for (const TCase &c : cases) {
     TSourceInfo s;
-    s.VideoCodec = c.Video, s.AudioCodec = c.Audio, s.AudioSampleRate = c.Rate;
+    s.VideoCodec = c.Video, s.AudioCodec = c.Audio, s.AudioSampleRate = c.Rate, s.AudioChanges = c.AudioChanges;
     EXPECT_EQ(RewrapKindOf(s), c.Kind) << c.Video << "/" << c.Audio << " " << c.Rate;
   }
   EXPECT_EQ(RewrapName(rkCopyAll), "Original quality, no re-encoding (fastest)");
