@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "EnhancedFlv.h"
 #include "Process.h"
 #include "TestEnv.h"
 
@@ -269,6 +270,7 @@ void TimestampShapes(TShapeBuilder &B)
                       Pic(5, "320x240", "15") + Tone(5) + H264 + Aac, kAll);
     s.Source2 = Pic(5, "176x144", "15") + Tone(5) + H264 + Aac;
     Edited(s, "append", Append());
+    s.Expect = exMergedKinds;
   }
 
   // A hole in one stream only; the other goes on.
@@ -379,6 +381,67 @@ void SampleShapes(TShapeBuilder &B)
   }
 }
 
+// Enhanced FLV and HEVC under codec id 12: the ffmpeg command cannot read
+// them, so it reads the Matroska file the FLV was laid out from, the streams
+// our first track of each kind came from.
+void EnhancedShapes(TShapeBuilder &B)
+{
+  for (const qvtest::TEnhancedSpec &spec : qvtest::EnhancedSpecs()) {
+    // MP4 holds no VP8: its rewrap is a conversion, which the re-encode covers.
+    const bool vp8 = !spec.Video.empty() && spec.Video.front() == "libvpx";
+    TShape &s = B.Add("enhanced_" + spec.Name, "enhanced FLV " + spec.Name + " (reference: its Matroska source)", "",
+                      vp8 ? jbReencode : jbReencode | jbCopyMp4);
+    s.MakeKey = "enhanced " + spec.Name;
+    s.Rewrap = true;
+    if (!spec.Audio.empty() && spec.Audio.front() == "flac") s.RewrapAudio = "aac";
+    if (spec.Name == "hvc1_audio_onetrack") {
+      s.KnownFault = "ours takes the audio track that comes first in the file (track 1, MP3), not track 0 (Opus)";
+      s.KnownJobs = jbCopyMp4;
+    }
+    s.Make = [spec](const std::string &ADir) {
+      qvtest::LoadLibs();
+      const qvtest::TEnhancedFlv made = qvtest::MakeEnhancedFlv(ADir, spec);
+      TMade m{made.Path, made.Source, {}};
+      for (const bool video : {true, false}) {
+        const qvtest::TFlvTrackRef *first = nullptr;
+        for (const qvtest::TFlvTrackRef &t : made.Tracks)
+          if (t.Video == video && (!first || t.TrackId < first->TrackId)) first = &t;
+        if (first) m.Maps.insert(m.Maps.end(), {"-map", "0:" + std::to_string(first->Source)});
+      }
+      return m;
+    };
+  }
+}
+
+// Damaged files, against the ffmpeg command on the tags a repairing reader
+// hands on; a configuration change against its split streams taken
+// together; negative composition times against the undamaged file, whose
+// presentation times they keep.
+void DamageShapes(TShapeBuilder &B)
+{
+  using qvtest::TDamage;
+  for (const TDamage damage : {TDamage::GarbageBetweenTags, TDamage::GarbageOverTag, TDamage::LateConfig,
+                               TDamage::ConfigChange, TDamage::CutLastTag, TDamage::NegativeComposition}) {
+    const std::string name = qvtest::DamageName(damage);
+    TShape &s = B.Add("damage_" + name, "2 s H.264 + AAC damaged: " + name, "", jbReencode | jbCopyMp4);
+    s.MakeKey = "damage " + name;
+    s.Rewrap = true;
+    if (damage == TDamage::ConfigChange) s.Expect = exMergedKinds;
+    s.Make = [damage](const std::string &ADir) {
+      qvtest::LoadLibs();
+      const qvtest::TDamagedFlv made = qvtest::MakeDamagedFlv(ADir, damage);
+      TMade m{made.Path, made.Path, {}};
+      if (damage == TDamage::NegativeComposition) {
+        m.Reference = ADir + "/clean-bframes.flv";
+      } else if (damage != TDamage::ConfigChange) {
+        m.Reference = ADir + "/delivered.flv";
+        made.Delivered.Save(m.Reference);
+      }
+      return m;
+    };
+  }
+}
+
 // QV_DIFF_LONG_INPUT names a ready-made long input (bench/long_input.sh
 // hands over the one it made), else it is made here.
 void LongShapes(TShapeBuilder &B)
@@ -471,6 +534,8 @@ const std::vector<TShape> &Shapes(bool ALong)
     TextShapes(b);
     CodecShapes(b);
     SampleShapes(b);
+    EnhancedShapes(b);
+    DamageShapes(b);
     LongShapes(b);
     return list;
   }();
@@ -504,6 +569,28 @@ std::string Input(const TShape &AShape, bool AClosed)
     file.Save(AOut);
   });
   return path;
+}
+
+TMade Made(const TShape &AShape)
+{
+  const std::string key = std::string(kRecipeVersion) + "\n" + AShape.MakeKey;
+  const std::string dir = MediaDir() + "/made/" + AShape.Name + "-" + Hex(Fnv1a(key)).substr(0, 12);
+  const std::string list = dir + ".txt";  // input, reference, then the maps, a line each
+  fs::create_directories(MediaDir() + "/made");
+  MakeOnce(list, [&](const std::string &AOut) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const TMade m = AShape.Make(dir);
+    std::string text = m.Input + "\n" + m.Reference + "\n";
+    for (const std::string &a : m.Maps) text += a + "\n";
+    qvtest::WriteFile(AOut, text);
+  });
+  TMade m;
+  std::stringstream lines(qvtest::ReadFile(list));
+  std::getline(lines, m.Input);
+  std::getline(lines, m.Reference);
+  for (std::string line; std::getline(lines, line);) m.Maps.push_back(line);
+  return m;
 }
 
 std::string OracleOutput(const std::vector<std::string> &AArgs, const std::string &AExt, int &AExit,

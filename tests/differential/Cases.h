@@ -25,6 +25,16 @@ enum TExpect {
   exClosedJump,  // every stream jumps beyond the threshold (or back): our rule closes the jump,
                  // the ffmpeg command keeps it; the reference is the ffmpeg command's result on
                  // the input without the jump, which is what closing the jump gives
+  exMergedKinds, // stream copy: the ffmpeg command splits a stream whose configuration changes into
+                 // two; its streams of one kind are taken together as one
+};
+
+// An input made by test code rather than an ffmpeg command, and what the
+// ffmpeg command reads in its place when it cannot read that input right.
+struct TMade {
+  std::string Input;      // the FLV we convert
+  std::string Reference;  // the ffmpeg command's input (a Matroska source, or an FLV of the right tags)
+  std::vector<std::string> Maps;  // "-map 0:N" arguments choosing the reference's streams (empty: all)
 };
 
 // An edit of the generated file; ASecond is the file of Source2 (empty when none).
@@ -46,6 +56,17 @@ struct TShape {
   // Re-encoding must show the last source picture for its whole frame time.
   bool LastFrame = true;
   bool Long = false;  // only in the long mode
+  // Made inputs: AMake writes into the empty folder it is given (once per cache).
+  std::function<TMade(const std::string &ADir)> Make;
+  std::string MakeKey;  // the recipe in words; part of the cache key
+  // The MP4 copy goes through `convert --preset copy`, which converts the
+  // sound where MP4 does not take it as it is; RewrapAudio is the ffmpeg
+  // command's audio codec for the same.
+  bool Rewrap = false;
+  std::string RewrapAudio = "copy";
+  // A known fault of ours on the jobs KnownJobs: those cases are skipped with it.
+  std::string KnownFault;
+  int KnownJobs = 0;
 };
 
 // Every shape; the long ones only when ALong.
@@ -53,6 +74,9 @@ const std::vector<TShape> &Shapes(bool ALong);
 
 // The input file of AShape (AClosed: the input without the jump), made when missing.
 std::string Input(const TShape &AShape, bool AClosed = false);
+
+// A made shape's input and reference, made when missing.
+TMade Made(const TShape &AShape);
 
 // The ffmpeg command AArgs (which names its input; the output path is
 // appended) run once and its output cached under a name made from the

@@ -26,6 +26,9 @@ struct TCompareSetup {
   bool Reencode = false;   // converted to 15 fps (else stream copy)
   bool LastFrame = false;  // also check that the last source picture keeps its display time
   const TFigures *Source = nullptr;  // the input that the ffmpeg command's output was made from
+  // Our output must decode cleanly even where the ffmpeg command's does not;
+  // then that output's packets and span stand for what it decodes.
+  bool MustDecode = false;
 };
 
 double Tolerance(const TFigures &ASource);

@@ -79,9 +79,31 @@ double TFigures::Start() const
   return start;
 }
 
+void MergeKinds(TFigures &AFigures)
+{
+  std::vector<TStreamFigures> merged;
+  for (const TStreamFigures &s : AFigures.Streams) {
+    auto same = std::find_if(merged.begin(), merged.end(), [&](const auto &m) { return m.Type == s.Type; });
+    if (same == merged.end()) {
+      merged.push_back(s);
+      continue;
+    }
+    if (s.HasSpan) {
+      same->Start = same->HasSpan ? std::min(same->Start, s.Start) : s.Start;
+      same->End = same->HasSpan ? std::max(same->End, s.End) : s.End;
+      same->LastPts = same->HasSpan ? std::max(same->LastPts, s.LastPts) : s.LastPts;
+      same->HasSpan = true;
+    }
+    same->Packets += s.Packets;
+    same->Frames += s.Frames;
+    same->Samples += s.Samples;
+  }
+  AFigures.Streams = std::move(merged);
+}
+
 bool Probe(const std::string &APath, bool ADecode, TFigures &AFigures, std::string &AError)
 {
-  std::string entries = "stream=index,codec_type,codec_name,width,height,sample_rate,channels"
+  std::string entries = "stream=index,codec_type,codec_name,codec_tag_string,width,height,sample_rate,channels"
                         ":packet=stream_index,pts_time,duration_time";
   if (ADecode) entries += ":frame=stream_index,nb_samples";
   const qvtest::TProcessResult r =
@@ -105,6 +127,7 @@ bool Probe(const std::string &APath, bool ADecode, TFigures &AFigures, std::stri
     if (section == "stream") {
       s.Type = f["codec_type"];
       s.Codec = f["codec_name"];
+      s.Tag = f["codec_tag_string"];
       s.Width = Integer(f, "width"), s.Height = Integer(f, "height");
       s.SampleRate = Integer(f, "sample_rate"), s.Channels = Integer(f, "channels");
     } else if (section == "packet") {

@@ -17,6 +17,7 @@ namespace qvdiff {
 struct TStreamFigures {
   std::string Type;  // "video", "audio", "subtitle", "data"
   std::string Codec;
+  std::string Tag;  // the codec tag (FourCC) as ffprobe names it
   int Width = 0, Height = 0;
   int SampleRate = 0, Channels = 0;
   bool HasSpan = false;  // some packet had a presentation time
@@ -36,6 +37,11 @@ struct TFigures {
   // The earliest start of the video and audio streams (0 when neither has one).
   double Start() const;
 };
+
+// Takes the streams of each kind together as one, where the ffmpeg command
+// split one stream in two: counts summed, the earliest start, the latest
+// end; codec and format of the first.
+void MergeKinds(TFigures &AFigures);
 
 // Reads every packet of APath with ffprobe; with ADecode also decodes every
 // frame to count pictures and samples.
