@@ -394,10 +394,6 @@ void EnhancedShapes(TShapeBuilder &B)
     s.MakeKey = "enhanced " + spec.Name;
     s.Rewrap = true;
     if (!spec.Audio.empty() && spec.Audio.front() == "flac") s.RewrapAudio = "aac";
-    if (spec.Name == "hvc1_audio_onetrack") {
-      s.KnownFault = "ours takes the audio track that comes first in the file (track 1, MP3), not track 0 (Opus)";
-      s.KnownJobs = jbCopyMp4;
-    }
     s.Make = [spec](const std::string &ADir) {
       qvtest::LoadLibs();
       const qvtest::TEnhancedFlv made = qvtest::MakeEnhancedFlv(ADir, spec);

@@ -64,9 +64,6 @@ struct TShape {
   // command's audio codec for the same.
   bool Rewrap = false;
   std::string RewrapAudio = "copy";
-  // A known fault of ours on the jobs KnownJobs: those cases are skipped with it.
-  std::string KnownFault;
-  int KnownJobs = 0;
 };
 
 // Every shape; the long ones only when ALong.

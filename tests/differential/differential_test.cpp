@@ -98,7 +98,6 @@ TEST_P(Differential, AgreesWithFfmpeg)
   const TJob job = GetParam().Job;
   const bool reencode = job == jbReencode;
 
-  if (shape.KnownJobs & job) GTEST_SKIP() << "known fault: " << shape.KnownFault;
 
   std::string input, reference;
   std::vector<std::string> maps;
