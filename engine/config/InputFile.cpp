@@ -180,14 +180,17 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
     ApplyGenericOptions(ic, FormatOpts, AV_OPT_FLAG_DECODING_PARAM);
 
     // A decoder forced by name wins over the demuxer's choice for its kind.
-    std::string unused;
-    ic->video_codec_id = videoId;
-    ic->audio_codec_id = audioId;
-    ic->subtitle_codec_id = subtitleId;
-    if (!VideoCodecName.empty()) ic->video_codec = engine::FindCodecByName(VideoCodecName, false, unused);
-    if (!AudioCodecName.empty()) ic->audio_codec = engine::FindCodecByName(AudioCodecName, false, unused);
-    if (!SubtitleCodecName.empty())
-      ic->subtitle_codec = engine::FindCodecByName(SubtitleCodecName, false, unused);
+    auto forceDecoders = [&](AVFormatContext *AContext) {
+      std::string unused;
+      AContext->video_codec_id = videoId;
+      AContext->audio_codec_id = audioId;
+      AContext->subtitle_codec_id = subtitleId;
+      if (!VideoCodecName.empty()) AContext->video_codec = engine::FindCodecByName(VideoCodecName, false, unused);
+      if (!AudioCodecName.empty()) AContext->audio_codec = engine::FindCodecByName(AudioCodecName, false, unused);
+      if (!SubtitleCodecName.empty())
+        AContext->subtitle_codec = engine::FindCodecByName(SubtitleCodecName, false, unused);
+    };
+    forceDecoders(ic);
 
     const bool forcedFlv = InputFormat && std::string(InputFormat->name) == "flv";
     if ((!InputFormat || forcedFlv) && flv::TFlvSource::Claims(AFileName, forcedFlv)) {
@@ -199,13 +202,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
           AFileName, [this](int ALevel, const std::string &AText) { Log(ALevel, AText); }, error);
       if (!flvSource) return fail(error);
       ic = flvSource->Context();
-      ic->video_codec_id = videoId;
-      ic->audio_codec_id = audioId;
-      ic->subtitle_codec_id = subtitleId;
-      if (!VideoCodecName.empty()) ic->video_codec = engine::FindCodecByName(VideoCodecName, false, unused);
-      if (!AudioCodecName.empty()) ic->audio_codec = engine::FindCodecByName(AudioCodecName, false, unused);
-      if (!SubtitleCodecName.empty())
-        ic->subtitle_codec = engine::FindCodecByName(SubtitleCodecName, false, unused);
+      forceDecoders(ic);
     } else {
       // On failure the library frees the pre-allocated context itself.
       const int err = AVFormatLib.avformat_open_input(&ic, AFileName.c_str(), InputFormat, params.Addr());
