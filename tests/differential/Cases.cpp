@@ -386,17 +386,17 @@ void SampleShapes(TShapeBuilder &B)
 // our first track of each kind came from.
 void EnhancedShapes(TShapeBuilder &B)
 {
-  for (const qvtest::TEnhancedSpec &spec : qvtest::EnhancedSpecs()) {
+  for (const qvtest::TEnhancedRecipe &recipe : qvtest::EnhancedRecipes()) {
     // MP4 holds no VP8: its rewrap is a conversion, which the re-encode covers.
-    const bool vp8 = !spec.Video.empty() && spec.Video.front() == "libvpx";
-    TShape &s = B.Add("enhanced_" + spec.Name, "enhanced FLV " + spec.Name + " (reference: its Matroska source)", "",
+    const bool vp8 = !recipe.Video.empty() && recipe.Video.front() == "libvpx";
+    TShape &s = B.Add("enhanced_" + recipe.Name, "enhanced FLV " + recipe.Name + " (reference: its Matroska source)", "",
                       vp8 ? jbReencode : jbReencode | jbCopyMp4);
-    s.MakeKey = "enhanced " + spec.Name;
+    s.MakeKey = "enhanced " + recipe.Name;
     s.Rewrap = true;
-    if (!spec.Audio.empty() && spec.Audio.front() == "flac") s.RewrapAudio = "aac";
-    s.Make = [spec](const std::string &ADir) {
+    if (!recipe.Audio.empty() && recipe.Audio.front() == "flac") s.RewrapAudio = "aac";
+    s.Make = [recipe](const std::string &ADir) {
       qvtest::LoadLibs();
-      const qvtest::TEnhancedFlv made = qvtest::MakeEnhancedFlv(ADir, spec);
+      const qvtest::TEnhancedFlv made = qvtest::MakeEnhancedFlv(ADir, recipe);
       TMade m{made.Path, made.Source, {}};
       for (const bool video : {true, false}) {
         const qvtest::TFlvTrackRef *first = nullptr;

@@ -18,7 +18,7 @@
 #include "TestEnv.h"
 
 namespace qvtest {
-void PrintTo(const TEnhancedSpec &ASpec, std::ostream *AOut) { *AOut << ASpec.Name; }
+void PrintTo(const TEnhancedRecipe &ARecipe, std::ostream *AOut) { *AOut << ARecipe.Name; }
 }  // namespace qvtest
 
 namespace {
@@ -139,15 +139,15 @@ const std::string &MediaDir()
 
 std::string Mode(bool ASeekable) { return ASeekable ? "_file" : "_pipe"; }
 
-class EnhancedFiles : public ::testing::TestWithParam<std::tuple<qvtest::TEnhancedSpec, bool>> {
+class EnhancedFiles : public ::testing::TestWithParam<std::tuple<qvtest::TEnhancedRecipe, bool>> {
  protected:
   void SetUp() override { qvtest::LoadLibs(); }
 };
 
 TEST_P(EnhancedFiles, HoldTheSourcePacketByPacket)
 {
-  const auto &[spec, seekable] = GetParam();
-  const qvtest::TEnhancedFlv made = qvtest::MakeEnhancedFlv(MediaDir(), spec);
+  const auto &[recipe, seekable] = GetParam();
+  const qvtest::TEnhancedFlv made = qvtest::MakeEnhancedFlv(MediaDir(), recipe);
   const std::vector<qvtest::TSourceStream> source = qvtest::ReadSource(made.Source);
   const TRead flv = ReadFlv(made.Path, seekable);
   ASSERT_EQ(flv.Error, "");
@@ -161,8 +161,8 @@ TEST_P(EnhancedFiles, HoldTheSourcePacketByPacket)
       return !t.Text && (t.Kind == flv::TKind::Video) == ref.Video && t.TrackId == ref.TrackId;
     });
     ASSERT_NE(track, flv.Tracks.end());
-    EXPECT_EQ(track->Enhanced, !spec.Legacy);
-    if (spec.Legacy)
+    EXPECT_EQ(track->Enhanced, !recipe.Legacy);
+    if (recipe.Legacy)
       EXPECT_EQ(track->LegacyId, ref.Video ? 12 : 10);
     else
       EXPECT_EQ(flv::FourCCText(track->FourCCValue), flv::FourCCText(src.FourCC));
@@ -170,14 +170,14 @@ TEST_P(EnhancedFiles, HoldTheSourcePacketByPacket)
     // A pipe's tracks are known from its first tags only.
     if (seekable) {
       EXPECT_EQ(track->UsesNano, std::any_of(src.Packets.begin(), src.Packets.end(), [&](const auto &p) {
-                  return spec.Nano && qvtest::NanoOffsetAt(p.DtsMs) != 0;
+                  return recipe.Nano && qvtest::NanoOffsetAt(p.DtsMs) != 0;
                 }));
     }
     if (ref.TrackId == 0) {
       const std::string &metaId = ref.Video ? flv.Meta.VideoCodecId : flv.Meta.AudioCodecId;
-      EXPECT_EQ(metaId, spec.Legacy ? (ref.Video ? "12" : "10") : flv::FourCCText(src.FourCC));
+      EXPECT_EQ(metaId, recipe.Legacy ? (ref.Video ? "12" : "10") : flv::FourCCText(src.FourCC));
     }
-    if (ref.Video && ref.TrackId == 0 && spec.ColorInfo) {
+    if (ref.Video && ref.TrackId == 0 && recipe.ColorInfo) {
       EXPECT_EQ(track->Color.ColorPrimaries, src.ColorPrimaries);
       EXPECT_EQ(track->Color.TransferCharacteristics, src.ColorTransfer);
       EXPECT_EQ(track->Color.MatrixCoefficients, src.ColorMatrix);
@@ -186,7 +186,7 @@ TEST_P(EnhancedFiles, HoldTheSourcePacketByPacket)
     }
     std::vector<TWant> want;
     for (const qvtest::TSourcePacket &p : src.Packets) {
-      const int64_t nano = spec.Nano ? qvtest::NanoOffsetAt(p.DtsMs) : 0;
+      const int64_t nano = recipe.Nano ? qvtest::NanoOffsetAt(p.DtsMs) : 0;
       want.push_back({p.DtsMs * 1000000 + nano, p.PtsMs * 1000000 + nano, p.Key, p.Data, {}});
     }
     EXPECT_EQ(Compare(flv.Packets[track->Index], want), "");
@@ -194,7 +194,7 @@ TEST_P(EnhancedFiles, HoldTheSourcePacketByPacket)
 }
 
 INSTANTIATE_TEST_SUITE_P(Flv, EnhancedFiles,
-                         ::testing::Combine(::testing::ValuesIn(qvtest::EnhancedSpecs()), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(qvtest::EnhancedRecipes()), ::testing::Bool()),
                          [](const auto &AInfo) {
                            return std::get<0>(AInfo.param).Name + Mode(std::get<1>(AInfo.param));
                          });

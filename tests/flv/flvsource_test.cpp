@@ -12,12 +12,12 @@
 #include "TestEnv.h"
 
 namespace qvtest {
-void PrintTo(const TEnhancedSpec &ASpec, std::ostream *AOut) { *AOut << ASpec.Name; }
+void PrintTo(const TEnhancedRecipe &ARecipe, std::ostream *AOut) { *AOut << ARecipe.Name; }
 }  // namespace qvtest
 
 namespace {
 
-class FlvSourceTest : public ::testing::TestWithParam<qvtest::TEnhancedSpec> {
+class FlvSourceTest : public ::testing::TestWithParam<qvtest::TEnhancedRecipe> {
  protected:
   static void SetUpTestSuite() { qvtest::LoadLibs(); }
   qvtest::TScratchDir Dir;
@@ -79,7 +79,7 @@ TEST_P(FlvSourceTest, StreamsAndPacketsAreTheSources)
   for (const auto &[stream, s] : sourceOf) EXPECT_EQ(next[stream], s->Packets.size()) << "stream " << stream;
 }
 
-INSTANTIATE_TEST_SUITE_P(Enhanced, FlvSourceTest, ::testing::ValuesIn(qvtest::EnhancedSpecs()),
+INSTANTIATE_TEST_SUITE_P(Enhanced, FlvSourceTest, ::testing::ValuesIn(qvtest::EnhancedRecipes()),
                          [](const auto &AInfo) { return AInfo.param.Name; });
 
 class FlvSourceDamageTest : public ::testing::Test {
@@ -139,8 +139,8 @@ TEST_F(FlvSourceDamageTest, AChangedConfigurationDecodesEndToEnd)
 // the file is refused rather than converted without its pictures.
 TEST_F(FlvSourceDamageTest, AnUnknownFourCCIsNamed)
 {
-  qvtest::TEnhancedSpec spec = qvtest::EnhancedSpecs().front();  // hvc1 and Opus
-  const qvtest::TEnhancedFlv f = qvtest::MakeEnhancedFlv(Dir.Path(), spec);
+  qvtest::TEnhancedRecipe recipe = qvtest::EnhancedRecipes().front();  // hvc1 and Opus
+  const qvtest::TEnhancedFlv f = qvtest::MakeEnhancedFlv(Dir.Path(), recipe);
   std::string bytes = qvtest::ReadFile(f.Path);
   for (std::size_t at = 0; (at = bytes.find("hvc1", at)) != std::string::npos;) bytes.replace(at, 4, "vvc1");
   qvtest::WriteFile(Dir.File("vvc1.flv"), bytes);

@@ -229,11 +229,11 @@ double LegacyCodecId(const TSourceStream &AS)
   }
 }
 
-TFlvTag MetaDataTag(const TEnhancedSpec &ASpec, const std::vector<TSourceStream> &AStreams,
+TFlvTag MetaDataTag(const TEnhancedRecipe &ARecipe, const std::vector<TSourceStream> &AStreams,
                     const std::vector<TFlvTrackRef> &ATracks)
 {
-  auto codecId = [&](const TSourceStream &s) { return ASpec.Legacy ? LegacyCodecId(s) : double(s.FourCC); };
-  TProps props = {{"duration", AmfNum(ASpec.Seconds)}};
+  auto codecId = [&](const TSourceStream &s) { return ARecipe.Legacy ? LegacyCodecId(s) : double(s.FourCC); };
+  TProps props = {{"duration", AmfNum(ARecipe.Seconds)}};
   TProps videoMap, audioMap;
   for (const TFlvTrackRef &t : ATracks) {
     const TSourceStream &s = AStreams[t.Source];
@@ -279,30 +279,30 @@ std::vector<std::string> EncoderArgs(const std::string &AEncoder, const std::str
   return {};
 }
 
-void EncodeSource(const TEnhancedSpec &ASpec, const std::string &APath)
+void EncodeSource(const TEnhancedRecipe &ARecipe, const std::string &APath)
 {
   static const char *const sizes[] = {"160x120", "128x96", "96x72"};
-  const std::string secs = std::to_string(ASpec.Seconds);
-  const int rate = ASpec.Legacy ? 44100 : 48000;
+  const std::string secs = std::to_string(ARecipe.Seconds);
+  const int rate = ARecipe.Legacy ? 44100 : 48000;
   std::vector<std::string> args;
-  for (size_t i = 0; i < ASpec.Video.size(); ++i)
+  for (size_t i = 0; i < ARecipe.Video.size(); ++i)
     args.insert(args.end(), {"-f", "lavfi", "-i", "testsrc=d=" + secs + ":r=25:s=" + sizes[std::min<size_t>(i, 2)]});
-  for (size_t i = 0; i < ASpec.Audio.size(); ++i)
+  for (size_t i = 0; i < ARecipe.Audio.size(); ++i)
     args.insert(args.end(), {"-f", "lavfi", "-i",
                              "sine=d=" + secs + ":sample_rate=" + std::to_string(rate) +
                                  ":f=" + std::to_string(440 + 220 * i)});
-  for (size_t i = 0; i < ASpec.Video.size() + ASpec.Audio.size(); ++i) args.insert(args.end(), {"-map", std::to_string(i)});
-  const bool bframes = ASpec.BFrames && ASpec.Video.size() == 1;
-  for (size_t i = 0; i < ASpec.Video.size(); ++i) {
+  for (size_t i = 0; i < ARecipe.Video.size() + ARecipe.Audio.size(); ++i) args.insert(args.end(), {"-map", std::to_string(i)});
+  const bool bframes = ARecipe.BFrames && ARecipe.Video.size() == 1;
+  for (size_t i = 0; i < ARecipe.Video.size(); ++i) {
     const std::string st = ":v:" + std::to_string(i);
-    args.insert(args.end(), {"-c" + st, ASpec.Video[i]});
-    for (std::string &a : EncoderArgs(ASpec.Video[i], st, bframes)) args.push_back(std::move(a));
+    args.insert(args.end(), {"-c" + st, ARecipe.Video[i]});
+    for (std::string &a : EncoderArgs(ARecipe.Video[i], st, bframes)) args.push_back(std::move(a));
   }
-  for (size_t i = 0; i < ASpec.Audio.size(); ++i) {
+  for (size_t i = 0; i < ARecipe.Audio.size(); ++i) {
     const std::string st = ":a:" + std::to_string(i);
-    args.insert(args.end(), {"-c" + st, ASpec.Audio[i], "-ac" + st, "2"});
+    args.insert(args.end(), {"-c" + st, ARecipe.Audio[i], "-ac" + st, "2"});
   }
-  if (!ASpec.Video.empty())
+  if (!ARecipe.Video.empty())
     args.insert(args.end(), {"-pix_fmt:v", "yuv420p", "-color_primaries:v", "bt709", "-color_trc:v", "bt709",
                              "-colorspace:v", "bt709"});
   // Later by 200 ms, so that no decoding time (reorder delay, Opus pre-skip)
@@ -385,30 +385,30 @@ std::vector<TSourceStream> ReadSource(const std::string &APath)
   return out;
 }
 
-TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec)
+TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedRecipe &ARecipe)
 {
   auto checkForm = [](TTrackForm AForm, size_t ATracks) {
     if (AForm == TTrackForm::Single && ATracks > 1) throw std::runtime_error("several tracks need a multitrack form");
   };
-  checkForm(ASpec.VideoForm, ASpec.Video.size());
-  checkForm(ASpec.AudioForm, ASpec.Audio.size());
-  if (ASpec.Legacy && (ASpec.Video.size() > 1 || ASpec.Audio.size() > 1 || ASpec.Nano || ASpec.ColorInfo ||
-                       ASpec.VideoForm != TTrackForm::Single || ASpec.AudioForm != TTrackForm::Single))
+  checkForm(ARecipe.VideoForm, ARecipe.Video.size());
+  checkForm(ARecipe.AudioForm, ARecipe.Audio.size());
+  if (ARecipe.Legacy && (ARecipe.Video.size() > 1 || ARecipe.Audio.size() > 1 || ARecipe.Nano || ARecipe.ColorInfo ||
+                       ARecipe.VideoForm != TTrackForm::Single || ARecipe.AudioForm != TTrackForm::Single))
     throw std::runtime_error("legacy FLV: one track of each kind, no ModEx, no metadata frame");
 
   TEnhancedFlv made;
-  made.Source = ADir + "/" + ASpec.Name + ".mkv";
-  made.Path = ADir + "/" + ASpec.Name + ".flv";
-  EncodeSource(ASpec, made.Source);
+  made.Source = ADir + "/" + ARecipe.Name + ".mkv";
+  made.Path = ADir + "/" + ARecipe.Name + ".flv";
+  EncodeSource(ARecipe, made.Source);
   const std::vector<TSourceStream> streams = ReadSource(made.Source);
-  if (streams.size() != ASpec.Video.size() + ASpec.Audio.size())
+  if (streams.size() != ARecipe.Video.size() + ARecipe.Audio.size())
     throw std::runtime_error(made.Source + ": " + std::to_string(streams.size()) + " streams");
 
   std::vector<TEvent> events;
   for (size_t i = 0; i < streams.size(); ++i) {
     const TSourceStream &s = streams[i];
-    const bool video = i < ASpec.Video.size();
-    const auto track = static_cast<uint8_t>(video ? i : i - ASpec.Video.size());
+    const bool video = i < ARecipe.Video.size();
+    const auto track = static_cast<uint8_t>(video ? i : i - ARecipe.Video.size());
     made.Tracks.push_back({video, track, static_cast<int>(i)});
     if (s.Packets.empty()) throw std::runtime_error(made.Source + ": an empty stream");
     TEvent base;
@@ -424,7 +424,7 @@ TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec
       events.push_back(std::move(e));
     };
     if (!s.Config.empty()) add(ukConfig, s.Config);
-    if (video && ASpec.ColorInfo && track == 0) add(ukMeta, ColorInfo(s));
+    if (video && ARecipe.ColorInfo && track == 0) add(ukMeta, ColorInfo(s));
     for (const TSourcePacket &p : s.Packets) {
       TEvent e = base;
       e.Dts = p.DtsMs;
@@ -434,7 +434,7 @@ TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec
       events.push_back(std::move(e));
     }
     base.Dts = s.Packets.back().DtsMs;
-    if (ASpec.SequenceEnd && (video || !ASpec.Legacy)) add(ukEnd, {});
+    if (ARecipe.SequenceEnd && (video || !ARecipe.Legacy)) add(ukEnd, {});
   }
   std::stable_sort(events.begin(), events.end(), [](const TEvent &a, const TEvent &b) {
     if (a.Dts != b.Dts) return a.Dts < b.Dts;
@@ -445,13 +445,13 @@ TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec
 
   TFlvFile file;
   file.Header = std::string("FLV\x01", 4);
-  file.Header += static_cast<char>((ASpec.Audio.empty() ? 0 : 4) | (ASpec.Video.empty() ? 0 : 1));
+  file.Header += static_cast<char>((ARecipe.Audio.empty() ? 0 : 4) | (ARecipe.Video.empty() ? 0 : 1));
   PutU(file.Header, 9, 4);
   PutU(file.Header, 0, 4);
-  file.Tags.push_back(MetaDataTag(ASpec, streams, made.Tracks));
+  file.Tags.push_back(MetaDataTag(ARecipe, streams, made.Tracks));
   for (size_t i = 0; i < events.size();) {
     const TEvent &e = events[i];
-    const TTrackForm form = e.Video ? ASpec.VideoForm : ASpec.AudioForm;
+    const TTrackForm form = e.Video ? ARecipe.VideoForm : ARecipe.AudioForm;
     std::vector<const TEvent *> group = {&e};
     // Packets of one time, kind, packet type and frame type share a tag.
     const bool many = form == TTrackForm::ManyTracks || form == TTrackForm::ManyTracksManyCodecs;
@@ -465,7 +465,7 @@ TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec
     TFlvTag tag;
     tag.Type = e.Video ? fttVideo : fttAudio;
     tag.Timestamp = e.Dts;
-    tag.Data = ASpec.Legacy ? LegacyBody(e) : EnhancedBody(group, form, ASpec.Nano);
+    tag.Data = ARecipe.Legacy ? LegacyBody(e) : EnhancedBody(group, form, ARecipe.Nano);
     file.Tags.push_back(std::move(tag));
     i += group.size();
   }
@@ -473,18 +473,18 @@ TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec
   return made;
 }
 
-const std::vector<TEnhancedSpec> &EnhancedSpecs()
+const std::vector<TEnhancedRecipe> &EnhancedRecipes()
 {
-  static const std::vector<TEnhancedSpec> specs = [] {
-    std::vector<TEnhancedSpec> v;
-    auto add = [&](std::string AName, std::vector<std::string> AVideo, std::vector<std::string> AAudio) -> TEnhancedSpec & {
-      TEnhancedSpec s;
+  static const std::vector<TEnhancedRecipe> recipes = [] {
+    std::vector<TEnhancedRecipe> v;
+    auto add = [&](std::string AName, std::vector<std::string> AVideo, std::vector<std::string> AAudio) -> TEnhancedRecipe & {
+      TEnhancedRecipe s;
       s.Name = std::move(AName);
       s.Video = std::move(AVideo);
       s.Audio = std::move(AAudio);
       return v.emplace_back(std::move(s));
     };
-    TEnhancedSpec *s = &add("hvc1_opus_nano_color", {"libx265"}, {"libopus"});
+    TEnhancedRecipe *s = &add("hvc1_opus_nano_color", {"libx265"}, {"libopus"});
     s->Nano = s->ColorInfo = true;
     add("avc1_mp4a", {"libx264"}, {"aac"});
     add("av01_flac_nano", {"libaom-av1"}, {"flac"}).Nano = true;
@@ -503,7 +503,7 @@ const std::vector<TEnhancedSpec> &EnhancedSpecs()
     add("hevc12_aac", {"libx265"}, {"aac"}).Legacy = true;
     return v;
   }();
-  return specs;
+  return recipes;
 }
 
 const char *DamageName(TDamage ADamage)

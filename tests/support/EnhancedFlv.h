@@ -28,7 +28,7 @@ enum class TTrackForm : uint8_t {
   ManyTracksManyCodecs,  // the same, a FourCC per track
 };
 
-struct TEnhancedSpec {
+struct TEnhancedRecipe {
   std::string Name;  // the file names' stem, unique per folder
   // An encoder per track, track ids 0, 1, ... in this order.
   // Video: libx264 (avc1), libx265 (hvc1), libaom-av1 (av01), libvpx-vp9 (vp09), libvpx (vp08).
@@ -47,10 +47,10 @@ struct TEnhancedSpec {
 };
 
 // The enhanced and codec-12 shapes the tests and the differential suite use.
-const std::vector<TEnhancedSpec> &EnhancedSpecs();
+const std::vector<TEnhancedRecipe> &EnhancedRecipes();
 
 // The nanosecond offset the ModEx of a frame tag at AMs carries (0: no ModEx
-// on that tag), with TEnhancedSpec::Nano.
+// on that tag), with TEnhancedRecipe::Nano.
 int32_t NanoOffsetAt(int64_t AMs);
 // The light levels of the colorInfo metadata frame (its colour values are the source's).
 constexpr int kColorMaxCll = 1000, kColorMaxFall = 400;
@@ -93,13 +93,13 @@ struct TEnhancedFlv {
   std::vector<TFlvTrackRef> Tracks;
 };
 
-// Encodes ASpec.Seconds of a test pattern (160x120, 25 fps; further video
+// Encodes ARecipe.Seconds of a test pattern (160x120, 25 fps; further video
 // tracks smaller) and tones (48 kHz stereo, a fifth apart per track) into
 // ADir/<Name>.mkv and lays them out in ADir/<Name>.flv: onMetaData, per
 // track a SequenceStart (where the codec has a configuration), frames
 // (avc1/hvc1: CodedFrames with the composition time, CodedFramesX where it
 // is 0; the others CodedFrames), a SequenceEnd; tags in decoding order.
-TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedSpec &ASpec);
+TEnhancedFlv MakeEnhancedFlv(const std::string &ADir, const TEnhancedRecipe &ARecipe);
 
 // Damage done to a 2-second 160x120 H.264/AAC file the ffmpeg command writes
 // (25 fps, a key frame every 12 pictures).
