@@ -343,21 +343,6 @@ TEST_F(FlvReaderTest, NegativeCompositionMovesDecodingTimesBack)
   EXPECT_EQ(Dump(R), "0:-40/0k 1|0:0/0 2|0:40/80 3|0:80/120 4|");
 }
 
-TEST_F(FlvReaderTest, LateConfigurationDropsUntilConfigAndKeyFrame)
-{
-  TFlv F;
-  F.V(0, Avc(1, 1, 0, {1})).A(0, Aac(1, {1}));  // before any configuration
-  F.V(40, Avc(1, 0, 0, kAvcConfig)).A(40, Aac(0, kAacConfig));
-  F.V(40, Avc(2, 1, 0, {2}));                    // configured, but no key frame yet
-  F.V(80, Avc(1, 1, 0, {3})).A(80, Aac(1, {3}));
-  for (bool Seekable : {true, false}) {
-    TRead R = ReadAll(F.B, Seekable);
-    EXPECT_EQ(R.Repairs.DroppedBeforeConfig, 3) << Seekable;
-    EXPECT_EQ(Dump(R), "0:80/80k 3|1:80/80k 3|");
-    EXPECT_NE(R.Log.find("before its configuration are dropped, from 0 ms"), std::string::npos);
-  }
-}
-
 TEST_F(FlvReaderTest, ChangedConfigurationComesWithTheNextFrame)
 {
   TBytes Other = kAvcConfig;
@@ -428,34 +413,10 @@ TEST_F(FlvReaderTest, SeekGoesToTheKeyFrameBefore)
 }
 
 // ------------------------------------------------------------- damage
+// (garbage, overwritten and cut tags, late configurations and pipes against
+// files are judged on real media in flvmedia_test.cpp)
 
 class FlvDamageTest : public ::testing::TestWithParam<bool> {};  // seekable or a pipe
-
-TEST_P(FlvDamageTest, GarbageBetweenTagsIsSkipped)
-{
-  TFlv F = AvcAac(), Tail;
-  Tail.V(400, Avc(1, 1, 0, {0x77}));
-  TBytes Garbage(4096);
-  uint32_t Seed = 12345;
-  for (uint8_t &B : Garbage) B = uint8_t((Seed = Seed * 1103515245 + 12345) >> 16);
-  TRead R = ReadAll(F.B + Garbage + TBytes(Tail.B.begin() + 13, Tail.B.end()), GetParam());
-  EXPECT_EQ(std::make_pair(R.Repairs.Resyncs, R.Repairs.BytesSkipped), std::make_pair(1, int64_t(4096)));
-  EXPECT_TRUE(Dump(R).ends_with("|0:400/400k 119|"));
-  EXPECT_NE(R.Log.find("at offset " + std::to_string(F.B.size())), std::string::npos);
-}
-
-TEST_P(FlvDamageTest, OverwrittenAndCutTagsAreDropped)
-{
-  TBytes File = AvcAac().B;
-  std::size_t Clean = ReadAll(File, true).Packets.size();
-  for (std::size_t I = 0; I < 20; ++I) File[File.size() / 2 + I] = 0xEE;  // inside a tag mid-file
-  File.resize(File.size() - 6);                                            // and the last tag cut
-  TRead R = ReadAll(File, GetParam());
-  EXPECT_EQ(R.Repairs.TruncatedTags, 1);
-  EXPECT_GE(R.Repairs.Resyncs, 1);
-  EXPECT_GE(R.Packets.size(), Clean - 3);
-  EXPECT_LT(R.Packets.size(), Clean);
-}
 
 TEST_P(FlvDamageTest, WrongBackPointersAreTolerated)
 {
@@ -468,17 +429,6 @@ TEST_P(FlvDamageTest, WrongBackPointersAreTolerated)
 }
 
 INSTANTIATE_TEST_SUITE_P(SeekableAndPipe, FlvDamageTest, ::testing::Bool());
-
-TEST(FlvPipeTest, PipeGivesTheSamePacketsAsAFile)
-{
-  TFlv Neg;
-  Neg.V(0, Avc(1, 0, 0, kAvcConfig)).V(0, Avc(1, 1, -80, {1})).V(40, Avc(2, 1, -40, {2}));
-  for (const TBytes &File : {AvcAac().B, Neg.B}) {
-    TRead File1 = ReadAll(File, true), Pipe = ReadAll(File, false);
-    EXPECT_EQ(Dump(File1), Dump(Pipe));
-    EXPECT_EQ(Pipe.DurationMs, -1);
-  }
-}
 
 // The real samples: per kind, the packets ffprobe counts (the H.264 config
 // repeats of flashContent1 are no packets; h264_aac.flv, whose back-pointers
