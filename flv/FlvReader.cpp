@@ -174,6 +174,7 @@ struct TReader::TImpl {
   int TextTrack = -1;
   TMetaData Meta;
   TRepairs Repairs;
+  std::vector<TFinding> Findings;
   int64_t Duration = -1;
   // the duration: the first media tag's time, and the last audio and video
   // tags' (the later of the two; a damaged time mid-file does not count)
@@ -834,8 +835,29 @@ bool TReader::Open(std::string &AError) { return FImpl->Open(AError); }
 const std::vector<TTrack> &TReader::Tracks() const { return FImpl->Tracks; }
 const TMetaData &TReader::Meta() const { return FImpl->Meta; }
 const TRepairs &TReader::Repairs() const { return FImpl->Repairs; }
+const std::vector<TFinding> &TReader::Findings() const { return FImpl->Findings; }
 int64_t TReader::DurationMs() const { return FImpl->Seekable ? FImpl->Duration : -1; }
 bool TReader::Next(TPacket &APacket) { return FImpl->Next(APacket); }
 bool TReader::SeekMs(int64_t AMs) { return FImpl->SeekMs(AMs); }
+
+const char *LevelName(TFindingLevel ALevel)
+{
+  switch (ALevel) {
+    case TFindingLevel::Information: return "information";
+    case TFindingLevel::Warning: return "warning";
+    case TFindingLevel::Error: return "error";
+  }
+  return "warning";
+}
+
+const char *ActionName(TFindingAction AAction)
+{
+  switch (AAction) {
+    case TFindingAction::Mended: return "mended";
+    case TFindingAction::ConvertedAnyway: return "converted anyway";
+    case TFindingAction::Lost: return "lost";
+  }
+  return "converted anyway";
+}
 
 }  // namespace flv

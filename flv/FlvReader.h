@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "FlvFindings.h"
 #include "FlvTags.h"
 
 namespace flv {
@@ -148,6 +149,9 @@ class TReader {
   // The span from the first to the last timestamp of the tags, in ms, as
   // read by the scan; -1 on a pipe.
   int64_t DurationMs() const;
+  // What is wrong with the file, in file order; complete after Open on a
+  // source that can seek, so far on a pipe.
+  const std::vector<TFinding> &Findings() const;
 
   // The next packet; false at the end of the data (or after a read error).
   bool Next(TPacket &APacket);
