@@ -21,14 +21,28 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 mkdir -p "$BUILD/findings"
+
+# One harness a core: they share nothing but the findings folder.
+run_harness() { # name
+  local h=$1 work="$PWD/$BUILD/corpus/$1"
+  mkdir -p "$work"
+  "$BUILD/bin/$h" "$work" "$PWD/fuzz/corpus/$h" -max_total_time="$SECONDS_PER_HARNESS" \
+    -timeout=20 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix="$PWD/$BUILD/findings/$h-" 2>"$BUILD/$h.log"
+}
+
+PARALLEL=$(nproc)
+for h in "${HARNESSES[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$PARALLEL" ]; do wait -n || true; done
+  echo "== $h: ${SECONDS_PER_HARNESS}s =="
+  rm -f "$BUILD/$h.rc"
+  (rc=0; run_harness "$h" || rc=$?; echo $rc >"$BUILD/$h.rc") &
+done
+wait
 status=0
 for h in "${HARNESSES[@]}"; do
-  work="$PWD/$BUILD/corpus/$h"
-  mkdir -p "$work"
-  echo "== $h: ${SECONDS_PER_HARNESS}s =="
-  if ! "$BUILD/bin/$h" "$work" "$PWD/fuzz/corpus/$h" -max_total_time="$SECONDS_PER_HARNESS" \
-      -timeout=20 -rss_limit_mb=2048 -max_len=4096 -print_final_stats=1 \
-      -artifact_prefix="$PWD/$BUILD/findings/$h-" 2>"$BUILD/$h.log"; then
+  if [ "$(cat "$BUILD/$h.rc" 2>/dev/null)" != 0 ]; then
+    echo "== $h failed =="
     tail -n 60 "$BUILD/$h.log"
     status=1
   fi

@@ -17,9 +17,13 @@ export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_deadlock_stack=1
 
+# The differential suite's inputs and ffmpeg outputs, made once for both
+# builds that run it.
+DIFF_MEDIA=$PWD/build-diffmedia
+
 configure() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DQV_DIFF_MEDIA_DIR="$DIFF_MEDIA" "$@" >/dev/null
 }
 
 echo "== ThreadSanitizer build (threaded tests) =="
