@@ -19,10 +19,14 @@ PACKAGES=(
   # and the accessibility bus through which it reads the window (dbus-daemon
   # also runs the private bus of the window's tests of the desktop services)
   openbox xdotool imagemagick x11-utils dbus-daemon at-spi2-core python3-pyatspi
+  # the Debian package's test: its dependencies (dpkg-shlibdeps), its checkers,
+  # and what it uses once installed
+  dpkg-dev lintian appstream man-db bash-completion
 )
 # The FFmpeg libraries LibAV/ links to and the libraries quenvaro-cli and
 # libmyutil.so are linked against (tests/cli/check_deploy.py keeps this
 # true), and tini: a container's first process that hands the stop signal on.
+# The Debian package depends on the FFmpeg ones listed here (packaging/).
 RUNTIME_PACKAGES=(
   libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 libinih1 libstdc++6 tini
 )

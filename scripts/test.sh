@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three times:
 # a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer build, and
-# a ThreadSanitizer build of the threaded tests; last, the window end to end
-# under a private X server. Any failure fails the script.
+# a ThreadSanitizer build of the threaded tests; then the window end to end
+# under a private X server; last, the Debian package of the normal build,
+# installed and purged again. Any failure fails the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -44,9 +45,13 @@ echo "== Normal build =="
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
 cd build
-ctest --output-on-failure -j"$JOBS" -LE window_e2e
+ctest --output-on-failure -j"$JOBS" -LE "window_e2e|package"
 
 echo "== The window under X, end to end =="
 # Alone, so that no other test competes with its conversions and clicks;
 # screenshots of a failure land in build/window_e2e/.
 ctest --output-on-failure -L window_e2e
+
+echo "== The Debian package: built, installed, used, purged =="
+# Alone: it installs into /usr and removes itself at the end.
+ctest --output-on-failure -L package

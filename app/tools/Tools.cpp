@@ -19,6 +19,9 @@
 #ifndef QV_FILE_VERSION
 #error "QV_FILE_VERSION must be defined by the build (the project version)"
 #endif
+#ifndef QV_PRESETS_INSTALLED
+#error "QV_PRESETS_INSTALLED must be defined by the build (the shared presets, relative to the programs)"
+#endif
 
 std::vector<TFormat> Presets;
 
@@ -34,9 +37,30 @@ std::string ProgramDir() {
   return dir;
 }
 
+// Where the default presets may be, the user's own first.
+std::vector<std::string> PresetFileCandidates() {
+  std::vector<std::string> names;
+  // Only an absolute XDG_CONFIG_HOME counts; otherwise ~/.config.
+  const char *config = std::getenv("XDG_CONFIG_HOME");
+  const char *home = std::getenv("HOME");
+  if (config && config[0] == '/')
+    names.push_back(std::string(config) + "/quenvaro/formats.ini");
+  else if (home && home[0] != '\0')
+    names.push_back(std::string(home) + "/.config/quenvaro/formats.ini");
+  names.push_back(ProgramDir() + "formats.ini");
+  names.push_back(std::filesystem::path(ProgramDir() + QV_PRESETS_INSTALLED).lexically_normal().string());
+  return names;
+}
+
 }  // namespace
 
-std::string PresetFileName() { return ProgramDir() + "formats.ini"; }
+std::string PresetFileName() {
+  const std::vector<std::string> names = PresetFileCandidates();
+  for (const std::string &name : names)
+    if (access(name.c_str(), F_OK) == 0) return name;
+  // None yet: the installed file is the one a fresh install would read.
+  return names.back();
+}
 
 bool ParseIniInteger(const std::string &AValue, int32_t &AResult) {
   const char *s = AValue.c_str();

@@ -43,10 +43,14 @@ struct TFormat {
 // The presets of the process, one per section, in the order of the file.
 extern std::vector<TFormat> Presets;
 
-// formats.ini in the folder of the running executable.
+// The default presets: the first that exists of the user's own
+// $XDG_CONFIG_HOME/quenvaro/formats.ini (~/.config/quenvaro/formats.ini when
+// that is unset), formats.ini beside the running executable (the build tree)
+// and the installed share/quenvaro/formats.ini; the installed one when none
+// does.
 std::string PresetFileName();
 
-// Fills Presets from AFileName (the executable's formats.ini when empty) and
+// Fills Presets from AFileName (PresetFileName() when empty) and
 // hands every preset name, in order, to AAddName. Every section is a preset,
 // one without keys too; keys may be indented. A missing or unreadable file
 // leaves Presets empty. Keys missing or not numbers read as 0 (name: empty);
