@@ -25,13 +25,6 @@ constexpr double kIndexSlackMs = 100;
 
 std::string Ms(int64_t AMs) { return std::to_string(AMs) + " ms"; }
 
-std::string Kind(const TTrack &ATrack)
-{
-  return std::string(ATrack.Kind == TKind::Video ? "video" : "audio") + " track " + std::to_string(ATrack.Index) +
-         " (" + (ATrack.Codec == TCodec::Unknown && ATrack.Enhanced ? FourCCText(ATrack.FourCCValue)
-                                                                     : CodecText(ATrack.Codec)) +
-         ")";
-}
 
 // Exp-Golomb reading of an H.264 sequence parameter set, emulation bytes removed.
 class TBits {
@@ -158,6 +151,15 @@ bool H263Size(const uint8_t *AData, std::size_t ASize, int &AWidth, int &AHeight
 }
 
 }  // namespace
+
+std::string TrackName(const TTrack &ATrack)
+{
+  std::string Name = ATrack.Text ? "text" : ATrack.Kind == TKind::Video ? "video" : "audio";
+  return Name + " track " + std::to_string(ATrack.Index) + " (" +
+         (ATrack.Codec == TCodec::Unknown && ATrack.Enhanced ? FourCCText(ATrack.FourCCValue)
+                                                             : CodecText(ATrack.Codec)) +
+         ")";
+}
 
 bool PictureSize(TCodec ACodec, bool AConfig, const uint8_t *AData, std::size_t ASize, int AAdjust, int &AWidth,
                  int &AHeight)
@@ -312,23 +314,22 @@ void TCheck::Dropped(const TTrack &ATrack, bool ANoConfig, int64_t APos, int64_t
 {
   if (ANoConfig)
     Add("config-late", L::Error, A::Lost, ATrack.Index, APos, AMs,
-        Kind(ATrack) + ": packets come before its configuration and are dropped");
+        TrackName(ATrack) + ": packets come before its configuration and are dropped");
   else
     Add("key-frame-late", L::Error, A::Lost, ATrack.Index, APos, AMs,
-        Kind(ATrack) + ": pictures before its first key frame are dropped");
+        TrackName(ATrack) + ": pictures before its first key frame are dropped");
 }
 
 void TCheck::ConfigChanged(const TTrack &ATrack, bool AParams, int64_t APos, int64_t AMs)
 {
   Add("config-changed", L::Warning, A::ConvertedAnyway, ATrack.Index, APos, AMs,
-      Kind(ATrack) + (AParams ? ": its rate or channels change mid-stream" : ": its configuration changes mid-stream"));
+      TrackName(ATrack) + (AParams ? ": its rate or channels change mid-stream" : ": its configuration changes mid-stream"));
 }
 
 void TCheck::UnknownCodec(const TTrack &ATrack, const std::string &AWhat, int64_t APos, int64_t AMs)
 {
   Add("unknown-codec", L::Error, A::Lost, ATrack.Index, APos, AMs,
-      std::string(ATrack.Kind == TKind::Video ? "video" : "audio") + " track " + std::to_string(ATrack.Index) +
-          " uses a codec this program does not know (" + AWhat + "): its packets are left out");
+      TrackName(ATrack) + " uses a codec this program does not know (" + AWhat + "): its packets are left out");
 }
 
 void TCheck::Unreadable(int64_t APos, int64_t AMs, const std::string &AWhy)
@@ -339,7 +340,7 @@ void TCheck::Unreadable(int64_t APos, int64_t AMs, const std::string &AWhy)
 void TCheck::BadComposition(const TTrack &ATrack, int32_t ACts, int64_t APos, int64_t AMs)
 {
   Add("bad-composition-time", L::Warning, A::ConvertedAnyway, ATrack.Index, APos, AMs,
-      Kind(ATrack) + ": a composition time of " + Ms(ACts) + " is damage, taken as 0");
+      TrackName(ATrack) + ": a composition time of " + Ms(ACts) + " is damage, taken as 0");
 }
 
 void TCheck::LateTrack(int64_t APos, int64_t AMs)
@@ -366,14 +367,14 @@ void TCheck::Finish(const TFileHeader &AHeader, const std::vector<TTrack> &ATrac
     }
     if (T.DtsShiftMs > 0)
       Add("negative-composition", L::Information, A::Mended, T.Index, -1, -1,
-          Kind(T) + " has negative composition times: its decoding times move back by " + Ms(T.DtsShiftMs));
+          TrackName(T) + " has negative composition times: its decoding times move back by " + Ms(T.DtsShiftMs));
     if (!T.Config.empty() || (T.Codec != TCodec::AVC && T.Codec != TCodec::HEVC && T.Codec != TCodec::AAC))
       continue;
     // every packet waited for a configuration that never came
     for (std::size_t I = 0; I < FOut.size(); ++I)
       if (FOut[I].Code == "config-late" && FTracks[I] == T.Index) {
         FOut[I].Code = "config-missing";
-        FOut[I].Text = Kind(T) + " never gets its configuration: all " + std::to_string(FOut[I].Count) +
+        FOut[I].Text = TrackName(T) + " never gets its configuration: all " + std::to_string(FOut[I].Count) +
                        " of its packets are lost";
       }
   }

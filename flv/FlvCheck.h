@@ -76,6 +76,9 @@ class TCheck {
   bool FFinished = false;
 };
 
+// "video track 0 (AVC)" for messages.
+std::string TrackName(const TTrack &ATrack);
+
 // The picture size a codec configuration (AVC's record) or a legacy key
 // frame (Sorenson H.263, Screen Video, VP6 with its adjustment byte in
 // AAdjust) gives; false when it does not say or cannot be read.

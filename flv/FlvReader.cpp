@@ -62,15 +62,6 @@ std::string CodecIdText(const TAmfValue &AValue)
   return NumberText(AValue.Num);
 }
 
-std::string TrackName(const TTrack &ATrack)
-{
-  std::string Name = ATrack.Text ? "text" : ATrack.Kind == TKind::Video ? "video" : "audio";
-  return Name + " track " + std::to_string(ATrack.Index) + " (" +
-         (ATrack.Codec == TCodec::Unknown && ATrack.Enhanced ? FourCCText(ATrack.FourCCValue)
-                                                             : CodecText(ATrack.Codec)) +
-         ")";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- sources
@@ -568,7 +559,9 @@ struct TReader::TImpl {
     if (AUnit.Codec == TCodec::Unknown) {
       if (Counting) {
         ++Repairs.UnreadableUnits;
-        Check.UnknownCodec(T, AUnit.Enhanced ? "FourCC " + FourCCText(AUnit.FourCCValue) : "id " + std::to_string(AUnit.LegacyId),
+        Check.UnknownCodec(T,
+                           AUnit.Enhanced ? "FourCC " + FourCCText(AUnit.FourCCValue)
+                                          : "id " + std::to_string(AUnit.LegacyId),
                            ATag.Pos, ATag.H.Timestamp);
         if (!S.UnknownLogged)
           Say(1, "FLV: " + TrackName(T) + " uses a codec this reader does not know (" +
