@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "FlvTags.h"
+#include "FlvReader.h"  // the reader's FlvTags.h, not the test support's
 
 namespace flvtest {
 

@@ -32,7 +32,7 @@ struct TStart {
   uint32_t HeaderSize = 9;
   bool Meta = true, VideoConfig = true, AudioConfig = true;
   double Duration = 1.96;
-  TProps Extra;
+  TProps Extra = {};
 };
 
 TFlv Start(const TStart &AStart = {})
@@ -326,7 +326,7 @@ TEST_F(FlvFindingsTest, SummaryNamesTheWorstOutcome)
 {
   auto Make = [](std::vector<std::pair<L, A>> AList) {
     std::vector<TFinding> V;
-    for (const auto &[Level, Action] : AList) V.push_back({"x", Level, Action});
+    for (const auto &[Level, Action] : AList) V.push_back({"x", Level, Action, -1, -1, 1, "x"});
     return V;
   };
   const std::vector<std::pair<std::vector<TFinding>, std::string>> Table = {

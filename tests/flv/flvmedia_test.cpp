@@ -221,7 +221,7 @@ struct TDamageCase {
   TDamage Damage;
   int64_t BytesSkipped;
   int TruncatedTags, ConfigChanges, ShiftedTracks;
-  const char *Codes;  // what the check finds, sorted
+  const char *Codes;  // what the check finds in the file, sorted
 };
 
 void PrintTo(const TDamageCase &ACase, std::ostream *AOut) { *AOut << qvtest::DamageName(ACase.Damage); }
@@ -307,16 +307,20 @@ TEST_P(DamagedFiles, DeliverEveryTagTheDamageSpared)
                               ? Pictures(qvtest::TFlvFile::Load(made.Path)) - Pictures(made.Delivered)
                               : 0;
   EXPECT_EQ(r.DroppedBeforeConfig, dropped);
-  EXPECT_EQ(Codes(flv.Findings, true), c.Codes);
+  // a pipe has no size to hold onMetaData's file size against
+  std::string codes = c.Codes;
+  if (!seekable && codes.rfind("metadata-filesize ", 0) == 0) codes.erase(0, 18);
+  EXPECT_EQ(Codes(flv.Findings, true), codes);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flv, DamagedFiles,
-                         ::testing::Combine(::testing::Values(TDamageCase{TDamage::GarbageBetweenTags, 4096, 0, 0, 0, "?"},
-                                                              TDamageCase{TDamage::GarbageOverTag, -1, 0, 0, 0, "?"},
-                                                              TDamageCase{TDamage::LateConfig, 0, 0, 0, 0, "?"},
-                                                              TDamageCase{TDamage::ConfigChange, 0, 0, 2, 0, "?"},
-                                                              TDamageCase{TDamage::CutLastTag, 0, 1, 0, 0, "?"},
-                                                              TDamageCase{TDamage::NegativeComposition, 0, 0, 0, 1, "?"}),
+                         ::testing::Combine(::testing::Values(TDamageCase{TDamage::GarbageBetweenTags, 4096, 0, 0, 0, "damaged-data"},
+                                                              TDamageCase{TDamage::GarbageOverTag, -1, 0, 0, 0, "damaged-data"},
+                                                              TDamageCase{TDamage::LateConfig, 0, 0, 0, 0, "config-late key-frame-late"},
+                                                              TDamageCase{TDamage::ConfigChange, 0, 0, 2, 0,
+                                                                          "config-changed config-changed metadata-duration"},
+                                                              TDamageCase{TDamage::CutLastTag, 0, 1, 0, 0, "metadata-filesize truncated-tail"},
+                                                              TDamageCase{TDamage::NegativeComposition, 0, 0, 0, 1, "negative-composition"}),
                                             ::testing::Bool()),
                          [](const auto &AInfo) {
                            return qvtest::DamageName(std::get<0>(AInfo.param).Damage) + Mode(std::get<1>(AInfo.param));
