@@ -230,7 +230,8 @@ void TCheck::Tag(int64_t APos, const TTagHeader &AHeader)
       Add("timestamp-wrap", L::Warning, A::Mended, Track, APos, T,
           std::string(What) + " timestamps fall from " + Ms(Last) + " to " + Ms(T) +
               ": a 24-bit wrap written without the extension byte");
-    else
+    // back by less than the usual step is jitter of a recorder's clock, which nobody sees
+    else if (S.Steps == 0 || (Last - T) * S.Steps > S.StepSumMs)
       Add("timestamp-back", L::Warning, A::Mended, Track, APos, T,
           std::string(What) + " timestamps step back from " + Ms(Last) + " to " + Ms(T));
     return;
