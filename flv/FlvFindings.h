@@ -32,4 +32,12 @@ struct TFinding {
 const char *LevelName(TFindingLevel ALevel);    // "information", "warning", "error"
 const char *ActionName(TFindingAction AAction);  // "mended", "converted anyway", "lost"
 
+// Warnings and errors are problems; information is not.
+inline bool IsProblem(const TFinding &AFinding) { return AFinding.Level != TFindingLevel::Information; }
+
+// One line for people about the problems among AFindings and what a
+// conversion does about them ("2 problems found: they will be mended");
+// empty when there is none.
+std::string FindingsSummary(const std::vector<TFinding> &AFindings);
+
 }  // namespace flv

@@ -1,5 +1,7 @@
 #include "FlvReader.h"
 
+#include "FlvCheck.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -58,15 +60,6 @@ std::string CodecIdText(const TAmfValue &AValue)
     if (Text.compare(0, 2, "0x") != 0) return Text;
   }
   return NumberText(AValue.Num);
-}
-
-std::string TrackName(const TTrack &ATrack)
-{
-  std::string Name = ATrack.Text ? "text" : ATrack.Kind == TKind::Video ? "video" : "audio";
-  return Name + " track " + std::to_string(ATrack.Index) + " (" +
-         (ATrack.Codec == TCodec::Unknown && ATrack.Enhanced ? FourCCText(ATrack.FourCCValue)
-                                                             : CodecText(ATrack.Codec)) +
-         ")";
 }
 
 }  // namespace
@@ -175,6 +168,7 @@ struct TReader::TImpl {
   TMetaData Meta;
   TRepairs Repairs;
   std::vector<TFinding> Findings;
+  TCheck Check{Findings};
   int64_t Duration = -1;
   // the duration: the first media tag's time, and the last audio and video
   // tags' (the later of the two; a damaged time mid-file does not count)
@@ -295,6 +289,7 @@ struct TReader::TImpl {
       if (Counting) {
         ++Repairs.Resyncs;
         Repairs.BytesSkipped += Q - AFrom;
+        Check.Skipped(AFrom, Q - AFrom);
         Say(1, "FLV: " + std::to_string(Q - AFrom) + " bytes that are no tag skipped at offset " +
                    std::to_string(AFrom));
       }
@@ -313,6 +308,7 @@ struct TReader::TImpl {
       if (Avail < kTagHeaderSize) {
         if (Counting) {
           ++Repairs.TruncatedTags;
+          Check.Truncated(P, -1, int64_t(Avail), true);
           Say(1, "FLV: the last " + std::to_string(Avail) + " bytes are a cut tag header: dropped");
         }
         Pos += int64_t(Avail);
@@ -334,6 +330,13 @@ struct TReader::TImpl {
                      NextFits(P + int64_t(Need), Next) && std::llabs(Next.Timestamp - H.Timestamp) <= kResyncWindowMs;
           }
           if (Accept) {
+            if (Counting) {
+              if (Avail < Need)
+                Check.BackPointer(P, H.Timestamp, -1, uint32_t(Whole));
+              else if (U32(At(P + int64_t(Whole))) != Whole)
+                Check.BackPointer(P, H.Timestamp, U32(At(P + int64_t(Whole))), uint32_t(Whole));
+              Check.Tag(P, H);
+            }
             ATag.Pos = P;
             ATag.H = H;
             ATag.Body = At(P + int64_t(kTagHeaderSize));
@@ -350,10 +353,12 @@ struct TReader::TImpl {
       if (Counting) {
         if (Cut) {
           ++Repairs.TruncatedTags;
+          Check.Truncated(P, H.Timestamp, Pos - P, false);
           Say(1, "FLV: the tag at offset " + std::to_string(P) + " (" + std::to_string(H.DataSize) +
                      " bytes at " + std::to_string(H.Timestamp) + " ms) is cut by the end of the file: dropped");
         } else {
           Repairs.BytesSkipped += Pos - P;
+          Check.Skipped(P, Pos - P);
           Say(1, "FLV: the last " + std::to_string(Pos - P) + " bytes, from offset " + std::to_string(P) +
                      ", hold no whole tag: skipped");
         }
@@ -383,6 +388,7 @@ struct TReader::TImpl {
   {
     if (!Counting) return;
     ++Repairs.UnreadableUnits;
+    Check.Unreadable(ATag.Pos, ATag.H.Timestamp, AWhy);
     if (UnreadableLogs++ < kMaxUnreadableLogs)
       Say(1, "FLV: the tag at offset " + std::to_string(ATag.Pos) + " (" + std::to_string(ATag.H.Timestamp) +
                  " ms) cannot be read: " + AWhy);
@@ -450,6 +456,7 @@ struct TReader::TImpl {
         S.FirstConfigPos = ATag.Pos;
         ATrack.Config = S.Current;
         S.Delivered = S.Current;
+        Check.FirstConfig(ATrack, AUnit);
       }
       return;
     }
@@ -459,6 +466,7 @@ struct TReader::TImpl {
     if (!Counting) return;
     ++Repairs.ConfigChanges;
     ++ATrack.ConfigChanges;
+    Check.ConfigChanged(ATrack, false, ATag.Pos, ATag.H.Timestamp);
     Say(1, "FLV: the configuration of " + TrackName(ATrack) + " changes at " + std::to_string(ATag.H.Timestamp) +
                " ms");
     if (Seekable && HistoryBytes + S.Current.size() <= kMaxHistoryBytes) {
@@ -478,6 +486,7 @@ struct TReader::TImpl {
       if (Drop) {
         if (Counting) {
           ++Repairs.DroppedBeforeConfig;
+          Check.Dropped(ATrack, !S.HaveConfig, ATag.Pos, ATag.H.Timestamp);
           if (!S.DropLogged)
             Say(1, "FLV: " + TrackName(ATrack) + ": packets before its " +
                        (S.HaveConfig ? "first key frame" : "configuration") + " are dropped, from " +
@@ -489,6 +498,7 @@ struct TReader::TImpl {
     }
     int32_t Cts = AUnit.CompositionMs;
     if (Cts > kMaxCompositionMs || Cts < -kMaxCompositionMs) {
+      if (Counting) Check.BadComposition(ATrack, Cts, ATag.Pos, ATag.H.Timestamp);
       if (Counting && !S.CtsLogged)
         Say(1, "FLV: " + TrackName(ATrack) + ": a composition time of " + std::to_string(Cts) + " ms at " +
                    std::to_string(ATag.H.Timestamp) + " ms is damage, taken as 0");
@@ -503,6 +513,7 @@ struct TReader::TImpl {
           ATrack.Channels = AUnit.Channels;
         } else if (AUnit.SampleRate != ATrack.SampleRate || AUnit.Channels != ATrack.Channels) {
           ATrack.ParamsChange = true;
+          Check.ConfigChanged(ATrack, true, ATag.Pos, ATag.H.Timestamp);
           if (!S.ParamsLogged)
             Say(1, "FLV: " + TrackName(ATrack) + " changes its rate or channels at " +
                        std::to_string(ATag.H.Timestamp) + " ms");
@@ -512,6 +523,7 @@ struct TReader::TImpl {
       Count(ATrack, ATag.H.Timestamp, AUnit.Size, Cts);
       S.MinCts = std::min(S.MinCts, Cts);
       if (AUnit.NanoOffset) ATrack.UsesNano = true;
+      if (AUnit.Kind == TKind::Video && AUnit.Key) Check.KeyFrame(ATrack, AUnit, ATag.Pos, ATag.H.Timestamp);
       if (Seekable && AUnit.Kind == TKind::Video && AUnit.Key && (KeyIndex.empty() || KeyIndex.back().Pos != ATag.Pos))
         KeyIndex.push_back({ATag.H.Timestamp, ATag.Pos});
     }
@@ -524,6 +536,7 @@ struct TReader::TImpl {
     int Index = FindTrack(AUnit.Kind, AUnit.Track);
     if (Index < 0) {
       if (!MayAddTracks) {
+        if (Counting) Check.LateTrack(ATag.Pos, ATag.H.Timestamp);
         if (!LateTrackLogged && Counting)
           Say(1, "FLV: a track that first appears at " + std::to_string(ATag.H.Timestamp) + " ms is left out");
         LateTrackLogged = true;
@@ -546,6 +559,10 @@ struct TReader::TImpl {
     if (AUnit.Codec == TCodec::Unknown) {
       if (Counting) {
         ++Repairs.UnreadableUnits;
+        Check.UnknownCodec(T,
+                           AUnit.Enhanced ? "FourCC " + FourCCText(AUnit.FourCCValue)
+                                          : "id " + std::to_string(AUnit.LegacyId),
+                           ATag.Pos, ATag.H.Timestamp);
         if (!S.UnknownLogged)
           Say(1, "FLV: " + TrackName(T) + " uses a codec this reader does not know (" +
                      (AUnit.Enhanced ? "FourCC " + FourCCText(AUnit.FourCCValue)
@@ -601,7 +618,10 @@ struct TReader::TImpl {
     // a value cut short still gives its first properties
     ParseScriptBody(ATag.Body, ATag.H.DataSize, Name, Value);
     if (Name == "onMetaData") {
-      if (!Meta.Present && Counting) FillMeta(Value);
+      if (!Meta.Present && Counting) {
+        FillMeta(Value);
+        Check.MetaData(ATag.Pos, Value);
+      }
       return;
     }
     // Captions give their text; other named script data (cue points, say)
@@ -679,6 +699,7 @@ struct TReader::TImpl {
     SetShifts();
     if (FirstMediaMs != INT64_MIN)
       Duration = std::max<int64_t>(0, std::max(LastMediaMs[0], LastMediaMs[1]) - FirstMediaMs);
+    Check.Finish(Header, Tracks, Meta, Duration, ReadError ? BufEnd() : -1);
     bool HasVideo = std::any_of(Tracks.begin(), Tracks.end(),
                                 [](const TTrack &T) { return !T.Text && T.Kind == TKind::Video; });
     if (!HasVideo || KeyIndex.empty()) KeyIndex.swap(AnyIndex);
@@ -759,6 +780,7 @@ struct TReader::TImpl {
       Say(1, "FLV: the header gives a header size of " + std::to_string(Header.DataOffset) + "; tags read from " +
                  std::to_string(FirstTagPos));
     }
+    Check.Header(Header, FirstTagPos, FileSize);
     Ensure(std::size_t(FirstTagPos));
     Ended = !SetPos(std::min(FirstTagPos, BufEnd()));
     if (!Ended) {
@@ -791,11 +813,16 @@ struct TReader::TImpl {
         Queue.pop_front();
         return true;
       }
-      if (Ended) return false;
+      if (Ended) {
+        // a pipe's findings are whole once its data has ended
+        if (Counting) Check.Finish(Header, Tracks, Meta, -1, ReadError ? BufEnd() : -1);
+        return false;
+      }
       TTag Tag;
       if (!ReadTag(Tag)) {
         Ended = true;
         if (ReadError && Counting) Say(0, "FLV: a read error ends the data");
+        if (Counting) Check.Finish(Header, Tracks, Meta, -1, ReadError ? BufEnd() : -1);
         return false;
       }
       Out = &APacket;

@@ -4,7 +4,7 @@
 // Threads: pure functions. Failure: none; bytes that are not valid UTF-8
 // (file names on Linux may hold any byte) become U+FFFD, and control
 // characters are escaped, so a line always parses. A file name so changed
-// ("input", "output") would no longer name its file, so its real bytes
+// ("input", "output", "file") would no longer name its file, so its real bytes
 // follow it in a field of its own ("input_bytes", "output_bytes"): printable
 // ASCII as it is, every other byte and '%' as %XX (URL percent-encoding).
 #pragma once
@@ -58,7 +58,7 @@ inline std::string NameBytes(const std::string &AName)
 inline std::string JsonLine(const TJson &AValue)
 {
   auto needsBytes = [](const std::string &AKey, const TJson &AField) {
-    return (AKey == "input" || AKey == "output") && AField.is_string() &&
+    return (AKey == "input" || AKey == "output" || AKey == "file") && AField.is_string() &&
            !IsValidUtf8(AField.get_ref<const std::string &>());
   };
   bool any = false;

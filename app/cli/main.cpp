@@ -1,7 +1,8 @@
 // quenvaro-cli: prints a media report (--info FILE), converts many files the
-// way the window converts one (convert, see Batch.h), lists the output
-// presets (presets), or runs one conversion job whose arguments are handled
-// in order, like a command-line transcoder:
+// way the window converts one (convert, see Batch.h), lists what is wrong
+// with FLV files (check, see Check.h), lists the output presets (presets),
+// or runs one conversion job whose arguments are handled in order, like a
+// command-line transcoder:
 //   -i FILE       opens an input
 //   -y            allows overwriting an existing output
 //   -NAME [VALUE] sets an engine option (flags and no-ops take no value)
@@ -27,6 +28,7 @@
 
 #include "AVProbe.h"
 #include "Batch.h"
+#include "Check.h"
 #include "FFmpeg.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
@@ -67,6 +69,7 @@ void Usage()
                "                            [--output-dir DIR] [-y] [--json] [--report FILE | --dry-run]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
+               "       quenvaro-cli check [--json] FILE...\n"
                "       quenvaro-cli presets [--presets FILE]\n"
                "       quenvaro-cli --version\n");
 }
@@ -488,6 +491,8 @@ int main(int argc, char **argv)
     return 0;
   }
   if (args[0] == "presets") return ListPresets(args);
+  // the reader alone: works without the media libraries
+  if (args[0] == "check") return CheckFiles({args.begin() + 1, args.end()});
   // Before anything slow, so an early Ctrl-C is a stop request, not a kill.
   InstallStopHandlers();
   if (args[0] == "convert") {
