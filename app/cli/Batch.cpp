@@ -613,7 +613,9 @@ bool TBatch::DryRunOutput(TBatchFile &F, size_t APosition)
       Fail(F, "Output file '" + name + "' is a folder");
       return false;
     }
-    if (!FSettings.Overwrite) {
+    // A run converts an output made with warnings again once its input has changed.
+    const bool redone = FSettings.Resumable && IsCompleteMp4(name) && InputChangedSince(name, F.Input);
+    if (!FSettings.Overwrite && !redone) {
       if (FSettings.Resumable && IsCompleteMp4(name)) {
         F.Output = name;
         F.Status = fsSkipped;

@@ -405,38 +405,6 @@ TEST_F(FlvReaderTest, FileHeaderChecks)
   EXPECT_FALSE(ReadAll(TFlv().B, true).Ok);  // no tag at all
 }
 
-// A source that fails after its first AGood bytes, as a disk or a share can.
-class TFailingSource : public TMemorySource {
- public:
-  TFailingSource(const TBytes &AData, std::size_t AGood) : TMemorySource(AData.data(), AData.size()), FLeft(AGood) {}
-  int64_t Read(uint8_t *ABuffer, int64_t ASize) override
-  {
-    if (FLeft == 0) return -1;
-    const int64_t Got = TMemorySource::Read(ABuffer, std::min<int64_t>(ASize, int64_t(FLeft)));
-    FLeft -= std::size_t(Got);
-    return Got;
-  }
-
- private:
-  std::size_t FLeft;
-};
-
-// A read error is told apart from the end: the data after it is lost, not absent.
-TEST_F(FlvReaderTest, AReadErrorIsNoEnd)
-{
-  const TBytes File = AvcAac().B;
-  for (std::size_t Good : {File.size() + 1, File.size() / 2}) {
-    TFailingSource Source(File, Good);
-    TReader Reader(Source);
-    std::string Error;
-    ASSERT_TRUE(Reader.Open(Error)) << Error;
-    TPacket P;
-    while (Reader.Next(P)) {
-    }
-    EXPECT_EQ(Reader.ReadFailed(), Good < File.size()) << Good;
-  }
-}
-
 TEST_F(FlvReaderTest, SeekGoesToTheKeyFrameBefore)
 {
   TRead R = ReadAll(AvcAac().B, true, [](TReader &AReader) { ASSERT_TRUE(AReader.SeekMs(300)); });
