@@ -66,6 +66,9 @@ using TLogEvent = std::function<void(int AIndex, TLogLevel ALogLevel, const std:
 using TProgressEvent = std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
                                           float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
 // AIndex -1: the whole run has ended (AFinished true, AException false, AMessage empty).
+// A finished task that has more to say than "done" (its input ended early, a
+// read error, data lost) leaves it in Tasks(AIndex).RunWarnings: read it in
+// the handler, on the thread that raises it.
 using TTerminateEvent = std::function<void(int AIndex, bool AFinished, bool AException, const std::string &AMessage)>;
 
 class TCustomStrix {

@@ -50,6 +50,7 @@ void TCustomFFmpeg::Prepare()
   StopRequested = false;
   Finished = false;
   Terminated = false;
+  RunWarnings.clear();
   TotalDuration = -1;
   for (int t = 0; t < 5; ++t) CodecOpts[t] = AVCodecLib.avcodec_alloc_context3(nullptr);
   FormatOpts = AVFormatLib.avformat_alloc_context();
@@ -110,6 +111,7 @@ TFFmpegThread *TCustomFFmpeg::Start(bool AThreaded, TConvertPriority APriority)
   StopRequested = false;
   Finished = false;
   Terminated = false;
+  RunWarnings.clear();
   // What the run's stage threads apply on top of what they inherit from the
   // run's thread: a worker has lowered its own priority already, and the
   // stages it creates inherit it (lowering again would count it twice).

@@ -101,6 +101,16 @@ struct TInputFileInfo {
   int32_t FirstStream = 0;
   int32_t StreamCount = 0;
   int64_t FirstDts = NoPts;  // µs, first decoding timestamp read (rate emulation's origin)
+  int64_t ReachedUs = NoPts;  // µs, the furthest packet end read, in the file's own times
+  bool ReadError = false;     // the reading ended with an error rather than at the end
+};
+
+// Something a finished run must tell besides "done": the input ended before
+// the length known at its start, a read error cut it, or its reader dropped
+// data. Code: stable, lower case with dashes; Text: one line for people.
+struct TRunWarning {
+  std::string Code;
+  std::string Text;
 };
 
 // Per input stream, per run. Timestamps in µs.
@@ -484,6 +494,10 @@ class TCustomFFmpeg : public TFFmpegSettings {
   std::atomic<bool> ExceptionRaised{false};
   std::string LastErrorMessage;
   std::string LastOptionError;
+  // Filled by a run that finishes (see TRunWarning) before OnTerminate is
+  // raised, on the run's thread; read it in OnTerminate or once the run is
+  // over. Cleared when a run starts.
+  std::vector<TRunWarning> RunWarnings;
   int64_t ProgressInterval = 500000;
 
   // ---- file tables ----
@@ -565,6 +579,11 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // The next packet of input AFileIndex, from its FLV source or its demuxer.
   int ReadInputPacket(int AFileIndex, AVPacket *APacket);
   void TranscodeEnd();
+  // Notes where an input's reading got to (APkt as read, before any offset).
+  void NoteInputReached(int AFileIndex, const AVPacket &APkt);
+  // At the end of a finished run: RunWarnings for inputs that ended early,
+  // were cut by a read error or lost data (EndCheck.cpp).
+  void CheckInputEnds();
   void FreeRunTables();
   void CloseOpenCodecs();
   // Moves AIst's decode clock and hands the packet (null: the end) to its

@@ -865,6 +865,7 @@ const TRepairs &TReader::Repairs() const { return FImpl->Repairs; }
 const std::vector<TFinding> &TReader::Findings() const { return FImpl->Findings; }
 int64_t TReader::DurationMs() const { return FImpl->Seekable ? FImpl->Duration : -1; }
 bool TReader::Next(TPacket &APacket) { return FImpl->Next(APacket); }
+bool TReader::ReadFailed() const { return FImpl->ReadError; }
 bool TReader::SeekMs(int64_t AMs) { return FImpl->SeekMs(AMs); }
 
 const char *LevelName(TFindingLevel ALevel)

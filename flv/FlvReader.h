@@ -155,6 +155,9 @@ class TReader {
 
   // The next packet; false at the end of the data (or after a read error).
   bool Next(TPacket &APacket);
+  // Whether the data ended with a read error (a failing disk, a share that
+  // dropped) rather than at its end: what follows is lost, not absent.
+  bool ReadFailed() const;
   // Goes to the last video key frame at or before AMs (any tag when there is
   // no video); false on a pipe or with nothing before AMs.
   bool SeekMs(int64_t AMs);

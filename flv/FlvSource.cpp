@@ -539,7 +539,7 @@ int TFlvSource::Read(AVPacket *APacket)
       if (r != AVERROR(EAGAIN)) return r;
       continue;
     }
-    if (!FReader->Next(FPacket)) return AVERROR_EOF;
+    if (!FReader->Next(FPacket)) return FReader->ReadFailed() ? AVERROR(EIO) : AVERROR_EOF;
     const int r = Deliver(FPacket, APacket);
     if (r != AVERROR(EAGAIN)) return r;
   }

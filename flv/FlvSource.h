@@ -12,7 +12,8 @@
 // Ownership: the source owns the context, the reader and the descriptor.
 // Threads: one thread at a time (the one that reads the input).
 // Failure: Open returns nullptr and says why; Read returns AVERROR_EOF at the
-// end, never throws on damaged data.
+// end (AVERROR(EIO) when a read error ended the data), never throws on
+// damaged data.
 #pragma once
 
 #include <cstdint>
@@ -47,7 +48,8 @@ class TFlvSource {
   TFlvSource &operator=(const TFlvSource &) = delete;
 
   AVFormatContext *Context() const { return FContext; }
-  // The next packet, like av_read_frame: 0, or AVERROR_EOF at the end.
+  // The next packet, like av_read_frame: 0, AVERROR_EOF at the end, or
+  // AVERROR(EIO) when a read error cut the data short.
   int Read(AVPacket *APacket);
   // To the key frame at or before AMicroseconds (stream time); false on a pipe.
   bool Seek(int64_t AMicroseconds);

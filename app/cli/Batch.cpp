@@ -178,6 +178,14 @@ bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
         Fail(F, "File '" + name + "' already exists and is not a complete MP4. Use -y to overwrite it.");
         return false;
       }
+      if (InputChangedSince(name, F.Input)) {
+        // Its earlier conversion had warnings (the input ended early, say)
+        // and the input has changed since: converted again over that output.
+        FReport.Note(F, "The input has changed since '" + name + "' was made from it with warnings: converting it again");
+        F.Output = name;
+        F.ReplaceOutput = true;
+        return true;
+      }
       // Converted by an earlier run.
       F.Output = name;
       F.Status = fsSkipped;
@@ -206,8 +214,11 @@ void TBatch::FinishAtomicOutput(TBatchFile &F)
   const auto temp = FTemps.find(F.Number);
   if (temp != FTemps.end() && F.Status == fsDone) {
     std::string error;
-    switch (temp->second.Publish(FSettings.Overwrite, error)) {
+    switch (temp->second.Publish(FSettings.Overwrite || F.ReplaceOutput, error)) {
       case prPublished:
+        // An output made from an input that gave less than it promised is
+        // made again once that input changes.
+        if (F.Warnings.empty() || !SaveInputStamp(F.Output, F.InputStamp)) RemoveInputStamp(F.Output);
         break;
       case prFinalExists:
         // Another process (a second copy of this shard, say) finished first.
@@ -298,6 +309,7 @@ bool TBatch::ConfigureNext(TStrix &AStrix)
   // A rerun passes over finished files without opening their inputs.
   if (FSettings.Resumable && !PrepareAtomicOutput(f, position)) return false;
   if (RefuseSpecialInput(f)) return false;
+  f.InputStamp = InputStampOf(f.Input);  // before opening: a later change is one the output may lack
   const int index = AStrix.AddTask(f.Input, ConvertInputRecord(f.Input));
   if (index < 0) {
     f.Output.clear();
@@ -378,7 +390,8 @@ void TBatch::MarkStarted(TBatchFile &F)
   F.StartedAt = TClock::now();
 }
 
-void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage)
+void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage,
+                       const std::vector<TRunWarning> &AWarnings)
 {
   const auto found = FTaskFiles.find(ATask);
   if (found == FTaskFiles.end()) return;
@@ -391,6 +404,7 @@ void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, co
   f.EndedAt = TClock::now();
   if (AFinished && !AException) {
     f.Status = fsDone;
+    f.Warnings = AWarnings;
   } else if (AException) {
     f.Status = fsFailed;
     f.Message = AMessage.empty() ? "Conversion failed" : AMessage;
@@ -521,8 +535,10 @@ int TBatch::Run()
   };
   strix.OnTerminate = [this](int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
     const TFFmpeg *task = TaskAt(AIndex);
+    // Written by the task's run before this event, on this thread.
+    std::vector<TRunWarning> warnings = task ? task->RunWarnings : std::vector<TRunWarning>();
     FWindowThread.Post([=, this] {
-      if (task) TaskEnded(task, AFinished, AException, AMessage);
+      if (task) TaskEnded(task, AFinished, AException, AMessage, warnings);
     });
   };
 
@@ -597,7 +613,9 @@ bool TBatch::DryRunOutput(TBatchFile &F, size_t APosition)
       Fail(F, "Output file '" + name + "' is a folder");
       return false;
     }
-    if (!FSettings.Overwrite) {
+    // A run converts an output made with warnings again once its input has changed.
+    const bool redone = FSettings.Resumable && IsCompleteMp4(name) && InputChangedSince(name, F.Input);
+    if (!FSettings.Overwrite && !redone) {
       if (FSettings.Resumable && IsCompleteMp4(name)) {
         F.Output = name;
         F.Status = fsSkipped;

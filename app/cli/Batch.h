@@ -13,6 +13,11 @@
 // Overwrite, and an unfinished one is never left under its final name. The
 // whole list is read by every shard, so the naming and clash rules give the
 // same answer whichever process applies them.
+// A file whose input ended before the length known when it was opened, was
+// cut by a read error or lost data is done with warnings (TBatchFile::
+// Warnings, the record's "warnings"); its exit status is a done file's. A
+// resumable rerun converts it again once its input has changed (see
+// InputStamp.h).
 // An input is opened only when one of the Jobs places frees, and an ended
 // task leaves the component at once: what a waiting file costs is its name.
 // A dry run names every output and estimates its size the same way, changing
@@ -106,7 +111,8 @@ class TBatch {
   int DryRun(TStrix &AStrix);
   // A dry run's name for F's output, or F ended (skipped or failed).
   bool DryRunOutput(TBatchFile &F, size_t APosition);
-  void TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage);
+  void TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, const std::string &AMessage,
+                 const std::vector<TRunWarning> &AWarnings);
   void MarkStarted(TBatchFile &F);
   bool StopRequested() const { return FStopSignal.load() != 0; }
 

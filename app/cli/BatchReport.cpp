@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Findings.h"
 #include "Json.h"
 #include "Tools.h"
 
@@ -78,6 +79,13 @@ double TBatchFile::ElapsedSeconds(TClock::time_point ANow) const
   if (StartedAt == TClock::time_point{}) return 0.0;
   const auto end = EndedAt == TClock::time_point{} ? ANow : EndedAt;
   return std::chrono::duration<double>(end - StartedAt).count();
+}
+
+TJson WarningsJson(const std::vector<TRunWarning> &AWarnings)
+{
+  TJson list = TJson::array();
+  for (const TRunWarning &w : AWarnings) list.push_back({{"code", w.Code}, {"text", w.Text}});
+  return list;
 }
 
 int ProgressPercent(int ACurrentDuration, int ATotalDuration)
@@ -192,6 +200,7 @@ void TBatchReport::FileEnded(const TBatchFile &AFile)
           {"output", AFile.Output.empty() ? TJson(nullptr) : TJson(AFile.Output)},
           {"status", StatusName(AFile.Status)},
           {"message", AFile.Message},
+          {"warnings", WarningsJson(AFile.Warnings)},
           {"size", AFile.OutputSize < 0 ? TJson(nullptr) : TJson(AFile.OutputSize)},
           {"elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))}});
     return;
@@ -200,8 +209,9 @@ void TBatchReport::FileEnded(const TBatchFile &AFile)
     FDirty = true;
     return;
   }
-  std::fprintf(stderr, "%s: %s%s%s\n", AFile.Input.c_str(), StatusName(AFile.Status),
-               AFile.Message.empty() ? "" : ": ", AFile.Message.c_str());
+  const std::string why = AFile.Message.empty() ? RunWarningsText(AFile.Warnings) : AFile.Message;
+  std::fprintf(stderr, "%s: %s%s%s\n", AFile.Input.c_str(), StatusName(AFile.Status), why.empty() ? "" : ": ",
+               why.c_str());
 }
 
 void TBatchReport::Note(const TBatchFile &AFile, const std::string &AMsg)
@@ -323,6 +333,7 @@ void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode
     if (!f.Output.empty() && f.OutputSize >= 0)
       line += " -> " + f.Output + " (" + SizeText(f.OutputSize) + ", " + time + ")";
     if (f.Status == fsFailed) line += ": " + f.Message;
+    if (f.Status == fsDone && !f.Warnings.empty()) line += ": " + RunWarningsText(f.Warnings);
     std::fprintf(stderr, "%s\n", line.c_str());
   }
   std::fprintf(stderr, "%zu file%s: %d done, %d stopped, %d failed", AFiles.size(), AFiles.size() == 1 ? "" : "s",

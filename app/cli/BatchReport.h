@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "InputStamp.h"
 #include "Json.h"
 #include "SizeEstimate.h"
 #include "SourceInfo.h"
@@ -35,9 +36,17 @@ struct TBatchFile {
   int FrameNumber = 0, FPS = 0, CurrentDuration = 0, TotalDuration = 0;
   int64_t CurrentSize = 0;
   int64_t OutputSize = -1;  // bytes on disk at the end; -1 when there is none
+  // A done file whose input ended early, was cut by a read error or lost
+  // data: it stays done (its output plays), and says so.
+  std::vector<TRunWarning> Warnings;
+  TInputStamp InputStamp;      // the input when it was opened (resumable reruns compare)
+  bool ReplaceOutput = false;  // a rerun converts it again over its earlier output
 
   double ElapsedSeconds(TClock::time_point ANow) const;
 };
+
+// The warnings as a JSON array of {"code", "text"}.
+TJson WarningsJson(const std::vector<TRunWarning> &AWarnings);
 
 // The window's bar position: current * 100 / total, within 0..100; 0 when
 // the total is unknown.

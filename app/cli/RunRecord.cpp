@@ -75,6 +75,7 @@ void TRunRecord::Append(const TBatchFile &AFile)
       {"output", AFile.Output.empty() ? TJson(nullptr) : TJson(AFile.Output)},
       {"status", status},
       {"error", AFile.Status == fsFailed ? TJson(AFile.Message) : TJson(nullptr)},
+      {"warnings", WarningsJson(AFile.Warnings)},
       {"input_size", SizeOf(AFile.Input)},
       {"output_size", outputThere ? SizeOf(AFile.Output) : TJson(nullptr)},
       {"input_duration", Seconds(AFile.TotalDuration)},

@@ -6,7 +6,9 @@
 //
 // Record fields: "file" (position in the list, from 0), "input", "output"
 // (null when none was named), "status" ("done", "skipped", "failed",
-// "stopped"), "error" (null unless failed), "input_size" and "output_size"
+// "stopped"), "error" (null unless failed), "warnings" (an array of
+// {"code", "text"}, empty unless a done file's input ended early, was cut by
+// a read error or lost data), "input_size" and "output_size"
 // (bytes, null when there is no such file), "input_duration" and
 // "output_duration" (seconds of media, null when unknown), "seconds" (wall
 // time the conversion took), "shard" ("K/N"), "host" and "time" (UTC, when

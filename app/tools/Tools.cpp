@@ -313,6 +313,8 @@ std::string NotRegularFileText(const std::string &AName) {
 
 double EstimatedTotalTime(int32_t ACurrentCount, int32_t ATotalCount, double AElapsed) {
   if (ACurrentCount == 0) return 0.0;
+  // Past the known total (a last packet's length) the job is as long as it took.
+  if (ATotalCount > 0 && ACurrentCount > ATotalCount) ACurrentCount = ATotalCount;
   return static_cast<double>(ATotalCount) * AElapsed / static_cast<double>(ACurrentCount);
 }
 

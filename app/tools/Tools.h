@@ -79,7 +79,8 @@ std::string NotRegularFileText(const std::string &AName);
 
 // The estimated-time timer's projection: the duration of the whole job at the
 // rate seen so far (not the time left), AElapsed * ATotalCount / ACurrentCount,
-// in AElapsed's unit; 0 while nothing is done.
+// in AElapsed's unit; 0 while nothing is done, AElapsed once the current count
+// reaches the total.
 double EstimatedTotalTime(int32_t ACurrentCount, int32_t ATotalCount, double AElapsed);
 
 // The executable's file version, compiled in from the build's project

@@ -43,6 +43,7 @@
 #include "SwResampleHlpr.h"
 #include "SwScaleHlpr.h"
 #include "ConvertRecord.h"
+#include "Findings.h"
 #include "SizeEstimate.h"
 #include "SysFormat.h"
 
@@ -501,6 +502,19 @@ void TfrmMain::CreateControls() {
   Bevel1->setGeometry(0, 57, FormWidth, 14);
 
   lbFileInput = label(this, 11, 65, QStringLiteral("Select file you want to convert:"));
+  lbFindings = label(this, lbFileInput->geometry().right() + 8, 65, QString());
+  {
+    QFont f = font;
+    f.setUnderline(true);
+    lbFindings->setFont(f);
+    QPalette pal = lbFindings->palette();
+    pal.setColor(QPalette::WindowText, Qt::darkRed);
+    lbFindings->setPalette(pal);
+    lbFindings->setCursor(Qt::PointingHandCursor);
+    lbFindings->setToolTip(QStringLiteral("Click to see what is wrong with this file"));
+    lbFindings->installEventFilter(this);
+    lbFindings->hide();
+  }
   edFileInput = new TPathBox(this);
   edFileInput->setGeometry(11, 83, 380, 21);
   edFileInput->setToolTip(QStringLiteral("Double click to get information about file"));
@@ -980,6 +994,7 @@ void TfrmMain::ShowOutputProblem(const QString &AText) {
 bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::string &AOutput, QString &AError,
                                bool ANewPick) {
   const TFFmpeg &task = Strix->Tasks(AIndex);
+  ShowFindings(task);
   TSourceInfo source = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
   const TRewrapKind kind = RewrapKindOf(source);
   // The stream sizes (for the rewrap's expected size) are read once a file.
@@ -1197,6 +1212,7 @@ void TfrmMain::btnConvertClick() {
 
 void TfrmMain::BeginRun() {
   RememberEntry();
+  FDoneWarning.clear();
   Strix->SetLogLevel(llInfo);
   Strix->SetThreadPriority(tpNormal);
   btnOpenInput->setEnabled(false);
@@ -1272,22 +1288,27 @@ void TfrmMain::StrixProgress(int AIndex, int AFrameNumber, int AFPS, int ACurren
 }
 
 void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
-  // Worker (or terminate) thread: the whole reaction runs on the window thread.
+  // Worker (or terminate) thread: the whole reaction runs on the window
+  // thread. The task's warnings are read here, where its run wrote them.
+  const QString warning = AIndex >= 0 && AIndex < Strix->TaskCount()
+                              ? FromStd(RunWarningsText(Strix->Tasks(AIndex).RunWarnings))
+                              : QString();
   QMetaObject::invokeMethod(
       this,
-      [this, AIndex, AFinished, AException, AMessage] {
+      [this, AIndex, AFinished, AException, AMessage, warning] {
         // The elapsed time of the run stays until the next one starts.
         StopTimerKeepingElapsed();
         SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
         if (FQueueRunning) {
-          QueueTaskEnded(AIndex, AFinished, AException, AMessage);
+          QueueTaskEnded(AIndex, AFinished, AException, AMessage, warning);
           return;
         }
         cbFormats->setEnabled(true);
         if (AIndex < 0) {
           const bool done = ProgressBar1->value() >= 100;
           const QString input = QFileInfo(edFileInput->text()).fileName();
-          EndRun(done ? QStringLiteral("Status: Done") : QStringLiteral("Status: Conversion stopped"));
+          EndRun(done ? DoneStatus(FDoneWarning) : QStringLiteral("Status: Conversion stopped"));
+          FDoneWarning.clear();
           if (FLastFailure.isEmpty())
             Announce(done ? QStringLiteral("Conversion finished") : QStringLiteral("Conversion stopped"),
                      done ? input + QStringLiteral(" -> ") + QFileInfo(edFileOutput->text()).fileName() : input);
@@ -1295,8 +1316,9 @@ void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const
             Announce(QStringLiteral("Conversion failed"), input + QStringLiteral(": ") + FLastFailure);
           FLastFailure.clear();
         } else if (AFinished) {
+          FDoneWarning = warning;
           ProgressBar1->setValue(100);
-          StatusBar->SetPanelText(0, QStringLiteral("Status: Done"));
+          StatusBar->SetPanelText(0, DoneStatus(warning));
           StatusBar->SetPanelText(2, QStringLiteral("100%"));
         }
         if (AException) {
@@ -1564,7 +1586,8 @@ void TfrmMain::StartQueueItem() {
   FinishQueue();
 }
 
-void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
+void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage,
+                              const QString &AWarning) {
   if (FQueuePos >= FQueue.size()) return;
   TQueueItem &item = FQueue[FQueuePos];
   if (AIndex >= 0) {
@@ -1573,6 +1596,7 @@ void TfrmMain::QueueTaskEnded(int AIndex, bool AFinished, bool AException, const
       item.Message = WithoutPath(FromStd(AMessage), item.Output);
     } else if (AFinished) {
       item.Status = qsDone;
+      item.Message = AWarning;
       ProgressBar1->setValue(100);
       StatusBar->SetPanelText(2, QStringLiteral("100%"));
     } else {
@@ -1610,7 +1634,8 @@ void TfrmMain::FinishQueue() {
     switch (item.Status) {
       case qsDone:
         ++done;
-        doneText += input + QStringLiteral(" -> ") + name(item.Output) + QStringLiteral("\n");
+        doneText += input + QStringLiteral(" -> ") + name(item.Output) +
+                    (item.Message.isEmpty() ? QString() : QStringLiteral(", but ") + item.Message) + QStringLiteral("\n");
         break;
       case qsFailed:
         ++failed;
@@ -1745,11 +1770,30 @@ void TfrmMain::ShowMessage(const QString &AText) {
   if (ShowMessageBox) ShowMessageBox(AText, QCoreApplication::applicationName(), miNone);
 }
 
+QString TfrmMain::DoneStatus(const QString &AWarning) {
+  return AWarning.isEmpty() ? QStringLiteral("Status: Done") : QStringLiteral("Status: Done, but ") + AWarning;
+}
+
 void TfrmMain::ResetPanels() {
   StatusBar->SetPanelText(0, QStringLiteral("Status: Ready"));
   StatusBar->SetPanelText(1, QString());
   StatusBar->SetPanelText(2, QStringLiteral("0%"));
   FReasonShown = false;
+  lbFindings->hide();
+  lbFindings->clear();
+  FFindingsDetails.clear();
+}
+
+void TfrmMain::ShowFindings(const TFFmpeg &ATask) {
+  const flv::TFlvSource *source = ATask.InputFileCount > 0 ? ATask.FlvInputs[0].get() : nullptr;
+  const std::vector<flv::TFinding> findings = source ? source->Reader().Findings() : std::vector<flv::TFinding>();
+  const QString line = FromStd(flv::FindingsSummary(findings));
+  FFindingsDetails = FromStd(FindingsDetails(findings));
+  // The room right of the box's caption, up to the end of its button.
+  const int room = btnOpenInput->geometry().right() - lbFindings->x();
+  lbFindings->setText(lbFindings->fontMetrics().elidedText(line, Qt::ElideRight, room));
+  lbFindings->adjustSize();
+  lbFindings->setVisible(!line.isEmpty());
 }
 
 void TfrmMain::ShowReason(const QString &AText) {
@@ -1823,6 +1867,11 @@ bool TfrmMain::eventFilter(QObject *AWatched, QEvent *AEvent) {
         return true;
       }
     }
+  }
+  if (AWatched == lbFindings && AEvent->type() == QEvent::MouseButtonRelease) {
+    if (static_cast<QMouseEvent *>(AEvent)->button() == Qt::LeftButton)
+      ShowMessage(QStringLiteral("What is wrong with this file:\n\n") + FFindingsDetails.trimmed());
+    return true;
   }
   if ((AWatched == lbFrom || AWatched == imgArrow || AWatched == lbTo || AWatched == lbInformation) &&
       AEvent->type() == QEvent::MouseButtonRelease) {

@@ -311,7 +311,7 @@ class TfrmMain : public QWidget {
     QString Input;
     QString Output;  // once named
     TQueueStatus Status = qsWaiting;
-    QString Message;  // why it failed
+    QString Message;  // why it failed; for a done file, what its run warned of
     TSourceInfo Source;  // as read when queued
     bool Readable = false;
     QString Problem;   // why it cannot be read
@@ -329,6 +329,9 @@ class TfrmMain : public QWidget {
   QLabel *lbInformation = nullptr;
   TBevel *Bevel1 = nullptr;
   QLabel *lbFileInput = nullptr;
+  // The picked file's problems in one line ("2 problems found: they will be
+  // mended"), hidden when it has none; a click lists them.
+  QLabel *lbFindings = nullptr;
   TPathBox *edFileInput = nullptr;
   TButton *btnOpenInput = nullptr;
   QLabel *lbFileOutput = nullptr;
@@ -426,7 +429,11 @@ class TfrmMain : public QWidget {
   void ShowQueueSummary();
   // Configures and starts the queue's next file; ends the queue when none is left.
   void StartQueueItem();
-  void QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage);
+  // AWarning: what a finished file's run warned of (see DoneStatus).
+  void QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage,
+                      const QString &AWarning);
+  // "Status: Done", or "Status: Done, but the input ended early at 0:08 of 0:28".
+  static QString DoneStatus(const QString &AWarning);
   void FinishQueue();
   // Tells the desktop, when the window is not the active one.
   void Announce(const QString &ASummary, const QString &ABody);
@@ -436,8 +443,10 @@ class TfrmMain : public QWidget {
   void DestroyOpenDialog();
   void SetLabelText(QLabel *ALabel, const QString &AText);
   void ShowMessage(const QString &AText);  // plain box, captioned with the application title
-  // Panels back to "Status: Ready", empty, "0%".
+  // Panels back to "Status: Ready", empty, "0%"; no findings shown.
   void ResetPanels();
+  // The findings line of ATask's input (an FLV file read by our reader).
+  void ShowFindings(const TFFmpeg &ATask);
   // Why the file cannot be converted, in panel 1.
   void ShowReason(const QString &AText);
   // The reason is gone: AText in panel 1, and "Ready" again where it was not.
@@ -471,6 +480,8 @@ class TfrmMain : public QWidget {
   bool FQueueRunning = false;
   int FIgnored = 0;          // dropped files that were not FLV, said in panel 1
   QString FLastFailure;      // the running file's failure, for the announcement
+  QString FDoneWarning;      // what the finished file's run warned of, shown with "Done"
+  QString FFindingsDetails;  // the findings line's details, one finding a line
   bool FBoxEdited = false;   // the user typed into the input box since it was last taken
   QString FChosenOutput;     // the output name the user chose for FOutputFor, until its run ends
   QString FOutputFolder;     // where the output's dialog starts (the last folder chosen)

@@ -73,11 +73,13 @@ void TCustomFFmpeg::TranscodeLoop()
       break;
 
     AVFormatContext *ic = InputFiles[fileIndex];
-    if (ReadInputPacket(fileIndex, pkt.get()) < 0) {
+    if (const int r = ReadInputPacket(fileIndex, pkt.get()); r < 0) {
       FileTable[fileIndex].EofReached = 1;
+      if (r != AVERROR_EOF) FileTable[fileIndex].ReadError = true;
       if (Shortest) break;
       continue;
     }
+    NoteInputReached(fileIndex, *pkt);
     if (DoPktDump && pkt->stream_index >= 0 && static_cast<unsigned>(pkt->stream_index) < ic->nb_streams)
       AVFormatLib.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), DoHexDump, ic->streams[pkt->stream_index]);
 
@@ -177,6 +179,7 @@ void TCustomFFmpeg::TranscodeEnd()
       Fail(Format("Output file '%s' could not be finished: another file took its name during the conversion", {name}));
   }
   PrintReport(true);
+  if (!StopRequested) CheckInputEnds();
   CloseOpenCodecs();
   Finished = !StopRequested;
   FreeRunTables();

@@ -42,7 +42,7 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   TLineBuffer line;
   int frameNumber = -1, fps = -1;
   float quality = -1.0f;
-  double outputTime = kNoOutputTime;
+  double outputTime = kNoOutputTime, outputEnd = 0;
 
   AVIOContext *pb = OutputFiles[0]->pb;
   int64_t total = 0;
@@ -101,7 +101,11 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
     // How far the output has come: the earliest stream end written so far.
     const double t = ost.OutTime;
     if (t > 0 && t < outputTime) outputTime = t;
+    if (t > outputEnd) outputEnd = t;
   }
+  // Once everything is written the output is as long as its longest stream
+  // (a lone picture beside a second of sound is a second long).
+  if (AIsLastReport && outputEnd > 0) outputTime = outputEnd;
   if (outputTime < 0.01) outputTime = 0.01;
 
   if (OnProgress || Verbose > 0 || AIsLastReport) {

@@ -555,3 +555,28 @@ TEST_F(WindowTest, ThePickedFileDialogLeavesNoPopupBehind) {
   };
   Form->btnOpenInputClick();
 }
+
+// A picked file with problems says so in one line, its details one click
+// away; its conversion ends done, saying the input ended early.
+TEST_F(WindowTest, ACutFileSaysWhatIsWrongAndEndsDoneButEarly) {
+  Show();
+  const std::string whole = Media("whole.flv", 3.0), cut = Dir.File("cut.flv");
+  const std::string bytes = qvtest::ReadFile(whole);
+  qvtest::WriteFile(cut, bytes.substr(0, bytes.size() * 4 / 10));
+  Pick(whole);
+  EXPECT_FALSE(Form->lbFindings->isVisible());
+  Pick(cut);
+  ASSERT_TRUE(Form->lbFindings->isVisible());
+  // the cut tail, and onMetaData's duration and size that now promise more
+  EXPECT_EQ(Form->lbFindings->text(), "3 problems found: some data will be lost");
+  EXPECT_LE(Form->lbFindings->geometry().right(), Form->btnOpenInput->geometry().right());
+  QTest::mouseClick(Form->lbFindings, Qt::LeftButton);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_TRUE(Messages[0].Text.contains("error truncated-tail, byte ")) << Messages[0].Text.toStdString();
+  Form->btnConvertClick();
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(Panel(0), "Status: Done, but the input ended early at 0:01 of 0:03");
+  EXPECT_EQ(Form->ProgressBar1->value(), 100);
+  Pick(whole);  // the next file has no problem, and says nothing
+  EXPECT_FALSE(Form->lbFindings->isVisible());
+}

@@ -153,4 +153,23 @@ TFlvTag MakeScriptTag(int64_t ATimestamp, const std::string &AName, const std::v
   return t;
 }
 
+void SetMetaDuration(TFlvFile &AFile, double ASeconds)
+{
+  static const std::string kKey("\x00\x08" "duration\x00", 11);  // the name, then a number's marker
+  for (TFlvTag &t : AFile.Tags) {
+    if (!t.IsScript() || t.Data.find("onMetaData") == std::string::npos) continue;
+    const size_t at = t.Data.find(kKey);
+    if (at == std::string::npos || at + kKey.size() + 8 > t.Data.size()) break;
+    if (ASeconds < 0) {
+      t.Data[at + 2] = 'x';
+      return;
+    }
+    std::string number;
+    PutBE(number, std::bit_cast<uint64_t>(ASeconds), 8);
+    t.Data.replace(at + kKey.size(), 8, number);
+    return;
+  }
+  throw std::runtime_error("no onMetaData duration to change");
+}
+
 }  // namespace qvtest

@@ -70,4 +70,9 @@ struct TAmfValue {
 };
 TFlvTag MakeScriptTag(int64_t ATimestamp, const std::string &AName, const std::vector<TAmfValue> &AValues);
 
+// Makes onMetaData's duration say ASeconds, as recorders that get it wrong
+// do; a negative ASeconds removes it (the property renamed, so no reader
+// finds it). Throws when the file's onMetaData has no duration.
+void SetMetaDuration(TFlvFile &AFile, double ASeconds);
+
 }  // namespace qvtest

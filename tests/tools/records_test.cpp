@@ -8,6 +8,7 @@
 
 #include "AVProbe.h"
 #include "ConvertRecord.h"
+#include "Findings.h"
 #include "SizeEstimate.h"
 #include "SourceInfo.h"
 #include "TestEnv.h"
@@ -376,3 +377,4 @@ TEST_F(RecordsTest, ExpectedSizeFromBitRatesOrCopiedBytes)
   for (const auto &[bytes, text] : texts) EXPECT_EQ(ExpectedSizeText({bytes, false}), text);
   EXPECT_EQ(ExpectedSizeText({}), "");
 }
+

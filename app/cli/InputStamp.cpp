@@ -1,0 +1,51 @@
+// Stamps of inputs beside their outputs (see InputStamp.h).
+#include "InputStamp.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+TInputStamp InputStampOf(const std::string &AInput)
+{
+  struct stat st {};
+  if (stat(AInput.c_str(), &st) != 0) return {};
+  return {static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::string InputStampName(const std::string &AOutput)
+{
+  const auto slash = AOutput.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string() : AOutput.substr(0, slash + 1);
+  return folder + "." + AOutput.substr(slash == std::string::npos ? 0 : slash + 1) + ".qvinput";
+}
+
+bool SaveInputStamp(const std::string &AOutput, const TInputStamp &AStamp)
+{
+  if (!AStamp.Valid()) return false;
+  // Written aside and renamed, so a reader never meets half a stamp.
+  const std::string name = InputStampName(AOutput), temp = name + ".new";
+  {
+    std::ofstream out(temp, std::ios::trunc);
+    out << AStamp.Size << ' ' << AStamp.MtimeNs << '\n';
+    if (!out.flush()) {
+      unlink(temp.c_str());
+      return false;
+    }
+  }
+  if (std::rename(temp.c_str(), name.c_str()) == 0) return true;
+  unlink(temp.c_str());
+  return false;
+}
+
+void RemoveInputStamp(const std::string &AOutput) { unlink(InputStampName(AOutput).c_str()); }
+
+bool InputChangedSince(const std::string &AOutput, const std::string &AInput)
+{
+  std::ifstream in(InputStampName(AOutput));
+  TInputStamp saved;
+  if (!(in >> saved.Size >> saved.MtimeNs)) return false;
+  const TInputStamp now = InputStampOf(AInput);
+  return now.Valid() && (now.Size != saved.Size || now.MtimeNs != saved.MtimeNs);
+}
