@@ -398,6 +398,7 @@ TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFo
   };
   AskYesNo = [this](const QString &AQuestion) { return AskQuestion(AQuestion); };
   OpenUrl = [](const QUrl &AUrl) { return QDesktopServices::openUrl(AUrl); };
+  ExitProgram = [](int ACode) { QCoreApplication::exit(ACode); };
 
   setWindowTitle(AppTitle);
   setFixedSize(FormWidth, FormHeight);
@@ -711,7 +712,7 @@ void TfrmMain::QuitOnSignal(int ASignal) {
 
 void TfrmMain::QuitNow() {
   close();
-  QCoreApplication::exit(128 + FQuitSignal);
+  if (ExitProgram) ExitProgram(128 + FQuitSignal);
 }
 
 TPublishOptions TfrmMain::PublishOptionsFor(const QString &AInput, const std::string &AOutput) const {

@@ -261,6 +261,8 @@ class TfrmMain : public QWidget {
   bool AskQuestion(const QString &AQuestion);
   // The desktop's opener; false when there is none or it cannot be started.
   std::function<bool(const QUrl &)> OpenUrl;
+  // Ends the program's event loop with ACode (after a stop signal).
+  std::function<void(int ACode)> ExitProgram;
 
   // ---- handlers ----
   void FormCreate();
