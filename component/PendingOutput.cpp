@@ -22,6 +22,15 @@ bool TPendingOutput::Create(const std::string &AFinal, const struct stat *AInput
   return true;
 }
 
+std::string TPendingOutput::Named(std::string AText) const
+{
+  const std::string &temp = TempName();
+  if (temp.empty()) return AText;
+  for (size_t at = 0; (at = AText.find(temp, at)) != std::string::npos; at += FFinal.size())
+    AText.replace(at, temp.size(), FFinal);
+  return AText;
+}
+
 bool TPendingOutput::Settle(TEnd AEnd, std::string &AError)
 {
   if (FSettled.exchange(true)) return true;

@@ -35,6 +35,10 @@ class TPendingOutput {
   // False with AError when an output that was to be published could not be.
   bool Settle(TEnd AEnd, std::string &AError);
 
+  // AText with the temporary's name (which the engine speaks of) told as
+  // the final name, which the user knows.
+  std::string Named(std::string AText) const;
+
   std::string Published;    // the name it was published under; empty: none
   bool FinalTaken = false;  // not published: the final name holds another file
 

@@ -226,9 +226,7 @@ void TCustomStrix::FinishOutputs(TFFmpeg &ATask)
   // A task the caller deleted is given up; one ended by our destruction was stopped.
   if (ATask.PendingOutputs.empty() || (ATask.Detached && !FDestroying) || ATask.OutputsSettled.exchange(true)) return;
   // The engine spoke of the temporary; the user knows the final name.
-  for (auto &output : ATask.PendingOutputs)
-    for (size_t at; !output->TempName().empty() && (at = ATask.LastErrorMessage.find(output->TempName())) != std::string::npos;)
-      ATask.LastErrorMessage.replace(at, output->TempName().size(), output->FinalName());
+  for (auto &output : ATask.PendingOutputs) ATask.LastErrorMessage = output->Named(ATask.LastErrorMessage);
   TPendingOutput::TEnd end = ATask.ExceptionRaised ? TPendingOutput::teFailed
                              : ATask.Finished      ? TPendingOutput::teFinished
                                                    : TPendingOutput::teStopped;
@@ -403,7 +401,11 @@ void TCustomStrix::DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg)
   // Dropped: it cannot be told through the handler that raised it, and it
   // must not reach the library or the engine that logged.
   try {
-    OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), AMsg);
+    // The outputs are added before the task runs, never while it logs.
+    std::string text = AMsg;
+    if (ATask)
+      for (const auto &output : ATask->PendingOutputs) text = output->Named(text);
+    OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), text);
   } catch (...) {
   }
 }

@@ -115,6 +115,8 @@ class TJob {
   // Publishes or discards the temporaries once the run is over; false after
   // a message when a finished output could not be published.
   bool SettleOutputs();
+  // AText with the temporaries' names told as the outputs' final names.
+  std::string Named(std::string AText) const;
   int Run();
 
   TCustomFFmpeg FEngine;
@@ -166,6 +168,12 @@ bool TJob::OpenOutput(const std::string &AName, const TPublishOptions &APublish)
   }
   FPending.push_back(std::move(pending));
   return true;
+}
+
+std::string TJob::Named(std::string AText) const
+{
+  for (const auto &output : FPending) AText = output->Named(AText);
+  return AText;
 }
 
 bool TJob::SettleOutputs()
@@ -291,11 +299,12 @@ int TJob::Run()
   }
   FEngine.WaitForThread();
   if (FProgressShown && FTerminal) std::fputs("\n", stderr);
+  const std::string failure = Named(FEngine.LastErrorMessage);
   const bool published = SettleOutputs();
   if (StopSignal.load() != 0) return 128 + StopSignal.load();
   if (!published) return 1;
   if (FEngine.Finished && !FEngine.ExceptionRaised) return 0;
-  const std::string msg = FEngine.LastErrorMessage.empty() ? "Conversion failed" : FEngine.LastErrorMessage;
+  const std::string msg = failure.empty() ? "Conversion failed" : failure;
   if (msg != FLastLogged) std::fprintf(stderr, "%s\n", msg.c_str());
   // Run-time messages speak of streams and codecs; say which file it was.
   if (!FInputs.empty() && msg.find(FInputs) == std::string::npos)
@@ -307,7 +316,7 @@ int TJob::Execute(const std::vector<std::string> &AArgs)
 {
   FEngine.OnLog = [this](TCustomFFmpeg *, int ALevel, const std::string &AMsg) {
     if (ALevel > 0) return;
-    std::string line = AMsg;
+    std::string line = Named(AMsg);  // the outputs are all opened before the run logs
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     // Stage threads of the run log too.
     std::lock_guard<std::mutex> lock(FLock);
