@@ -158,8 +158,9 @@ bool TJob::OpenOutput(const std::string &AName, const TPublishOptions &APublish)
   TTempSweeper().Sweep(AName);  // what a killed run of this output left
   auto pending = std::make_unique<TPendingOutput>();
   std::string error;
-  if (!pending->Create(AName, FFirstInputKnown ? &FFirstInput : nullptr, APublish, IsMp4Family(FEngine.OutputFormat->name), error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+  const struct stat *input = FFirstInputKnown ? &FFirstInput : nullptr;
+  if (!pending->Create(AName, input, APublish, IsMp4Family(FEngine.OutputFormat->name), error)) {
+    std::fprintf(stderr, "Could not open '%s'\n", AName.c_str());  // as the engine says it
     return false;
   }
   if (!FEngine.OpenOutputFile(pending->TempName())) {

@@ -1,6 +1,7 @@
 // Publishing from the window: a stop signal mid-run stops it as Stop does,
 // publishes the shorter playable file and quits; a failure publishes
-// nothing; the choice to keep the input's dates is remembered and applied.
+// nothing; a name taken meanwhile gives the next; the choice to keep the
+// input's dates is remembered and applied.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -63,6 +64,21 @@ TEST_F(WindowPublishTest, AFailedRunPublishesNothing) {
   EXPECT_TRUE(Temporaries().empty());
   ASSERT_EQ(Messages.size(), 1u);
   EXPECT_TRUE(Messages[0].Text.contains("File too large")) << Messages[0].Text.toStdString();
+}
+
+// Another program took the name after the pick: its file stays, the output
+// goes to the next free name, and the status bar says so.
+TEST_F(WindowPublishTest, ANameTakenMeanwhileGivesTheNextFreeName) {
+  Pick(Media("clip.flv", 0.5));
+  ASSERT_EQ(Output(), Dir.File("clip_(new).mp4"));
+  qvtest::WriteFile(Dir.File("clip_(new).mp4"), "theirs");
+  Form->btnConvertClick();
+  ASSERT_TRUE(WaitForRunEnd());
+  EXPECT_EQ(qvtest::ReadFile(Dir.File("clip_(new).mp4")), "theirs");
+  EXPECT_TRUE(IsCompleteMp4(Dir.File("clip_(new_1).mp4")));
+  EXPECT_EQ(Output(), Dir.File("clip_(new_1).mp4"));
+  EXPECT_EQ(Panel(1), "Saved as clip_(new_1).mp4: clip_(new).mp4 was taken meanwhile");
+  EXPECT_EQ(Panel(0), "Status: Done");
 }
 
 TEST_F(WindowPublishTest, KeepingTheInputsDatesIsRememberedAndApplied) {
