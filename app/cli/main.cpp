@@ -67,9 +67,11 @@ void Usage()
 {
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
-               "       quenvaro-cli [-y] [--keep-dates] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
+               "       quenvaro-cli [-y] [--keep-dates] [--threads N] [-OPTION [VALUE]]... -i INPUT\n"
+               "                    [-OPTION [VALUE]]... OUTPUT\n"
                "       quenvaro-cli convert [--preset NAME|NUMBER|copy] [--presets FILE] [--jobs N] [--threads N]\n"
-               "                            [--output-dir DIR] [-y] [--keep-dates] [--json] [--report FILE | --dry-run]\n"
+               "                            [--output-dir DIR] [-y] [--keep-dates] [--json]\n"
+               "                            [--report FILE | --dry-run]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
                "       quenvaro-cli presets [--presets FILE]\n"

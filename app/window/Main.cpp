@@ -742,8 +742,9 @@ bool TfrmMain::FormCloseQuery() {
   // already stopping ends anyway.
   // When the run ends while the question is up, the question goes away and
   // the window closes, as asked, without asking again.
-  if (FConverting && !FStopping && !FQuitSignal && AskYesNo && !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")) &&
-      FConverting)
+  // A stop signal does not ask: nobody may be there to answer.
+  if (FConverting && !FStopping && !FQuitSignal && AskYesNo &&
+      !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")) && FConverting)
     return false;
   Strix->UnassignEvents();
   Strix->StopTasks();
@@ -1343,8 +1344,9 @@ void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const
           return;
         }
         if (AIndex >= 0 && !published.isEmpty() && published != edFileOutput->text()) {
-          StatusBar->SetPanelText(1, QStringLiteral("Saved as %1: %2 was taken meanwhile")
-                                         .arg(QFileInfo(published).fileName(), QFileInfo(edFileOutput->text()).fileName()));
+          const QString wanted = QFileInfo(edFileOutput->text()).fileName();
+          StatusBar->SetPanelText(
+              1, QStringLiteral("Saved as %1: %2 was taken meanwhile").arg(QFileInfo(published).fileName(), wanted));
           edFileOutput->setText(published);
         }
         cbFormats->setEnabled(true);
