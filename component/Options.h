@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 class TCustomFFmpeg;
@@ -59,7 +60,7 @@ struct TOutputOptions {
   std::string SubtitleLanguage;  // always applied: empty clears
   bool CopyTs = false;           // always applied
   int32_t RecordingDuration = -1;  // ms
-  double Timestamp = -1.0;  // days since 1899-12-30 local time; 0.0: now; negative: leave alone
+  double Timestamp = -1.0;  // days since 1899-12-30 local time; 0.0: now; negative: the input's date
   int32_t Year = -1;
   int32_t Track = -1;
   // Tag texts: at most 512 bytes (Genre 32), cut at the first zero byte.
@@ -71,6 +72,19 @@ struct TOutputOptions {
   bool BeforeHook = false;  // OnBeforeHook decides per frame whether hook libraries apply
   std::string HookRanges;   // "0-1000, 5000-8000" (ms); used when neither hook flag is set
   std::string ExtraOptions;  // "name=value" lines, applied before the fields above
+};
+
+// How a task's output reaches its name when it is published (AddTaskOutput
+// with this record): written under a locked temporary in the output's folder
+// (see AtomicOutput.h) and renamed when the task ends. A failure publishes
+// nothing.
+struct TPublishOptions {
+  bool Replace = false;        // an existing file of the final name is replaced
+  bool PublishStopped = true;  // a stopped task's shorter file is published when it is complete
+  bool KeepDates = false;      // the published file gets the input's access and modification times
+  // The final name was taken meanwhile (and not Replace): the next name to
+  // try, called until one is free. Empty: the output is not published.
+  std::function<std::string()> NextFreeName;
 };
 
 constexpr size_t TagTextLimit = 512;

@@ -2,9 +2,12 @@
 // their records, and the event dispatchers. Running tasks: Workers.cpp.
 #include "Strix.h"
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "AVProbe.h"
+#include "AVFormatHlpr.h"
 #include "AVUtilHlpr.h"
 #include "LibLoader.h"
 #include "LogRouting.h"
@@ -126,10 +129,13 @@ int TCustomStrix::AddTask(const std::string &AInputFileName, TInputOptions *AOpt
     } else {
       ResetInputOptions(task->InputOptions);
     }
+    // Before the input is read, which may change its access time.
+    task->InputKnown = stat(AInputFileName.c_str(), &task->InputStatus) == 0 && S_ISREG(task->InputStatus.st_mode);
     if (!task->OpenInputFile(AInputFileName)) {
       FLastError = task->LastOptionError;
       return -1;
     }
+
   } catch (const std::exception &e) {
     FLastError = e.what();
     return -1;
@@ -179,6 +185,65 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
   } catch (const std::exception &e) {
     FLastError = e.what();
     return false;
+  }
+}
+
+bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions,
+                                 const TPublishOptions &APublish)
+{
+  if (!FLibrariesLoaded) {
+    FLastError = LibrariesNotLoaded;
+    return false;
+  }
+  TFFmpeg &task = FTasks.Items(ATaskIndex);
+  // The engine sees only the temporary, whose name says nothing of the
+  // format and is never the input.
+  if (const std::string input = task.InputSameAs(AOutputFileName); !input.empty()) {
+    FLastError = "Output file '" + AOutputFileName + "' is the same as input '" + input + "'";
+    return false;
+  }
+  TOutputOptions options = AOptions;
+  if (options.FileName.empty()) options.FileName = AOutputFileName;
+  if (options.FileFormat.empty()) {
+    const AVOutputFormat *format = AVFormatLib.av_guess_format(nullptr, AOutputFileName.c_str(), nullptr);
+    if (!format) {
+      FLastError = "Unable to find a suitable output format for '" + AOutputFileName + "'";
+      return false;
+    }
+    options.FileFormat = format->name;
+  }
+  auto pending = std::make_unique<TPendingOutput>();
+  if (!pending->Create(AOutputFileName, task.InputKnown ? &task.InputStatus : nullptr, APublish,
+                       IsMp4Family(options.FileFormat), FLastError))
+    return false;
+  if (!AddTaskOutput(ATaskIndex, pending->TempName(), &options)) return false;  // the temporary goes with pending
+  task.PendingOutputs.push_back(std::move(pending));
+  return true;
+}
+
+void TCustomStrix::FinishOutputs(TFFmpeg &ATask)
+{
+  // A task the caller deleted is given up; one ended by our destruction was stopped.
+  if (ATask.PendingOutputs.empty() || (ATask.Detached && !FDestroying) || ATask.OutputsSettled.exchange(true)) return;
+  // The engine spoke of the temporary; the user knows the final name.
+  for (auto &output : ATask.PendingOutputs) ATask.LastErrorMessage = output->Named(ATask.LastErrorMessage);
+  TPendingOutput::TEnd end = ATask.ExceptionRaised ? TPendingOutput::teFailed
+                             : ATask.Finished      ? TPendingOutput::teFinished
+                                                   : TPendingOutput::teStopped;
+  for (auto &output : ATask.PendingOutputs) {
+    std::string error;
+    if (output->Settle(end, error)) continue;
+    // Told as the conversion's failure; the other outputs go too.
+    ATask.LastErrorMessage = error;
+    ATask.Finished = false;
+    ATask.ExceptionRaised = true;
+    end = TPendingOutput::teFailed;
+    if (!FDestroying) {
+      try {
+        DoLog(&ATask, -1, error);
+      } catch (...) {
+      }
+    }
   }
 }
 
@@ -336,7 +401,11 @@ void TCustomStrix::DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg)
   // Dropped: it cannot be told through the handler that raised it, and it
   // must not reach the library or the engine that logged.
   try {
-    OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), AMsg);
+    // The outputs are added before the task runs, never while it logs.
+    std::string text = AMsg;
+    if (ATask)
+      for (const auto &output : ATask->PendingOutputs) text = output->Named(text);
+    OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), text);
   } catch (...) {
   }
 }

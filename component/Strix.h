@@ -122,6 +122,15 @@ class TCustomStrix {
   // none); false with LastError on failure, the task staying in the list.
   bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, TOutputOptions *AOptions = nullptr);
   bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions);
+  // The same for an output that is published (see TPublishOptions): the
+  // engine writes a locked temporary in AOutputFileName's folder, which is
+  // renamed to AOutputFileName (or the next free name) when the task ends,
+  // before OnTerminate reports it; TFFmpeg::PublishedName then tells where it
+  // went. An output that cannot be published turns the task's end into a
+  // failure with the reason. The muxer is the one AOutputFileName implies
+  // unless the record names one.
+  bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions,
+                     const TPublishOptions &APublish);
   // AConcurrency > 0: up to that many tasks at once on worker threads;
   // <= 0: one after another on the window thread, each started by a 100 ms
   // timer. No tasks: nothing happens, no event.
@@ -197,6 +206,13 @@ class TCustomStrix {
   // places, or reports the end of the run.
   void ResumeRunAfterDeletion();
   void CheckRunEnd();  // under FEventLock
+  // The one point where a task has ended and its outputs are about to be
+  // published: publishes or discards them (see TPendingOutput::Settle), and
+  // turns the task's end into a failure when a finished output cannot be
+  // published. Runs once per task, outside the event lock, on the thread
+  // that reports the end (also while the component is destroyed: a stop
+  // still publishes what it wrote).
+  void FinishOutputs(TFFmpeg &ATask);
 
   TWindowThread &FWindowThread;
   std::unique_ptr<TAVProbe> FProbe;

@@ -16,6 +16,9 @@ TFFmpeg::~TFFmpeg()
   Detached = true;
   Stop();
   WaitForThread();
+  // The engine lets go of its files before an unpublished temporary goes.
+  ReleaseJob();
+  PendingOutputs.clear();
 }
 
 bool TFFmpeg::RunsOnThread(uint32_t ATid) const

@@ -11,6 +11,8 @@
 // Failure: Items and Delete raise std::out_of_range for a bad position.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -20,6 +22,7 @@
 
 #include "FFmpeg.h"
 #include "Options.h"
+#include "PendingOutput.h"
 
 class TFFmpeg : public TCustomFFmpeg {
  public:
@@ -34,6 +37,16 @@ class TFFmpeg : public TCustomFFmpeg {
   std::atomic<uint32_t> ThreadId{0};  // thread running the conversion; 0 when none
   TInputOptions InputOptions;         // last input record applied
   TOutputOptions OutputOptions;       // last output record applied
+  // The input's status before AddTask opened (and read) it; InputKnown false
+  // when it could not be had (a pipe's is of no use either).
+  struct stat InputStatus {};
+  bool InputKnown = false;
+  // Outputs written under a temporary and published at the task's end (see
+  // TPublishOptions); settled once, before the end is reported.
+  std::vector<std::unique_ptr<TPendingOutput>> PendingOutputs;
+  std::atomic<bool> OutputsSettled{false};
+  // The name the first published output went to; empty when none was.
+  std::string PublishedName() const { return PendingOutputs.empty() ? std::string() : PendingOutputs[0]->Published; }
 
   // Where the task stands in a run; changed under the component's event lock.
   enum TRunState { rsWaiting, rsStarted, rsStoppedBeforeStart };

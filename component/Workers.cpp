@@ -178,6 +178,9 @@ void TCustomStrix::ResumeRunAfterDeletion()
 
 void TCustomStrix::DoTerminate(TFFmpeg *ATask)
 {
+  // Before anyone hears of the end, and outside the event lock: syncing a
+  // large file to disk takes a while.
+  if (ATask) FinishOutputs(*ATask);
   if (FDestroying) return;
   TEventScope scope;
   std::lock_guard<std::recursive_mutex> lock(FEventLock);

@@ -38,21 +38,6 @@ int64_t SizeOnDisk(const std::string &APath)
   return st.st_size;
 }
 
-// Creates AName only when no file of that name exists: the name is ours
-// before the engine opens it, with no window for another writer.
-int CreateExclusive(const std::string &AName)
-{
-  const int fd = open(AName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
-  close(fd);
-  return 0;
-}
-
-void RemoveIfEmpty(const std::string &AName)
-{
-  if (SizeOnDisk(AName) == 0) unlink(AName.c_str());
-}
-
 
 // The first name of the naming rule beside the input, NAME_(new).mp4: a
 // resumable batch needs the same name on every run.
@@ -199,70 +184,56 @@ bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
   return true;
 }
 
-bool TBatch::CreateTemporary(TBatchFile &F)
+TPublishOptions TBatch::PublishOptionsFor(const TBatchFile &F) const
 {
-  std::string error;
-  if (FTemps[F.Number].Create(F.Output, error)) return true;
-  FTemps.erase(F.Number);
-  F.Output.clear();
-  Fail(F, error);
-  return false;
-}
-
-void TBatch::FinishAtomicOutput(TBatchFile &F)
-{
-  const auto temp = FTemps.find(F.Number);
-  if (temp != FTemps.end() && F.Status == fsDone) {
-    std::string error;
-    switch (temp->second.Publish(FSettings.Overwrite || F.ReplaceOutput, error)) {
-      case prPublished:
-        // An output made from an input that gave less than it promised is
-        // made again once that input changes.
-        if (F.Warnings.empty() || !SaveInputStamp(F.Output, F.InputStamp)) RemoveInputStamp(F.Output);
-        break;
-      case prFinalExists:
-        // Another process (a second copy of this shard, say) finished first.
-        if (IsCompleteMp4(F.Output)) {
-          F.Status = fsSkipped;
-          F.Message = "Converted by another process meanwhile";
-        } else {
-          F.Status = fsFailed;
-          F.Message = "File '" + F.Output + "' already exists. Use -y to overwrite it.";
-        }
-        break;
-      case prFailed:
-        F.Status = fsFailed;
-        F.Message = error;
-        break;
-    }
+  TPublishOptions publish;
+  publish.KeepDates = FSettings.KeepDates;
+  if (FSettings.Resumable) {
+    // An unfinished file is never left: the rerun converts it again. An
+    // output made from an input that has grown since is replaced.
+    publish.Replace = FSettings.Overwrite || F.ReplaceOutput;
+    publish.PublishStopped = false;
+  } else if (FSettings.OutputDir.empty()) {
+    // A name of the rule taken meanwhile by another program: the next one.
+    publish.NextFreeName = [input = F.Input] { return MakeOutputName(input, ".mp4"); };
+  } else {
+    publish.Replace = FSettings.Overwrite;
   }
-  if (temp != FTemps.end()) FTemps.erase(temp);  // removes what was not renamed into place
-  F.OutputSize = F.Status == fsDone || F.Status == fsSkipped ? SizeOnDisk(F.Output) : -1;
+  return publish;
 }
 
-bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
+void TBatch::Published(TBatchFile &F, const std::string &APublished, bool AFinalTaken)
 {
-  ACreated = false;
-  if (FSettings.OutputDir.empty()) {
-    // Beside the input, by the naming rule: an existing name is skipped, so
-    // nothing is ever overwritten. Retried when another program takes the
-    // name between the rule's look and our creation.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string name = MakeOutputName(F.Input, ".mp4");
-      const int err = CreateExclusive(name);
-      if (err == 0) {
-        F.Output = name;
-        ACreated = true;
-        FOutputKeys.insert(PathKey(name));
-        return true;
-      }
-      if (err != EEXIST) {
-        Fail(F, "Could not create '" + name + "': " + std::strerror(err));
-        return false;
-      }
+  if (FSettings.Resumable && AFinalTaken) {
+    // Another process (a second copy of this shard, say) finished first.
+    if (IsCompleteMp4(F.Output)) {
+      F.Status = fsSkipped;
+      F.Message = "Converted by another process meanwhile";
     }
-    Fail(F, "No free output name for '" + F.Input + "'");
-    return false;
+  } else if (!APublished.empty() && APublished != F.Output) {
+    FReport.Note(F, "Saved as '" + APublished + "': '" + F.Output + "' was taken meanwhile");
+    F.Output = APublished;
+  }
+  // An output made from an input that gave less than it promised is made
+  // again once that input changes.
+  if (FSettings.Resumable && !APublished.empty() && F.Status == fsDone &&
+      (F.Warnings.empty() || !SaveInputStamp(F.Output, F.InputStamp)))
+    RemoveInputStamp(F.Output);
+  const bool there = F.Status == fsSkipped || !APublished.empty();
+  F.OutputSize = there ? SizeOnDisk(F.Output) : -1;
+}
+
+bool TBatch::PrepareOutput(TBatchFile &F)
+{
+  if (FSettings.OutputDir.empty()) {
+    // Beside the input, by the naming rule: an existing name (or one another
+    // conversion is writing) is skipped, so nothing is ever overwritten. The
+    // temporary the component creates reserves the name until it is published.
+    F.Output = MakeOutputName(F.Input, ".mp4");
+    for (const std::string &removed : FSweeper.Sweep(F.Output))
+      FReport.Log(&F, llInfo, "Removed '" + removed + "', left unfinished by an earlier run");
+    FOutputKeys.insert(PathKey(F.Output));
+    return true;
   }
 
   const std::string name = OutputFolderName(F.Input);
@@ -280,17 +251,12 @@ bool TBatch::PrepareOutput(TBatchFile &F, bool &ACreated)
     Fail(F, "Output file '" + name + "' is the same as input '" + input + "'");
     return false;
   }
-  if (!FSettings.Overwrite) {
-    const int err = CreateExclusive(name);
-    if (err == EEXIST) {
-      Fail(F, "File '" + name + "' already exists. Use -y to overwrite it.");
-      return false;
-    }
-    if (err != 0) {
-      Fail(F, "Could not create '" + name + "': " + std::strerror(err));
-      return false;
-    }
-    ACreated = true;
+  for (const std::string &removed : FSweeper.Sweep(name))
+    FReport.Log(&F, llInfo, "Removed '" + removed + "', left unfinished by an earlier run");
+  struct stat st {};
+  if (!FSettings.Overwrite && (lstat(name.c_str(), &st) == 0 || OutputNameReserved(name))) {
+    Fail(F, "File '" + name + "' already exists. Use -y to overwrite it.");
+    return false;
   }
   F.Output = name;
   FOutputKeys.insert(key);
@@ -316,8 +282,7 @@ bool TBatch::ConfigureNext(TStrix &AStrix)
     Fail(f, AStrix.LastError());
     return false;
   }
-  bool created = false;
-  if (!(FSettings.Resumable ? CreateTemporary(f) : PrepareOutput(f, created))) {
+  if (!FSettings.Resumable && !PrepareOutput(f)) {
     AStrix.DeleteTask(index);
     return false;
   }
@@ -327,22 +292,15 @@ bool TBatch::ConfigureNext(TStrix &AStrix)
   std::string error;
   if (!OutputRecordFor(AStrix, index, f, record, source, kind, error)) {
     AStrix.DeleteTask(index);
-    if (created) RemoveIfEmpty(f.Output);
-    FTemps.erase(f.Number);
     f.Output.clear();
     Fail(f, error);
     return false;
   }
-  std::string target = f.Output;
-  if (FSettings.Resumable) {
-    target = FTemps[f.Number].Name();
-    record.FileFormat = "mp4";  // the temporary's name says nothing of the format
-  }
-  if (!AStrix.AddTaskOutput(index, target, record)) {
+  record.FileFormat = "mp4";  // whatever the name says
+  // Written under a temporary that reserves the name until it is published.
+  if (!AStrix.AddTaskOutput(index, f.Output, record, PublishOptionsFor(f))) {
     const std::string error = AStrix.LastError();
     AStrix.DeleteTask(index);
-    if (created) RemoveIfEmpty(f.Output);  // the name we reserved, still empty
-    FTemps.erase(f.Number);
     f.Output.clear();
     Fail(f, error);
     return false;
@@ -397,6 +355,9 @@ void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, co
   if (found == FTaskFiles.end()) return;
   TBatchFile &f = FFiles[found->second];
   FTaskFiles.erase(found);
+  // Settled before the end was raised.
+  const std::string published = ATask->PublishedName();
+  const bool finalTaken = !ATask->PendingOutputs.empty() && ATask->PendingOutputs[0]->FinalTaken;
   // A done file costs nothing more: its task leaves the list (its thread
   // joined), and the run goes on with the places it keeps.
   FStrix->DeleteTask(ATask->Index);
@@ -411,14 +372,7 @@ void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, co
   } else {
     f.Status = fsStopped;
   }
-  if (FSettings.Resumable) {
-    FinishAtomicOutput(f);
-  } else {
-    f.OutputSize = SizeOnDisk(f.Output);
-    // A task stopped before it wrote anything leaves only our empty
-    // placeholder, which its release removes.
-    if (f.Status == fsStopped && f.OutputSize == 0) f.OutputSize = -1;
-  }
+  Published(f, published, finalTaken);
   Finish(f);
 }
 
@@ -447,7 +401,6 @@ void TBatch::RunTasks(TStrix &AStrix)
       } else {
         FTaskFiles.erase(&AStrix.Tasks(index));
         AStrix.DeleteTask(index);
-        FTemps.erase(f.Number);
         Fail(f, "The conversion could not be started");
       }
     }
@@ -547,22 +500,19 @@ int TBatch::Run()
   RunTasks(strix);
   strix.UnassignEvents();
   FTaskFiles.clear();  // a late event finds no task of ours
-  strix.DeleteAllTasks();  // releases the jobs: outputs of tasks that never started (still empty) go
+  strix.DeleteAllTasks();  // releases the jobs: temporaries of tasks that never ended go
   while (FWindowThread.ProcessEvents(0) > 0) {
   }
   FStrix = nullptr;
-  FTemps.clear();  // temporaries of files that never ended: unfinished
 
   bool allDone = true;
   for (auto &f : FFiles) {
     if (f.Status == fsWaiting || f.Status == fsRunning) {  // never reached: the batch was stopped
       f.Status = fsStopped;
       if (f.EndedAt == TClock::time_point{}) f.EndedAt = TClock::now();
-      f.OutputSize = FSettings.Resumable ? -1 : SizeOnDisk(f.Output);
+      f.OutputSize = -1;  // its temporary was removed with its task
       Finish(f);
     }
-    // An empty one was removed on release.
-    if (f.Status == fsStopped && !FSettings.Resumable) f.OutputSize = SizeOnDisk(f.Output);
     if (f.Status != fsDone && f.Status != fsSkipped) allDone = false;
   }
   // A scheduler retries a job that fails; files that failed here would fail

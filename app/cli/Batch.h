@@ -6,11 +6,16 @@
 // Threads: Run is called on the main thread, which owns the component and
 // pumps its window-thread queue; component events (worker threads) are
 // posted to that queue and handled on the main thread only.
+// Every output is written under a temporary name and renamed into place once
+// it is complete (see AtomicOutput.h; the component publishes it, see
+// TPublishOptions): a failed or killed conversion leaves nothing under a
+// final name. Beside the input a name of the rule taken meanwhile gives the
+// next one (said in a note); in an output folder it is kept unless Overwrite.
+// A stopped file is published with what it holds.
 // Resumable batches (a manifest or a shard) name every output by a fixed rule
-// (NAME_(new).mp4 beside the input, or NAME.mp4 in the output folder), write
-// it under a temporary name and rename it into place once it is complete
-// (see AtomicOutput.h); a complete output of an earlier run is skipped unless
-// Overwrite, and an unfinished one is never left under its final name. The
+// (NAME_(new).mp4 beside the input, or NAME.mp4 in the output folder); a
+// complete output of an earlier run is skipped unless Overwrite, and a
+// stopped one is removed, being unfinished. The
 // whole list is read by every shard, so the naming and clash rules give the
 // same answer whichever process applies them.
 // A file whose input ended before the length known when it was opened, was
@@ -61,6 +66,7 @@ struct TBatchSettings {
   int Threads = 0;  // cores each conversion may use; 0: the cores shared among the jobs
   std::string OutputDir;  // empty: outputs beside their inputs
   bool Overwrite = false;
+  bool KeepDates = false;  // outputs get their inputs' access and modification times
   bool Json = false;
   bool Terminal = false;  // stderr is a terminal
   bool Resumable = false;
@@ -83,16 +89,17 @@ class TBatch {
   std::string InputNamed(const std::string &AName) const;
   // Fails F when its input is no regular file, which would hold up the rest.
   bool RefuseSpecialInput(TBatchFile &F);
-  // Names and reserves F's output; false with F failed.
-  bool PrepareOutput(TBatchFile &F, bool &ACreated);
+  // Names F's output (not resumable); false with F failed.
+  bool PrepareOutput(TBatchFile &F);
   // The same for a resumable batch, before the input is opened: F's fixed
   // name, or the end of F (skipped: done before; failed). APosition: F's
-  // place in FFiles. Then, with the input open, the temporary the engine
-  // writes (false with F failed).
+  // place in FFiles.
   bool PrepareAtomicOutput(TBatchFile &F, size_t APosition);
-  bool CreateTemporary(TBatchFile &F);
-  // Renames a converted file's temporary into place, or removes it.
-  void FinishAtomicOutput(TBatchFile &F);
+  // How F's output is published by the component (see TPublishOptions).
+  TPublishOptions PublishOptionsFor(const TBatchFile &F) const;
+  // F's output after its task ended: where it was published (empty: not),
+  // and whether its final name held another file.
+  void Published(TBatchFile &F, const std::string &APublished, bool AFinalTaken);
   std::string OutputFolderName(const std::string &AInput) const;
   void Fail(TBatchFile &F, const std::string &AMessage);
   // Reports F's end and records it.
@@ -134,9 +141,9 @@ class TBatch {
   std::map<std::pair<uint64_t, uint64_t>, size_t> FInputIds;  // -> place in Inputs
   std::set<std::string> FOutputKeys;  // every output named so far
   // Resumable batches: per file of FFiles, its output's fixed name and, when
-  // that name cannot be used, why; the temporaries being written, by file number.
+  // that name cannot be used, why.
   std::vector<std::string> FFinalNames, FNameErrors;
-  std::map<int, TAtomicOutput> FTemps;
+  // Removes what earlier runs left of the outputs' temporaries.
   TTempSweeper FSweeper;
   // Lines logged on the main thread while a file is being opened belong to
   // that file (the component knows no task for them yet).

@@ -5,9 +5,12 @@
 // command-line transcoder:
 //   -i FILE       opens an input
 //   -y            allows overwriting an existing output
+//   --keep-dates  gives the outputs the input's access and modification times
 //   -NAME [VALUE] sets an engine option (flags and no-ops take no value)
 //   FILE          creates an output
-// Errors go to stderr in the system's own words. Exit codes: 0 finished,
+// An output that is a file is written under a temporary in its folder and
+// published under its name at the end (see AtomicOutput.h): a failure or a
+// kill leaves nothing under it. Errors go to stderr in the system's own words. Exit codes: 0 finished,
 // 1 failure, 130 stopped by Ctrl-C (the output still gets its trailer).
 #include <signal.h>
 #include <sys/stat.h>
@@ -26,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "AVFormatHlpr.h"
 #include "AVProbe.h"
 #include "Batch.h"
 #include "Check.h"
@@ -33,6 +37,7 @@
 #include "FFmpegThread.h"
 #include "LibLoader.h"
 #include "Manifest.h"
+#include "PendingOutput.h"
 #include "Tools.h"
 
 namespace {
@@ -64,9 +69,11 @@ void Usage()
 {
   std::fprintf(stderr,
                "usage: quenvaro-cli --info FILE\n"
-               "       quenvaro-cli [-y] [--threads N] [-OPTION [VALUE]]... -i INPUT [-OPTION [VALUE]]... OUTPUT\n"
+               "       quenvaro-cli [-y] [--keep-dates] [--threads N] [-OPTION [VALUE]]... -i INPUT\n"
+               "                    [-OPTION [VALUE]]... OUTPUT\n"
                "       quenvaro-cli convert [--preset NAME|NUMBER|copy] [--presets FILE] [--jobs N] [--threads N]\n"
-               "                            [--output-dir DIR] [-y] [--json] [--report FILE | --dry-run]\n"
+               "                            [--output-dir DIR] [-y] [--keep-dates] [--json]\n"
+               "                            [--report FILE | --dry-run]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
                "       quenvaro-cli check [--json] FILE...\n"
@@ -108,6 +115,13 @@ class TJob {
 
  private:
   bool Configure(const std::vector<std::string> &AArgs);
+  // Opens output AName, through a temporary when it is a file.
+  bool OpenOutput(const std::string &AName, const TPublishOptions &APublish);
+  // Publishes or discards the temporaries once the run is over; false after
+  // a message when a finished output could not be published.
+  bool SettleOutputs();
+  // AText with the temporaries' names told as the outputs' final names.
+  std::string Named(std::string AText) const;
   int Run();
 
   TCustomFFmpeg FEngine;
@@ -118,12 +132,78 @@ class TJob {
   std::string FInputs;      // the inputs, named when a run fails
   bool FTerminal = isatty(STDERR_FILENO);
   bool FProgressShown = false;
+  struct stat FFirstInput {};  // before the job read it
+  bool FFirstInputKnown = false;
+  std::vector<std::unique_ptr<TPendingOutput>> FPending;
 };
+
+// Whether output AName is a file of its own that a temporary can stand in
+// for: not a pipe, a protocol, a numbered sequence or a device.
+bool IsPlainFileTarget(const std::string &AName)
+{
+  if (AName.empty() || AName == "-" || AName.find(':') != std::string::npos || AName.find('%') != std::string::npos)
+    return false;
+  struct stat st {};
+  return stat(AName.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode);
+}
+
+bool TJob::OpenOutput(const std::string &AName, const TPublishOptions &APublish)
+{
+  if (!IsPlainFileTarget(AName)) {
+    if (FEngine.OpenOutputFile(AName)) return true;
+    std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
+    return false;
+  }
+  // The temporary's name says nothing of the format.
+  if (!FEngine.OutputFormat) FEngine.OutputFormat = AVFormatLib.av_guess_format(nullptr, AName.c_str(), nullptr);
+  if (!FEngine.OutputFormat) {
+    std::fprintf(stderr, "Unable to find a suitable output format for '%s'\n", AName.c_str());
+    return false;
+  }
+  TTempSweeper().Sweep(AName);  // what a killed run of this output left
+  auto pending = std::make_unique<TPendingOutput>();
+  std::string error;
+  const struct stat *input = FFirstInputKnown ? &FFirstInput : nullptr;
+  if (!pending->Create(AName, input, APublish, IsMp4Family(FEngine.OutputFormat->name), error)) {
+    std::fprintf(stderr, "Could not open '%s'\n", AName.c_str());  // as the engine says it
+    return false;
+  }
+  if (!FEngine.OpenOutputFile(pending->TempName())) {
+    std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
+    return false;
+  }
+  FPending.push_back(std::move(pending));
+  return true;
+}
+
+std::string TJob::Named(std::string AText) const
+{
+  for (const auto &output : FPending) AText = output->Named(AText);
+  return AText;
+}
+
+bool TJob::SettleOutputs()
+{
+  TPendingOutput::TEnd end = FEngine.ExceptionRaised ? TPendingOutput::teFailed
+                             : FEngine.Finished      ? TPendingOutput::teFinished
+                                                     : TPendingOutput::teStopped;
+  bool ok = true;
+  for (auto &output : FPending) {
+    std::string error;
+    if (output->Settle(end, error)) continue;
+    std::fprintf(stderr, "%s\n", error.c_str());
+    end = TPendingOutput::teFailed;  // the others go too
+    ok = false;
+  }
+  FPending.clear();
+  return ok;
+}
 
 bool TJob::Configure(const std::vector<std::string> &AArgs)
 {
   bool overwrite = false;
   bool anyOutput = false;
+  TPublishOptions publish;
   // Every core by default; the output is the same with any number.
   const unsigned cores = std::thread::hardware_concurrency();
   FEngine.SetThreadBudget(cores > 0 ? static_cast<int32_t>(cores) : 1);
@@ -131,6 +211,8 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
     const std::string &a = AArgs[i];
     if (a == "-y") {
       overwrite = true;
+    } else if (a == "--keep-dates") {
+      publish.KeepDates = true;
     } else if (a == "--threads" || a.rfind("--threads=", 0) == 0) {
       std::string value;
       if (!TakeValue(AArgs, i, "--threads", value)) return false;
@@ -145,6 +227,8 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
         std::fprintf(stderr, "Missing argument for option 'i'\n");
         return false;
       }
+      if (FInputs.empty())
+        FFirstInputKnown = stat(AArgs[i + 1].c_str(), &FFirstInput) == 0 && S_ISREG(FFirstInput.st_mode);
       if (!FEngine.OpenInputFile(AArgs[++i])) {
         std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
         return false;
@@ -172,10 +256,8 @@ bool TJob::Configure(const std::vector<std::string> &AArgs)
         std::fprintf(stderr, "File '%s' already exists. Use -y to overwrite it.\n", a.c_str());
         return false;
       }
-      if (!FEngine.OpenOutputFile(a)) {
-        std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
-        return false;
-      }
+      publish.Replace = overwrite;
+      if (!OpenOutput(a, publish)) return false;
       anyOutput = true;
     }
   }
@@ -223,9 +305,12 @@ int TJob::Run()
   }
   FEngine.WaitForThread();
   if (FProgressShown && FTerminal) std::fputs("\n", stderr);
+  const std::string failure = Named(FEngine.LastErrorMessage);
+  const bool published = SettleOutputs();
   if (StopSignal.load() != 0) return 128 + StopSignal.load();
+  if (!published) return 1;
   if (FEngine.Finished && !FEngine.ExceptionRaised) return 0;
-  const std::string msg = FEngine.LastErrorMessage.empty() ? "Conversion failed" : FEngine.LastErrorMessage;
+  const std::string msg = failure.empty() ? "Conversion failed" : failure;
   if (msg != FLastLogged) std::fprintf(stderr, "%s\n", msg.c_str());
   // Run-time messages speak of streams and codecs; say which file it was.
   if (!FInputs.empty() && msg.find(FInputs) == std::string::npos)
@@ -237,7 +322,7 @@ int TJob::Execute(const std::vector<std::string> &AArgs)
 {
   FEngine.OnLog = [this](TCustomFFmpeg *, int ALevel, const std::string &AMsg) {
     if (ALevel > 0) return;
-    std::string line = AMsg;
+    std::string line = Named(AMsg);  // the outputs are all opened before the run logs
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     // Stage threads of the run log too.
     std::lock_guard<std::mutex> lock(FLock);
@@ -397,6 +482,8 @@ int Convert(const std::vector<std::string> &AArgs)
       settings.Overwrite = true;
     } else if (a == "--json") {
       settings.Json = true;
+    } else if (a == "--keep-dates") {
+      settings.KeepDates = true;
     } else if (a == "--dry-run") {
       settings.DryRun = true;
     } else if (IsOption(a, "--preset")) {

@@ -1,6 +1,8 @@
 // Presets, output naming and the version text (see Tools.h).
 #include "Tools.h"
 
+#include "AtomicOutput.h"
+
 #include <ini.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -290,9 +292,10 @@ std::string MakeOutputName(const std::string &AInputName, const std::string &AEx
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) base.erase(dot);
 
   // A dangling symbolic link counts as taken: writing there would follow it.
+  // So does a name another conversion is writing under a temporary.
   auto taken = [](const std::string &AName) {
     std::error_code ec;
-    return std::filesystem::exists(std::filesystem::symlink_status(AName, ec));
+    return std::filesystem::exists(std::filesystem::symlink_status(AName, ec)) || OutputNameReserved(AName);
   };
   std::string name = base + "_(new)" + ext;
   for (unsigned long k = 1; taken(name); ++k) name = base + "_(new_" + std::to_string(k) + ")" + ext;

@@ -68,7 +68,8 @@ bool ParseIniInteger(const std::string &AValue, int32_t &AResult);
 
 // The first free name of the form <input without extension>_(new)<AExt>, then
 // _(new_1), _(new_2), ... AExt includes its dot. The input name itself with
-// AExt is never proposed.
+// AExt is never proposed. A name is taken when a file of it exists or another
+// conversion is writing it (OutputNameReserved).
 std::string MakeOutputName(const std::string &AInputName, const std::string &AExt);
 
 // Why AName cannot wait its turn among other inputs: it exists but is no

@@ -37,6 +37,7 @@
 #include <cstdio>
 
 #include "AVCodecHlpr.h"
+#include "AtomicOutput.h"
 #include "AVFormatHlpr.h"
 #include "AVProbe.h"
 #include "AVUtilHlpr.h"
@@ -101,6 +102,7 @@ QString WithoutPath(const QString &AReason, const QString &APath) {
 const char *const KeyOutputFolder = "OutputFolder";
 const char *const KeyPreset = "Preset";
 const char *const KeyRewrap = "Rewrap";
+const char *const KeyKeepDates = "KeepDates";
 
 }  // namespace
 
@@ -397,6 +399,7 @@ TfrmMain::TfrmMain(const std::string &APresetFile, const std::string &ALibraryFo
   };
   AskYesNo = [this](const QString &AQuestion) { return AskQuestion(AQuestion); };
   OpenUrl = [](const QUrl &AUrl) { return QDesktopServices::openUrl(AUrl); };
+  ExitProgram = [](int ACode) { QCoreApplication::exit(ACode); };
 
   setWindowTitle(AppTitle);
   setFixedSize(FormWidth, FormHeight);
@@ -625,6 +628,8 @@ void TfrmMain::CreateActions() {
   });
   add(QStringLiteral("User guide"), QKeySequence(Qt::Key_F1), [this] { ShowUserGuide(); });
   add(QStringLiteral("About Quenvaro"), QKeySequence(), [this] { ShowAbout(); });
+  actKeepDates = add(QStringLiteral("Keep the input's dates"), QKeySequence(), [this] { KeepDatesClick(); });
+  actKeepDates->setCheckable(true);
   add(QStringLiteral("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
   setContextMenuPolicy(Qt::ActionsContextMenu);
 }
@@ -669,6 +674,7 @@ void TfrmMain::FormCreate() {
   FOutputFolder = Settings->value(KeyOutputFolder).toString();
   FPreferRewrap = Settings->value(KeyRewrap, true).toBool();
   FPreferredPreset = Settings->value(KeyPreset).toString();
+  actKeepDates->setChecked(Settings->value(KeyKeepDates, false).toBool());
   const int remembered = FPreferredPreset.isEmpty() ? -1 : cbFormats->findText(FPreferredPreset, Qt::MatchExactly);
   if (remembered >= 0) cbFormats->setCurrentIndex(remembered);
 }
@@ -699,6 +705,44 @@ void TfrmMain::RememberEntry() {
   Settings->sync();
 }
 
+void TfrmMain::KeepDatesClick() {
+  Settings->setValue(KeyKeepDates, actKeepDates->isChecked());
+  Settings->sync();
+  // The configured task publishes with the choice it was given: give it the new one.
+  if (!FConverting && !QueuePending() && TaskMatchesInputBox() && FileExists(edFileInput->text())) ChangeFile();
+}
+
+void TfrmMain::QuitOnSignal(int ASignal) {
+  if (FQuitSignal == 0) FQuitSignal = ASignal;
+  // A question has no one to answer it any more.
+  if (FQuestion) FQuestion->done(QMessageBox::No);
+  if (FConverting) {
+    // As Stop: the output gets its end and is published; EndRun then quits.
+    if (!FStopping) btnStopClick();
+    return;
+  }
+  QMetaObject::invokeMethod(this, [this] { QuitNow(); }, Qt::QueuedConnection);
+}
+
+void TfrmMain::QuitNow() {
+  close();
+  if (ExitProgram) ExitProgram(128 + FQuitSignal);
+}
+
+TPublishOptions TfrmMain::PublishOptionsFor(const QString &AInput, const std::string &AOutput) const {
+  TPublishOptions publish;
+  publish.KeepDates = actKeepDates->isChecked();
+  const QString output = FileNameFromStd(AOutput);
+  // A name chosen over an existing file was confirmed in the save dialog.
+  publish.Replace = !FChosenOutput.isEmpty() && FChosenOutput == output && QFileInfo::exists(output);
+  // Taken meanwhile by another program: the next free name of the rule, in
+  // the same folder (asked on the worker thread, so no Qt in it).
+  const std::string base =
+      FileNameToStd(QDir(QFileInfo(output).absolutePath()).filePath(QFileInfo(AInput).fileName()));
+  publish.NextFreeName = [base] { return MakeOutputName(base, ".mp4"); };
+  return publish;
+}
+
 void TfrmMain::FitPresetPopup() {
   // The open list shows every name whole, however narrow the box.
   int widest = 0;
@@ -712,8 +756,9 @@ bool TfrmMain::FormCloseQuery() {
   // already stopping ends anyway.
   // When the run ends while the question is up, the question goes away and
   // the window closes, as asked, without asking again.
-  if (FConverting && !FStopping && AskYesNo && !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")) &&
-      FConverting)
+  // A stop signal does not ask: nobody may be there to answer.
+  if (FConverting && !FStopping && !FQuitSignal && AskYesNo &&
+      !AskYesNo(QStringLiteral("A conversion is running. Stop it and quit?")) && FConverting)
     return false;
   Strix->UnassignEvents();
   Strix->StopTasks();
@@ -1029,7 +1074,10 @@ bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::str
     ShowOutputProblem(readOnly);
     return false;
   }
-  if (!Strix->AddTaskOutput(AIndex, AOutput, record)) {
+  // What a conversion of this name that was killed left behind goes now; the
+  // task's own temporary then reserves the name until it is published.
+  TTempSweeper().Sweep(AOutput);
+  if (!Strix->AddTaskOutput(AIndex, AOutput, record, PublishOptionsFor(AInput, AOutput))) {
     AError = FromStd(Strix->LastError());
     Strix->DeleteTask(AIndex);
     return false;
@@ -1248,6 +1296,7 @@ void TfrmMain::EndRun(const QString &AStatus) {
   if (Desktop) Desktop->ReleaseSleep();
   // A question about the run that has just ended has no subject any more.
   if (FQuestion) FQuestion->done(QMessageBox::No);
+  if (FQuitSignal) QMetaObject::invokeMethod(this, [this] { QuitNow(); }, Qt::QueuedConnection);
 }
 
 void TfrmMain::Announce(const QString &ASummary, const QString &ABody) {
@@ -1289,19 +1338,33 @@ void TfrmMain::StrixProgress(int AIndex, int AFrameNumber, int AFPS, int ACurren
 
 void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const std::string &AMessage) {
   // Worker (or terminate) thread: the whole reaction runs on the window
-  // thread. The task's warnings are read here, where its run wrote them.
-  const QString warning = AIndex >= 0 && AIndex < Strix->TaskCount()
-                              ? FromStd(RunWarningsText(Strix->Tasks(AIndex).RunWarnings))
-                              : QString();
+  // thread. Where the output went is known now, and the task's warnings,
+  // which its run wrote (raised under the event lock, so the task is still there).
+  const TFFmpeg *task = AIndex >= 0 && AIndex < Strix->TaskCount() ? &Strix->Tasks(AIndex) : nullptr;
+  const QString published = task ? FileNameFromStd(task->PublishedName()) : QString();
+  const QString warning = task ? FromStd(RunWarningsText(task->RunWarnings)) : QString();
   QMetaObject::invokeMethod(
       this,
-      [this, AIndex, AFinished, AException, AMessage, warning] {
+      [this, AIndex, AFinished, AException, AMessage, published, warning] {
         // The elapsed time of the run stays until the next one starts.
         StopTimerKeepingElapsed();
         SetLabelText(lbEstimatedTime, QStringLiteral("Estimated time:"));
         if (FQueueRunning) {
+          const size_t pos = FQueuePos;
+          const bool mine = AIndex >= 0 && pos < FQueue.size();
+          if (mine && !published.isEmpty()) FQueue[pos].Output = published;
           QueueTaskEnded(AIndex, AFinished, AException, AMessage, warning);
+          if (mine && published.isEmpty()) {  // nothing was saved
+            FQueue[pos].Output.clear();
+            UpdateQueueView();
+          }
           return;
+        }
+        if (AIndex >= 0 && !published.isEmpty() && published != edFileOutput->text()) {
+          const QString wanted = QFileInfo(edFileOutput->text()).fileName();
+          StatusBar->SetPanelText(
+              1, QStringLiteral("Saved as %1: %2 was taken meanwhile").arg(QFileInfo(published).fileName(), wanted));
+          edFileOutput->setText(published);
         }
         cbFormats->setEnabled(true);
         if (AIndex < 0) {
@@ -1323,7 +1386,8 @@ void TfrmMain::StrixTerminate(int AIndex, bool AFinished, bool AException, const
         }
         if (AException) {
           FLastFailure = FromStd(AMessage);
-          if (ShowMessageBox) ShowMessageBox(FromStd(AMessage), QCoreApplication::applicationName(), miExclamation);
+          if (ShowMessageBox && !FQuitSignal)
+            ShowMessageBox(FromStd(AMessage), QCoreApplication::applicationName(), miExclamation);
         }
       },
       Qt::QueuedConnection);
@@ -1568,7 +1632,8 @@ void TfrmMain::StartQueueItem() {
     } else {
       record = ConvertOutputRecord(SelectedPreset(), &source);
     }
-    if (!Strix->AddTaskOutput(index, output, record)) {
+    TTempSweeper().Sweep(output);
+    if (!Strix->AddTaskOutput(index, output, record, PublishOptionsFor(item.Input, output))) {
       item.Status = qsFailed;
       item.Message = QStringLiteral("Cannot do convert, error: ") + WithoutPath(FromStd(Strix->LastError()), item.Input);
       Strix->DeleteTask(index);
@@ -1680,7 +1745,8 @@ void TfrmMain::FinishQueue() {
   Announce(failed > 0 ? QStringLiteral("Conversions finished, %1 failed").arg(failed)
                       : stopped > 0 ? QStringLiteral("Conversions stopped") : QStringLiteral("Conversions finished"),
            QStringLiteral("%1 of %2 files converted").arg(done).arg(count));
-  if (ShowMessageBox) ShowMessageBox(summary, QCoreApplication::applicationName(), failed > 0 ? miExclamation : miNone);
+  if (ShowMessageBox && !FQuitSignal)
+    ShowMessageBox(summary, QCoreApplication::applicationName(), failed > 0 ? miExclamation : miNone);
 }
 
 void TfrmMain::StrixLog(int, TLogLevel, const std::string &) {

@@ -29,6 +29,13 @@
 // announced by a desktop notification when the window is not the active one
 // (TDesktopSession).
 //
+// Every output is written under a locked temporary in its folder and
+// published under its name when the run ends (finished, or stopped with a
+// playable file); a failure or a kill publishes nothing. Picking a file
+// creates no output: its temporary reserves the name against other
+// conversions. A name taken meanwhile by another program gives the next free
+// one of the rule, which the status bar says.
+//
 // Threads: everything here runs on the window thread except StrixProgress,
 // StrixTerminate and StrixLog, which the component raises on its worker
 // threads; they only post their work to the window thread (queued calls) and
@@ -254,6 +261,8 @@ class TfrmMain : public QWidget {
   bool AskQuestion(const QString &AQuestion);
   // The desktop's opener; false when there is none or it cannot be started.
   std::function<bool(const QUrl &)> OpenUrl;
+  // Ends the program's event loop with ACode (after a stop signal).
+  std::function<void(int ACode)> ExitProgram;
 
   // ---- handlers ----
   void FormCreate();
@@ -271,6 +280,12 @@ class TfrmMain : public QWidget {
   // Files named on the command line: picked as from the dialog (several
   // form a queue); names that are no file are said in the status bar.
   void OpenFiles(const QStringList &AFileNames);
+  // A signal that ends the program (see StopSignals.h): a running
+  // conversion is stopped as by Stop, its output published, and the window
+  // then quits without asking (exit code 128 + ASignal); otherwise it quits at once.
+  void QuitOnSignal(int ASignal);
+  // The context menu's "Keep the input's dates", remembered between sessions.
+  void KeepDatesClick();
   // The user guide, at the section AAnchor when not empty.
   void ShowUserGuide(const QString &AAnchor = {});
   // The program's version, the media libraries' versions and the licences.
@@ -360,6 +375,8 @@ class TfrmMain : public QWidget {
   std::unique_ptr<TDesktopSession> Desktop;
   // The choices kept between sessions.
   std::unique_ptr<QSettings> Settings;
+  // Checked: a published output gets its input's access and modification times.
+  QAction *actKeepDates = nullptr;
 
   // The last progress report's durations (ms), read by the timer. Written on
   // the window thread only (the progress handler posts its update there).
@@ -410,6 +427,10 @@ class TfrmMain : public QWidget {
   // Times and sizes of the last run cleared.
   void ClearRunFigures();
   void CreateActions();
+  // How the output AOutput of AInput is published (see TPublishOptions): a
+  // name taken meanwhile gives the next free one of the rule.
+  TPublishOptions PublishOptionsFor(const QString &AInput, const std::string &AOutput) const;
+  void QuitNow();
   // The selected preset's missing encoder as the reason to show, empty when none is missing.
   QString MissingEncoderText() const;
   // The rewrap entry for files of kind AKind (rkNone removes it); the
@@ -489,4 +510,5 @@ class TfrmMain : public QWidget {
   bool FPreferRewrap = true; // a file that can be rewrapped gets the rewrap
   QString FPreferredPreset;  // the preset last converted with
   QPointer<QMessageBox> FQuestion;  // the question box while it is shown
+  int FQuitSignal = 0;       // the signal the window quits for, once one came
 };

@@ -10,6 +10,7 @@
 
 #include "CodecAliases.h"
 #include "FFmpeg.h"
+#include "MediaDate.h"
 #include "Rational.h"
 #include "SysFormat.h"
 
@@ -189,7 +190,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
     auto setMeta = [&](const char *AKey, const std::string &AValue) {
       if (!AValue.empty()) AVUtilLib.av_dict_set(&oc->metadata, AKey, AValue.c_str(), 0);
     };
-    if (RecTimestamp > 0) setMeta("creation_time", IsoTime(RecTimestamp));
+    // Without a date of its own the output keeps the one its input was made on.
+    const int64_t made = RecTimestamp > 0 ? RecTimestamp : InputFileCount > 0 ? InputCreationTime(InputFiles[0]) : -1;
+    if (made > 0) setMeta("creation_time", IsoTime(made));
     setMeta("title", Title);
     setMeta("artist", Author);
     setMeta("copyright", Copyright);

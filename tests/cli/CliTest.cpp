@@ -35,6 +35,8 @@ TChild::TChild(const std::string &AProgram, TArgs AArgs, const TChildSetup &ASet
   if (FPid == 0) {
     const rlimit rl{ASetup.FileLimit, ASetup.FileLimit};
     if (ASetup.FileLimit > 0) setrlimit(RLIMIT_NOFILE, &rl);
+    const rlimit fsize{ASetup.FileSizeLimit, ASetup.FileSizeLimit};
+    if (ASetup.FileSizeLimit > 0) signal(SIGXFSZ, SIG_IGN), setrlimit(RLIMIT_FSIZE, &fsize);
     for (const std::string &e : ASetup.Env) {
       const auto eq = e.find('=');
       if (eq == std::string::npos)

@@ -35,6 +35,9 @@ struct TChildSetup {
   bool HasStdin = false;  // the child reads Stdin (otherwise ours)
   std::string Stdin;
   rlim_t FileLimit = 0;  // > 0: the child's open-file limit
+  // > 0: the largest file the child may write, as on a full disk (writes
+  // past it fail instead of raising SIGXFSZ).
+  rlim_t FileSizeLimit = 0;
 };
 
 // A program (searched in PATH) running as a child: stdout through a pipe that

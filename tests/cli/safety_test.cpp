@@ -100,8 +100,14 @@ TEST_F(DataSafety, AnOutputFolderRemovedDuringTheRunIsAFailure)
   for (const auto &[args, output] : forms) {
     fs::create_directory(fs::path(output).parent_path());
     TChild child(Cli(), args);
-    struct stat st {};
-    EXPECT_TRUE(WithinAMinute([&] { return stat(output.c_str(), &st) == 0 && st.st_size > 0; }));
+    // Written under a temporary beside its final name.
+    auto writing = [&] {
+      std::error_code ec;
+      for (const auto &e : fs::directory_iterator(fs::path(output).parent_path(), ec))
+        if (e.file_size(ec) > 0) return true;
+      return false;
+    };
+    EXPECT_TRUE(WithinAMinute(writing));
     fs::remove_all(fs::path(output).parent_path());  // once the run has written to it
     const TRun r = child.Wait();
     EXPECT_EQ(r.Code, 1);

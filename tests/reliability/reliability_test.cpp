@@ -557,9 +557,16 @@ TEST_F(ReliabilityTest, CtrlCToTheCommandLeavesPlayableOutputs)
     const pid_t pid = StartCli(WindowArgs(in, target), err);
     ASSERT_GT(pid, 0);
     // The handler is in place before the output is created; wait for the
-    // file, so the signal reaches the job rather than the library loading.
+    // file (its temporary, until it is finished), so the signal reaches the
+    // job rather than the library loading.
+    const std::string temporary = "." + std::filesystem::path(target).filename().string() + ".";
+    auto created = [&] {
+      for (const auto &e : std::filesystem::directory_iterator(Dir.Path()))
+        if (e.path().filename().string().rfind(temporary, 0) == 0) return true;
+      return qvtest::FileExists(target);
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!qvtest::FileExists(target) && std::chrono::steady_clock::now() < deadline)
+    while (!created() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::microseconds(rng() % 300000));
     kill(pid, SIGINT);

@@ -1,4 +1,5 @@
-// Outputs that appear whole or not at all, for resumable batches.
+// Outputs that appear whole or not at all: every output of the window and
+// of the command line's batches is written so.
 //
 // An output is written under a temporary name in its final folder,
 //   .<final file name>.<16 hex digits>.qvpart
@@ -15,9 +16,17 @@
 // run never touches the temporaries of another shard, nor any file whose name
 // it did not make.
 //
-// Threads: one thread per object (the batch's main thread).
+// A live temporary also reserves its final name: OutputNameReserved tells
+// the naming rule that another conversion (in this process or another) is
+// about to publish under that name.
+//
+// No GUI toolkit and no media library here.
+// Threads: one thread per object at a time; the free functions from any
+// thread.
 // Failure: results and messages; nothing throws.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -27,6 +36,10 @@
 // file, a "moov" among them. A file cut short (its writer killed, a full
 // disk) fails, because its sizes run past the end or its index is missing.
 bool IsCompleteMp4(const std::string &APath);
+
+// Whether a temporary of AFinal is being written: one whose writer still
+// holds its lock (a dead writer's does not count).
+bool OutputNameReserved(const std::string &AFinal);
 
 enum TPublishResult { prPublished, prFinalExists, prFailed };
 
@@ -46,7 +59,13 @@ class TAtomicOutput {
   // AReplace: an existing final file is replaced; otherwise it is kept and
   // prFinalExists returned (the temporary stays, for Discard). prFailed with
   // AError when the temporary is gone or the rename fails.
-  TPublishResult Publish(bool AReplace, std::string &AError);
+  TPublishResult Publish(bool AReplace, std::string &AError) { return PublishAs(FFinal, AReplace, AError); }
+  // The same under another final name (in the same folder): the name
+  // reserved was taken meanwhile.
+  TPublishResult PublishAs(const std::string &AFinal, bool AReplace, std::string &AError);
+  // Gives the temporary these access and modification times (futimens);
+  // false when it cannot.
+  bool SetTimes(const struct timespec ATimes[2]);
   // Removes the temporary (when it is still ours) and releases its lock.
   void Discard();
 

@@ -194,7 +194,33 @@ bool TAtomicOutput::Create(const std::string &AFinal, std::string &AError)
   return false;
 }
 
-TPublishResult TAtomicOutput::Publish(bool AReplace, std::string &AError)
+bool OutputNameReserved(const std::string &AFinal)
+{
+  const std::string folder = FolderOf(AFinal), stem = StemOf(AFinal);
+  DIR *d = opendir(folder.empty() ? "." : folder.c_str());
+  if (!d) return false;
+  bool live = false;
+  while (const dirent *e = readdir(d)) {
+    if (e->d_name[0] != '.' || TempStem(e->d_name) != stem) continue;
+    const std::string path = folder + e->d_name;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    // Our own lock is per open file, so a second open sees it as another's.
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0)
+      live = errno == EWOULDBLOCK || LocksUnsupported(errno);
+    close(fd);
+    if (live) break;
+  }
+  closedir(d);
+  return live;
+}
+
+bool TAtomicOutput::SetTimes(const struct timespec ATimes[2])
+{
+  return FFd >= 0 && futimens(FFd, ATimes) == 0;
+}
+
+TPublishResult TAtomicOutput::PublishAs(const std::string &AFinal, bool AReplace, std::string &AError)
 {
   if (FFd < 0 || !StillNames(FFd, FName)) {
     AError = "The temporary file '" + FName + "' was removed or replaced by another program";
@@ -206,13 +232,13 @@ TPublishResult TAtomicOutput::Publish(bool AReplace, std::string &AError)
     AError = "Could not write '" + FName + "': " + std::strerror(errno);
     return prFailed;
   }
-  const int err = AReplace ? (rename(FName.c_str(), FFinal.c_str()) == 0 ? 0 : errno) : RenameNoReplace(FName, FFinal);
+  const int err = AReplace ? (rename(FName.c_str(), AFinal.c_str()) == 0 ? 0 : errno) : RenameNoReplace(FName, AFinal);
   if (err == EEXIST) return prFinalExists;
   if (err != 0) {
-    AError = "Could not rename '" + FName + "' to '" + FFinal + "': " + std::strerror(err);
+    AError = "Could not rename '" + FName + "' to '" + AFinal + "': " + std::strerror(err);
     return prFailed;
   }
-  SyncFolder(FolderOf(FFinal));
+  SyncFolder(FolderOf(AFinal));
   close(FFd);  // releases the lock, now that the temporary name is gone
   FFd = -1;
   FName.clear();
