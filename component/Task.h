@@ -20,6 +20,7 @@
 
 #include "FFmpeg.h"
 #include "Options.h"
+#include "Verify.h"
 
 class TFFmpeg : public TCustomFFmpeg {
  public:
@@ -34,6 +35,13 @@ class TFFmpeg : public TCustomFFmpeg {
   std::atomic<uint32_t> ThreadId{0};  // thread running the conversion; 0 when none
   TInputOptions InputOptions;         // last input record applied
   TOutputOptions OutputOptions;       // last output record applied
+  // The files the task was given (AddTask, AddTaskOutput), for the
+  // verification after its run, which closes them.
+  std::string SourceName;
+  std::vector<std::string> OutputNames;
+  // One per output after a verified run (see TCustomStrix::VerifyOutput);
+  // written on the run's thread before its end is reported.
+  std::vector<TVerification> Verifications;
 
   // Where the task stands in a run; changed under the component's event lock.
   enum TRunState { rsWaiting, rsStarted, rsStoppedBeforeStart };

@@ -56,6 +56,9 @@ struct TBatchSettings {
   int Threads = 0;  // cores each conversion may use; 0: the cores shared among the jobs
   std::string OutputDir;  // empty: outputs beside their inputs
   bool Overwrite = false;
+  // Each finished output is decoded and compared with its input before it
+  // counts as done (--verify); one that fails is a failed file, removed.
+  bool Verify = false;
   bool Json = false;
   bool Terminal = false;  // stderr is a terminal
   bool Resumable = false;

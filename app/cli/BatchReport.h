@@ -35,6 +35,7 @@ struct TBatchFile {
   int FrameNumber = 0, FPS = 0, CurrentDuration = 0, TotalDuration = 0;
   int64_t CurrentSize = 0;
   int64_t OutputSize = -1;  // bytes on disk at the end; -1 when there is none
+  TVerification Verification;  // of the output, when the batch verifies (Checked)
 
   double ElapsedSeconds(TClock::time_point ANow) const;
 };
