@@ -117,7 +117,10 @@ bool ReadInput(const TVerifyRequest &ARequest, TTally &AVideo, TTally &AAudio, d
   if (ARequest.StartMs > 0) AOrigin += static_cast<double>(ARequest.StartMs) / 1000.0;
   const double until = ARequest.DurationMs >= 0 ? AOrigin + static_cast<double>(ARequest.DurationMs) / 1000.0 : HUGE_VAL;
   avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
-  if (!pkt) return false;
+  if (!pkt) {
+    AError = avbind::InputOpenErrorText(ARequest.Input, AVERROR(ENOMEM));
+    return false;
+  }
   while (in.Read(pkt.get()) >= 0) {
     TTally *t = pkt->stream_index == AVideo.Index ? &AVideo : pkt->stream_index == AAudio.Index ? &AAudio : nullptr;
     if (t) {
@@ -145,6 +148,9 @@ avbind::TCodecCtxPtr OpenDecoder(const AVStream &AStream, int AThreads)
   // The whole output is decoded: pictures on every core it may use.
   dec->thread_count = AThreads;
   dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  // Its complaints are counted and summed up in the reason; line by line
+  // they would come from the decoder's own threads, which name no task.
+  dec->log_level_offset = AV_LOG_VERBOSE - AV_LOG_ERROR;
   if (AVCodecLib.avcodec_open2(dec.get(), codec, nullptr) < 0) return nullptr;
   return dec;
 }
@@ -185,7 +191,10 @@ bool DecodeOutput(const TVerifyRequest &ARequest, TPacketFile &AOut, TTally &AVi
   }
   avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
   avbind::TFramePtr frame(AVUtilLib.av_frame_alloc());
-  if (!pkt || !frame) return false;
+  if (!pkt || !frame) {
+    AError = avbind::InputOpenErrorText(ARequest.Output, AVERROR(ENOMEM));
+    return false;
+  }
   int r = 0;
   while ((r = AOut.Read(pkt.get())) >= 0) {
     TTally *t = pkt->stream_index == AVideo.Index ? &AVideo : pkt->stream_index == AAudio.Index ? &AAudio : nullptr;
