@@ -70,6 +70,7 @@ struct TTally {
   int64_t Packets = 0, Frames = 0, Errors = 0;
   double First = HUGE_VAL, End = -HUGE_VAL;
   bool Started = false;  // video: from its first key frame on
+  double LastDts = NAN, NextDts = NAN, LastDuration = 0;  // the input's decoding clock, seconds
   std::map<int64_t, int64_t> Durations;  // packet duration (stream ticks) -> count
   avbind::TCodecCtxPtr Decoder;
 
@@ -121,15 +122,35 @@ bool ReadInput(const TVerifyRequest &ARequest, TTally &AVideo, TTally &AAudio, d
     AError = avbind::InputOpenErrorText(ARequest.Input, AVERROR(ENOMEM));
     return false;
   }
+  double offset = 0;  // seconds the file's clock was moved by, as the conversion moves it
   while (in.Read(pkt.get()) >= 0) {
     TTally *t = pkt->stream_index == AVideo.Index ? &AVideo : pkt->stream_index == AAudio.Index ? &AAudio : nullptr;
-    if (t) {
+    const int64_t raw = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+    if (t && raw != AV_NOPTS_VALUE) {
       const AVStream &st = *ctx->streams[pkt->stream_index];
+      const double tb = av_q2d(st.time_base), frame = FrameDuration(st);
+      const double duration = pkt->duration > 0 ? static_cast<double>(pkt->duration) * tb : frame;
+      const double dts = static_cast<double>(raw) * tb + offset;
+      // The conversion's rule for a file whose timestamps step back (beyond
+      // one packet) or jump by more than 10 s: when the other stream agrees,
+      // the whole file's clock goes on where it was.
+      const TTally &other = t == &AVideo ? AAudio : AVideo;
+      const bool far = !std::isnan(t->NextDts) && std::fabs(dts - t->NextDts) > 10.0;
+      const bool back = !std::isnan(t->LastDts) && dts + std::max(t->LastDuration, 1e-6) < t->LastDts;
+      const bool otherToo = std::isnan(other.NextDts) || (far ? std::fabs(dts - other.NextDts) > 10.0
+                                                            : dts + std::max(other.LastDuration, 1e-6) < other.LastDts);
+      const double shift = (far || back) && otherToo ? dts - t->NextDts : 0.0;
+      offset -= shift;
+      t->LastDts = dts - shift;
+      t->NextDts = t->LastDts + duration;
+      t->LastDuration = duration;
       // A copy starts at the first key frame, and so does a decoder.
       if (t == &AAudio || (pkt->flags & AV_PKT_FLAG_KEY)) t->Started = true;
-      const int64_t ts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
-      const double at = ts == AV_NOPTS_VALUE ? 0.0 : static_cast<double>(ts) * av_q2d(st.time_base);
-      if (t->Started && ts != AV_NOPTS_VALUE && at >= AOrigin - 1e-6 && at < until) t->Count(st, *pkt, FrameDuration(st));
+      const int64_t moved = std::llround(offset / tb);
+      if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += moved;
+      if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += moved;
+      const double at = static_cast<double>(pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts) * tb;
+      if (t->Started && at >= AOrigin - 1e-6 && at < until) t->Count(st, *pkt, frame);
     }
     AVCodecLib.av_packet_unref(pkt.get());
   }

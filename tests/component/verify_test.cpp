@@ -8,6 +8,7 @@
 
 #include "ComponentTestSupport.h"
 #include "ConvertRecord.h"
+#include "FlvTags.h"
 #include "Verify.h"
 
 using namespace qvtest;
@@ -120,6 +121,26 @@ TEST_F(VerifySpoiled, OutputsCutOrDamagedAreRefusedWithTheirReason)
     const TVerification v = VerifyConversion(request);
     EXPECT_EQ(v.Passed, *c.Expected == 0) << v.Reason;
     if (*c.Expected) EXPECT_THAT(v.Reason, HasSubstr(c.Expected));
+  }
+}
+
+TEST_F(VerifySpoiled, ARecordingThatStepsBackIsMeasuredAsTheConversionMendsIt)
+{
+  // Appended at 2 s with its clock started again 1.5 s earlier: 4 s of media.
+  TGenOptions gen;
+  gen.Seconds = 4.0;
+  MakeMedia(Scratch.File("in.flv"), gen);
+  TFlvFile flv = TFlvFile::Load(Scratch.File("in.flv"));
+  for (TFlvTag &tag : flv.Tags)
+    if (tag.Timestamp >= 2000) tag.Timestamp -= 1500;
+  flv.Save(Scratch.File("appended.flv"));
+  for (bool rewrap : {false, true}) {
+    TEndReport end;
+    const TVerification v = Convert(Scratch.File("appended.flv"), rewrap, end);
+    EXPECT_TRUE(v.Passed) << v.Reason;
+    for (const TVerifiedStream &s : v.Streams) EXPECT_NEAR(s.InputSeconds, 4.0, 0.1) << s.Kind;
+    Strix->DeleteAllTasks();
+    Rec.RunEnds = 0;
   }
 }
 
