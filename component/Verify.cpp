@@ -68,7 +68,7 @@ bool PlausibleRate(AVRational ARate) { return ARate.num > 0 && ARate.den > 0 && 
 struct TTally {
   int Index = -1;
   int64_t Packets = 0, Frames = 0, Errors = 0;
-  double First = HUGE_VAL, End = -HUGE_VAL;
+  double End = -HUGE_VAL;  // of the latest frame
   bool Started = false;  // video: from its first key frame on
   double LastDts = NAN, NextDts = NAN, LastDuration = 0;  // the input's decoding clock, seconds
   std::map<int64_t, int64_t> Durations;  // packet duration (stream ticks) -> count
@@ -83,7 +83,6 @@ struct TTally {
     const double duration = APacket.duration > 0 ? static_cast<double>(APacket.duration) * tb : AFallbackDuration;
     ++Packets;
     if (APacket.duration > 0) ++Durations[APacket.duration];
-    First = std::min(First, at);
     End = std::max(End, at + duration);
   }
   // The packet duration most packets have, in seconds; 0 when none is known.
@@ -116,7 +115,8 @@ bool ReadInput(const TVerifyRequest &ARequest, TTally &AVideo, TTally &AAudio, d
   // The conversion's clock starts at the input's first timestamp.
   AOrigin = ctx->start_time != AV_NOPTS_VALUE ? static_cast<double>(ctx->start_time) / AV_TIME_BASE : 0.0;
   if (ARequest.StartMs > 0) AOrigin += static_cast<double>(ARequest.StartMs) / 1000.0;
-  const double until = ARequest.DurationMs >= 0 ? AOrigin + static_cast<double>(ARequest.DurationMs) / 1000.0 : HUGE_VAL;
+  const double until =
+      ARequest.DurationMs >= 0 ? AOrigin + static_cast<double>(ARequest.DurationMs) / 1000.0 : HUGE_VAL;
   avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
   if (!pkt) {
     AError = avbind::InputOpenErrorText(ARequest.Input, AVERROR(ENOMEM));

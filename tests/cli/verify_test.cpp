@@ -31,7 +31,8 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     SCOPED_TRACE(name);
     const std::string out = Dir.File(name);
     std::filesystem::create_directory(out);
-    TArgs args = {"convert", "--preset", "copy", "--verify", "--output-dir", out, "--report", Dir.File(name + ".jsonl")};
+    TArgs args = {"convert", "--preset", "copy", "--verify", "--output-dir", out,
+                  "--report", Dir.File(name + ".jsonl")};
     if (name == "resumable") args.insert(args.end(), {"--shard", "0/1"});
     args.insert(args.end(), {Dir.File("good.flv"), Dir.File("bad.flv")});
     const TRun run = RunCli(args);

@@ -99,7 +99,9 @@ TEST_F(VerifySpoiled, OutputsCutOrDamagedAreRefusedWithTheirReason)
     for (size_t i = bytes.size() * 2 / 5; i < bytes.size() * 3 / 5; ++i) bytes[i] = static_cast<char>(~bytes[i]);
     WriteFile(spoiled, bytes);
   };
-  auto cut = [&](const std::string &AFile) { WriteFile(spoiled, ReadFile(AFile).substr(0, ReadFile(AFile).size() / 2)); };
+  auto cut = [&](const std::string &AFile) {
+    WriteFile(spoiled, ReadFile(AFile).substr(0, ReadFile(AFile).size() / 2));
+  };
   const struct {
     const char *Name;
     std::function<void()> Spoil;
