@@ -61,7 +61,9 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     for (const auto &s : good.at("verification").at("streams")) {
       EXPECT_NEAR(s.at("output_duration").get<double>(), 3.0, 0.1) << s;
       EXPECT_NEAR(s.at("input_duration").get<double>(), 3.0, 0.1) << s;
-      if (s.at("kind") == "video") EXPECT_EQ(s.at("output_frames"), 75) << s;
+      if (s.at("kind") == "video") {
+        EXPECT_EQ(s.at("output_frames"), 75) << s;
+      }
     }
     const auto &badVideo = bad.at("verification").at("streams").at(0);
     EXPECT_EQ(badVideo.at("kind"), "video");

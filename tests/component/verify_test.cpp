@@ -59,7 +59,9 @@ TEST_P(VerifyTest, RealSamplesPassConvertedAndRewrapped)
     for (const TVerifiedStream &s : v.Streams) {
       EXPECT_TRUE(s.Passed && s.DecodeErrors == 0 && s.InputSeconds >= 0) << s.Kind;
       // The pictures counted are those an independent decode finds.
-      if (s.Kind == "video") EXPECT_EQ(s.OutputFrames, DecodeVideo(Output, [](const AVFrame &) {}));
+      if (s.Kind == "video") {
+        EXPECT_EQ(s.OutputFrames, DecodeVideo(Output, [](const AVFrame &) {}));
+      }
     }
     Strix->DeleteAllTasks();
     Rec.RunEnds = 0;
@@ -122,7 +124,9 @@ TEST_F(VerifySpoiled, OutputsCutOrDamagedAreRefusedWithTheirReason)
     request.Input = input, request.Output = spoiled, request.Complete = c.Complete, request.VideoCopied = true;
     const TVerification v = VerifyConversion(request);
     EXPECT_EQ(v.Passed, *c.Expected == 0) << v.Reason;
-    if (*c.Expected) EXPECT_THAT(v.Reason, HasSubstr(c.Expected));
+    if (*c.Expected) {
+      EXPECT_THAT(v.Reason, HasSubstr(c.Expected));
+    }
   }
 }
 
