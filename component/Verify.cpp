@@ -123,7 +123,7 @@ bool ReadInput(const TVerifyRequest &ARequest, TTally &AVideo, TTally &AAudio, d
     return false;
   }
   double offset = 0;  // seconds the file's clock was moved by, as the conversion moves it
-  while (in.Read(pkt.get()) >= 0) {
+  while (!(ARequest.Cancelled && ARequest.Cancelled()) && in.Read(pkt.get()) >= 0) {
     TTally *t = pkt->stream_index == AVideo.Index ? &AVideo : pkt->stream_index == AAudio.Index ? &AAudio : nullptr;
     const int64_t raw = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
     if (t && raw != AV_NOPTS_VALUE) {
@@ -217,7 +217,7 @@ bool DecodeOutput(const TVerifyRequest &ARequest, TPacketFile &AOut, TTally &AVi
     return false;
   }
   int r = 0;
-  while ((r = AOut.Read(pkt.get())) >= 0) {
+  while (!(ARequest.Cancelled && ARequest.Cancelled()) && (r = AOut.Read(pkt.get())) >= 0) {
     TTally *t = pkt->stream_index == AVideo.Index ? &AVideo : pkt->stream_index == AAudio.Index ? &AAudio : nullptr;
     if (t) {
       t->Count(*ctx->streams[pkt->stream_index], *pkt, 0.0);
@@ -267,6 +267,7 @@ TVerification VerifyConversion(const TVerifyRequest &ARequest)
     fail("the input cannot be read again: " + error);
     return finish();
   }
+  if (ARequest.Cancelled && ARequest.Cancelled()) return {};
   if (readError) fail("the output's data ends before its index does");
 
   struct TSide {

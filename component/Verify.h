@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ struct TVerifyRequest {
   // The part of the input converted, in ms from its start; -1: all of it.
   int64_t StartMs = -1, DurationMs = -1;
   int Threads = 0;  // decoding threads; 0: the library's choice
+  // Polled while reading; true gives up at once (not Checked, no reason).
+  std::function<bool()> Cancelled;
 };
 
 struct TVerifiedStream {
@@ -48,7 +51,7 @@ struct TVerifiedStream {
 };
 
 struct TVerification {
-  bool Checked = false;  // a verification ran
+  bool Checked = false;  // a verification ran to its end
   bool Passed = false;
   // Empty when passed; otherwise one sentence for people, starting
   // "Verification failed: ".

@@ -198,8 +198,11 @@ void TCustomStrix::VerifyEndedTask(TFFmpeg &ATask)
     request.StartMs = ATask.InputOptions.StartPosition;
     request.DurationMs = ATask.OutputOptions.RecordingDuration;
     request.Threads = ATask.ThreadBudget();
+    // Given up when the task or the component goes away meanwhile.
+    request.Cancelled = [this, &ATask] { return FDestroying.load() || ATask.Detached.load(); };
     ATask.Verifications.push_back(VerifyConversion(request));
     const TVerification &v = ATask.Verifications.back();
+    if (!v.Checked) return;
     if (v.Passed) {
       DoLog(&ATask, 1, avbind::Format("Output verified: '%s' (%.1f s)", {output, v.Seconds}));
       continue;
