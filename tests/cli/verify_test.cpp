@@ -46,11 +46,9 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     for (const std::string &line : Split(qvtest::ReadFile(Dir.File(name + ".jsonl")), "\n"))
       if (!line.empty()) records[nlohmann::json::parse(line).at("input")] = nlohmann::json::parse(line);
     const nlohmann::json &good = records.at(Dir.File("good.flv")), &bad = records.at(Dir.File("bad.flv"));
-    EXPECT_EQ(good.at("status"), "done");
-    EXPECT_TRUE(good.at("verification").at("passed").get<bool>());
+    EXPECT_TRUE(good.at("status") == "done" && good.at("verification").at("passed").get<bool>()) << good;
     EXPECT_TRUE(Has(run.Err, "good.mp4 (") && Has(run.Err, "), verified\n")) << run.Err;
-    EXPECT_EQ(bad.at("status"), "failed");
-    EXPECT_TRUE(bad.at("output_size").is_null());
+    EXPECT_TRUE(bad.at("status") == "failed" && bad.at("output_size").is_null()) << bad;
     const std::string error = bad.at("error");
     EXPECT_EQ(error.rfind("Verification failed: ", 0), 0u) << error;
     EXPECT_EQ(bad.at("verification").at("reason"), error);
@@ -59,14 +57,13 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     // The figures: the good copy as long as its 3 s input, every picture
     // there; the damaged pictures found in the bad one.
     for (const auto &s : good.at("verification").at("streams")) {
-      EXPECT_NEAR(s.at("output_duration").get<double>(), 3.0, 0.1) << s;
+      EXPECT_NEAR(s.at("output_duration").get<double>(), s.at("input_duration").get<double>(), 0.05) << s;
       EXPECT_NEAR(s.at("input_duration").get<double>(), 3.0, 0.1) << s;
       if (s.at("kind") == "video") {
         EXPECT_EQ(s.at("output_frames"), 75) << s;
       }
     }
     const auto &badVideo = bad.at("verification").at("streams").at(0);
-    EXPECT_EQ(badVideo.at("kind"), "video");
-    EXPECT_GE(badVideo.at("decode_errors").get<int>(), 1) << badVideo;
+    EXPECT_TRUE(badVideo.at("kind") == "video" && badVideo.at("decode_errors").get<int>() >= 1) << badVideo;
   }
 }

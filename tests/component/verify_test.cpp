@@ -31,6 +31,8 @@ class VerifyTest : public TComponentTest, public ::testing::WithParamInterface<s
   // The task's verification, with its end report in AEnd.
   TVerification Convert(const std::string &AInput, bool ARewrap, TEndReport &AEnd, bool AStop = false)
   {
+    Strix->DeleteAllTasks();
+    Rec.RunEnds = 0;
     const int index = Strix->AddTask(AInput, ConvertInputRecord(AInput));
     EXPECT_EQ(index, 0) << Strix->LastError();
     const TSourceInfo source = DescribeSource(Strix->Tasks(0).InputFiles[0]);
@@ -50,9 +52,9 @@ class VerifyTest : public TComponentTest, public ::testing::WithParamInterface<s
 TEST_P(VerifyTest, RealSamplesPassConvertedAndRewrapped)
 {
   for (bool rewrap : {false, true}) {
-    SCOPED_TRACE(rewrap ? "rewrapped" : "default preset");
+    SCOPED_TRACE(GetParam() + (rewrap ? " rewrapped" : " with the default preset"));
     TEndReport end;
-    const TVerification v = Convert(Sample(GetParam()), rewrap, end);
+    const TVerification v = Convert(GetParam(), rewrap, end);
     EXPECT_TRUE(end.Finished && !end.Exception) << end.Message;
     EXPECT_TRUE(v.Checked && v.Passed) << v.Reason;
     EXPECT_FALSE(v.Streams.empty());
@@ -63,21 +65,10 @@ TEST_P(VerifyTest, RealSamplesPassConvertedAndRewrapped)
         EXPECT_EQ(s.OutputFrames, DecodeVideo(Output, [](const AVFrame &) {}));
       }
     }
-    Strix->DeleteAllTasks();
-    Rec.RunEnds = 0;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Samples, VerifyTest, ::testing::ValuesIn([] {
-                           std::vector<std::string> names;
-                           for (const std::string &p : AllSamples()) names.push_back(p.substr(p.rfind('/') + 1));
-                           return names;
-                         }()),
-                         [](const auto &AInfo) {
-                           std::string name = AInfo.param.substr(0, AInfo.param.find('.'));
-                           for (char &c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Samples, VerifyTest, ::testing::ValuesIn(AllSamples()));
 
 void Shell(const std::string &ACommand) { ASSERT_EQ(std::system(ACommand.c_str()), 0) << ACommand; }
 
@@ -145,8 +136,6 @@ TEST_F(VerifySpoiled, ARecordingThatStepsBackIsMeasuredAsTheConversionMendsIt)
     const TVerification v = Convert(Scratch.File("appended.flv"), rewrap, end);
     EXPECT_TRUE(v.Passed) << v.Reason;
     for (const TVerifiedStream &s : v.Streams) EXPECT_NEAR(s.InputSeconds, 4.0, 0.1) << s.Kind;
-    Strix->DeleteAllTasks();
-    Rec.RunEnds = 0;
   }
 }
 
