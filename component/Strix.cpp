@@ -135,7 +135,7 @@ int TCustomStrix::AddTask(const std::string &AInputFileName, TInputOptions *AOpt
       FLastError = task->LastOptionError;
       return -1;
     }
-
+    task->SourceName = AInputFileName;
   } catch (const std::exception &e) {
     FLastError = e.what();
     return -1;
@@ -181,6 +181,7 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
       FLastError = task.LastOptionError;
       return false;
     }
+    task.OutputNames.push_back(AOutputFileName);
     return true;
   } catch (const std::exception &e) {
     FLastError = e.what();

@@ -93,6 +93,12 @@ class TCustomStrix {
   // machine's cores among the tasks that run at once (at least one each).
   int32_t ThreadBudget() const { return FThreadBudget.load(); }
   void SetThreadBudget(int32_t AValue) { FThreadBudget = AValue < 0 ? 0 : AValue; }
+  // Each task that ends without an error has its outputs decoded and
+  // compared with its input (see Verify.h) before its end is reported; a
+  // failed verification reports the task failed (AException, the reason as
+  // AMessage) and removes the output. The figures: TFFmpeg::Verifications.
+  bool VerifyOutput() const { return FVerifyOutput.load(); }
+  void SetVerifyOutput(bool AValue) { FVerifyOutput = AValue; }
   static std::string Version() { return "2.0b"; }
   std::string LastError() const { return FLastError; }
   TAVProbe &Probe() { return *FProbe; }
@@ -213,6 +219,9 @@ class TCustomStrix {
   // that reports the end (also while the component is destroyed: a stop
   // still publishes what it wrote).
   void FinishOutputs(TFFmpeg &ATask);
+  // Verifies the outputs of ATask, which has just ended, on the thread that
+  // ran it (see VerifyOutput); outside the event lock, as it takes a while.
+  void VerifyEndedTask(TFFmpeg &ATask);
 
   TWindowThread &FWindowThread;
   std::unique_ptr<TAVProbe> FProbe;
@@ -222,6 +231,7 @@ class TCustomStrix {
   std::atomic<int32_t> FProgressInterval{500};
   std::atomic<TConvertPriority> FThreadPriority{tpNormal};
   std::atomic<int32_t> FThreadBudget{0};
+  std::atomic<bool> FVerifyOutput{false};
   std::atomic<int32_t> FNextTaskIndex{-1};
   std::atomic<int32_t> FConcurrency{0};
   std::atomic<int32_t> FPendingCount{0};

@@ -23,6 +23,7 @@
 #include "FFmpeg.h"
 #include "Options.h"
 #include "PendingOutput.h"
+#include "Verify.h"
 
 class TFFmpeg : public TCustomFFmpeg {
  public:
@@ -47,6 +48,13 @@ class TFFmpeg : public TCustomFFmpeg {
   std::atomic<bool> OutputsSettled{false};
   // The name the first published output went to; empty when none was.
   std::string PublishedName() const { return PendingOutputs.empty() ? std::string() : PendingOutputs[0]->Published; }
+  // The files the task was given (AddTask, AddTaskOutput), for the
+  // verification after its run, which closes them.
+  std::string SourceName;
+  std::vector<std::string> OutputNames;
+  // One per output after a verified run (see TCustomStrix::VerifyOutput);
+  // written on the run's thread before its end is reported.
+  std::vector<TVerification> Verifications;
 
   // Where the task stands in a run; changed under the component's event lock.
   enum TRunState { rsWaiting, rsStarted, rsStoppedBeforeStart };

@@ -5,6 +5,7 @@
 // task's RunState change under the event lock, except in StartTasks before
 // any task of the run is running. A task is started only from rsWaiting, so a
 // start timer that fires after StopTasks never starts an ended task.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "LogRouting.h"
 #include "Strix.h"
 #include "StrixInternal.h"
+#include "SysFormat.h"
 
 void TCustomStrix::StartTasks(int AConcurrency)
 {
@@ -176,10 +178,53 @@ void TCustomStrix::ResumeRunAfterDeletion()
   CheckRunEnd();
 }
 
+void TCustomStrix::VerifyEndedTask(TFFmpeg &ATask)
+{
+  ATask.Verifications.clear();
+  // Only what a run wrote and did not fail on; a stopped run is checked for
+  // what it holds, being short on purpose.
+  if (ATask.RunState != TFFmpeg::rsStarted || ATask.ExceptionRaised || ATask.Detached) return;
+  const bool complete = ATask.Finished.load();
+  for (const std::string &output : ATask.OutputNames) {
+    struct stat st {};
+    if (!complete && (stat(output.c_str(), &st) != 0 || st.st_size == 0)) continue;  // stopped before writing
+    TVerifyRequest request;
+    request.Input = ATask.SourceName;
+    request.Output = output;
+    request.Complete = complete;
+    request.VideoExpected = !ATask.OutputOptions.VideoDisable;
+    request.AudioExpected = !ATask.OutputOptions.AudioDisable;
+    request.VideoCopied = ATask.OutputOptions.VideoCodecName == "copy";
+    request.StartMs = ATask.InputOptions.StartPosition;
+    request.DurationMs = ATask.OutputOptions.RecordingDuration;
+    request.Threads = ATask.ThreadBudget();
+    // Given up when the task or the component goes away meanwhile.
+    request.Cancelled = [this, &ATask] { return FDestroying.load() || ATask.Detached.load(); };
+    ATask.Verifications.push_back(VerifyConversion(request));
+    const TVerification &v = ATask.Verifications.back();
+    if (!v.Checked) return;
+    if (v.Passed) {
+      DoLog(&ATask, 1, avbind::Format("Output verified: '%s' (%.1f s)", {output, v.Seconds}));
+      continue;
+    }
+    // Not published: a failed verification is a failed conversion. A
+    // temporary goes when its output is settled as failed.
+    if (ATask.PendingOutputs.empty()) unlink(output.c_str());
+    if (!ATask.ExceptionRaised) {
+      ATask.LastErrorMessage = v.Reason;
+      ATask.Finished = false;
+      ATask.ExceptionRaised = true;
+      DoLog(&ATask, -1, v.Reason);
+    }
+  }
+}
+
 void TCustomStrix::DoTerminate(TFFmpeg *ATask)
 {
-  // Before anyone hears of the end, and outside the event lock: syncing a
-  // large file to disk takes a while.
+  // Before anyone hears of the end, and outside the event lock: decoding the
+  // output again and syncing a large file to disk take a while. A temporary
+  // that fails its verification is not published.
+  if (ATask && FVerifyOutput && !FDestroying && !ATask->Reported) VerifyEndedTask(*ATask);
   if (ATask) FinishOutputs(*ATask);
   if (FDestroying) return;
   TEventScope scope;

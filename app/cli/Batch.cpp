@@ -358,6 +358,9 @@ void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, co
   // Settled before the end was raised.
   const std::string published = ATask->PublishedName();
   const bool finalTaken = !ATask->PendingOutputs.empty() && ATask->PendingOutputs[0]->FinalTaken;
+  // Kept before the task goes: a failed verification has already made the
+  // task's end a failure with its reason, and discarded the output.
+  if (!ATask->Verifications.empty()) f.Verification = ATask->Verifications.front();
   // A done file costs nothing more: its task leaves the list (its thread
   // joined), and the run goes on with the places it keeps.
   FStrix->DeleteTask(ATask->Index);
@@ -439,6 +442,7 @@ int TBatch::Run()
   strix.SetLogLevel(llInfo);
   strix.SetThreadPriority(tpNormal);
   strix.SetThreadBudget(FSettings.Threads);
+  strix.SetVerifyOutput(FSettings.Verify);
   // Said once, before any file, rather than once per file.
   if (FSettings.Preset && !FSettings.Rewrap) {
     const std::string missing = MissingEncoder(*FSettings.Preset);

@@ -67,6 +67,9 @@ struct TBatchSettings {
   std::string OutputDir;  // empty: outputs beside their inputs
   bool Overwrite = false;
   bool KeepDates = false;  // outputs get their inputs' access and modification times
+  // Each finished output is decoded and compared with its input before it
+  // counts as done (--verify); one that fails is a failed file, removed.
+  bool Verify = false;
   bool Json = false;
   bool Terminal = false;  // stderr is a terminal
   bool Resumable = false;

@@ -63,6 +63,12 @@ std::string Fit(const std::string &AText, size_t AWidth)
   return AText.substr(0, n);
 }
 
+// ", verified" after a file whose output passed its verification.
+const char *VerifiedText(const TBatchFile &AFile)
+{
+  return AFile.Status == fsDone && AFile.Verification.Checked && AFile.Verification.Passed ? ", verified" : "";
+}
+
 int64_t Millis(double ASeconds) { return static_cast<int64_t>(ASeconds * 1000.0 + 0.5); }
 
 // Elapsed and projected total seconds of a running file, the window's way.
@@ -202,7 +208,8 @@ void TBatchReport::FileEnded(const TBatchFile &AFile)
           {"message", AFile.Message},
           {"warnings", WarningsJson(AFile.Warnings)},
           {"size", AFile.OutputSize < 0 ? TJson(nullptr) : TJson(AFile.OutputSize)},
-          {"elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))}});
+          {"elapsed_ms", Millis(AFile.ElapsedSeconds(TClock::now()))},
+          {"verified", AFile.Verification.Checked ? TJson(AFile.Verification.Passed) : TJson(nullptr)}});
     return;
   }
   if (FTerminal) {
@@ -210,8 +217,8 @@ void TBatchReport::FileEnded(const TBatchFile &AFile)
     return;
   }
   const std::string why = AFile.Message.empty() ? RunWarningsText(AFile.Warnings) : AFile.Message;
-  std::fprintf(stderr, "%s: %s%s%s\n", AFile.Input.c_str(), StatusName(AFile.Status), why.empty() ? "" : ": ",
-               why.c_str());
+  std::fprintf(stderr, "%s: %s%s%s%s\n", AFile.Input.c_str(), StatusName(AFile.Status), VerifiedText(AFile),
+               why.empty() ? "" : ": ", why.c_str());
 }
 
 void TBatchReport::Note(const TBatchFile &AFile, const std::string &AMsg)
@@ -332,6 +339,7 @@ void TBatchReport::RunEnded(const std::vector<TBatchFile> &AFiles, int AExitCode
     line += f.Input;
     if (!f.Output.empty() && f.OutputSize >= 0)
       line += " -> " + f.Output + " (" + SizeText(f.OutputSize) + ", " + time + ")";
+    line += VerifiedText(f);
     if (f.Status == fsFailed) line += ": " + f.Message;
     if (f.Status == fsDone && !f.Warnings.empty()) line += ": " + RunWarningsText(f.Warnings);
     std::fprintf(stderr, "%s\n", line.c_str());

@@ -41,6 +41,7 @@ struct TBatchFile {
   std::vector<TRunWarning> Warnings;
   TInputStamp InputStamp;      // the input when it was opened (resumable reruns compare)
   bool ReplaceOutput = false;  // a rerun converts it again over its earlier output
+  TVerification Verification;  // of the output, when the batch verifies (Checked)
 
   double ElapsedSeconds(TClock::time_point ANow) const;
 };

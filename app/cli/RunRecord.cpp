@@ -28,6 +28,38 @@ TJson Seconds(int AMilliseconds)
   return AMilliseconds / 1000.0;
 }
 
+TJson Seconds(double ASeconds)
+{
+  if (ASeconds < 0) return nullptr;
+  return std::round(ASeconds * 1000.0) / 1000.0;
+}
+
+TJson Count(int64_t ACount)
+{
+  if (ACount < 0) return nullptr;
+  return ACount;
+}
+
+// The verification's figures; null when the output was not verified.
+TJson VerificationOf(const TVerification &AVerification)
+{
+  if (!AVerification.Checked) return nullptr;
+  TJson streams = TJson::array();
+  for (const TVerifiedStream &s : AVerification.Streams)
+    streams.push_back({{"kind", s.Kind},
+                       {"passed", s.Passed},
+                       {"input_duration", Seconds(s.InputSeconds)},
+                       {"output_duration", Seconds(s.OutputSeconds)},
+                       {"input_frames", Count(s.InputFrames)},
+                       {"expected_frames", Count(s.ExpectedFrames)},
+                       {"output_frames", s.OutputFrames},
+                       {"decode_errors", s.DecodeErrors}});
+  return {{"passed", AVerification.Passed},
+          {"reason", AVerification.Passed ? TJson(nullptr) : TJson(AVerification.Reason)},
+          {"seconds", Seconds(AVerification.Seconds)},
+          {"streams", streams}};
+}
+
 std::string UtcNow()
 {
   timespec ts {};
@@ -83,7 +115,8 @@ void TRunRecord::Append(const TBatchFile &AFile)
       {"seconds", std::round(AFile.ElapsedSeconds(TBatchFile::TClock::now()) * 1000.0) / 1000.0},
       {"shard", FShard},
       {"host", FHost},
-      {"time", UtcNow()}};
+      {"time", UtcNow()},
+      {"verification", VerificationOf(AFile.Verification)}};
   // One write per record: records of a crashed run end whole or are missing.
   const std::string line = JsonLine(record) + "\n";
   size_t done = 0;

@@ -12,7 +12,10 @@
 // (bytes, null when there is no such file), "input_duration" and
 // "output_duration" (seconds of media, null when unknown), "seconds" (wall
 // time the conversion took), "shard" ("K/N"), "host" and "time" (UTC, when
-// the record was written).
+// the record was written), "verification" (null unless --verify: "passed",
+// "reason" (null when passed), "seconds" it took, and per stream "kind",
+// "passed", "input_duration", "output_duration", "input_frames",
+// "expected_frames", "output_frames" and "decode_errors").
 //
 // Threads: the batch's main thread only.
 // Failure: Open reports why the file cannot be opened; a failed write is

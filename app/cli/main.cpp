@@ -72,7 +72,7 @@ void Usage()
                "       quenvaro-cli [-y] [--keep-dates] [--threads N] [-OPTION [VALUE]]... -i INPUT\n"
                "                    [-OPTION [VALUE]]... OUTPUT\n"
                "       quenvaro-cli convert [--preset NAME|NUMBER|copy] [--presets FILE] [--jobs N] [--threads N]\n"
-               "                            [--output-dir DIR] [-y] [--keep-dates] [--json]\n"
+               "                            [--output-dir DIR] [-y] [--keep-dates] [--json] [--verify]\n"
                "                            [--report FILE | --dry-run]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
@@ -486,6 +486,8 @@ int Convert(const std::vector<std::string> &AArgs)
       settings.KeepDates = true;
     } else if (a == "--dry-run") {
       settings.DryRun = true;
+    } else if (a == "--verify") {
+      settings.Verify = true;
     } else if (IsOption(a, "--preset")) {
       if (!TakeValue(AArgs, i, "--preset", presetKey)) return 1;
       presetGiven = true;
@@ -533,6 +535,10 @@ int Convert(const std::vector<std::string> &AArgs)
   }
   if (settings.DryRun && !settings.ReportFile.empty()) {
     std::fprintf(stderr, "A dry run converts nothing and writes no report; leave out --report\n");
+    return 1;
+  }
+  if (settings.DryRun && settings.Verify) {
+    std::fprintf(stderr, "A dry run converts nothing and verifies nothing; leave out --verify\n");
     return 1;
   }
   if (!SelectInputs(settings, manifest, shard, shards)) return 1;

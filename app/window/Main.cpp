@@ -103,6 +103,7 @@ const char *const KeyOutputFolder = "OutputFolder";
 const char *const KeyPreset = "Preset";
 const char *const KeyRewrap = "Rewrap";
 const char *const KeyKeepDates = "KeepDates";
+const char *const KeyVerify = "VerifyOutput";
 
 }  // namespace
 
@@ -630,6 +631,17 @@ void TfrmMain::CreateActions() {
   add(QStringLiteral("About Quenvaro"), QKeySequence(), [this] { ShowAbout(); });
   actKeepDates = add(QStringLiteral("Keep the input's dates"), QKeySequence(), [this] { KeepDatesClick(); });
   actKeepDates->setCheckable(true);
+  // Each finished output decoded and compared with its input before it
+  // counts as done; kept between sessions.
+  QAction *verify = add(QStringLiteral("Verify each output"), QKeySequence(), [] {});
+  verify->setCheckable(true);
+  verify->setChecked(Settings->value(KeyVerify, false).toBool());
+  Strix->SetVerifyOutput(verify->isChecked());
+  QObject::connect(verify, &QAction::toggled, this, [this](bool AOn) {
+    Strix->SetVerifyOutput(AOn);
+    Settings->setValue(KeyVerify, AOn);
+    Settings->sync();
+  });
   add(QStringLiteral("Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { close(); });
   setContextMenuPolicy(Qt::ActionsContextMenu);
 }
