@@ -399,19 +399,3 @@ TEST_F(WindowSessionTest, AboutKeysAndTheFocusRing) {
   EXPECT_FALSE(Form->isVisible());
   EXPECT_TRUE(Messages.empty());
 }
-
-// "Verify each output" on the context menu is the component's option, and
-// the next session's.
-TEST_F(WindowSessionTest, VerifyEachOutputIsTheComponentsOptionAndIsRemembered) {
-  auto verify = [this]() -> QAction * {
-    for (QAction *a : Form->actions())
-      if (a->text() == "Verify each output") return a;
-    return nullptr;
-  };
-  ASSERT_NE(verify(), nullptr);
-  EXPECT_FALSE(verify()->isChecked() || Form->Strix->VerifyOutput());
-  verify()->trigger();
-  EXPECT_TRUE(Form->Strix->VerifyOutput());
-  Make(Dir.File("formats.ini"));
-  EXPECT_TRUE(verify()->isChecked() && Form->Strix->VerifyOutput());
-}

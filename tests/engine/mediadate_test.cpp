@@ -1,5 +1,4 @@
-// The dates recorders write into onMetaData and containers into their tags,
-// as the output's creation time takes them.
+// The dates recorders write into onMetaData, as the output's creation time takes them.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -17,10 +16,7 @@ TEST(MediaDate, TheFormsRecordersWriteAreRead)
   setenv("TZ", "CET-1", 1);
   tzset();
   const int64_t at = 1796678724;  // 2026-12-07 21:25:24 UTC
-  const struct {
-    const char *Text;
-    int64_t Want;
-  } cases[] = {
+  const struct { const char *Text; int64_t Want; } cases[] = {
       {"Mon Dec 07 21:25:24 2026", at - 3600},
       {"Mon Dec  7 21:25:24 2026\n", at - 3600},
       {"Mon Dec 07 2026 21:25:24 GMT+0100 (CET)", at - 3600},
@@ -32,18 +28,11 @@ TEST(MediaDate, TheFormsRecordersWriteAreRead)
       {"2026-12-07 21:25:24", at - 3600},
       {"2026-12-07", at - 21 * 3600 - 25 * 60 - 24 - 3600},
       // Nothing a date can be read from.
-      {"", -1},
-      {"yesterday", -1},
-      {"Mon Dec 07 2026", -1},
-      {"2026-13-07T21:25:24Z", -1},
-      {"2026-12-07T21:25:24+25:00", -1},
-      {"Mon Foo 07 21:25:24 2026", -1},
+      {"", -1}, {"yesterday", -1}, {"Mon Dec 07 2026", -1}, {"2026-13-07T21:25:24Z", -1},
+      {"2026-12-07T21:25:24+25:00", -1}, {"Mon Foo 07 21:25:24 2026", -1},
   };
   for (const auto &c : cases) EXPECT_EQ(ParseMediaDate(c.Text), c.Want) << '"' << c.Text << '"';
-  if (saved)
-    setenv("TZ", before.c_str(), 1);
-  else
-    unsetenv("TZ");
+  saved ? setenv("TZ", before.c_str(), 1) : unsetenv("TZ");
   tzset();
 }
 
