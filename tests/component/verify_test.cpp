@@ -74,19 +74,17 @@ TEST_F(VerifyRuns, MendedAndStoppedRunsPassSpoiledOutputsAreRefusedWithTheirReas
 {
   // H.264 and AAC, 4 s at 25 fps; appended at 2 s with its clock started
   // again 1.5 s earlier, it still holds 4 s of media.
-  const std::string input = Scratch.File("in.flv"), spoiled = Scratch.File("spoiled.mp4");
+  const std::string input = Scratch.File("in.flv"), appended = Scratch.File("appended.flv");
   TGenOptions gen;
   gen.Seconds = 4.0;
   MakeMedia(input, gen);
   TFlvFile flv = TFlvFile::Load(input);
   for (TFlvTag &tag : flv.Tags)
     if (tag.Timestamp >= 2000) tag.Timestamp -= 1500;
-  flv.Save(Scratch.File("appended.flv"));
+  flv.Save(appended);
   const struct { std::string Input; bool Rewrap, Stop; double Seconds; } runs[] = {
-              {Scratch.File("appended.flv"), false, false, 4.0},
-              {Scratch.File("appended.flv"), true, false, 4.0},
-              {Media("long.flv", 60.0), false, true, 60.0},
-              {input, true, false, 4.0}};  // last: the copy spoiled below
+      {appended, false, false, 4.0}, {appended, true, false, 4.0}, {Media("long.flv", 60.0), false, true, 60.0},
+      {input, true, false, 4.0}};  // last: the copy spoiled below
   for (const auto &r : runs) {
     SCOPED_TRACE(r.Input + (r.Rewrap ? " rewrapped" : "") + (r.Stop ? " stopped" : ""));
     const TVerification v = Convert(r.Input, r.Rewrap, r.Stop);
@@ -98,7 +96,7 @@ TEST_F(VerifyRuns, MendedAndStoppedRunsPassSpoiledOutputsAreRefusedWithTheirReas
   }
 
   // Index first, so that cutting the tail cuts media data only.
-  const std::string front = Scratch.File("front.mp4");
+  const std::string front = Scratch.File("front.mp4"), spoiled = Scratch.File("spoiled.mp4");
   Shell("ffmpeg -v error -y -i '" + Output + "' -c copy -movflags faststart '" + front + "'");
   auto half = [&] { Shell("ffmpeg -v error -y -i '" + Output + "' -t 2 -c copy '" + spoiled + "'"); };
   auto damage = [&] {
