@@ -30,10 +30,9 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     SCOPED_TRACE(name);
     const std::string out = Dir.File(name);
     std::filesystem::create_directory(out);
-    TArgs args = {"convert", "--preset", "copy", "--verify", "--output-dir", out,
-                  "--report", Dir.File(name + ".jsonl")};
-    if (name == "resumable") args.insert(args.end(), {"--shard", "0/1"});
-    args.insert(args.end(), {Dir.File("good.flv"), Dir.File("bad.flv")});
+    TArgs args = {"convert", "--preset", "copy", "--verify", "--output-dir", out, "--report", Dir.File(name + ".jsonl"),
+                  Dir.File("good.flv"), Dir.File("bad.flv")};
+    if (name == "resumable") args.insert(args.begin() + 1, {"--shard", "0/1"});
     const TRun run = RunCli(args);
     EXPECT_EQ(run.Code, exitCode) << run.All();
     // The good file's output only: no temporary, nothing of the bad one.
