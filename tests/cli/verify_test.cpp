@@ -1,6 +1,5 @@
-// quenvaro-cli convert --verify: an output that fails its verification is a
-// failed file with its reason and is not published, in a plain batch and in
-// a resumable one; the report carries the verification's figures.
+// convert --verify: an output that fails its verification is a failed file
+// with its reason, never published, in a plain batch and a resumable one.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -31,17 +30,15 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     SCOPED_TRACE(name);
     const std::string out = Dir.File(name);
     std::filesystem::create_directory(out);
-    TArgs args = {"convert", "--preset", "copy", "--verify", "--output-dir", out,
-                  "--report", Dir.File(name + ".jsonl")};
-    if (name == "resumable") args.insert(args.end(), {"--shard", "0/1"});
-    args.insert(args.end(), {Dir.File("good.flv"), Dir.File("bad.flv")});
+    TArgs args = {"convert", "--preset", "copy", "--verify", "--output-dir", out, "--report", Dir.File(name + ".jsonl"),
+                  Dir.File("good.flv"), Dir.File("bad.flv")};
+    if (name == "resumable") args.insert(args.begin() + 1, {"--shard", "0/1"});
     const TRun run = RunCli(args);
     EXPECT_EQ(run.Code, exitCode) << run.All();
     // The good file's output only: no temporary, nothing of the bad one.
     std::vector<std::string> left;
     for (const auto &e : std::filesystem::directory_iterator(out)) left.push_back(e.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"good.mp4"});
-
     std::map<std::string, nlohmann::json> records;
     for (const std::string &line : Split(qvtest::ReadFile(Dir.File(name + ".jsonl")), "\n"))
       if (!line.empty()) records[nlohmann::json::parse(line).at("input")] = nlohmann::json::parse(line);
@@ -50,18 +47,14 @@ TEST_F(Verify, ADamagedCopyFailsWithItsReasonAndIsNotPublished)
     EXPECT_TRUE(Has(run.Err, "good.mp4 (") && Has(run.Err, "), verified\n")) << run.Err;
     EXPECT_TRUE(bad.at("status") == "failed" && bad.at("output_size").is_null()) << bad;
     const std::string error = bad.at("error");
-    EXPECT_EQ(error.rfind("Verification failed: ", 0), 0u) << error;
-    EXPECT_EQ(bad.at("verification").at("reason"), error);
+    EXPECT_TRUE(error.starts_with("Verification failed: ") && bad.at("verification").at("reason") == error) << bad;
     EXPECT_TRUE(Has(run.Err, "failed  " + Dir.File("bad.flv") + ": " + error)) << run.Err;
-
-    // The figures: the good copy as long as its 3 s input, every picture
-    // there; the damaged pictures found in the bad one.
+    // The report's figures: the good copy as long as its 3 s input with every
+    // picture; the damaged pictures found in the bad one.
     for (const auto &s : good.at("verification").at("streams")) {
       EXPECT_NEAR(s.at("output_duration").get<double>(), s.at("input_duration").get<double>(), 0.05) << s;
       EXPECT_NEAR(s.at("input_duration").get<double>(), 3.0, 0.1) << s;
-      if (s.at("kind") == "video") {
-        EXPECT_EQ(s.at("output_frames"), 75) << s;
-      }
+      EXPECT_TRUE(s.at("kind") != "video" || s.at("output_frames") == 75) << s;
     }
     const auto &badVideo = bad.at("verification").at("streams").at(0);
     EXPECT_TRUE(badVideo.at("kind") == "video" && badVideo.at("decode_errors").get<int>() >= 1) << badVideo;
