@@ -1,5 +1,4 @@
-// quenvaro-cli check as a program: its exit statuses, its JSON lines and
-// its verdicts, on generated files with one fault each and on the real samples.
+// quenvaro-cli check: exit statuses, JSON lines and verdicts, on files with one fault each and on the real samples.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -24,18 +23,11 @@ TEST_F(Check, ExitStatusAndJsonLinesPerFile)
   qvtest::WriteFile(Dir.File("cut.flv"), bytes.substr(0, bytes.size() - 6));
   qvtest::WriteFile(Dir.File("text.flv"), "no video here\n");
 
-  struct TCase {
-    std::string File;
-    int Status;
-    std::set<std::string> Codes;  // of the warnings and errors
-  };
-  const std::vector<TCase> cases = {
-      {clean, 0, {}},
-      {Dir.File("back.flv"), 1, {"timestamp-back"}},
-      {Dir.File("cut.flv"), 2, {"metadata-filesize", "truncated-tail"}},
-      {Dir.File("text.flv"), 3, {"not-readable"}},
-      {Dir.File("missing.flv"), 3, {"not-readable"}},
-  };
+  struct TCase { std::string File; int Status; std::set<std::string> Codes; };  // codes of the warnings and errors
+  const std::vector<TCase> cases = {{clean, 0, {}}, {Dir.File("back.flv"), 1, {"timestamp-back"}},
+                                    {Dir.File("cut.flv"), 2, {"metadata-filesize", "truncated-tail"}},
+                                    {Dir.File("text.flv"), 3, {"not-readable"}},
+                                    {Dir.File("missing.flv"), 3, {"not-readable"}}};
   for (const TCase &c : cases) {
     SCOPED_TRACE(c.File);
     const TRun r = RunCli({"check", "--json", c.File});

@@ -462,8 +462,6 @@ TEST(FlvSampleTest, PacketCountsAsFFprobe)
 }
 
 // ------------------------------------------------------------- findings
-// One plain AVC/AAC file per finding code with its fault planted, read as a file and as a pipe.
-
 // A Sorenson H.263 key frame header of a 64x48 picture (custom 8-bit size).
 const TBytes kH263Key{0x12, 0x00, 0x00, 0x80, 0x00, 0x20, 0x18, 0x00, 0x00, 0x00};
 
@@ -554,8 +552,7 @@ TBytes Make(const TCase &ACase)
     }
   }
   F.B = F.B + ACase.After;
-  F.B.resize(F.B.size() - ACase.Cut);
-  return F.B;
+  return TBytes(F.B.begin(), F.B.end() - std::ptrdiff_t(ACase.Cut));
 }
 
 using L = TFindingLevel;
@@ -610,6 +607,7 @@ const std::vector<TCase> kCases = {
      TagBytes(ttAudio, 4000, Aac(0, kAacConfig)), 0, mPipe},
 };
 
+// One plain AVC/AAC file per finding code with its fault planted, read as a file and as a pipe.
 TEST(FlvFindings, EachPlantedFaultIsFoundOnceWithItsLevelAndAction)
 {
   for (const TCase &C : kCases)
@@ -648,10 +646,9 @@ TEST(FlvFindings, Vp6PictureSizeAgainstOnMetaData)
 {
   const std::string Sample = qvtest::ReadFile(qvtest::SamplesDir() + "/red5-server__test.flv");
   for (int Width : {470, 480}) {
-    TFlv F(1);
-    F.S(0, "onMetaData", AmfEcma({{"width", AmfNum(Width)}, {"height", AmfNum(342)}}));
-    F.B.insert(F.B.end(), Sample.begin() + 13, Sample.end());
-    const std::string Got = Describe(Findings(F.B, true));
+    const TBytes File = TFlv(1).S(0, "onMetaData", AmfEcma({{"width", AmfNum(Width)}, {"height", AmfNum(342)}})).B +
+                        TBytes(Sample.begin() + 13, Sample.end());
+    const std::string Got = Describe(Findings(File, true));
     EXPECT_EQ(Got.find("metadata-size") != std::string::npos, Width == 480) << Got;
   }
 }
