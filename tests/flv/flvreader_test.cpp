@@ -1,6 +1,5 @@
 // The FLV tag parser, AMF0 and TReader on byte buffers built here, and on
-// the real samples against what ffprobe counts in them; what the reader
-// finds wrong with a file.
+// the real samples against what ffprobe counts in them; what it finds wrong.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -463,20 +462,10 @@ TEST(FlvSampleTest, PacketCountsAsFFprobe)
 }
 
 // ------------------------------------------------------------- findings
-// One file per finding code, each a plain AVC/AAC file with one fault
-// planted, read as a file and as a pipe; the summary line for people.
-
 // A Sorenson H.263 key frame header of a 64x48 picture (custom 8-bit size).
 const TBytes kH263Key{0x12, 0x00, 0x00, 0x80, 0x00, 0x20, 0x18, 0x00, 0x00, 0x00};
 
-TBytes AmfNumbers(const std::vector<double> &AValues)
-{
-  TBytes B = TBytes{0x0A} + U32(uint32_t(AValues.size()));
-  for (double V : AValues) B = B + AmfNum(V);
-  return B;
-}
-
-// The header, onMetaData (a duration of 1.96 s and AExtra) and the configurations.
+// The header, onMetaData (its duration and Extra) and the configurations.
 struct TStart {
   uint8_t Flags = 5;
   uint32_t HeaderSize = 9;
@@ -485,9 +474,7 @@ struct TStart {
   TProps Extra = {};
 };
 
-// Frames I = First.. of a 25 fps picture (AVC, a key frame each 5, or
-// H.263 key frames) and sound, both every 40 ms from FromMs, after the
-// bytes Before.
+// Frames First.. at 25 fps from FromMs after the bytes Before: AVC (a key frame each 5) or H.263 key frames, and AAC.
 struct TRun {
   int64_t FromMs = 0;
   int First = 0, Count = 50;
@@ -498,12 +485,7 @@ struct TRun {
   TBytes Before = {};
 };
 
-TBytes TagBytes(uint8_t AType, int64_t AMs, const TBytes &ABody)
-{
-  TFlv F;
-  F.B.clear();
-  return F.Tag(AType, AMs, ABody).B;
-}
+TBytes TagBytes(uint8_t AType, int64_t AMs, const TBytes &AB) { TFlv F; F.B.clear(); return F.Tag(AType, AMs, AB).B; }
 
 // A source that fails its reads after the first AGood bytes, 64 at a time.
 struct TFailingSource : TMemorySource {
@@ -523,8 +505,7 @@ std::vector<TFinding> Findings(const TBytes &AFile, bool ASeekable, int64_t AFai
   TReader Reader(AFailAfter >= 0 ? static_cast<TByteSource &>(Failing) : Memory);
   std::string Error;
   EXPECT_TRUE(Reader.Open(Error)) << Error;
-  TPacket P;
-  while (Reader.Next(P)) {
+  for (TPacket P; Reader.Next(P);) {
   }
   return Reader.Findings();
 }
@@ -548,8 +529,7 @@ struct TCase {
   TBytes After = {};
   std::size_t Cut = 0;  // bytes cut off the end
   TModes Modes = mBoth;
-  int64_t Count = -1;  // -1: any
-  int64_t FailAfter = -1;
+  int64_t Count = -1, FailAfter = -1;  // Count -1: any
 };
 
 TBytes Make(const TCase &ACase)
@@ -572,26 +552,21 @@ TBytes Make(const TCase &ACase)
     }
   }
   F.B = F.B + ACase.After;
-  F.B.resize(F.B.size() - ACase.Cut);
-  return F.B;
+  return TBytes(F.B.begin(), F.B.end() - std::ptrdiff_t(ACase.Cut));
 }
 
 using L = TFindingLevel;
 using A = TFindingAction;
 
 TStart H263Start(double AWidth)
-{
-  return {.Flags = 1, .VideoConfig = false, .AudioConfig = false, .Duration = 0.16,
-          .Extra = {{"width", AmfNum(AWidth)}, {"height", AmfNum(48)}}};
+{  // a 64x48 picture, and onMetaData's width
+  return {1, 9, true, false, false, 0.16, {{"width", AmfNum(AWidth)}, {"height", AmfNum(48)}}};
 }
 const TRun kH263Run{.Count = 5, .Audio = false, .H263 = true};
-const TProps kBadIndex{{"filepositions", AmfNumbers({7, 99})}, {"times", AmfNumbers({0, 0.2})}};
-TBytes OtherConfig()
-{
-  TBytes B = kAvcConfig;
-  B.back() = 0x20;
-  return B;
-}
+const TBytes kTwoNumbers = TBytes{0x0A} + U32(2);  // strict array head
+const TProps kBadIndex{{"filepositions", kTwoNumbers + AmfNum(7) + AmfNum(99)},
+                       {"times", kTwoNumbers + AmfNum(0) + AmfNum(0.2)}};
+const TBytes kOtherConfig = [] { TBytes B = kAvcConfig; B.back() = 0x20; return B; }();
 
 const std::vector<TCase> kCases = {
     {""},
@@ -622,7 +597,7 @@ const std::vector<TCase> kCases = {
     {"key-frame-late", L::Error, A::Lost, {}, {{.First = 1, .Count = 49}}, {}, 0, mBoth, 4},
     {"config-missing", L::Error, A::Lost, {.AudioConfig = false}, {{}}, {}, 0, mBoth, 50},
     {"config-changed", L::Warning, A::ConvertedAnyway, {},
-     {{.Count = 25}, {.First = 25, .Count = 25, .Before = TagBytes(ttVideo, 1000, Avc(1, 0, 0, OtherConfig()))}}},
+     {{.Count = 25}, {.First = 25, .Count = 25, .Before = TagBytes(ttVideo, 1000, Avc(1, 0, 0, kOtherConfig))}}},
     // sound format 13; AVC packet type 5
     {"unknown-codec", L::Error, A::Lost, {}, {{}}, TagBytes(ttAudio, 1960, {0xD2, 0})},
     {"unreadable-tag", L::Error, A::Lost, {}, {{}}, TagBytes(ttVideo, 1960, Avc(1, 5, 0, {1}))},
@@ -632,78 +607,63 @@ const std::vector<TCase> kCases = {
      TagBytes(ttAudio, 4000, Aac(0, kAacConfig)), 0, mPipe},
 };
 
-class FlvFindingsTest : public ::testing::Test {};
-
-TEST_F(FlvFindingsTest, EachPlantedFaultIsFoundOnceWithItsLevelAndAction)
+// One plain AVC/AAC file per finding code with its fault planted, read as a file and as a pipe.
+TEST(FlvFindings, EachPlantedFaultIsFoundOnceWithItsLevelAndAction)
 {
-  for (const TCase &C : kCases) {
+  for (const TCase &C : kCases)
     for (bool Seekable : {true, false}) {
       if ((C.Modes == mFile && !Seekable) || (C.Modes == mPipe && Seekable)) continue;
       SCOPED_TRACE((C.Code.empty() ? std::string("clean") : C.Code) + (Seekable ? " (file)" : " (pipe)"));
       const std::vector<TFinding> Got = Findings(Make(C), Seekable, C.FailAfter);
-      if (C.Code.empty()) {
-        EXPECT_EQ(Describe(Got), "");
-        continue;
-      }
-      auto It = std::find_if(Got.begin(), Got.end(), [&C](const TFinding &F) {
-        return F.Code == C.Code && F.Level == C.Level && F.Action == C.Action && !F.Text.empty();
+      auto Is = [&C](const TFinding &F) { return F.Code == C.Code; };
+      auto It = std::find_if(Got.begin(), Got.end(), [&](const TFinding &F) {
+        return Is(F) && F.Level == C.Level && F.Action == C.Action && !F.Text.empty();
       });
-      EXPECT_TRUE(It != Got.end() && (C.Count < 0 || It->Count == C.Count)) << Describe(Got);
-      // folded: a line per place (the audio and the video tags at most)
-      EXPECT_LE(std::count_if(Got.begin(), Got.end(), [&C](const TFinding &F) { return F.Code == C.Code; }), 2)
-          << Describe(Got);
+      if (C.Code.empty())
+        EXPECT_EQ(Describe(Got), "");
+      else  // folded: a line per place (the audio and the video tags at most)
+        EXPECT_TRUE(It != Got.end() && (C.Count < 0 || It->Count == C.Count) &&
+                    std::count_if(Got.begin(), Got.end(), Is) <= 2) << Describe(Got);
     }
-  }
 }
 
-TEST_F(FlvFindingsTest, FindingsAreInFileOrderWithTheFirstPlace)
+TEST(FlvFindings, AreInFileOrderWithTheFirstPlace)
 {
+  const TRun Head{.Count = 10}, Garbage{.First = 10, .Count = 10, .Before = TBytes(100, 0xEE)};
   const TCase Two{"", L::Information, A::Mended, {},
-                  {{.Count = 10}, {.First = 10, .Count = 10, .Before = TBytes(100, 0xEE)},
-                   {.First = 20, .Count = 30, .Before = TBytes(100, 0xEE)}},
+                  {Head, Garbage, {.First = 20, .Count = 30, .Before = Garbage.Before}},
                   TagBytes(ttVideo, 1960, Avc(2, 1, 20000, {1}))};
   const std::vector<TFinding> Got = Findings(Make(Two), true);
   ASSERT_EQ(Describe(Got), "damaged-data error lost x2; bad-composition-time warning converted anyway x1; ");
-  EXPECT_EQ(Got[0].Offset, int64_t(Make({"", L::Information, A::Mended, {}, {{.Count = 10}}}).size()));
+  EXPECT_EQ(Got[0].Offset, int64_t(Make({"", L::Information, A::Mended, {}, {Head}}).size()));
   EXPECT_EQ(Got[0].TimeMs, 360);
   EXPECT_NE(Got[0].Text.find("200 bytes"), std::string::npos) << Got[0].Text;
   EXPECT_EQ(Got[1].TimeMs, 1960);
 }
 
-// The VP6 sample's picture size (470x342 by ffprobe) from its key frame,
-// under an onMetaData that gets it right and one that does not.
-TEST_F(FlvFindingsTest, Vp6PictureSizeAgainstOnMetaData)
+// The VP6 sample's picture size (470x342 by ffprobe) from its key frame, under an onMetaData right and wrong.
+TEST(FlvFindings, Vp6PictureSizeAgainstOnMetaData)
 {
   const std::string Sample = qvtest::ReadFile(qvtest::SamplesDir() + "/red5-server__test.flv");
-  for (const auto &[Width, Found] : {std::pair{470, false}, std::pair{480, true}}) {
-    TFlv F(1);
-    F.S(0, "onMetaData", AmfEcma({{"width", AmfNum(Width)}, {"height", AmfNum(342)}}));
-    F.B.insert(F.B.end(), Sample.begin() + 13, Sample.end());
-    const std::vector<TFinding> Got = Findings(F.B, true);
-    EXPECT_EQ(std::any_of(Got.begin(), Got.end(), [](const TFinding &G) { return G.Code == "metadata-size"; }), Found)
-        << Width << ": " << Describe(Got);
+  for (int Width : {470, 480}) {
+    const TBytes File = TFlv(1).S(0, "onMetaData", AmfEcma({{"width", AmfNum(Width)}, {"height", AmfNum(342)}})).B +
+                        TBytes(Sample.begin() + 13, Sample.end());
+    const std::string Got = Describe(Findings(File, true));
+    EXPECT_EQ(Got.find("metadata-size") != std::string::npos, Width == 480) << Got;
   }
 }
 
-// Each finding as two letters: its level (i, w, e) and its action (m, c, l).
-TEST_F(FlvFindingsTest, SummaryNamesTheWorstOutcome)
+TEST(FlvFindings, SummaryNamesTheWorstOutcome)
 {
-  const std::vector<std::pair<std::string, std::string>> Table = {
-      {"", ""},
-      {"im il", ""},
-      {"wm", "1 problem found: it will be mended"},
-      {"wm il wm", "2 problems found: they will be mended"},
-      {"wm wc", "2 problems found: it will be converted anyway"},
-      {"wc el wm", "3 problems found: some data will be lost"},
-  };
-  for (const auto &[Letters, Want] : Table) {
-    std::vector<TFinding> List;
-    for (std::size_t I = 0; I < Letters.size(); I += 3) {
-      List.emplace_back().Level = L(std::string("iwe").find(Letters[I]));
-      List.back().Action = A(std::string("mcl").find(Letters[I + 1]));
-    }
-    EXPECT_EQ(FindingsSummary(List), Want) << Letters;
-  }
+  auto F = [](L ALevel, A AAction) { TFinding R; R.Level = ALevel, R.Action = AAction; return R; };
+  const TFinding Im = F(L::Information, A::Mended), Il = F(L::Information, A::Lost), Wm = F(L::Warning, A::Mended),
+                 Wc = F(L::Warning, A::ConvertedAnyway), El = F(L::Error, A::Lost);
+  const std::vector<std::pair<std::vector<TFinding>, std::string>> Table = {
+      {{}, ""}, {{Im, Il}, ""}, {{Wm}, "1 problem found: it will be mended"},
+      {{Wm, Il, Wm}, "2 problems found: they will be mended"},
+      {{Wm, Wc}, "2 problems found: it will be converted anyway"},
+      {{Wc, El, Wm}, "3 problems found: some data will be lost"}};
+  for (const auto &[List, Want] : Table) EXPECT_EQ(FindingsSummary(List), Want) << Describe(List);
 }
 
 }  // namespace
