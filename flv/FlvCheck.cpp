@@ -10,6 +10,14 @@ namespace flv {
 
 namespace {
 
+// A number from onMetaData as a whole count, held to a range where sums and
+// differences cannot overflow (a recorder or a damaged file may write 1e300).
+int64_t Whole(double AValue)
+{
+  constexpr double kLimit = 1e15;
+  return std::isnan(AValue) ? 0 : int64_t(std::llround(std::clamp(AValue, -kLimit, kLimit)));
+}
+
 using L = TFindingLevel;
 using A = TFindingAction;
 
@@ -276,7 +284,7 @@ void TCheck::MetaData(int64_t APos, const TAmfValue &AValue)
   if (FMetaPos >= 0) return;
   FMetaPos = APos;
   if (const TAmfValue *Size = AValue.Find("filesize"); Size && Size->Type == TAmfValue::Number)
-    FMetaFileSize = int64_t(std::llround(Size->Num));
+    FMetaFileSize = Whole(Size->Num);
   const TAmfValue *Index = AValue.Find("keyframes");
   const TAmfValue *Times = Index ? Index->Find("times") : nullptr;
   const TAmfValue *Positions = Index ? Index->Find("filepositions") : nullptr;
@@ -429,7 +437,7 @@ void TCheck::CheckMeta(const TMetaData &AMeta, int64_t ASpanMs)
     return;
   }
   if (AMeta.Duration > 0 && ASpanMs >= 0) {
-    const int64_t Said = std::llround(AMeta.Duration * 1000);
+    const int64_t Said = Whole(AMeta.Duration * 1000);
     // Tags that run longer are an appended recording that kept its first
     // duration; tags that stop short may be a file that lost its end.
     if (std::llabs(Said - ASpanMs) > std::max<int64_t>(kDurationSlackMs, ASpanMs / 20)) {
@@ -460,7 +468,7 @@ void TCheck::CheckMeta(const TMetaData &AMeta, int64_t ASpanMs)
   for (std::size_t I = 0; I < N; ++I) {
     bool Good = I < FIndexTimes.size() && I < FIndexPositions.size();
     if (Good) {
-      const auto Pos = int64_t(std::llround(FIndexPositions[I]));
+      const int64_t Pos = Whole(FIndexPositions[I]);
       auto At = std::lower_bound(FKeyFrames.begin(), FKeyFrames.end(), Pos,
                                  [](const auto &K, int64_t P) { return K.first < P; });
       if (At != FKeyFrames.end() && At->first != Pos && At->first != Pos + int64_t(kBackPointerSize))
