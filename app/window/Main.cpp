@@ -910,21 +910,27 @@ void TfrmMain::btnOpenOutputClick() {
   ReconfigureForOutput();
 }
 
+int TfrmMain::AddInputTask(const std::string &AInput) {
+  const int index = Strix->AddTask(AInput, ConvertInputRecord(AInput));
+  try {
+    Strix->Probe().LoadFile(AInput, "");
+  } catch (const std::exception &) {
+    // The report is optional; the double-click then shows nothing useful.
+  }
+  if (index < 0) {
+    SetRewrapEntry(rkNone);
+    ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
+  }
+  return index;
+}
+
 void TfrmMain::ReconfigureForOutput() {
   const QString inputName = edFileInput->text();
   if (!FileExists(inputName)) return;
   ForgetTask();
   const std::string input = FileNameToStd(inputName);
-  const int index = Strix->AddTask(input, ConvertInputRecord(input));
-  try {
-    Strix->Probe().LoadFile(input, "");
-  } catch (const std::exception &) {
-  }
-  if (index < 0) {
-    SetRewrapEntry(rkNone);
-    ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
-    return;
-  }
+  const int index = AddInputTask(input);
+  if (index < 0) return;
   QString error;
   if (ConfigureOutput(index, inputName, FileNameToStd(edFileOutput->text()), error))
     btnConvert->setFocus();
@@ -1012,17 +1018,8 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
     return;
   }
 
-  const int index = Strix->AddTask(input, ConvertInputRecord(input));
-  try {
-    Strix->Probe().LoadFile(input, "");
-  } catch (const std::exception &) {
-    // The report is optional; the double-click then shows nothing useful.
-  }
-  if (index < 0) {
-    SetRewrapEntry(rkNone);
-    ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
-    return;
-  }
+  const int index = AddInputTask(input);
+  if (index < 0) return;
   QString error;
   if (ConfigureOutput(index, AFileName, FileNameToStd(edFileOutput->text()), error, true))
     btnConvert->setFocus();

@@ -416,6 +416,9 @@ class TfrmMain : public QWidget {
   static QString DeriveOutputName(const QString &AInput, const QString &AFolder = {});
   // The task for the input box's file again, with the output box's name.
   void ReconfigureForOutput();
+  // The task converting AInput, its report loaded; -1 with the reason shown
+  // when the file cannot be opened.
+  int AddInputTask(const std::string &AInput);
   // The choice the user prefers for a newly picked file: the rewrap or the
   // preset last converted with.
   // AWasRewrap: the rewrap was chosen before the file came.
