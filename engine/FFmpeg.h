@@ -500,6 +500,12 @@ class TCustomFFmpeg : public TFFmpegSettings {
   std::vector<TRunWarning> RunWarnings;
   int64_t ProgressInterval = 500000;
 
+  // The opened input's demuxer context (its streams and length), or null
+  // when there is no such input. What callers describing a source use.
+  const AVFormatContext *InputContext(int AIndex) const {
+    return AIndex >= 0 && AIndex < InputFileCount ? InputFiles[AIndex] : nullptr;
+  }
+
   // ---- file tables ----
   AVFormatContext *InputFiles[MaxFiles] = {};
   // FLV inputs are read by our own reader: its source owns the context in

@@ -314,7 +314,7 @@ bool TBatch::OutputRecordFor(TStrix &AStrix, int AIndex, TBatchFile &F, TOutputO
                              TRewrapKind &AKind, std::string &AError)
 {
   const TFFmpeg &task = AStrix.Tasks(AIndex);
-  ASource = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
+  ASource = DescribeSource(task.InputContext(0));
   AKind = FSettings.Rewrap ? RewrapKindOf(ASource) : rkNone;
   if (AKind != rkNone) {
     ARecord = RewrapOutputRecord(AKind, ASource);

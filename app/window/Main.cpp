@@ -1049,7 +1049,7 @@ bool TfrmMain::ConfigureOutput(int AIndex, const QString &AInput, const std::str
                                bool ANewPick) {
   const TFFmpeg &task = Strix->Tasks(AIndex);
   ShowFindings(task);
-  TSourceInfo source = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
+  TSourceInfo source = DescribeSource(task.InputContext(0));
   const TRewrapKind kind = RewrapKindOf(source);
   // The stream sizes (for the rewrap's expected size) are read once a file.
   if (AInput == FSourceFile && FSource.VideoBytes >= 0) {
@@ -1624,7 +1624,7 @@ void TfrmMain::StartQueueItem() {
       continue;
     }
     const TFFmpeg &task = Strix->Tasks(index);
-    TSourceInfo source = DescribeSource(task.InputFileCount > 0 ? task.InputFiles[0] : nullptr);
+    TSourceInfo source = DescribeSource(task.InputContext(0));
     source.VideoBytes = item.Source.VideoBytes, source.VideoPackets = item.Source.VideoPackets;
     source.AudioBytes = item.Source.AudioBytes, source.AudioPackets = item.Source.AudioPackets;
     TOutputOptions record;
