@@ -13,7 +13,8 @@ HARNESSES=(fuzz_set_option fuzz_option_text fuzz_hook_ranges fuzz_presets fuzz_o
 BUILD=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DQUENVARO_FUZZ=ON \
-  -DQUENVARO_BUILD_APP=OFF -DQUENVARO_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DQUENVARO_BUILD_APP=OFF -DQUENVARO_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUENVARO_DEBUG_INFO=lines >/dev/null
 cmake --build "$BUILD" -j"$(nproc)" --target "${HARNESSES[@]}"
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0

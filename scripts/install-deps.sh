@@ -7,7 +7,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev lld
   libavcodec-dev libavformat-dev libavutil-dev libswscale-dev libswresample-dev
   libavcodec59 libavformat59 libavutil57 libswscale6 libswresample4 ffmpeg
   qt6-base-dev libgl-dev libinih-dev nlohmann-json3-dev

@@ -22,9 +22,11 @@ export TSAN_OPTIONS=suppressions=$PWD/tests/tsan.supp:halt_on_error=1:second_dea
 # builds that run it.
 DIFF_MEDIA=$PWD/build-diffmedia
 
+# Line tables only: the trees here exist to run tests, and sanitizer reports
+# need no more (a developer's tree keeps full debug information).
 configure() { # dir, extra cmake args...
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja -DQV_DIFF_MEDIA_DIR="$DIFF_MEDIA" "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja -DQV_DIFF_MEDIA_DIR="$DIFF_MEDIA" -DQUENVARO_DEBUG_INFO=lines "$@" >/dev/null
 }
 
 echo "== ThreadSanitizer build (threaded tests) =="
