@@ -16,6 +16,7 @@ All the while no output under a final name is incomplete or changes.
 
 usage: slurm_test.py SOURCE_DIR BIN_DIR   (as root; Slurm and munge installed)
 """
+import ctypes
 import glob
 import json
 import os
@@ -113,8 +114,11 @@ PartitionName=main Nodes={NODE} Default=YES MaxTime=INFINITE State=UP
         self.wait(lambda: self.query("sinfo", "-h", "-o", "%t") == "idle", 30, "the node did not come up idle")
 
     def start(self, *args):
+        # PR_SET_PDEATHSIG: a daemon outlives no test killed outright.
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
         with open(os.path.join(self.dir, args[0] + ".out"), "w") as out:
-            self.daemons.append(subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT))
+            self.daemons.append(subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT,
+                                                 preexec_fn=lambda: prctl(1, signal.SIGTERM)))
 
     def query(self, *args):
         r = subprocess.run(args, capture_output=True, text=True)
