@@ -9,8 +9,9 @@ the scheduler does to it:
 - a manifest of short recordings and one broken file over the script's array:
   every good input converted exactly once, the broken one failed, and the
   completion log records exit code 2 for its task and 0 for the others;
-- a task cancelled mid-file with scancel, and one killed outright (a lost
-  node), both requeued: each file converted once, no temporary left.
+- over a stepped array, a task cancelled mid-file with scancel and one killed
+  with SIGKILL (a lost node), both requeued: each file converted once, the
+  stale temporary removed.
 
 All the while no output under a final name is incomplete or changes.
 
@@ -306,33 +307,34 @@ def wait_mid_file(cluster, folder, name, watch):
 def requeue_run(cluster, work, media, lengths, watch):
     """Two tasks of one long file each, stopped mid-file: the first cancelled
     with scancel, the second killed with SIGKILL as a lost node or the
-    out-of-memory killer leaves it; then both requeued."""
+    out-of-memory killer leaves it; then both requeued. A stepped array, whose
+    tasks 1 and 3 are the manifest's shards 0 and 1."""
     job, folder = submit(work, "requeue", [os.path.join(media, n + ".flv") for n in ("long0", "long1")],
-                         "--array=0-1")
+                         "--array=1-3:2")
     mp4 = os.path.join(folder, "mp4")
     wait_mid_file(cluster, folder, "long0", watch)
-    run("scancel", f"{job}_0")
-    cluster.wait(lambda: cluster.ended(job, {0: 1}), 30, "the cancelled task did not end", watch.look)
-    check(cluster.codes(job)[0][0] == "CANCELLED", f"task 0 recorded {cluster.codes(job)}")
+    run("scancel", f"{job}_1")
+    cluster.wait(lambda: cluster.ended(job, {1: 1}), 30, "the cancelled task did not end", watch.look)
+    check(cluster.codes(job)[1][0] == "CANCELLED", f"task 1 recorded {cluster.codes(job)}")
     wait_mid_file(cluster, folder, "long1", watch)
     # What SIGTERM stopped took its temporary away; no final name appeared.
     check(not any(t.startswith(".long0.") for t in temporaries(mp4)), "the cancelled task left its temporary")
     check(not os.path.exists(os.path.join(mp4, "long0.mp4")), "the cancelled file has an output")
-    run("scancel", "--batch", "--signal=KILL", f"{job}_1")
-    cluster.wait(lambda: cluster.ended(job, {1: 1}), 30, "the killed task did not end", watch.look)
-    check(cluster.codes(job)[1] == ("FAILED", "0:9"), f"task 1 recorded {cluster.codes(job)}")
+    run("scancel", "--batch", "--signal=KILL", f"{job}_3")
+    cluster.wait(lambda: cluster.ended(job, {3: 1}), 30, "the killed task did not end", watch.look)
+    check(cluster.codes(job)[3] == ("FAILED", "0:9"), f"task 3 recorded {cluster.codes(job)}")
     stale = temporaries(mp4)
     check(len(stale) == 1 and stale[0].startswith(".long1.mp4."), f"the killed task left {stale}")
 
-    run("scontrol", "requeue", f"{job}_0,{job}_1")
-    cluster.wait(lambda: cluster.ended(job, {0: 2, 1: 2}), 90, "the requeued tasks did not finish", watch.look)
+    run("scontrol", "requeue", f"{job}_1,{job}_3")
+    cluster.wait(lambda: cluster.ended(job, {1: 2, 3: 2}), 90, "the requeued tasks did not finish", watch.look)
     watch.look()
     codes = cluster.codes(job)
-    check(codes == {0: ("COMPLETED", "0:0"), 1: ("COMPLETED", "0:0")}, f"the requeued tasks recorded {codes}")
+    check(codes == {1: ("COMPLETED", "0:0"), 3: ("COMPLETED", "0:0")}, f"the requeued tasks recorded {codes}")
     check_outputs(folder, {n: lengths[n] for n in ("long0", "long1")})
     check(temporaries(mp4) == [], f"temporaries left: {temporaries(mp4)}")
-    statuses = [(r["input"].split("/")[-1], r["status"]) for r in reports(os.path.join(folder, "reports"))]
-    check(statuses == [("long0.flv", "stopped"), ("long0.flv", "done"), ("long1.flv", "done")],
+    statuses = [(r["input"].split("/")[-1], r["status"], r["shard"]) for r in reports(os.path.join(folder, "reports"))]
+    check(statuses == [("long0.flv", "stopped", "0/2"), ("long0.flv", "done", "0/2"), ("long1.flv", "done", "1/2")],
           f"the reports say {statuses}")
 
 
