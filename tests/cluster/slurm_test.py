@@ -45,7 +45,10 @@ def check(ok, message):
 
 
 def run(*args, **kw):
-    return subprocess.run(args, check=True, capture_output=True, text=True, **kw).stdout
+    r = subprocess.run(args, capture_output=True, text=True, **kw)
+    if r.returncode != 0:
+        raise RuntimeError(f"{' '.join(args)}: exit {r.returncode}: {r.stderr}")
+    return r.stdout
 
 
 def free_port():
