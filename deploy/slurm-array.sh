@@ -6,11 +6,15 @@
 #
 #   sbatch deploy/slurm-array.sh                       # paths below
 #   MANIFEST=/data/list.txt OUTPUT=/data/mp4 sbatch deploy/slurm-array.sh
+#   sbatch --array=0-3 deploy/slurm-array.sh           # 4 tasks instead
 #
-# A task that hits its time limit is stopped with SIGTERM and leaves no
-# partial file; "sbatch" it again (or "scontrol requeue JOBID_TASK") and it
-# goes on where it stopped. Exit code 2: the task ran through but some files
-# failed; its report says which.
+# sbatch passes on the environment it runs in and starts the task in the
+# folder it runs in (the logs land there). A task that hits its time limit or
+# is cancelled is stopped with SIGTERM and leaves no partial file; "sbatch" it
+# again (or "scontrol requeue JOBID_TASK", which starts it once the job
+# credential's lifetime, 120 s by default, has passed) and it goes on where it
+# stopped. Exit code 2 (recorded as FAILED, 2:0): the task ran through but
+# some files failed; its report says which.
 #SBATCH --job-name=quenvaro-convert
 #SBATCH --array=0-7
 #SBATCH --cpus-per-task=2

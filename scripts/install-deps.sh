@@ -15,6 +15,9 @@ PACKAGES=(
   xvfb xauth bc python3 time
   # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
   python3-yaml python3-kubernetes shellcheck
+  # the Slurm script under a real one-node cluster: the scheduler's daemons
+  # and commands, and munge, its authentication
+  slurm-wlm munge
   # the window's end-to-end test: a window manager, mouse and keys, screenshots,
   # and the accessibility bus through which it reads the window (dbus-daemon
   # also runs the private bus of the window's tests of the desktop services)
