@@ -2,8 +2,9 @@
 # Installs what is missing, then builds and runs every test three times:
 # a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer build, and
 # a ThreadSanitizer build of the threaded tests; then the window end to end
-# under a private X server; last, the Debian package of the normal build,
-# installed and purged again. Any failure fails the script.
+# under a private X server; a real one-node Slurm cluster; last, the Debian
+# package of the normal build, installed and purged again. Any failure fails
+# the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -49,12 +50,17 @@ cmake --build build -j"$JOBS"
 cd build
 # The differential suite ran in the sanitizer tree above: the same source,
 # the same comparisons, with memory checked too.
-ctest --output-on-failure -j"$JOBS" -LE "window_e2e|package|differential"
+ctest --output-on-failure -j"$JOBS" -LE "window_e2e|package|differential|cluster"
 
 echo "== The window under X, end to end =="
 # Alone, so that no other test competes with its conversions and clicks;
 # screenshots of a failure land in build/window_e2e/.
 ctest --output-on-failure -L window_e2e
+
+echo "== A one-node Slurm cluster converting a manifest =="
+# Alone: its two CPUs are this machine's, and it starts its own munged,
+# slurmctld and slurmd.
+ctest --output-on-failure -L cluster
 
 echo "== The Debian package: built, installed, used, purged =="
 # Alone: it installs into /usr and removes itself at the end.
