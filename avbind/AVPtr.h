@@ -8,6 +8,7 @@
 #include "AVCodecHlpr.h"
 #include "AVFormatHlpr.h"
 #include "AVUtilHlpr.h"
+#include "MyUtilHlpr.h"
 #include "SwResampleHlpr.h"
 #include "SwScaleHlpr.h"
 
@@ -31,6 +32,13 @@ struct TSwsDeleter {
 struct TSwrDeleter {
   void operator()(SwrContext *p) const { SwResampleLib.swr_free(&p); }
 };
+struct TFifoDeleter {
+  void operator()(AVFifo *p) const { AVUtilLib.av_fifo_freep2(&p); }
+};
+// A stdio stream opened through myutil, closed through it.
+struct TMyFileDeleter {
+  void operator()(FILE *p) const { MyUtilLib.my_fclose(p); }
+};
 struct TAVFreeDeleter {
   void operator()(void *p) const { AVUtilLib.av_free(p); }
 };
@@ -41,6 +49,8 @@ using TPacketPtr = std::unique_ptr<AVPacket, TPacketDeleter>;
 using TInputCtxPtr = std::unique_ptr<AVFormatContext, TInputCtxDeleter>;
 using TSwsPtr = std::unique_ptr<SwsContext, TSwsDeleter>;
 using TSwrPtr = std::unique_ptr<SwrContext, TSwrDeleter>;
+using TFifoPtr = std::unique_ptr<AVFifo, TFifoDeleter>;
+using TMyFilePtr = std::unique_ptr<FILE, TMyFileDeleter>;
 template <typename T>
 using TAVBufPtr = std::unique_ptr<T, TAVFreeDeleter>;
 

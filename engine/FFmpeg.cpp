@@ -8,10 +8,9 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
-#include "DropPredictor.h"
-#include "Pipeline.h"
+#include "RunState.h"
 
-TCustomFFmpeg::TCustomFFmpeg() { ResetOptions(); }
+TCustomFFmpeg::TCustomFFmpeg() : FRun(std::make_unique<engine::TRunState>()) { ResetOptions(); }
 
 TCustomFFmpeg::~TCustomFFmpeg()
 {
@@ -178,17 +177,6 @@ void TCustomFFmpeg::NotifyTerminate()
   if (OnTerminate) OnTerminate(this);
 }
 
-namespace {
-
-int64_t FileSizeOf(const char *AName)
-{
-  struct stat st;
-  if (!AName || stat(AName, &st) != 0) return -1;
-  return static_cast<int64_t>(st.st_size);
-}
-
-}  // namespace
-
 void TCustomFFmpeg::ReleaseJob()
 {
   if (!AVLibsLoaded()) return;
@@ -204,14 +192,13 @@ void TCustomFFmpeg::ReleaseJob()
   for (int i = 0; i < OutputFileCount; ++i) {
     AVFormatContext *oc = OutputFiles[i];
     if (!oc) continue;
-    if (!(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) AVFormatLib.avio_closep(&oc->pb);
+    engine::EndOutputFiles(&oc, &OutputSetups[i].File, 1, engine::TOutputEnd::Released);
     for (auto &st : OutputSetups[i].Streams) {
       if (st.Enc) AVUtilLib.av_freep(&st.Enc->stats_in);  // the library leaves it to us
       st = TOutputStreamSetup{};
     }
     OutputSetups[i].MuxOpts.Clear();
-    OutputSetups[i].HeaderWritten = false;
-    if (oc->url && FileSizeOf(oc->url) == 0) unlink(oc->url);
+    OutputSetups[i].File = engine::TOutputFileFacts{};
     AVFormatLib.avformat_free_context(oc);
     OutputFiles[i] = nullptr;
   }
@@ -244,20 +231,12 @@ void TCustomFFmpeg::ReleaseJob()
   VideoRcOverride.clear();
   AudioLanguage.clear();
   SubtitleLanguage.clear();
-  BitBuffer.clear();
-  BitBuffer.shrink_to_fit();
   ReleaseFrameHooks();
   HookBuffer.clear();
   HookBitmap.reset();
   RgbBuffer.clear();
-  if (ToRgbContext) SwScaleLib.sws_freeContext(ToRgbContext);
-  if (FromRgbContext) SwScaleLib.sws_freeContext(FromRgbContext);
-  ToRgbContext = FromRgbContext = nullptr;
-}
-
-double TCustomFFmpeg::SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const
-{
-  return static_cast<double>(AOst.SyncIst->Pts - AStartTime) / 1000000.0;
+  ToRgbContext.reset();
+  FromRgbContext.reset();
 }
 
 void TCustomFFmpeg::Fail(const std::string &AMsg) const { throw FFMpegException(AMsg); }

@@ -1,14 +1,16 @@
-// TCustomFFmpeg: the transcoding engine. One object holds everything one
-// conversion job needs: its settings (filled by the option handlers), its
-// input and output file tables, the per-run stream tables, and the life cycle
-// (Prepare, Start, Run, Stop, ReleaseJob).
+// TCustomFFmpeg: the transcoding engine. Its public face is the job's
+// settings (filled by the option handlers), its input and output file
+// tables, the event slots, the life cycle (Prepare, Start, Run, Stop,
+// ReleaseJob) and the last run's report. The run's working state (stream
+// records, output paths, pipeline, clocks) is its own: see run/RunState.h.
 //
-// Files: FFmpeg.cpp (life cycle) and FrameHook.cpp here; the job's
-// configuration in config/ (Options.cpp: option table and handlers,
-// InputFile.cpp: inputs and codec helpers, OutputFile.cpp: outputs and new
-// streams, Targets.cpp: disc presets); the run in run/ (TranscodeSetup.cpp,
-// PacketLoop.cpp, Pipeline.cpp: stages and the writer, DropPredictor.cpp,
-// AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp).
+// Files: FFmpeg.cpp (life cycle), OutputFate.cpp (every output file's fate)
+// and FrameHook.cpp here; the job's configuration in config/ (option table
+// and handlers, inputs and codec helpers, outputs and new streams, disc
+// presets); the run in run/ (TranscodeSetup.cpp, PacketLoop.cpp,
+// Pipeline.cpp: jobs, stages and tickets, DropPredictor.cpp, AudioOut.cpp,
+// VideoOut.cpp, WriteFrame.cpp, Report.cpp, EndCheck.cpp; Streams.h and
+// RunState.h hold the run's records). docs/architecture.md maps them.
 //
 // A run on several cores (ThreadBudget above 1) is a pipeline:
 //   run's thread   reads packets, corrects their timestamps, copies streams,
@@ -20,23 +22,25 @@
 // Stages are joined to the run's thread by bounded queues of jobs; each job's
 // packets wait in a ticket until the writer reaches it, so the muxer gets
 // the same calls in the same order as on one thread and the file is the
-// same byte for byte. The encoders keep one thread each (slices would change
-// the output). Runs whose loop decisions depend on how far the stages have
-// got (frame, time or size limits, several inputs, a borrowed clock) keep
-// their stages on the run's thread. See run/Pipeline.h.
+// same byte for byte. Each encoder gets ThreadCount threads (1 unless a
+// caller sets it), whatever the budget. Runs whose loop decisions
+// depend on how far the stages have got (frame, time or size limits,
+// several inputs, a borrowed clock) keep their stages on the run's thread.
+// See run/Pipeline.h.
 //
 // Ownership: the engine owns its file tables (input contexts, output contexts
 // with one encoder context per output stream, one decoder context per input
-// stream), the generic option contexts and every per-run table; ReleaseJob
-// and the destructor free them. An output file left at size 0 when the job
-// is released is deleted.
+// stream), the generic option contexts and the run's state; each output
+// path's record owns its scaler, resampler, FIFO and two-pass log. ReleaseJob
+// and the destructor free them; OutputFate.h decides what becomes of each
+// output file.
 // Threads: configuration (options, files) runs on the caller's thread while
 // no run exists. A run executes on the worker thread created by Start (or on
-// the caller's thread). Stop may be called from any thread at any time.
-// OnProgress and OnTerminate are raised on the run's thread; OnBeforeHook
-// and OnCustomHook on the video stage's (one picture at a time, in order);
-// OnLog on whichever of the run's threads has something to say, so its
-// handler must be thread-safe. Destruction waits for the worker.
+// the caller's thread). Stop may be called from any thread at any time, and
+// OwnsThread too. OnProgress and OnTerminate are raised on the run's thread;
+// OnBeforeHook and OnCustomHook on the video stage's (one picture at a time,
+// in order); OnLog on whichever of the run's threads has something to say,
+// so its handler must be thread-safe. Destruction waits for the worker.
 // Failure: configuration handlers raise FFMpegException (or EConvertError,
 // EAssertionFailed); file operations return false and leave the text in
 // LastOptionError; Run never throws: it logs the error at level -1, sets
@@ -55,24 +59,21 @@
 #include <vector>
 
 #include "AVPtr.h"
+#include "EngineLimits.h"
 #include "Errors.h"
 #include "FlvSource.h"
 #include "HookBitmap.h"
+#include "OutputFate.h"
 
 class TCustomFFmpeg;
 class TFFmpegThread;
 class TFrameHookChain;
+struct TInputStream;
+struct TOutputStream;
 namespace engine {
-class TRunPipeline;
+struct TRunState;
 struct TTicket;
-class TDropPredictor;
 }  // namespace engine
-
-constexpr int MaxFiles = 20;
-constexpr int MaxStreams = 20;
-constexpr int MaxStreamMaps = 20;
-constexpr int MaxMetaDataMaps = 20;
-constexpr int64_t NoPts = INT64_MIN;  // the library's unknown timestamp
 
 enum THookAction { haContinue, haIgnore, haStop };
 
@@ -95,137 +96,12 @@ struct THookRange {
   int64_t EndPts = 0;    // µs, not below StartPts
 };
 
-// Per input file, per run.
-struct TInputFileInfo {
-  int32_t EofReached = 0;
-  int32_t FirstStream = 0;
-  int32_t StreamCount = 0;
-  int64_t FirstDts = NoPts;  // µs, first decoding timestamp read (rate emulation's origin)
-  int64_t ReachedUs = NoPts;  // µs, the furthest packet end read, in the file's own times
-  bool ReadError = false;     // the reading ended with an error rather than at the end
-};
-
 // Something a finished run must tell besides "done": the input ended before
 // the length known at its start, a read error cut it, or its reader dropped
 // data. Code: stable, lower case with dashes; Text: one line for people.
 struct TRunWarning {
   std::string Code;
   std::string Text;
-};
-
-// Per input stream, per run. Timestamps in µs.
-struct TInputStream {
-  int32_t FileIndex = 0;
-  int32_t Index = 0;
-  AVStream *Stream = nullptr;
-  AVCodecContext *Dec = nullptr;  // the engine's decoder context for this stream (owned by the input table)
-  int32_t Discard = 1;
-  int32_t DecodingNeeded = 0;
-  int64_t Start = 0;
-  uint32_t Frame = 0;
-  int32_t RateEmu = 0;  // read at its native rate ("re" given before its file)
-  // Two clocks, both in µs. The decode clock follows the packets' decoding
-  // timestamps: the discontinuity rule, the choice of the next input and
-  // stream copy use it. The presentation clock follows the decoded data:
-  // audio and video sync, hooks and the start-time cut use it. Streams whose
-  // pictures are shown later than they are decoded (composition offsets,
-  // B-frames) keep the two apart.
-  int64_t Dts = 0;
-  int64_t NextDts = NoPts;
-  int64_t LastDuration = 0;  // of the last packet, µs
-  int64_t NextPts = NoPts;
-  int64_t Pts = 0;
-  int64_t JobDts = 0;  // the decoding job's copy of the last packet's decoding time
-  int64_t EndPts = NoPts;  // end of the latest picture shown or dropped (time plus duration)
-  int64_t LastDecodedPts = NoPts;  // of the last decoded picture, in the decoding job
-  // Set by the decoding job when its pictures stop following their packets'
-  // presentation times, which the drop predictor relies on.
-  std::atomic<bool> PredictionBroken{false};
-  int32_t IsStart = 0;
-  // Decoded audio converted to 16-bit interleaved in the decoder's layout and rate.
-  avbind::TSwrPtr ToS16;
-  int32_t ToS16Format = -1, ToS16Rate = 0, ToS16Channels = 0;  // input the ToS16 converter was made for
-  int32_t S16Channels = 0, S16SampleRate = 0;  // what the last converted block holds (0: not yet)
-  bool Opened = false;  // decoder open, listed in OpenDecoders
-  // The output streams this stream feeds: re-encoded ones, copied ones.
-  std::vector<struct TOutputStream *> EncodeFeeds, CopyFeeds;
-};
-
-// The counters of one output stream that the progress report and the loop's
-// limits read (see TOutputStream::Reported).
-struct TOstStats {
-  int32_t FrameNumber = 0;
-  int64_t SyncOpts = 0;
-  int32_t Quality = 0;  // of the last encoded picture, in lambda units
-  int32_t PictType = 0;
-  uint64_t Error[3] = {};
-  int64_t Bytes = 0;  // encoded (or copied) bytes
-  int32_t Dup = 0, Drop = 0;
-};
-
-// Per output stream, per run. The job that feeds the stream (on the run's
-// thread or on a stage thread, see Pipeline.h) owns every field but
-// Reported, OutTime, LastMuxDts and PacketsWritten, which belong to the
-// writer on the run's thread.
-struct TOutputStream {
-  int32_t FileIndex = 0;
-  int32_t Index = 0;
-  int32_t SourceIndex = 0;
-  AVStream *Stream = nullptr;
-  AVCodecContext *Enc = nullptr;  // the engine's encoder context (owned by the output table)
-  bool StreamCopy = false;
-  int32_t EncodingNeeded = 0;
-  int32_t FrameNumber = 0;
-  TInputStream *SyncIst = nullptr;
-  int64_t SyncOpts = 0;
-  // video
-  int32_t VideoResample = 0;
-  avbind::TFramePtr PictTmp;
-  SwsContext *ImgResampleCtx = nullptr;
-  int32_t ResampleHeight = 0;
-  int32_t VideoCrop = 0;
-  int32_t TopBand = 0, LeftBand = 0;
-  int32_t BottomBand = 0, RightBand = 0;
-  int32_t VideoPad = 0;
-  int32_t PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
-  AVFrame *LastFinal = nullptr;  // the last picture emitted (PictTmp or EncFrame), repeated at the end
-  // audio: 16-bit interleaved samples in the encoder's layout and rate
-  int32_t AudioResample = 0;
-  SwrContext *Resample = nullptr;        // decoder layout/rate -> encoder layout/rate
-  AVFifo *Fifo = nullptr;                // byte FIFO of samples waiting for a full encoder frame
-  avbind::TSwrPtr ToEncoderFormat;       // s16 interleaved -> encoder sample format
-  avbind::TFramePtr EncFrame;            // frame handed to the encoder
-  int64_t NextEncPts = 0;                // pts of the next encoder input frame, encoder time base
-  FILE *LogFile = nullptr;               // two-pass log (pass 1)
-  int64_t LastMuxDts = NoPts;            // in the stream time base; keeps dts strictly rising
-  double OutTime = 0;                    // end of the last packet written, seconds
-  int64_t PacketsWritten = 0;
-  bool Opened = false;                   // encoder open, listed in OpenEncoders
-  int32_t ResampleInChannels = 0, ResampleInRate = 0;  // input Resample was made for
-  int32_t ScaleSrcWidth = 0, ScaleSrcHeight = 0, ScaleSrcPixFmt = -1;  // source ImgResampleCtx was made for
-  // statistics of the last encoded video packet (quality side data), for the report
-  int32_t CodedQuality = 0;
-  int32_t CodedPictType = 0;
-  uint64_t CodedError[3] = {};
-  int64_t Bytes = 0;           // encoded or copied bytes
-  int32_t Dup = 0, Drop = 0;   // video sync counts of this stream
-  bool Flushed = false;  // the encoder was drained
-  // The counters as of the last job whose packets were written: what the
-  // report and the loop's limits read, whichever thread ran the job.
-  TOstStats Reported;
-  TOstStats LiveStats() const
-  {
-    TOstStats s;
-    s.FrameNumber = FrameNumber;
-    s.SyncOpts = SyncOpts;
-    s.Quality = CodedQuality;
-    s.PictType = CodedPictType;
-    for (int i = 0; i < 3; ++i) s.Error[i] = CodedError[i];
-    s.Bytes = Bytes;
-    s.Dup = Dup;
-    s.Drop = Drop;
-    return s;
-  }
 };
 
 // What OpenOutputFile leaves per output stream until the run.
@@ -239,12 +115,7 @@ struct TOutputStreamSetup {
 struct TOutputFileSetup {
   std::array<TOutputStreamSetup, MaxStreams> Streams;
   avbind::TDict MuxOpts;  // muxer-private options handed to avformat_write_header
-  bool HeaderWritten = false;
-  // The file opened for writing, by device and inode, so the end of the run
-  // can tell that it is still there under its name; not Identified for
-  // outputs that are no local file (pipes, protocols, muxers doing their own I/O).
-  bool Identified = false;
-  uint64_t Device = 0, Inode = 0;
+  engine::TOutputFileFacts File;  // what its fate is decided on (see OutputFate.h)
 };
 
 struct TInputFileSetup {
@@ -537,23 +408,18 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // Retired or private option names already reported once by this engine.
   std::vector<std::string> FallbacksReported;
 
-  // ---- run-time counters and buffers ----
+  // ---- the last run's report ----
+  // Written by the run's writer (on the run's thread) as each job's packets
+  // reach the muxer; read them in OnProgress, OnTerminate or once the run is
+  // over. Each run starts them at 0.
   int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
   int32_t FramesDup = 0, FramesDrop = 0;
-  int64_t TimerStart = 0;
+  // The largest picture's worst case (4 bytes a pixel) seen by the last
+  // set-up, at least 256 KiB. The encoders hand out packets of their own,
+  // so no buffer of this size is made.
   int32_t BitBufferSize = 262144;
-  std::vector<uint8_t> BitBuffer;  // per engine, so engines can run side by side
-  std::vector<uint8_t> SampleBuffer;   // decoded audio, 16-bit interleaved
-  std::vector<uint8_t> AudioBuffer;    // resampler output / frame read from the FIFO
-  std::vector<uint8_t> SilenceBuffer;  // leading silence for audio sync
-  int64_t LastReportTime = 0;
   // Reports per quantiser ("qphist"), of this engine's reports only.
   std::array<int32_t, 52> QpHistogram{};
-
-  // ---- per-run tables (TranscodeSetup.cpp creates, PacketLoop.cpp frees) ----
-  std::vector<TInputFileInfo> FileTable;
-  std::vector<std::unique_ptr<TInputStream>> InputStreams;
-  std::vector<std::unique_ptr<TOutputStream>> OutputStreams;
 
   // ---- frame-hook state ----
   std::unique_ptr<TFrameHookChain> FrameHooks;
@@ -561,8 +427,8 @@ class TCustomFFmpeg : public TFFmpegSettings {
   int32_t HookRgbPixFmt = AV_PIX_FMT_BGR24;
   std::unique_ptr<THookBitmap> HookBitmap;
   std::vector<uint8_t> RgbBuffer;
-  SwsContext *ToRgbContext = nullptr;
-  SwsContext *FromRgbContext = nullptr;
+  avbind::TSwsPtr ToRgbContext;
+  avbind::TSwsPtr FromRgbContext;
   int32_t HookFrameNumber = 0;
   THookAction HookAction = haContinue;
   std::vector<THookRange> HookRanges;
@@ -580,7 +446,22 @@ class TCustomFFmpeg : public TFFmpegSettings {
 
   // ---- transcode (TranscodeSetup.cpp, PacketLoop.cpp) ----
   void Transcode();
+  // The set-up of a run, step by step (TranscodeSetup.cpp): the stream
+  // records, the mapping of outputs to inputs, each output's codec
+  // parameters (a copy's, or an encoder's with its path and two-pass log),
+  // encoders, decoders, the input clocks, metadata maps and headers.
   void TranscodeSetup();
+  void MakeStreamTables();
+  void MapOutputStreams();
+  void SetupOutputCodec(TOutputStream &AOst, int AIndex);
+  void SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst);
+  void OpenPassLog(TOutputStream &AOst, int AIndex);
+  void OpenDecoder(TInputStream &AIst);
+  void OpenEncoders();
+  void OpenDecoders();
+  void ResetInputClocks();
+  void ApplyMetaDataMaps();
+  void WriteHeaders();
   void TranscodeLoop();
   // The next packet of input AFileIndex, from its FLV source or its demuxer.
   int ReadInputPacket(int AFileIndex, AVPacket *APacket);
@@ -631,7 +512,7 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // ABuf: 16-bit interleaved samples in the decoder's layout and rate.
   void DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, const uint8_t *ABuf, int ASize);
   void FlushAudio(AVFormatContext *AOut, TOutputStream &AOst);
-  // Converts a decoded frame to 16-bit interleaved into SampleBuffer; returns bytes.
+  // Converts a decoded frame to 16-bit interleaved into AIst.Samples; returns bytes.
   int DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame);
   // Encodes ASamples 16-bit interleaved samples (encoder layout and rate) as one frame.
   void EncodeAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const uint8_t *AData, int ASamples);
@@ -642,12 +523,13 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // Set-up of a re-encoded video output before its encoder opens: crop, pad,
   // rescale contexts and the temporary picture.
   void SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst);
-  // Frees what SetupAudioOutput/SetupVideoOutput and the paths allocated.
-  void ReleaseOutputStream(TOutputStream &AOst);
   // May replace the picture's planes with a working copy (HookBuffer).
   void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
   // The OnCustomHook round trip through the 24-bit bitmap on the working picture.
   void RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt, int AWidth, int AHeight, int64_t APts);
+  // The video sync for one picture: how many times it is emitted (0 when
+  // dropped), with the drop and duplicate counts and SyncOpts moved.
+  int64_t VideoSyncCount(TOutputStream &AOst, double ATb);
   // Returns the encoded size of the last frame (for statistics).
   int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
   // True when pictures are dropped or repeated to keep the encoder's frame rate.
@@ -669,20 +551,20 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void PrintReport(bool AIsLastReport);
   void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
 
-  std::unique_ptr<engine::TRunPipeline> FPipeline;  // during a run; guarded by FPipelineLock
-  // Per input stream, the predictor of pictures to drop undecoded (or null); run's thread only.
-  std::vector<std::unique_ptr<engine::TDropPredictor>> FPredictors;
   // The conditions under which AIst's dropped pictures may go undecoded.
   bool MayPredictDrops(const TInputStream &AIst) const;
   // Hands a released packet to AIst's decoding job, or counts it dropped.
   void SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip, int64_t APts,
                      int64_t ADuration);
-  mutable std::mutex FPipelineLock;
   TConvertPriority RunPriority = tpNormal;
 
  private:
   friend class TFFmpegThread;
-  friend class engine::TRunPipeline;
+  // The run's working state: its stream tables, pipeline and clocks (see
+  // run/RunState.h). Made by TranscodeSetup, emptied when the run ends.
+  std::unique_ptr<engine::TRunState> FRun;
+  // Guards FRun's pipeline, which OwnsThread reads from any thread.
+  mutable std::mutex FPipelineLock;
   int32_t FThreadBudget = 1;
   std::unique_ptr<TFFmpegThread> FWorker;     // the run's thread, joined before the engine goes
   std::thread FTerminateThread;               // StopOrTerminate's one-shot notifier

@@ -108,7 +108,6 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
 {
   const int index = OutputFileCount;
   AVFormatContext *oc = nullptr;
-  bool createdFile = false;
 
   // Withdraws the pending entry: its streams' encoders, its muxer options,
   // its context and, when we created it and nothing was written, the file.
@@ -120,9 +119,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
       OutputFiles[index] = nullptr;
     }
     if (oc) {
-      if (oc->pb) AVFormatLib.avio_closep(&oc->pb);
-      struct stat sb;
-      if (createdFile && stat(AFileName.c_str(), &sb) == 0 && sb.st_size == 0) unlink(AFileName.c_str());
+      const engine::TOutputFileFacts facts = index < MaxFiles ? OutputSetups[index].File : engine::TOutputFileFacts{};
+      engine::EndOutputFiles(&oc, &facts, 1, engine::TOutputEnd::Withdrawn);
       AVFormatLib.avformat_free_context(oc);
       oc = nullptr;
     }
@@ -143,8 +141,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
     OutputFiles[index] = oc;  // pending: counted only once everything succeeded
     for (auto &st : OutputSetups[index].Streams) st = TOutputStreamSetup{};
     OutputSetups[index].MuxOpts.Clear();
-    OutputSetups[index].HeaderWritten = false;
-    OutputSetups[index].Identified = false;
+    OutputSetups[index].File = engine::TOutputFileFacts{};
 
     bool useVideo = VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !VideoCodecName.empty();
     bool useAudio = AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !AudioCodecName.empty();
@@ -216,16 +213,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
       // Opening for writing would truncate it: an input is never written over.
       const std::string input = InputSameAs(AFileName);
       if (!input.empty()) return fail(Format("Output file '%s' is the same as input '%s'", {AFileName, input}));
-      struct stat sb;
-      const bool existed = stat(AFileName.c_str(), &sb) == 0;
-      if (AVFormatLib.avio_open2(&oc->pb, AFileName.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr) < 0)
+      if (!engine::OpenForWriting(oc, AFileName, OutputSetups[index].File))
         return fail(Format("Could not open '%s'", {AFileName}));
-      createdFile = !existed;
-      struct stat opened {};
-      TOutputFileSetup &setup = OutputSetups[index];
-      setup.Identified = StatMediaName(AFileName, opened) && S_ISREG(opened.st_mode);
-      setup.Device = setup.Identified ? opened.st_dev : 0;
-      setup.Inode = setup.Identified ? opened.st_ino : 0;
     }
 
     AVDictionary **mux = OutputSetups[index].MuxOpts.Addr();

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "FFmpeg.h"
+#include "Streams.h"
 #include "MyUtilHlpr.h"
 #include "Rational.h"
 #include "SysFormat.h"
@@ -64,7 +65,7 @@ void TCustomFFmpeg::SetupAudioOutput(TOutputStream &AOst, TInputStream &AIst)
   AVCodecContext *enc = AOst.Enc;
   AVCodecContext *dec = AIst.Dec;
 
-  AOst.Fifo = AVUtilLib.av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW);
+  AOst.Fifo.reset(AVUtilLib.av_fifo_alloc2(1024, 1, AV_FIFO_FLAG_AUTO_GROW));
   if (!AOst.Fifo) Fail("av_fifo_init fail");
 
   const int decRate = dec ? dec->sample_rate : 0;
@@ -125,8 +126,8 @@ int TCustomFFmpeg::DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame)
 
   const int outMax = SwResampleLib.swr_get_out_samples(AIst.ToS16.get(), AFrame.nb_samples);
   if (outMax <= 0) return 0;
-  GrowTo(SampleBuffer, static_cast<std::size_t>(outMax) * channels * 2);
-  uint8_t *out[1] = {SampleBuffer.data()};
+  GrowTo(AIst.Samples, static_cast<std::size_t>(outMax) * channels * 2);
+  uint8_t *out[1] = {AIst.Samples.data()};
   const int got = SwResampleLib.swr_convert(AIst.ToS16.get(), out, outMax,
                                             const_cast<const uint8_t **>(AFrame.extended_data), AFrame.nb_samples);
   if (got <= 0) return 0;
@@ -194,11 +195,13 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInpu
   // Resampler: also needed when only the channel count differs.
   if (encCh != decCh || encRate != decRate) AOst.AudioResample = 1;
   if (AOst.AudioResample && (!AOst.Resample || AOst.ResampleInChannels != decCh || AOst.ResampleInRate != decRate)) {
-    SwResampleLib.swr_free(&AOst.Resample);
+    AOst.Resample.reset();
     AVChannelLayout inLayout = DefaultLayout(decCh);
-    const int ret = AVSwrAllocOk(AOst.Resample, &enc->ch_layout, AV_SAMPLE_FMT_S16, encRate, &inLayout,
+    SwrContext *swr = nullptr;
+    const int ret = AVSwrAllocOk(swr, &enc->ch_layout, AV_SAMPLE_FMT_S16, encRate, &inLayout,
                                  AV_SAMPLE_FMT_S16, decRate);
     AVUtilLib.av_channel_layout_uninit(&inLayout);
+    AOst.Resample.reset(swr);
     if (ret != 0)
       Fail(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", {decCh, decRate, encCh, encRate}));
     AOst.ResampleInChannels = decCh;
@@ -208,8 +211,8 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInpu
   // Samples already taken in but not yet encoded: those in the FIFO and those
   // the resampler still holds.
   const int64_t resamplerDelay =
-      AOst.Resample ? SwResampleLib.swr_get_delay(AOst.Resample, encRate) : 0;
-  const int64_t fifoBytes = static_cast<int64_t>(AVUtilLib.av_fifo_can_read(AOst.Fifo));
+      AOst.Resample ? SwResampleLib.swr_get_delay(AOst.Resample.get(), encRate) : 0;
+  const int64_t fifoBytes = static_cast<int64_t>(AVUtilLib.av_fifo_can_read(AOst.Fifo.get()));
   const double inputTime = SyncInputTime(AOst, StartTime);
 
   if (AudioSyncMethod == 0) {
@@ -240,10 +243,10 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInpu
             pad = std::max(0, kMaxPaddedBlock - ASize);
             pad -= pad % (decCh * 2);
           }
-          GrowTo(SilenceBuffer, static_cast<std::size_t>(ASize) + pad);
-          std::memset(SilenceBuffer.data(), 0, static_cast<std::size_t>(pad));
-          std::memmove(SilenceBuffer.data() + pad, ABuf, static_cast<std::size_t>(ASize));
-          ABuf = SilenceBuffer.data();
+          GrowTo(AOst.SilenceBuffer, static_cast<std::size_t>(ASize) + pad);
+          std::memset(AOst.SilenceBuffer.data(), 0, static_cast<std::size_t>(pad));
+          std::memmove(AOst.SilenceBuffer.data() + pad, ABuf, static_cast<std::size_t>(ASize));
+          ABuf = AOst.SilenceBuffer.data();
           ASize += pad;
           if (Verbose > 2 && OnLog)
             Log(1, Format("adding %d audio samples of silence", {static_cast<int64_t>(std::trunc(delta))}));
@@ -253,7 +256,7 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInpu
         if (!AOst.Resample) throw EAssertionFailed(Format("Audio resampling is off (FFmpeg, line %d)", {__LINE__}));
         if (Verbose > 2 && OnLog)
           Log(1, Format("compensating audio timestamp drift:%f compensation:%d in:%d", {delta, comp, encRate}));
-        SwResampleLib.swr_set_compensation(AOst.Resample, comp, encRate);
+        SwResampleLib.swr_set_compensation(AOst.Resample.get(), comp, encRate);
       }
     }
   }
@@ -263,26 +266,26 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInpu
   int size = ASize;
   if (AOst.AudioResample) {
     const int inSamples = ASize / (decCh * 2);
-    const int outMax = SwResampleLib.swr_get_out_samples(AOst.Resample, inSamples);
+    const int outMax = SwResampleLib.swr_get_out_samples(AOst.Resample.get(), inSamples);
     if (outMax < 0) return;
-    GrowTo(AudioBuffer, static_cast<std::size_t>(outMax + 1) * encCh * 2);
-    uint8_t *out[1] = {AudioBuffer.data()};
+    GrowTo(AOst.AudioBuffer, static_cast<std::size_t>(outMax + 1) * encCh * 2);
+    uint8_t *out[1] = {AOst.AudioBuffer.data()};
     const uint8_t *in[1] = {ABuf};
-    const int got = SwResampleLib.swr_convert(AOst.Resample, out, outMax, in, inSamples);
+    const int got = SwResampleLib.swr_convert(AOst.Resample.get(), out, outMax, in, inSamples);
     if (got < 0) return;
-    data = AudioBuffer.data();
+    data = AOst.AudioBuffer.data();
     size = got * encCh * 2;
   }
   if (size <= 0) return;
 
   const bool variable = enc->codec && (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
   if (enc->frame_size > 1 && !variable) {
-    if (AVUtilLib.av_fifo_write(AOst.Fifo, data, static_cast<size_t>(size)) < 0) Fail("av_fifo_init fail");
+    if (AVUtilLib.av_fifo_write(AOst.Fifo.get(), data, static_cast<size_t>(size)) < 0) Fail("av_fifo_init fail");
     const std::size_t frameBytes = static_cast<std::size_t>(enc->frame_size) * 2 * encCh;
-    while (AVUtilLib.av_fifo_can_read(AOst.Fifo) >= frameBytes) {
-      GrowTo(AudioBuffer, frameBytes);
-      AVUtilLib.av_fifo_read(AOst.Fifo, AudioBuffer.data(), frameBytes);
-      EncodeAudioFrame(AOut, AOst, AudioBuffer.data(), enc->frame_size);
+    while (AVUtilLib.av_fifo_can_read(AOst.Fifo.get()) >= frameBytes) {
+      GrowTo(AOst.AudioBuffer, frameBytes);
+      AVUtilLib.av_fifo_read(AOst.Fifo.get(), AOst.AudioBuffer.data(), frameBytes);
+      EncodeAudioFrame(AOut, AOst, AOst.AudioBuffer.data(), enc->frame_size);
       AOst.SyncOpts += enc->frame_size;
     }
   } else {
@@ -304,40 +307,40 @@ void TCustomFFmpeg::FlushAudio(AVFormatContext *AOut, TOutputStream &AOst)
 
   // What the resampler still holds belongs to the end of the stream.
   if (AOst.Resample) {
-    const int64_t held = SwResampleLib.swr_get_delay(AOst.Resample, enc->sample_rate) + 16;
-    GrowTo(AudioBuffer, static_cast<std::size_t>(held) * encCh * 2);
-    uint8_t *out[1] = {AudioBuffer.data()};
-    const int got = SwResampleLib.swr_convert(AOst.Resample, out, static_cast<int>(held), nullptr, 0);
+    const int64_t held = SwResampleLib.swr_get_delay(AOst.Resample.get(), enc->sample_rate) + 16;
+    GrowTo(AOst.AudioBuffer, static_cast<std::size_t>(held) * encCh * 2);
+    uint8_t *out[1] = {AOst.AudioBuffer.data()};
+    const int got = SwResampleLib.swr_convert(AOst.Resample.get(), out, static_cast<int>(held), nullptr, 0);
     if (got > 0) {
       if (framed) {
-        AVUtilLib.av_fifo_write(AOst.Fifo, AudioBuffer.data(), static_cast<size_t>(got) * encCh * 2);
+        AVUtilLib.av_fifo_write(AOst.Fifo.get(), AOst.AudioBuffer.data(), static_cast<size_t>(got) * encCh * 2);
       } else {
-        EncodeAudioFrame(AOut, AOst, AudioBuffer.data(), got);
+        EncodeAudioFrame(AOut, AOst, AOst.AudioBuffer.data(), got);
         AOst.SyncOpts += got;
       }
     }
   }
 
-  if (framed && AOst.Fifo) {
+  if (framed && AOst.Fifo.get()) {
     const std::size_t frameBytes = static_cast<std::size_t>(enc->frame_size) * 2 * encCh;
-    GrowTo(AudioBuffer, frameBytes);
-    while (AVUtilLib.av_fifo_can_read(AOst.Fifo) >= frameBytes) {
-      AVUtilLib.av_fifo_read(AOst.Fifo, AudioBuffer.data(), frameBytes);
-      EncodeAudioFrame(AOut, AOst, AudioBuffer.data(), enc->frame_size);
+    GrowTo(AOst.AudioBuffer, frameBytes);
+    while (AVUtilLib.av_fifo_can_read(AOst.Fifo.get()) >= frameBytes) {
+      AVUtilLib.av_fifo_read(AOst.Fifo.get(), AOst.AudioBuffer.data(), frameBytes);
+      EncodeAudioFrame(AOut, AOst, AOst.AudioBuffer.data(), enc->frame_size);
       AOst.SyncOpts += enc->frame_size;
     }
-    const std::size_t left = AVUtilLib.av_fifo_can_read(AOst.Fifo);
+    const std::size_t left = AVUtilLib.av_fifo_can_read(AOst.Fifo.get());
     const std::size_t leftSamples = left / (2 * encCh);
     if (leftSamples > 0) {
-      AVUtilLib.av_fifo_read(AOst.Fifo, AudioBuffer.data(), leftSamples * 2 * encCh);
+      AVUtilLib.av_fifo_read(AOst.Fifo.get(), AOst.AudioBuffer.data(), leftSamples * 2 * encCh);
       const bool smallLast = enc->codec && (enc->codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME);
       int samples = static_cast<int>(leftSamples);
       if (!smallLast) {
         // The encoder wants whole frames: complete the last one with silence.
-        std::memset(AudioBuffer.data() + leftSamples * 2 * encCh, 0, frameBytes - leftSamples * 2 * encCh);
+        std::memset(AOst.AudioBuffer.data() + leftSamples * 2 * encCh, 0, frameBytes - leftSamples * 2 * encCh);
         samples = enc->frame_size;
       }
-      EncodeAudioFrame(AOut, AOst, AudioBuffer.data(), samples);
+      EncodeAudioFrame(AOut, AOst, AOst.AudioBuffer.data(), samples);
       AOst.SyncOpts += samples;
     }
   }

@@ -11,8 +11,8 @@
 // a dropped picture changes nothing but the drop count.
 //
 // To know every picture shown before a packet's own, packets wait in a
-// delay line as deep as the stream's reordering (plus one) before they are
-// handed on. The predictor turns itself off for good, handing everything on
+// delay line ADepth packets deep before they are handed on (the run gives
+// the stream's reordering depth plus four, to spare). The predictor turns itself off for good, handing everything on
 // undecided, as soon as a stream leaves what it can foresee exactly:
 // a packet without a presentation time, two pictures at one time, or one
 // older than a picture already foreseen.
@@ -27,7 +27,8 @@
 #include <memory>
 #include <set>
 
-#include "FFmpeg.h"
+#include "AVPtr.h"
+#include "EngineLimits.h"
 
 namespace engine {
 

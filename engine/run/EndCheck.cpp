@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "FFmpeg.h"
+#include "RunState.h"
 #include "SysFormat.h"
 
 namespace {
@@ -32,7 +33,7 @@ void TCustomFFmpeg::NoteInputReached(int AFileIndex, const AVPacket &APkt)
   if (ts == NoPts) return;
   const AVRational tb = ic->streams[APkt.stream_index]->time_base;
   const int64_t end = AVUtilLib.av_rescale_q(ts + std::max<int64_t>(APkt.duration, 0), tb, kMicroseconds);
-  int64_t &reached = FileTable[AFileIndex].ReachedUs;
+  int64_t &reached = FRun->FileTable[AFileIndex].ReachedUs;
   if (reached == NoPts || end > reached) reached = end;
 }
 
@@ -45,9 +46,9 @@ void TCustomFFmpeg::CheckInputEnds()
     RunWarnings.push_back({ACode, AText});
     Log(1, "Warning: " + AText);
   };
-  for (int f = 0; f < InputFileCount && f < static_cast<int>(FileTable.size()); ++f) {
+  for (int f = 0; f < InputFileCount && f < static_cast<int>(FRun->FileTable.size()); ++f) {
     const AVFormatContext *ic = InputFiles[f];
-    const TInputFileInfo &info = FileTable[f];
+    const TInputFileInfo &info = FRun->FileTable[f];
     const flv::TFlvSource *flvSource = FlvInputs[f].get();
     const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
     const int64_t reached = info.ReachedUs != NoPts ? info.ReachedUs - start : 0;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "FFmpeg.h"
+#include "RunState.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
 #include "DropPredictor.h"
@@ -40,9 +41,9 @@ void TCustomFFmpeg::TranscodeLoop()
   while (!StopRequested) {
     double iptsMin = 1e100, optsMin = 1e100;
     int fileIndex = -1;
-    for (auto &ostp : OutputStreams) {
+    for (auto &ostp : FRun->OutputStreams) {
       TOutputStream &ost = *ostp;
-      TInputStream &ist = *InputStreams[ost.SourceIndex];
+      TInputStream &ist = *FRun->InputStreams[ost.SourceIndex];
       // The counters as of the last job written (see Pipeline.h).
       double opts;
       if (ost.Enc && ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.EncodingNeeded)
@@ -50,7 +51,7 @@ void TCustomFFmpeg::TranscodeLoop()
       else
         opts = ost.OutTime;
       const double ipts = static_cast<double>(ist.Dts);
-      if (!FileTable[ist.FileIndex].EofReached) {
+      if (!FRun->FileTable[ist.FileIndex].EofReached) {
         if (ipts < iptsMin) {
           iptsMin = ipts;
           if (InputSync) fileIndex = ist.FileIndex;
@@ -74,8 +75,8 @@ void TCustomFFmpeg::TranscodeLoop()
 
     AVFormatContext *ic = InputFiles[fileIndex];
     if (const int r = ReadInputPacket(fileIndex, pkt.get()); r < 0) {
-      FileTable[fileIndex].EofReached = 1;
-      if (r != AVERROR_EOF) FileTable[fileIndex].ReadError = true;
+      FRun->FileTable[fileIndex].EofReached = 1;
+      if (r != AVERROR_EOF) FRun->FileTable[fileIndex].ReadError = true;
       if (Shortest) break;
       continue;
     }
@@ -83,10 +84,10 @@ void TCustomFFmpeg::TranscodeLoop()
     if (DoPktDump && pkt->stream_index >= 0 && static_cast<unsigned>(pkt->stream_index) < ic->nb_streams)
       AVFormatLib.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), DoHexDump, ic->streams[pkt->stream_index]);
 
-    const TInputFileInfo &info = FileTable[fileIndex];
+    const TInputFileInfo &info = FRun->FileTable[fileIndex];
     if (pkt->stream_index >= 0 && pkt->stream_index < info.StreamCount) {
       const int istIndex = info.FirstStream + pkt->stream_index;
-      TInputStream &ist = *InputStreams[istIndex];
+      TInputStream &ist = *FRun->InputStreams[istIndex];
       if (!ist.Discard) {
         const AVRational tb = ist.Stream->time_base;
         const int64_t offset = AVUtilLib.av_rescale_q(InputTsOffsets[fileIndex], kMicroseconds, tb);
@@ -117,10 +118,10 @@ void TCustomFFmpeg::TranscodeLoop()
     AVCodecLib.av_packet_unref(pkt.get());
     // With stage threads a few jobs may run ahead; without, every job is
     // written before the next packet is read.
-    FPipeline->Write(kJobsAhead);
+    FRun->Pipeline->Write(kJobsAhead);
     const int64_t now = AVUtilLib.av_gettime();
-    if (now - LastReportTime > ProgressInterval) {
-      LastReportTime = now;
+    if (now - FRun->LastReportTime > ProgressInterval) {
+      FRun->LastReportTime = now;
       PrintReport(false);
     }
   }
@@ -134,50 +135,21 @@ int TCustomFFmpeg::ReadInputPacket(int AFileIndex, AVPacket *APacket)
 
 void TCustomFFmpeg::TranscodeEnd()
 {
-  for (std::size_t i = 0; i < InputStreams.size(); ++i)
-    if (InputStreams[i]->DecodingNeeded) DispatchPacket(*InputStreams[i], static_cast<int>(i), nullptr);
-  FPipeline->Write(0);
+  for (std::size_t i = 0; i < FRun->InputStreams.size(); ++i)
+    if (FRun->InputStreams[i]->DecodingNeeded) DispatchPacket(*FRun->InputStreams[i], static_cast<int>(i), nullptr);
+  FRun->Pipeline->Write(0);
   StopPipeline();
 
   int64_t written = 0;
-  for (auto &ost : OutputStreams) written += ost->PacketsWritten;
-  if (written == 0) {
-    // Nothing was read (or the job was stopped before the first packet): an
-    // output holding only a header and no stream would look like a result,
-    // so remove it; only a run that was not stopped fails for it.
-    for (int f = 0; f < OutputFileCount; ++f) {
-      AVFormatContext *oc = OutputFiles[f];
-      if (!(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) {
-        AVFormatLib.avio_closep(&oc->pb);
-        if (oc->url) unlink(oc->url);
-      }
-    }
-    if (!StopRequested)
-      Fail(Format("%s: no audio or video data could be read", {InputFileCount > 0 ? InputFiles[0]->url : ""}));
-  }
+  for (auto &ost : FRun->OutputStreams) written += ost->PacketsWritten;
+  std::vector<engine::TOutputFileFacts> files;
+  for (int f = 0; f < OutputFileCount; ++f) files.push_back(OutputSetups[f].File);
+  // Only a run that was not stopped fails for having read nothing.
+  engine::EndOutputFiles(OutputFiles, files.data(), OutputFileCount,
+                         written > 0 ? engine::TOutputEnd::Written : engine::TOutputEnd::Unwritten);
+  if (written == 0 && !StopRequested)
+    Fail(Format("%s: no audio or video data could be read", {InputFileCount > 0 ? InputFiles[0]->url : ""}));
 
-  for (int f = 0; f < OutputFileCount; ++f)
-    if (OutputSetups[f].HeaderWritten && written > 0) {
-      const int r = AVFormatLib.av_write_trailer(OutputFiles[f]);
-      if (r < 0) Fail(InputOpenErrorText("av_write_trailer()", r));
-    }
-  // Writing into a file whose name was removed (its folder deleted, say)
-  // succeeds to the end, and leaves nothing: that is no result.
-  for (int f = 0; f < OutputFileCount; ++f) {
-    const TOutputFileSetup &setup = OutputSetups[f];
-    if (!setup.Identified || !setup.HeaderWritten || written == 0) continue;
-    const char *name = OutputFiles[f]->url ? OutputFiles[f]->url : "";
-    const std::string path = std::string(name).rfind("file:", 0) == 0 ? std::string(name + 5) : std::string(name);
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
-      const int err = errno;
-      if (err == ENOENT || err == ENOTDIR)
-        Fail(Format("Output file '%s' could not be finished: it was removed during the conversion", {name}));
-      Fail(Format("Output file '%s' could not be finished: %s", {name, std::strerror(err)}));
-    }
-    if (st.st_dev != setup.Device || st.st_ino != setup.Inode)
-      Fail(Format("Output file '%s' could not be finished: another file took its name during the conversion", {name}));
-  }
   PrintReport(true);
   if (!StopRequested) CheckInputEnds();
   CloseOpenCodecs();
@@ -197,48 +169,48 @@ bool TCustomFFmpeg::UseStageThreads() const
     if (limit != INT32_MAX) return false;
   // Hooks and the audio work buffers belong to the engine: one stage each.
   int video = 0, audio = 0;
-  for (const auto &ist : InputStreams) {
+  for (const auto &ist : FRun->InputStreams) {
     if (!ist->DecodingNeeded) continue;
     if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++video;
     if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ++audio;
   }
   if (video > 1 || audio > 1) return false;
-  for (const auto &ost : OutputStreams)
-    if (ost->SyncIst != InputStreams[ost->SourceIndex].get()) return false;
+  for (const auto &ost : FRun->OutputStreams)
+    if (ost->SyncIst != FRun->InputStreams[ost->SourceIndex].get()) return false;
   return true;
 }
 
 void TCustomFFmpeg::StartPipeline()
 {
-  for (auto &ist : InputStreams) {
+  for (auto &ist : FRun->InputStreams) {
     ist->EncodeFeeds.clear();
     ist->CopyFeeds.clear();
   }
-  for (auto &ost : OutputStreams)
-    (ost->EncodingNeeded ? InputStreams[ost->SourceIndex]->EncodeFeeds : InputStreams[ost->SourceIndex]->CopyFeeds)
+  for (auto &ost : FRun->OutputStreams)
+    (ost->EncodingNeeded ? FRun->InputStreams[ost->SourceIndex]->EncodeFeeds : FRun->InputStreams[ost->SourceIndex]->CopyFeeds)
         .push_back(ost.get());
-  FPredictors.clear();
-  FPredictors.resize(InputStreams.size());
-  for (std::size_t i = 0; i < InputStreams.size(); ++i) {
-    TInputStream &ist = *InputStreams[i];
+  FRun->Predictors.clear();
+  FRun->Predictors.resize(FRun->InputStreams.size());
+  for (std::size_t i = 0; i < FRun->InputStreams.size(); ++i) {
+    TInputStream &ist = *FRun->InputStreams[i];
     if (!MayPredictDrops(ist)) continue;
     const AVCodecParameters *par = ist.Stream->codecpar;
     const bool avc = par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && par->extradata[0] == 1;
     const int nalLength = avc ? (par->extradata[4] & 3) + 1 : 0;
     // Deep enough for the stream's reordering, with room to spare.
     const int depth = std::min(par->video_delay > 0 ? par->video_delay : 0, 16) + 4;
-    FPredictors[i] = std::make_unique<engine::TDropPredictor>(avbind::Q2D(ist.EncodeFeeds[0]->Enc->time_base),
+    FRun->Predictors[i] = std::make_unique<engine::TDropPredictor>(avbind::Q2D(ist.EncodeFeeds[0]->Enc->time_base),
                                                               StartTime, depth, avc, nalLength);
   }
-  auto pipeline = std::make_unique<engine::TRunPipeline>(*this);
+  auto pipeline = std::make_unique<engine::TRunPipeline>([this](engine::TTicket &ATicket) { WriteTicket(ATicket); });
   if (UseStageThreads())
-    for (auto &ist : InputStreams) {
+    for (auto &ist : FRun->InputStreams) {
       const AVMediaType type = ist->Stream->codecpar->codec_type;
       if (ist->DecodingNeeded && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO))
-        pipeline->AddStage(*ist, RunPriority);
+        pipeline->AddStage(ist.get(), [priority = RunPriority] { TFFmpegThread::ApplyPriority(priority); });
     }
   std::lock_guard<std::mutex> lock(FPipelineLock);
-  FPipeline = std::move(pipeline);
+  FRun->Pipeline = std::move(pipeline);
 }
 
 void TCustomFFmpeg::StopPipeline()
@@ -246,10 +218,10 @@ void TCustomFFmpeg::StopPipeline()
   std::unique_ptr<engine::TRunPipeline> pipeline;
   {
     std::lock_guard<std::mutex> lock(FPipelineLock);
-    pipeline = std::move(FPipeline);
+    pipeline = std::move(FRun->Pipeline);
   }
   pipeline.reset();  // joins the stage threads outside the lock
-  FPredictors.clear();
+  FRun->Predictors.clear();
 }
 
 bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
@@ -257,17 +229,39 @@ bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
   if (ATid == 0) return false;
   if (TFFmpegThread *t = Thread.load(); t && t->ThreadId() == ATid) return true;
   std::lock_guard<std::mutex> lock(FPipelineLock);
-  return FPipeline && FPipeline->OwnsThread(ATid);
+  return FRun->Pipeline && FRun->Pipeline->OwnsThread(ATid);
 }
+
+namespace {
+
+// Keeps the counters of AFeeds as the job left them, for the writer to
+// report once the job's packets are written.
+engine::TRunPipeline::TAfter KeepCounters(const std::vector<TOutputStream *> &AFeeds)
+{
+  return [&AFeeds](engine::TTicket &ATicket) {
+    if (AFeeds.empty()) return;
+    std::vector<std::pair<TOutputStream *, TOstStats>> counters;
+    counters.reserve(AFeeds.size());
+    for (TOutputStream *ost : AFeeds) counters.emplace_back(ost, ost->LiveStats());
+    ATicket.Settle = [counters = std::move(counters)] {
+      for (const auto &[ost, stats] : counters) ost->Reported = stats;
+    };
+  };
+}
+
+}  // namespace
 
 void TCustomFFmpeg::WriteTicket(engine::TTicket &ATicket)
 {
-  for (auto &[ost, pkt] : ATicket.Packets) MuxPacket(OutputFiles[ost->FileIndex], pkt, *ost);
-  if (!ATicket.Stats.empty()) {
-    for (const auto &[ost, stats] : ATicket.Stats) ost->Reported = stats;
+  for (auto &[sink, pkt] : ATicket.Packets) {
+    auto *ost = static_cast<TOutputStream *>(sink);
+    MuxPacket(OutputFiles[ost->FileIndex], pkt, *ost);
+  }
+  if (ATicket.Settle) {
+    ATicket.Settle();
     int64_t video = 0, audio = 0;
     int32_t dup = 0, drop = 0;
-    for (const auto &ost : OutputStreams) {
+    for (const auto &ost : FRun->OutputStreams) {
       const AVMediaType type = ost->Stream->codecpar->codec_type;
       if (type == AVMEDIA_TYPE_VIDEO) video += ost->Reported.Bytes;
       if (type == AVMEDIA_TYPE_AUDIO) audio += ost->Reported.Bytes;
@@ -279,14 +273,16 @@ void TCustomFFmpeg::WriteTicket(engine::TTicket &ATicket)
     FramesDup = dup;
     FramesDrop = drop;
   }
-  if (ATicket.Result < 0 && ATicket.Ist && Verbose >= 0)
-    Log(1, Format("Error while decoding stream #%d.%d", {ATicket.Ist->FileIndex, ATicket.Ist->Index}));
+  if (ATicket.Result < 0 && ATicket.Key && Verbose >= 0) {
+    const auto *ist = static_cast<const TInputStream *>(ATicket.Key);
+    Log(1, Format("Error while decoding stream #%d.%d", {ist->FileIndex, ist->Index}));
+  }
   if (ATicket.Error) std::rethrow_exception(ATicket.Error);
 }
 
 void TCustomFFmpeg::CloseOpenCodecs()
 {
-  for (auto &ostp : OutputStreams) {
+  for (auto &ostp : FRun->OutputStreams) {
     TOutputStream &ost = *ostp;
     auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
     // A pass-2 log read before a failed open is ours to free as well.
@@ -297,7 +293,7 @@ void TCustomFFmpeg::CloseOpenCodecs()
     ost.Enc = nullptr;
     ost.Opened = false;
   }
-  for (auto &istp : InputStreams) {
+  for (auto &istp : FRun->InputStreams) {
     TInputStream &ist = *istp;
     if (!ist.Opened) continue;
     std::lock_guard<std::recursive_mutex> lock(CodecLock());
@@ -310,19 +306,10 @@ void TCustomFFmpeg::CloseOpenCodecs()
 
 void TCustomFFmpeg::FreeRunTables()
 {
-  for (auto &ostp : OutputStreams) {
-    TOutputStream &ost = *ostp;
-    if (ost.LogFile) {
-      MyUtilLib.my_fclose(ost.LogFile);
-      ost.LogFile = nullptr;
-    }
-    ReleaseOutputStream(ost);
-  }
-  OutputStreams.clear();
-  InputStreams.clear();
-  FileTable.clear();
-  BitBuffer.clear();
-  BitBuffer.shrink_to_fit();
+  // Each output path's record frees its own resources.
+  FRun->OutputStreams.clear();
+  FRun->InputStreams.clear();
+  FRun->FileTable.clear();
 }
 
 int64_t TCustomFFmpeg::DiscontinuityThreshold() const
@@ -338,8 +325,8 @@ bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t A
   // the others already are, and one whose timestamps wobble or step back a
   // little stays among them; moving the whole file for either would put
   // every stream out of step.
-  const TInputStream &ist = *InputStreams[AIstIndex];
-  const TInputFileInfo &info = FileTable[AFileIndex];
+  const TInputStream &ist = *FRun->InputStreams[AIstIndex];
+  const TInputFileInfo &info = FRun->FileTable[AFileIndex];
   const int64_t threshold = DiscontinuityThreshold();
   const bool far = std::llabs(ADelta) > threshold;
   // Going back, the unit is the stream's own packet: a packet that lands
@@ -349,7 +336,7 @@ bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t A
   for (int k = 0; k < info.StreamCount; ++k) {
     const int j = info.FirstStream + k;
     if (j == AIstIndex) continue;
-    const TInputStream &other = *InputStreams[j];
+    const TInputStream &other = *FRun->InputStreams[j];
     if (other.Discard || other.NextDts == NoPts) continue;
     if (far ? std::llabs(ADts - other.NextDts) <= threshold
             : ADts + std::max<int64_t>(other.LastDuration, 1) >= other.Dts)
@@ -363,7 +350,7 @@ void TCustomFFmpeg::EmulateRate(TInputStream &AIst)
   if (!AIst.RateEmu) return;
   // The file's own time from its first packet, so a file that starts at a
   // large timestamp is not held back by it.
-  const int64_t origin = FileTable[AIst.FileIndex].FirstDts;
+  const int64_t origin = FRun->FileTable[AIst.FileIndex].FirstDts;
   if (origin == NoPts) return;
   const int64_t elapsed = AVUtilLib.av_gettime() - AIst.Start;
   const int64_t target = AIst.Dts - origin;
@@ -404,15 +391,18 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
     AIst.Dts = AIst.NextDts;
     AIst.LastDuration = PacketDuration(AIst, *APkt);
     AIst.NextDts += AIst.LastDuration;
-    int64_t &first = FileTable[AIst.FileIndex].FirstDts;
+    int64_t &first = FRun->FileTable[AIst.FileIndex].FirstDts;
     if (first == NoPts || AIst.Dts < first) first = AIst.Dts;
     EmulateRate(AIst);
     // Copies first, then the decoding job, as the packet's outputs are listed.
     if (!AIst.CopyFeeds.empty())
-      FPipeline->RunNow(AIst, AIst.CopyFeeds, [&] {
-        CopyPacketToOutputs(AIst, AIstIndex, *APkt);
-        return 0;
-      });
+      FRun->Pipeline->RunNow(
+          &AIst,
+          [&] {
+            CopyPacketToOutputs(AIst, AIstIndex, *APkt);
+            return 0;
+          },
+          KeepCounters(AIst.CopyFeeds));
   }
   if (!AIst.DecodingNeeded) return;
   std::shared_ptr<AVPacket> ref;
@@ -421,7 +411,7 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
     if (!ref || AVCodecLib.av_packet_ref(ref.get(), APkt) < 0) Fail("av_mallocz fail");
   }
   engine::TDropPredictor *predictor =
-      static_cast<std::size_t>(AIstIndex) < FPredictors.size() ? FPredictors[AIstIndex].get() : nullptr;
+      static_cast<std::size_t>(AIstIndex) < FRun->Predictors.size() ? FRun->Predictors[AIstIndex].get() : nullptr;
   if (predictor) {
     std::deque<engine::TDropPredictor::TRelease> released;
     if (predictor->Active() && AIst.PredictionBroken) predictor->TurnOff(released);
@@ -439,15 +429,15 @@ void TCustomFFmpeg::SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared
                                   int64_t APts, int64_t ADuration)
 {
   if (!ASkip) {
-    FPipeline->Submit(AIst, AIst.EncodeFeeds, [this, &AIst, AIstIndex, APacket] {
-      return DecodePacket(AIst, AIstIndex, APacket.get());
-    });
+    FRun->Pipeline->Submit(
+        &AIst, [this, &AIst, AIstIndex, APacket] { return DecodePacket(AIst, AIstIndex, APacket.get()); },
+        KeepCounters(AIst.EncodeFeeds));
     return;
   }
   // A picture the sync would drop, which no other picture needs: the clock
   // and the drop count move as if it had been decoded and dropped.
   ++PicturesSkipped;
-  FPipeline->Submit(AIst, AIst.EncodeFeeds, [this, &AIst, APts, ADuration] {
+  FRun->Pipeline->Submit(&AIst, [this, &AIst, APts, ADuration] {
     AIst.Pts = APts;
     AIst.NextPts = APts + ADuration;
     if (AIst.EndPts == NoPts || AIst.EndPts < APts + ADuration) AIst.EndPts = APts + ADuration;
@@ -456,7 +446,7 @@ void TCustomFFmpeg::SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared
       if (Verbose > 2 && OnLog) Log(1, "*** drop!");
     }
     return 0;
-  });
+  }, KeepCounters(AIst.EncodeFeeds));
 }
 
 bool TCustomFFmpeg::MayPredictDrops(const TInputStream &AIst) const
@@ -493,7 +483,7 @@ int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacke
     }
     try {
       if (StartTime == 0 || AIst.Pts >= StartTime)
-        for (auto &ost : OutputStreams)
+        for (auto &ost : FRun->OutputStreams)
           if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
             DoSubtitleOut(OutputFiles[ost->FileIndex], *ost, AIst, sub, pts);
     } catch (...) {
@@ -526,7 +516,7 @@ int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacke
 void TCustomFFmpeg::CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt)
 {
   if (StartTime != 0 && AIst.Dts < StartTime) return;
-  for (auto &ost : OutputStreams)
+  for (auto &ost : FRun->OutputStreams)
     if (ost->SourceIndex == AIstIndex && !ost->EncodingNeeded) StreamCopyPacket(AIst, *ost, APkt);
 }
 
@@ -549,16 +539,16 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
     const int size = DecodedAudioToS16(AIst, AFrame);
     if (size <= 0) return;
     if (AudioVolume != 256) {
-      auto *s = reinterpret_cast<int16_t *>(SampleBuffer.data());
+      auto *s = reinterpret_cast<int16_t *>(AIst.Samples.data());
       for (int i = 0; i < size / 2; ++i) {
         const int v = (s[i] * AudioVolume + 128) >> 8;
         s[i] = static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
       }
     }
     if (StartTime == 0 || AIst.Pts >= StartTime)
-      for (auto &ost : OutputStreams)
+      for (auto &ost : FRun->OutputStreams)
         if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-          DoAudioOut(OutputFiles[ost->FileIndex], *ost, AIst, SampleBuffer.data(), size);
+          DoAudioOut(OutputFiles[ost->FileIndex], *ost, AIst, AIst.Samples.data(), size);
     return;
   }
   // Video.
@@ -576,14 +566,14 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   AIst.LastDecodedPts = AFrame.pts;
   PreProcessVideoFrame(AIst, AFrame);
   if (StartTime == 0 || AIst.Pts >= StartTime)
-    for (auto &ost : OutputStreams)
+    for (auto &ost : FRun->OutputStreams)
       if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
         DoVideoOut(OutputFiles[ost->FileIndex], *ost, AIst, AFrame);
 }
 
 void TCustomFFmpeg::FlushEncoders(TInputStream &AIst, int AIstIndex)
 {
-  for (auto &ostp : OutputStreams) {
+  for (auto &ostp : FRun->OutputStreams) {
     TOutputStream &ost = *ostp;
     if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc) continue;
     AVFormatContext *oc = OutputFiles[ost.FileIndex];

@@ -2,8 +2,7 @@
 
 #include <unistd.h>
 
-#include "FFmpegThread.h"
-#include "LibLoader.h"
+#include "Errors.h"
 
 namespace engine {
 
@@ -22,17 +21,17 @@ TTicket::~TTicket()
   for (auto &entry : Packets) AVCodecLib.av_packet_free(&entry.second);
 }
 
-void TTicket::Add(TOutputStream &AOst, const AVPacket &APkt)
+void TTicket::Add(void *ASink, const AVPacket &APkt)
 {
   AVPacket *copy = AVCodecLib.av_packet_alloc();
   if (!copy || AVCodecLib.av_packet_ref(copy, &APkt) < 0) {
     AVCodecLib.av_packet_free(&copy);
     throw FFMpegException("av_mallocz fail");
   }
-  Packets.emplace_back(&AOst, copy);
+  Packets.emplace_back(ASink, copy);
 }
 
-TRunPipeline::TRunPipeline(TCustomFFmpeg &AEngine) : FEngine(AEngine) {}
+TRunPipeline::TRunPipeline(TWriter AWriter) : FWriter(std::move(AWriter)) {}
 
 TRunPipeline::~TRunPipeline()
 {
@@ -55,22 +54,22 @@ bool TRunPipeline::OwnsThread(pid_t ATid) const
   return false;
 }
 
-void TRunPipeline::AddStage(TInputStream &AIst, TConvertPriority APriority)
+void TRunPipeline::AddStage(const void *AKey, std::function<void()> AOnStart)
 {
   auto stage = std::make_unique<TStage>();
-  stage->Ist = &AIst;
+  stage->Key = AKey;
   TStage &ref = *stage;
   {
     std::lock_guard<std::mutex> lock(FLock);
     FStages.push_back(std::move(stage));
   }
-  ref.Thread = std::thread([this, &ref, APriority] { StageLoop(ref, APriority); });
+  ref.Thread = std::thread([this, &ref, onStart = std::move(AOnStart)] { StageLoop(ref, onStart); });
 }
 
-TRunPipeline::TStage *TRunPipeline::StageOf(const TInputStream &AIst)
+TRunPipeline::TStage *TRunPipeline::StageOf(const void *AKey)
 {
   for (auto &stage : FStages)
-    if (stage->Ist == &AIst) return stage.get();
+    if (stage->Key == AKey) return stage.get();
   return nullptr;
 }
 
@@ -84,13 +83,13 @@ void TRunPipeline::RunJob(const TQueued &AJob, bool &AFailed)
     AFailed = true;
   }
   CurrentTicket = nullptr;
-  for (TOutputStream *ost : AJob.Feeds) AJob.Ticket->Stats.emplace_back(ost, ost->LiveStats());
+  if (AJob.After) AJob.After(*AJob.Ticket);
 }
 
-void TRunPipeline::StageLoop(TStage &AStage, TConvertPriority APriority)
+void TRunPipeline::StageLoop(TStage &AStage, const std::function<void()> &AOnStart)
 {
   AStage.Tid = gettid();
-  TFFmpegThread::ApplyPriority(APriority);
+  if (AOnStart) AOnStart();
   std::unique_lock<std::mutex> lock(FLock);
   for (;;) {
     AStage.Wake.wait(lock, [&] { return FStopping || !AStage.Jobs.empty(); });
@@ -111,38 +110,38 @@ void TRunPipeline::StageLoop(TStage &AStage, TConvertPriority APriority)
   }
 }
 
-void TRunPipeline::Submit(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, TJob AJob)
+void TRunPipeline::Submit(const void *AKey, TJob AJob, TAfter AAfter)
 {
   auto ticket = std::make_unique<TTicket>();
-  ticket->Ist = &AIst;
+  ticket->Key = AKey;
   TTicket *raw = ticket.get();
   std::unique_lock<std::mutex> lock(FLock);
-  TStage *stage = StageOf(AIst);
+  TStage *stage = StageOf(AKey);
   FTickets.push_back(std::move(ticket));
   if (!stage) {
     lock.unlock();
     bool failed = false;
-    RunJob(TQueued{std::move(AJob), AFeeds, raw}, failed);
+    RunJob(TQueued{std::move(AJob), std::move(AAfter), raw}, failed);
     lock.lock();
     raw->Done = true;
     return;
   }
   FProgress.wait(lock, [&] { return stage->Jobs.size() < kStageQueue; });
-  stage->Jobs.push_back(TQueued{std::move(AJob), AFeeds, raw});
+  stage->Jobs.push_back(TQueued{std::move(AJob), std::move(AAfter), raw});
   if (stage->Jobs.size() == 1) stage->Wake.notify_one();  // it waits only when idle
 }
 
-void TRunPipeline::RunNow(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, const TJob &AJob)
+void TRunPipeline::RunNow(const void *AKey, const TJob &AJob, const TAfter &AAfter)
 {
   auto ticket = std::make_unique<TTicket>();
-  ticket->Ist = &AIst;
+  ticket->Key = AKey;
   TTicket *raw = ticket.get();
   {
     std::lock_guard<std::mutex> lock(FLock);
     FTickets.push_back(std::move(ticket));
   }
   bool failed = false;
-  RunJob(TQueued{AJob, AFeeds, raw}, failed);
+  RunJob(TQueued{AJob, AAfter, raw}, failed);
   std::lock_guard<std::mutex> lock(FLock);
   raw->Done = true;
 }
@@ -161,7 +160,7 @@ void TRunPipeline::Write(std::size_t AKeepAtMost)
       ticket = std::move(FTickets.front());
       FTickets.pop_front();
     }
-    FEngine.WriteTicket(*ticket);
+    FWriter(*ticket);
   }
 }
 

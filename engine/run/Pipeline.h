@@ -1,33 +1,33 @@
 // The run's pipeline: the work of a conversion split into jobs that may run
 // on stage threads, with every packet written in the order one thread would
-// write it.
+// write it. It knows jobs, stages and tickets only: what a job does, which
+// stage runs it and where its packets go are its user's.
 //
-// The run's thread reads packets, corrects their timestamps and hands each
-// to a job: a stream copy runs at once on the run's thread; decoding, the
-// audio or video output path and encoding run on the stage of their input
-// stream. A stage is a thread of its own when the job allows it (see
-// TCustomFFmpeg::UseStageThreads); otherwise its jobs run at once, on the
-// run's thread. Each job gets a ticket in submission order; the packets it
-// writes and the counters of the output streams it feeds wait in the
-// ticket, and the writer (on the run's thread) writes tickets strictly in
-// that order. So the muxer sees the same calls in the same order whatever
-// the number of threads, and the output is the same byte for byte.
+// The user hands each job to the stage named by a key (the run uses its
+// input streams): a job for a key with a stage of its own is queued to that
+// stage's thread; any other job runs at once, on the calling thread. Each
+// job gets a ticket in submission order; the packets it makes wait in the
+// ticket with the sink they are for, and the writer function (on the
+// submitting thread) is given the tickets strictly in that order. So the
+// muxer sees the same calls in the same order whatever the number of
+// threads, and the output is the same byte for byte.
 //
 // Ownership: the pipeline owns its stage threads, their queued jobs (with
 // their packet references) and the tickets. Destruction asks the stages to
 // stop, lets each finish the job it is running and joins them; jobs not yet
 // run are dropped with their tickets.
-// Threads: every method is called on the run's thread. A stage thread runs
-// its jobs one at a time, in order, and touches only its input stream, the
-// output streams that stream feeds, and the job's ticket.
-// Failure: an exception thrown by a job is kept in its ticket and raised by
-// the writer when it reaches that ticket; a stage whose job failed runs no
-// further job. Stage threads never wait for the run's thread, so a full
-// queue (which the run's thread waits on) always drains.
+// Threads: the methods but OwnsThread and Current are called on one thread,
+// the submitting one (the run's); OwnsThread may be called from any thread,
+// Current from any. A stage thread runs its jobs one at a time, in order.
+// Failure: an exception thrown by a job is kept in its ticket and raised
+// when the writer function rethrows it; a stage whose job failed runs no
+// further job. Stage threads never wait for the submitting thread, so a
+// full queue (which the submitting thread waits on) always drains.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -38,7 +38,7 @@
 #include <thread>
 #include <vector>
 
-#include "FFmpeg.h"
+#include "AVPtr.h"
 
 namespace engine {
 
@@ -48,12 +48,14 @@ struct TTicket {
   TTicket(const TTicket &) = delete;
   TTicket &operator=(const TTicket &) = delete;
   ~TTicket();
-  void Add(TOutputStream &AOst, const AVPacket &APkt);  // takes a reference to the packet's data
+  void Add(void *ASink, const AVPacket &APkt);  // takes a reference to the packet's data
 
-  std::vector<std::pair<TOutputStream *, AVPacket *>> Packets;  // owned
-  std::vector<std::pair<TOutputStream *, TOstStats>> Stats;     // counters after the job
-  TInputStream *Ist = nullptr;
-  int Result = 0;  // the job's result: -1 when a decoder failed
+  std::vector<std::pair<void *, AVPacket *>> Packets;  // (sink, packet), the packets owned
+  // Set on the job's thread right after the job; the writer applies it
+  // after the packets (the counters the job left, say). May be empty.
+  std::function<void()> Settle;
+  const void *Key = nullptr;  // the stage key the job was submitted for
+  int Result = 0;             // the job's result
   std::exception_ptr Error;
   bool Done = false;  // under the pipeline's lock
 };
@@ -61,19 +63,23 @@ struct TTicket {
 class TRunPipeline {
  public:
   using TJob = std::function<int()>;
+  // Runs on the job's thread right after the job, whether it failed or not.
+  using TAfter = std::function<void(TTicket &)>;
+  using TWriter = std::function<void(TTicket &)>;
 
-  explicit TRunPipeline(TCustomFFmpeg &AEngine);
+  explicit TRunPipeline(TWriter AWriter);
   ~TRunPipeline();
   TRunPipeline(const TRunPipeline &) = delete;
   TRunPipeline &operator=(const TRunPipeline &) = delete;
 
-  // Gives AIst's jobs a thread of their own from now on.
-  void AddStage(TInputStream &AIst, TConvertPriority APriority);
-  // Runs AJob for AIst (on its stage, or at once); the counters of AFeeds are
-  // kept with its packets. Waits while the stage's queue is full.
-  void Submit(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, TJob AJob);
-  // Runs AJob at once on the run's thread, in order with the jobs before it.
-  void RunNow(TInputStream &AIst, const std::vector<TOutputStream *> &AFeeds, const TJob &AJob);
+  // Gives AKey's jobs a thread of their own from now on; AOnStart runs
+  // first on that thread (its priority, say).
+  void AddStage(const void *AKey, std::function<void()> AOnStart);
+  // Runs AJob for AKey (on its stage, or at once). Waits while the stage's
+  // queue is full.
+  void Submit(const void *AKey, TJob AJob, TAfter AAfter);
+  // Runs AJob at once on the calling thread, in order with the jobs before it.
+  void RunNow(const void *AKey, const TJob &AJob, const TAfter &AAfter);
   // Writes the finished tickets at the front; then, while more than
   // AKeepAtMost remain, waits for the front one and writes it.
   void Write(std::size_t AKeepAtMost);
@@ -85,11 +91,11 @@ class TRunPipeline {
  private:
   struct TQueued {
     TJob Job;
-    std::vector<TOutputStream *> Feeds;
+    TAfter After;
     TTicket *Ticket;
   };
   struct TStage {
-    TInputStream *Ist = nullptr;
+    const void *Key = nullptr;
     std::thread Thread;
     std::deque<TQueued> Jobs;
     std::condition_variable Wake;  // a job arrived, or stop
@@ -97,11 +103,11 @@ class TRunPipeline {
     std::atomic<pid_t> Tid{0};
   };
 
-  void StageLoop(TStage &AStage, TConvertPriority APriority);
+  void StageLoop(TStage &AStage, const std::function<void()> &AOnStart);
   static void RunJob(const TQueued &AJob, bool &AFailed);
-  TStage *StageOf(const TInputStream &AIst);
+  TStage *StageOf(const void *AKey);
 
-  TCustomFFmpeg &FEngine;
+  TWriter FWriter;
   mutable std::mutex FLock;
   std::condition_variable FProgress;  // a job finished, or a queue has room
   std::deque<std::unique_ptr<TTicket>> FTickets;

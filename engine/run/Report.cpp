@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "FFmpeg.h"
+#include "RunState.h"
 #include "MyUtilHlpr.h"
 #include "Rational.h"
 #include "SysFormat.h"
@@ -56,14 +57,14 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   }
 
   bool videoSeen = false;
-  for (const auto &ostp : OutputStreams) {
+  for (const auto &ostp : FRun->OutputStreams) {
     const TOutputStream &ost = *ostp;
     if (!ost.Stream) continue;
     const bool isVideo = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     const float q = ost.StreamCopy ? -1.0f : static_cast<float>(ost.Reported.Quality) / FF_QP2LAMBDA;
     if (isVideo && videoSeen) line.Append("q=%2.1f ", static_cast<double>(q));
     if (isVideo && !videoSeen) {
-      const float elapsed = static_cast<float>(AVUtilLib.av_gettime() - TimerStart) / 1000000.0f;
+      const float elapsed = static_cast<float>(AVUtilLib.av_gettime() - FRun->TimerStart) / 1000000.0f;
       frameNumber = ost.Reported.FrameNumber;
       // Nothing to tell before the first picture is out, not even at the end.
       if (frameNumber < 1) return;

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "FFmpeg.h"
+#include "Streams.h"
 #include "FrameHook.h"
 #include "MyUtilHlpr.h"
 #include "PictureOps.h"
@@ -205,8 +206,8 @@ void TCustomFFmpeg::SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst)
     if (SwsOpts && AVUtilLib.av_opt_get_int(SwsOpts, "sws_flags", 0, &flags) >= 0) SwsFlags = static_cast<int32_t>(flags);
     // A decoder that has not told its pixel format yet gets its scaler with the first picture.
     if (decFmt != AV_PIX_FMT_NONE) {
-      AOst.ImgResampleCtx = SwScaleLib.sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(decFmt), dstW, dstH,
-                                                      enc->pix_fmt, SwsFlags, nullptr, nullptr, nullptr);
+      AOst.ImgResampleCtx.reset(SwScaleLib.sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(decFmt), dstW, dstH,
+                                                           enc->pix_fmt, SwsFlags, nullptr, nullptr, nullptr));
       if (!AOst.ImgResampleCtx) Fail("Cannot get resampling context");
       AOst.ScaleSrcWidth = srcW;
       AOst.ScaleSrcHeight = srcH;
@@ -218,24 +219,6 @@ void TCustomFFmpeg::SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst)
   if (!AOst.EncFrame) Fail("av_mallocz fail");
   AIst.DecodingNeeded = 1;
   AOst.EncodingNeeded = 1;
-}
-
-void TCustomFFmpeg::ReleaseOutputStream(TOutputStream &AOst)
-{
-  if (AOst.LogFile) {
-    MyUtilLib.my_fclose(AOst.LogFile);
-    AOst.LogFile = nullptr;
-  }
-  if (AOst.Fifo) AVUtilLib.av_fifo_freep2(&AOst.Fifo);
-  if (AOst.Resample) SwResampleLib.swr_free(&AOst.Resample);
-  AOst.ToEncoderFormat.reset();
-  AOst.LastFinal = nullptr;
-  AOst.EncFrame.reset();
-  AOst.PictTmp.reset();
-  if (AOst.ImgResampleCtx) {
-    SwScaleLib.sws_freeContext(AOst.ImgResampleCtx);
-    AOst.ImgResampleCtx = nullptr;
-  }
 }
 
 void TCustomFFmpeg::PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture)
@@ -333,16 +316,16 @@ void TCustomFFmpeg::RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt
   } else {
     const int size = AVUtilLib.av_image_get_buffer_size(rgbFmt, AWidth, AHeight, 1);
     if (size > 0 && RgbBuffer.size() < static_cast<size_t>(size)) RgbBuffer.assign(static_cast<size_t>(size), 0);
-    ToRgbContext = size > 0 ? SwScaleLib.sws_getCachedContext(ToRgbContext, AWidth, AHeight,
-                                                               static_cast<AVPixelFormat>(APixFmt), AWidth, AHeight,
-                                                               rgbFmt, SWS_BICUBIC, nullptr, nullptr, nullptr)
-                            : nullptr;
+    ToRgbContext.reset(size > 0 ? SwScaleLib.sws_getCachedContext(ToRgbContext.release(), AWidth, AHeight,
+                                                                   static_cast<AVPixelFormat>(APixFmt), AWidth, AHeight,
+                                                                   rgbFmt, SWS_BICUBIC, nullptr, nullptr, nullptr)
+                                : nullptr);
     if (!ToRgbContext) {
       Log(0, "Cannot initialize the toRGB conversion context");
       failed = true;
     } else {
       AVUtilLib.av_image_fill_arrays(rgb, rgbLs, RgbBuffer.data(), rgbFmt, AWidth, AHeight, 1);
-      SwScaleLib.sws_scale(ToRgbContext, AWork, AWorkLs, 0, AHeight, rgb, rgbLs);
+      SwScaleLib.sws_scale(ToRgbContext.get(), AWork, AWorkLs, 0, AHeight, rgb, rgbLs);
     }
   }
 
@@ -373,14 +356,14 @@ void TCustomFFmpeg::RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt
       for (int y = 0; y < AHeight; ++y)
         std::memcpy(rgb[0] + static_cast<ptrdiff_t>(y) * rgbLs[0], bmp.ScanLine(y), rowBytes);
       if (HookRgbPixFmt != APixFmt) {
-        FromRgbContext = SwScaleLib.sws_getCachedContext(FromRgbContext, AWidth, AHeight, rgbFmt, AWidth, AHeight,
-                                                         static_cast<AVPixelFormat>(APixFmt), SWS_BICUBIC, nullptr,
-                                                         nullptr, nullptr);
+        FromRgbContext.reset(SwScaleLib.sws_getCachedContext(FromRgbContext.release(), AWidth, AHeight, rgbFmt, AWidth,
+                                                             AHeight, static_cast<AVPixelFormat>(APixFmt), SWS_BICUBIC,
+                                                             nullptr, nullptr, nullptr));
         if (!FromRgbContext) {
           Log(0, "Cannot initialize the fromRGB conversion context");
           failed = true;
         } else {
-          SwScaleLib.sws_scale(FromRgbContext, rgb, rgbLs, 0, AHeight, AWork, AWorkLs);
+          SwScaleLib.sws_scale(FromRgbContext.get(), rgb, rgbLs, 0, AHeight, AWork, AWorkLs);
         }
       }
     }
@@ -392,51 +375,60 @@ void TCustomFFmpeg::RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt
   }
 }
 
+double TCustomFFmpeg::SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const
+{
+  return static_cast<double>(AOst.SyncIst->Pts - AStartTime) / 1000000.0;
+}
+
 bool TCustomFFmpeg::VideoSyncApplies(const TOutputStream &AOst) const
 {
   const double tb = avbind::Q2D(AOst.Enc->time_base);
   return VideoSyncMethod > 0 || (VideoSyncMethod != 0 && tb > 0.001);
 }
 
-int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture)
+int64_t TCustomFFmpeg::VideoSyncCount(TOutputStream &AOst, double ATb)
 {
-  (void)AIst;
-  AVCodecContext *enc = AOst.Enc;
   int64_t nbFrames = 1;
-  const double tb = avbind::Q2D(enc->time_base);
-  if (!(tb > 0)) return 0;
   const double inputTime = SyncInputTime(AOst, StartTime);
 
-  // Sync. After the first picture SyncOpts is the tick after the last one
+  // After the first picture SyncOpts is the tick after the last one
   // emitted; a re-based tick below it would repeat or reverse a timestamp,
   // which the encoder refuses, so such a picture is dropped instead.
   const int64_t nextFree = AOst.FrameNumber > 0 ? AOst.SyncOpts : INT64_MIN;
-  bool dropped = false;
   if (VideoSyncApplies(AOst)) {
-    const double vdelta = inputTime / tb - static_cast<double>(AOst.SyncOpts);
+    const double vdelta = inputTime / ATb - static_cast<double>(AOst.SyncOpts);
     if (vdelta < -1.1)
       nbFrames = 0;
     else if (VideoSyncMethod == 2)
-      AOst.SyncOpts = std::llrint(inputTime / tb);
+      AOst.SyncOpts = std::llrint(inputTime / ATb);
     else if (vdelta > 1.1)
       nbFrames = std::llrint(vdelta);
   } else {
-    AOst.SyncOpts = std::llrint(inputTime / tb);
+    AOst.SyncOpts = std::llrint(inputTime / ATb);
   }
   if (nbFrames > 0 && AOst.SyncOpts < nextFree) {
     AOst.SyncOpts = nextFree;
     nbFrames = 0;
   }
   if (nbFrames == 0) {
-    dropped = true;
     ++AOst.Drop;
     if (Verbose > 2 && OnLog) Log(1, "*** drop!");
-  } else if (nbFrames > 1) {
+    return 0;
+  }
+  if (nbFrames > 1) {
     AOst.Dup += static_cast<int32_t>(std::min<int64_t>(nbFrames, INT32_MAX));
     if (Verbose > 2 && OnLog) Log(1, Format("*** %d dup!", {nbFrames - 1}));
   }
-  if (dropped) return 0;
-  nbFrames = std::min<int64_t>(nbFrames, static_cast<int64_t>(MaxFrames[AVMEDIA_TYPE_VIDEO]) - AOst.FrameNumber);
+  return std::min<int64_t>(nbFrames, static_cast<int64_t>(MaxFrames[AVMEDIA_TYPE_VIDEO]) - AOst.FrameNumber);
+}
+
+int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture)
+{
+  (void)AIst;
+  AVCodecContext *enc = AOst.Enc;
+  const double tb = avbind::Q2D(enc->time_base);
+  if (!(tb > 0)) return 0;
+  const int64_t nbFrames = VideoSyncCount(AOst, tb);
   if (nbFrames <= 0) return 0;
 
   // Crop.
@@ -472,9 +464,10 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
     }
     if (!AOst.ImgResampleCtx || AOst.ScaleSrcWidth != srcW || AOst.ScaleSrcHeight != srcH ||
         AOst.ScaleSrcPixFmt != pf) {
-      AOst.ImgResampleCtx =
-          SwScaleLib.sws_getCachedContext(AOst.ImgResampleCtx, srcW, srcH, static_cast<AVPixelFormat>(pf), dstW,
-                                          dstH, enc->pix_fmt, SwsFlags, nullptr, nullptr, nullptr);
+      // The cached call frees the context it replaces, or fails having freed it.
+      AOst.ImgResampleCtx.reset(
+          SwScaleLib.sws_getCachedContext(AOst.ImgResampleCtx.release(), srcW, srcH, static_cast<AVPixelFormat>(pf),
+                                          dstW, dstH, enc->pix_fmt, SwsFlags, nullptr, nullptr, nullptr));
       if (!AOst.ImgResampleCtx) {
         Log(0, "Cannot get resampling context");
         return 0;
@@ -503,7 +496,7 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
       return 0;
     }
     if (AOst.VideoResample)
-      SwScaleLib.sws_scale(AOst.ImgResampleCtx, src, srcLs, 0, AOst.ResampleHeight, target, targetLs);
+      SwScaleLib.sws_scale(AOst.ImgResampleCtx.get(), src, srcLs, 0, AOst.ResampleHeight, target, targetLs);
     if (AOst.VideoPad &&
         !PadPicture(final->data, final->linesize, AOst.VideoResample ? nullptr : src, srcLs, enc->width,
                     enc->height, final->format, AOst.PadTop, AOst.PadBottom, AOst.PadLeft, AOst.PadRight, PadColor)) {
@@ -601,7 +594,7 @@ int TCustomFFmpeg::SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, co
     const int size = pkt->size;
     ReadQualityStats(pkt.get(), AOst);
     AOst.Bytes += size;
-    if (AOst.LogFile && enc->stats_out) MyUtilLib.my_fprintf(AOst.LogFile, "%s", enc->stats_out);
+    if (AOst.LogFile && enc->stats_out) MyUtilLib.my_fprintf(AOst.LogFile.get(), "%s", enc->stats_out);
     // Each picture lasts one tick of a frame-rate time base.
     if (pkt->duration <= 0 && avbind::Q2D(enc->time_base) > 0.001) pkt->duration = 1;
     AVCodecLib.av_packet_rescale_ts(pkt.get(), enc->time_base, AOst.Stream->time_base);

@@ -1,5 +1,6 @@
 // The single exit of every packet, and the subtitle output path.
 #include "FFmpeg.h"
+#include "RunState.h"
 #include "Pipeline.h"
 #include "SysFormat.h"
 
@@ -8,7 +9,7 @@ void TCustomFFmpeg::WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStr
   // Inside a job the packet waits in the job's ticket, so packets reach the
   // muxer in job order whichever thread made them.
   if (engine::TTicket *ticket = engine::TRunPipeline::Current()) {
-    ticket->Add(AOst, *APkt);
+    ticket->Add(&AOst, *APkt);
     return;
   }
   MuxPacket(AOut, APkt, AOst);

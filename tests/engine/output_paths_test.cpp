@@ -8,6 +8,7 @@
 
 #include "FFmpeg.h"
 #include "PictureOps.h"
+#include "Streams.h"
 #include "TestEnv.h"
 #include "TestMedia.h"
 
@@ -20,7 +21,6 @@ class TTestEngine : public TCustomFFmpeg {
   using TCustomFFmpeg::DoSubtitleOut;
   using TCustomFFmpeg::DoVideoOut;
   using TCustomFFmpeg::FlushAudio;
-  using TCustomFFmpeg::ReleaseOutputStream;
   using TCustomFFmpeg::SetupAudioOutput;
   using TCustomFFmpeg::SetupVideoOutput;
   using TCustomFFmpeg::WriteFrame;
@@ -62,11 +62,7 @@ class TRig {
     EXPECT_GE(AVFormatLib.avformat_write_header(Oc, nullptr), 0);
     Engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Log.push_back(msg); };
   }
-  ~TRig()
-  {
-    Engine.ReleaseOutputStream(Ost);
-    AVFormatLib.avformat_free_context(Oc);
-  }
+  ~TRig() { AVFormatLib.avformat_free_context(Oc); }
   static avbind::TFramePtr Picture(int AWidth, int AHeight, int AValue)
   {
     avbind::TFramePtr f(AVUtilLib.av_frame_alloc());
@@ -92,7 +88,7 @@ class TRig {
     Ist.S16SampleRate = 44100;
     Engine.DoAudioOut(Oc, Ost, Ist, reinterpret_cast<const uint8_t *>(block.data()), ASamples * 4);
   }
-  int64_t FifoSamples() const { return static_cast<int64_t>(AVUtilLib.av_fifo_can_read(Ost.Fifo)) / 4; }
+  int64_t FifoSamples() const { return static_cast<int64_t>(AVUtilLib.av_fifo_can_read(Ost.Fifo.get())) / 4; }
 
   TTestEngine Engine;
   AVFormatContext *Oc = nullptr;
@@ -246,7 +242,7 @@ TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
   mono.Ist.S16SampleRate = 44100;
   mono.Engine.DoAudioOut(mono.Oc, mono.Ost, mono.Ist, reinterpret_cast<const uint8_t *>(block.data()), 4096);
   EXPECT_EQ(mono.Ost.AudioResample, 1);
-  EXPECT_EQ(mono.Ost.SyncOpts + mono.FifoSamples() + SwResampleLib.swr_get_delay(mono.Ost.Resample, 44100), 2048);
+  EXPECT_EQ(mono.Ost.SyncOpts + mono.FifoSamples() + SwResampleLib.swr_get_delay(mono.Ost.Resample.get(), 44100), 2048);
 }
 
 TEST_F(OutputPathsTest, DecodedAudioWithoutChannelLayoutBecomes16BitInterleaved)
@@ -271,14 +267,14 @@ TEST_F(OutputPathsTest, DecodedAudioWithoutChannelLayoutBecomes16BitInterleaved)
   };
   const int16_t *out = nullptr;
   ASSERT_EQ(engine.DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLT, 16000, 320, 1, -0.25f, 0.5f)), 640);
-  out = reinterpret_cast<const int16_t *>(engine.SampleBuffer.data());
+  out = reinterpret_cast<const int16_t *>(ist.Samples.data());
   EXPECT_EQ(ist.S16Channels, 1);
   EXPECT_EQ(ist.S16SampleRate, 16000);
   EXPECT_EQ(out[0], -8192);
   EXPECT_EQ(out[1], 16384);
   // Planar stereo float, as AAC decodes: interleaved on the way out.
   ASSERT_EQ(engine.DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLTP, 44100, 4, 2, 0.5f, -0.5f)), 16);
-  out = reinterpret_cast<const int16_t *>(engine.SampleBuffer.data());
+  out = reinterpret_cast<const int16_t *>(ist.Samples.data());
   EXPECT_EQ(out[0], 16384);
   EXPECT_EQ(out[1], -16384);
   EXPECT_EQ(out[2], 16384);
