@@ -4,9 +4,10 @@
 // (Prepare, Start, Run, Stop, ReleaseJob).
 //
 // Files: FFmpeg.cpp (life cycle) and FrameHook.cpp here; the job's
-// configuration in config/ (Options.cpp: option table and handlers,
-// InputFile.cpp: inputs and codec helpers, OutputFile.cpp: outputs and new
-// streams, Targets.cpp: disc presets); the run in run/ (TranscodeSetup.cpp,
+// configuration in config/ (OptionTable.cpp: option table, the handlers
+// by topic in *Options.cpp; InputFile.cpp: inputs and codec helpers;
+// OutputFile.cpp: outputs, OutputStreams.cpp: their streams; Targets.cpp:
+// disc presets); the run in run/ (TranscodeSetup.cpp,
 // PacketLoop.cpp, Pipeline.cpp: stages and the writer, DropPredictor.cpp,
 // AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp).
 //
@@ -379,7 +380,7 @@ class TCustomFFmpeg : public TFFmpegSettings {
   int64_t PicturesSkipped = 0;  // of the last run: dropped without being decoded
   void SetThreadBudget(int32_t AValue) { FThreadBudget = AValue < 1 ? 1 : AValue; }
 
-  // ---- options (Options.cpp) ----
+  // ---- options (OptionTable.cpp; handlers in config/*Options.cpp) ----
   void SetOption(const std::string &AName, const std::string &AValue);
   bool SetGenericOption(const std::string &AName, const std::string &AValue);
   bool SetGenericOption(const std::string &AName, int32_t AValue);
@@ -452,7 +453,7 @@ class TCustomFFmpeg : public TFFmpegSettings {
   static std::string InputOpenErrorText(const std::string &AFileName, int AErrorCode);
   void CheckInputStreamKinds(bool &AHasVideo, bool &AHasAudio, bool &AHasSubtitle);
 
-  // ---- output files (OutputFile.cpp) ----
+  // ---- output files (OutputFile.cpp; streams in OutputStreams.cpp) ----
   // Refuses a name that is one of the open inputs (the same file by device
   // and inode, however it is spelled or linked), before anything is opened
   // for writing: "Output file '...' is the same as input '...'".
