@@ -3,19 +3,14 @@
 TAVCodecFuncs AVCodecLib;
 
 namespace {
-const avbind::TSymbol kSymbols[] = {
 #define QV_ENTRY(fn) QV_SYM(AVCodecLib, fn)
-    QV_AVCODEC_FUNCTIONS(QV_ENTRY)
+avbind::TLibModule Module("libavcodec.so.%d", 59, "libavcodec.so", {QV_AVCODEC_FUNCTIONS(QV_ENTRY)});
 #undef QV_ENTRY
-};
-avbind::TLibModule Module("libavcodec.so.%d", 59, "libavcodec.so", kSymbols, sizeof kSymbols / sizeof kSymbols[0]);
 }  // namespace
 
 bool LoadAVCodec(std::string &AError, const std::string &AFolder, bool AVersioned, bool /*ARegister*/)
 {
   return Module.Load(AError, AFolder, AVersioned);
 }
-
 void UnloadAVCodec() { Module.Unload(); }
-
 bool AVCodecLoaded() { return Module.Loaded(); }

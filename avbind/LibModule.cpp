@@ -15,8 +15,8 @@ std::string TrimSystemMessage(const char *AText)
 }
 
 TLibModule::TLibModule(const char *AVersionedFmt, int AMajor, const char *APlain,
-                       const TSymbol *ASymbols, std::size_t ACount)
-    : FVersionedFmt(AVersionedFmt), FMajor(AMajor), FPlain(APlain), FSymbols(ASymbols), FCount(ACount)
+                       std::initializer_list<TSymbol> ASymbols)
+    : FVersionedFmt(AVersionedFmt), FMajor(AMajor), FPlain(APlain), FSymbols(ASymbols)
 {
 }
 
@@ -52,17 +52,17 @@ bool TLibModule::Load(std::string &AError, const std::string &AFolder, bool AVer
     }
   }
   if (ok && !FResolved) {
-    for (std::size_t i = 0; i < FCount; ++i) {
+    for (const TSymbol &symbol : FSymbols) {
       dlerror();
-      void *p = dlsym(FHandle, FSymbols[i].Name);
+      void *p = dlsym(FHandle, symbol.Name);
       if (!p) {
         const char *err = dlerror();
-        FLastError = std::string("Load function ") + FSymbols[i].Name + "@" + FileName() +
+        FLastError = std::string("Load function ") + symbol.Name + "@" + FileName() +
                      " error: " + TrimSystemMessage(err ? err : "symbol not found");
         ok = false;
         break;
       }
-      *FSymbols[i].Slot = p;
+      *symbol.Slot = p;
     }
     FResolved = ok;
   }

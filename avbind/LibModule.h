@@ -1,6 +1,8 @@
 // One run-time loaded library: its handle, its resolved-function flag and its
 // last error text, plus the generic load/resolve/unload steps every *Hlpr
-// module shares.
+// module shares. A binding is its typed table (a struct of QV_SLOT entries
+// from an X-list of names), one TLibModule over that table's QV_SYM entries,
+// and three one-line wrappers (Load..., Unload..., ...Loaded).
 //
 // Ownership: the module owns the dlopen handle until Unload. The function
 // table it fills belongs to the *Hlpr module and keeps stale entries after
@@ -11,8 +13,9 @@
 // forms "Load libraray %s error: %s" and "Load function %s@%s error: %s".
 #pragma once
 
-#include <cstddef>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace avbind {
 
@@ -23,9 +26,10 @@ struct TSymbol {
 
 class TLibModule {
  public:
-  // AVersionedFmt: "libavcodec.so.%d"-style name; APlain: "libavcodec.so".
-  TLibModule(const char *AVersionedFmt, int AMajor, const char *APlain, const TSymbol *ASymbols,
-             std::size_t ACount);
+  // AVersionedFmt: "libavcodec.so.%d"-style name (null when the library has
+  // no versioned name); APlain: "libavcodec.so". ASymbols: the table's slots,
+  // built from its X-list with QV_SYM, in the order they are resolved.
+  TLibModule(const char *AVersionedFmt, int AMajor, const char *APlain, std::initializer_list<TSymbol> ASymbols);
 
   // Loads the library from AFolder (empty: the loader's normal search) and
   // resolves every listed symbol in order. The first missing one fails.
@@ -40,8 +44,7 @@ class TLibModule {
   const char *FVersionedFmt;
   int FMajor;
   const char *FPlain;
-  const TSymbol *FSymbols;
-  std::size_t FCount;
+  std::vector<TSymbol> FSymbols;
   void *FHandle = nullptr;
   bool FVersioned = false;
   bool FResolved = false;

@@ -10,6 +10,12 @@
 
 #include "LibModule.h"
 
+// The shim's functions, in the order they are resolved.
+#define QV_MYUTIL_FUNCTIONS(X)                                                                  \
+  X(my_vsprintf) X(my_fprintf) X(my_snprintf) X(my_fopen) X(my_ftell) X(my_fread) X(my_fwrite)  \
+  X(my_fseek) X(my_fclose) X(my_strtok) X(my_strtol) X(my_strtod)
+
+// Typed by hand: the shim has no header of its own to take prototypes from.
 struct TMyUtilFuncs {
   int (*my_vsprintf)(char *, const char *, va_list) = nullptr;
   int (*my_fprintf)(FILE *, const char *, ...) = nullptr;

@@ -5,12 +5,14 @@
 // records, output paths, pipeline, clocks) is its own: see run/RunState.h.
 //
 // Files: FFmpeg.cpp (life cycle), OutputFate.cpp (every output file's fate)
-// and FrameHook.cpp here; the job's configuration in config/ (option table
-// and handlers, inputs and codec helpers, outputs and new streams, disc
-// presets); the run in run/ (TranscodeSetup.cpp, PacketLoop.cpp,
-// Pipeline.cpp: jobs, stages and tickets, DropPredictor.cpp, AudioOut.cpp,
-// VideoOut.cpp, WriteFrame.cpp, Report.cpp, EndCheck.cpp; Streams.h and
-// RunState.h hold the run's records). docs/architecture.md maps them.
+// and FrameHook.cpp here; the job's configuration in config/
+// (OptionTable.cpp: option table, the handlers by topic in *Options.cpp;
+// InputFile.cpp: inputs and codec helpers; OutputFile.cpp: outputs,
+// OutputStreams.cpp: their streams; Targets.cpp: disc presets); the run in
+// run/ (TranscodeSetup.cpp, PacketLoop.cpp, Pipeline.cpp: jobs, stages and
+// tickets, DropPredictor.cpp, AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp,
+// Report.cpp, EndCheck.cpp; Streams.h and RunState.h hold the run's
+// records). docs/architecture.md maps them.
 //
 // A run on several cores (ThreadBudget above 1) is a pipeline:
 //   run's thread   reads packets, corrects their timestamps, copies streams,
@@ -250,7 +252,7 @@ class TCustomFFmpeg : public TFFmpegSettings {
   int64_t PicturesSkipped = 0;  // of the last run: dropped without being decoded
   void SetThreadBudget(int32_t AValue) { FThreadBudget = AValue < 1 ? 1 : AValue; }
 
-  // ---- options (Options.cpp) ----
+  // ---- options (OptionTable.cpp; handlers in config/*Options.cpp) ----
   void SetOption(const std::string &AName, const std::string &AValue);
   bool SetGenericOption(const std::string &AName, const std::string &AValue);
   bool SetGenericOption(const std::string &AName, int32_t AValue);
@@ -323,7 +325,7 @@ class TCustomFFmpeg : public TFFmpegSettings {
   static std::string InputOpenErrorText(const std::string &AFileName, int AErrorCode);
   void CheckInputStreamKinds(bool &AHasVideo, bool &AHasAudio, bool &AHasSubtitle);
 
-  // ---- output files (OutputFile.cpp) ----
+  // ---- output files (OutputFile.cpp; streams in OutputStreams.cpp) ----
   // Refuses a name that is one of the open inputs (the same file by device
   // and inode, however it is spelled or linked), before anything is opened
   // for writing: "Output file '...' is the same as input '...'".

@@ -3,10 +3,10 @@
 // norm given or detected from the frame rate and the input streams.
 #include "FFmpeg.h"
 
-#include <cctype>
 #include <cmath>
 
 #include "AVFormatHlpr.h"
+#include "OptionText.h"
 #include "SysFormat.h"
 
 namespace {
@@ -28,19 +28,11 @@ TNorm NormOfRate(int64_t AMilliRate)
   return nmUndecided;
 }
 
-std::string TrimBlanks(const std::string &AText)
-{
-  size_t b = 0, e = AText.size();
-  while (b < e && std::isspace(static_cast<unsigned char>(AText[b]))) ++b;
-  while (e > b && std::isspace(static_cast<unsigned char>(AText[e - 1]))) --e;
-  return AText.substr(b, e - b);
-}
-
 }  // namespace
 
 void TCustomFFmpeg::SetTarget(const std::string &AText)
 {
-  const std::string text = TrimBlanks(AText);
+  const std::string text = engine::Trim(AText);
   std::string norm = "auto";
   std::string type = text;
   for (const char *prefix : {"pal-", "ntsc-", "film-"}) {
