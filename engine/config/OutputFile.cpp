@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "CodecAliases.h"
+#include "CodecThreads.h"
 #include "FFmpeg.h"
 #include "MediaDate.h"
 #include "Rational.h"
@@ -383,7 +384,7 @@ void TCustomFFmpeg::NewVideoStream(int AFileIndex)
     // The context frees its matrices; the job keeps its own for later streams.
     enc->intra_matrix = CopyMatrix(IntraMatrix);
     enc->inter_matrix = CopyMatrix(InterMatrix);
-    enc->thread_count = ThreadCount;
+    engine::SetEncoderThreads(*enc, codec, ThreadCount);
 
     if (!rc.empty()) {
       auto *ov = static_cast<RcOverride *>(AVUtilLib.av_malloc(rc.size() * sizeof(RcOverride)));
