@@ -20,8 +20,8 @@
 // Stages are joined to the run's thread by bounded queues of jobs; each job's
 // packets wait in a ticket until the writer reaches it, so the muxer gets
 // the same calls in the same order as on one thread and the file is the
-// same byte for byte. The encoders keep one thread each (slices would change
-// the output). Runs whose loop decisions depend on how far the stages have
+// same byte for byte. The encoders' own threads never follow the budget (see
+// run/CodecThreads.h). Runs whose loop decisions depend on how far the stages have
 // got (frame, time or size limits, several inputs, a borrowed clock) keep
 // their stages on the run's thread. See run/Pipeline.h.
 //
