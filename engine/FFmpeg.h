@@ -24,11 +24,10 @@
 // Stages are joined to the run's thread by bounded queues of jobs; each job's
 // packets wait in a ticket until the writer reaches it, so the muxer gets
 // the same calls in the same order as on one thread and the file is the
-// same byte for byte. Each encoder gets ThreadCount threads (1 unless a
-// caller sets it), whatever the budget. Runs whose loop decisions
-// depend on how far the stages have got (frame, time or size limits,
-// several inputs, a borrowed clock) keep their stages on the run's thread.
-// See run/Pipeline.h.
+// same byte for byte. The encoders' own threads never follow the budget (see
+// run/CodecThreads.h). Runs whose loop decisions depend on how far the stages have
+// got (frame, time or size limits, several inputs, a borrowed clock) keep
+// their stages on the run's thread. See run/Pipeline.h.
 //
 // Ownership: the engine owns its file tables (input contexts, output contexts
 // with one encoder context per output stream, one decoder context per input

@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "CodecAliases.h"
+#include "CodecThreads.h"
 #include "FFmpeg.h"
 #include "Rational.h"
 #include "SysFormat.h"
@@ -261,7 +262,7 @@ void TCustomFFmpeg::NewVideoStream(int AFileIndex)
     // The context frees its matrices; the job keeps its own for later streams.
     enc->intra_matrix = CopyMatrix(IntraMatrix);
     enc->inter_matrix = CopyMatrix(InterMatrix);
-    enc->thread_count = ThreadCount;
+    engine::SetEncoderThreads(*enc, s.Codec, ThreadCount);
 
     SetRcOverrides(rc, enc);
     if (enc->rc_initial_buffer_occupancy == 0)

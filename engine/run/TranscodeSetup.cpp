@@ -4,6 +4,7 @@
 // codecs already open stay marked and are closed by Run's clean-up.
 #include <cstring>
 
+#include "CodecThreads.h"
 #include "FFmpeg.h"
 #include "RunState.h"
 #include "LibLoader.h"
@@ -409,16 +410,9 @@ void TCustomFFmpeg::OpenEncoders()
 
 void TCustomFFmpeg::OpenDecoders()
 {
-  // With more than one core to use, video decoders run on
-  // the codec's own frame and slice threads (the pictures are the same).
+  // Decoders on their library's threads as the budget allows (see CodecThreads.h).
   for (auto &istp : FRun->InputStreams)
-    if (istp->DecodingNeeded && istp->Dec && istp->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-        ThreadBudget() > 1 && !istp->Opened) {
-      // One frame thread more than the cores: a frame thread waiting on
-      // the picture it refers to leaves a core to another.
-      istp->Dec->thread_count = ThreadBudget() + 1;
-      istp->Dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    }
+    if (istp->DecodingNeeded && istp->Dec && !istp->Opened) engine::SetDecoderThreads(*istp->Dec, ThreadBudget());
   for (auto &istp : FRun->InputStreams)
     if (istp->DecodingNeeded) OpenDecoder(*istp);
 }

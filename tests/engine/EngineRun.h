@@ -48,8 +48,9 @@ class ConvertTest : public ::testing::Test {
  protected:
   void SetUp() override { qvtest::LoadLibs(); }
 
-  // Opens AIn, sets AOptions, opens AOut; runs the job on this thread unless AStart is false.
-  void Open(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions)
+  // Opens AIn, sets AOptions (and runs AOutputSetUp), opens AOut.
+  void Open(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
+            const std::function<void(TCustomFFmpeg &)> &AOutputSetUp = {})
   {
     AEngine.Prepare();
     // Engines running side by side log from their own threads.
@@ -59,6 +60,7 @@ class ConvertTest : public ::testing::Test {
     };
     ASSERT_TRUE(AEngine.OpenInputFile(AIn)) << AEngine.LastOptionError;
     for (const auto &[name, value] : AOptions) AEngine.SetOption(name, value);
+    if (AOutputSetUp) AOutputSetUp(AEngine);
     ASSERT_TRUE(AEngine.OpenOutputFile(AOut)) << AEngine.LastOptionError;
   }
   void Run(TCustomFFmpeg &AEngine, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,

@@ -1,6 +1,8 @@
-// The run's pipeline: with stage threads the output is the same byte for
-// byte as on one thread; hooks see every picture in order, one at a time;
-// a stop or a failure on a stage thread ends the run as on one thread.
+// The run's pipeline: with stage threads and the codecs' own threads the
+// output is the same byte for byte as on one thread, for every shipped
+// preset and for the modern codecs' inputs; hooks see every picture in
+// order, one at a time; a stop or a failure on a stage thread ends the run
+// as on one thread.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -8,8 +10,13 @@
 #include <atomic>
 #include <mutex>
 
+#include "CodecThreads.h"
+#include "ConvertRecord.h"
 #include "EngineRun.h"
+#include "EnhancedFlv.h"
 #include "FFmpegThread.h"
+#include "SourceInfo.h"
+#include "Tools.h"
 
 namespace {
 
@@ -24,12 +31,14 @@ class PipelineTest : public ConvertTest {
  protected:
   // Converts AIn with AOptions on a budget of AThreads into AOut (and, with
   // ACopyToo, a stream copy into a second output); returns the output's bytes.
+  // AOutputSetUp, when given, sets the output's options once the input is open.
   std::string ConvertWith(int AThreads, const std::string &AIn, const std::string &AOut, const TOptions &AOptions,
-                          const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {}, bool ACopyToo = false)
+                          const std::function<void(TCustomFFmpeg &)> &ABeforeStart = {}, bool ACopyToo = false,
+                          const std::function<void(TCustomFFmpeg &)> &AOutputSetUp = {})
   {
     TCustomFFmpeg engine;
     engine.SetThreadBudget(AThreads);
-    Open(engine, AIn, AOut, AOptions);
+    Open(engine, AIn, AOut, AOptions, AOutputSetUp);
     if (HasFatalFailure()) return {};
     // Stage threads log too.
     engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &AMsg) {
@@ -64,6 +73,69 @@ class PipelineTest : public ConvertTest {
   std::vector<int64_t> Totals;
   int64_t LastSkipped = 0;
 };
+
+// A preset converts as the window converts with it: the record made from
+// the preset and what is read of the input.
+class PresetPipelineTest : public PipelineTest, public ::testing::WithParamInterface<TFormat> {
+ protected:
+  std::string ConvertWithPreset(int AThreads, const std::string &AIn, const std::string &AOut)
+  {
+    return ConvertWith(AThreads, AIn, AOut, {}, {}, false, [&](TCustomFFmpeg &AEngine) {
+      const TSourceInfo source = DescribeSource(AEngine.InputContext(0));
+      ApplyOutputOptions(AEngine, ConvertOutputRecord(&GetParam(), &source));
+    });
+  }
+};
+
+std::vector<TFormat> ShippedPresets()
+{
+  LoadPresets(QV_SOURCE_DIR "/app/formats.ini");
+  return Presets;
+}
+
+// x264 runs on threads of its own, as many whatever the budget.
+TEST_P(PresetPipelineTest, TheOutputIsTheSameWithAnyBudget)
+{
+  SCOPED_TRACE(GetParam().Name);
+  ASSERT_TRUE(GetParam().Problem.empty()) << GetParam().Problem;
+  const std::string in = Input("in.flv", 0.5);
+  const std::string one = ConvertWithPreset(1, in, Dir.File("one.mp4"));
+  ASSERT_FALSE(one.empty());
+  for (int threads : {2, 4}) {
+    SCOPED_TRACE(threads);
+    const std::string out = Dir.File("t" + std::to_string(threads) + ".mp4");
+    EXPECT_TRUE(ConvertWithPreset(threads, in, out) == one) << "the outputs differ";
+  }
+  // x264 writes the settings it ran with into the stream.
+  if (GetParam().VideoCodec == "libx264")
+    EXPECT_NE(one.find(" threads=" + std::to_string(engine::kX264FrameThreads) + " lookahead_threads="),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, PresetPipelineTest, ::testing::ValuesIn(ShippedPresets()),
+                         [](const ::testing::TestParamInfo<TFormat> &AInfo) { return std::to_string(AInfo.index); });
+
+// HEVC, AV1 and VP9 decode on their libraries' threads when the budget
+// allows; the pictures, and so the output, stay the same.
+class ModernCodecPipelineTest : public PipelineTest, public ::testing::WithParamInterface<const char *> {};
+
+TEST_P(ModernCodecPipelineTest, TheOutputIsTheSameWithAnyBudget)
+{
+  const qvtest::TEnhancedRecipe *recipe = nullptr;
+  for (const qvtest::TEnhancedRecipe &r : qvtest::EnhancedRecipes())
+    if (r.Name == GetParam()) recipe = &r;
+  ASSERT_TRUE(recipe);
+  const std::string in = qvtest::MakeEnhancedFlv(Dir.Path(), *recipe).Path;
+  const std::string one = ConvertWith(1, in, Dir.File("one.mp4"), WindowOptions());
+  ASSERT_FALSE(one.empty());
+  for (int threads : {2, 4}) {
+    SCOPED_TRACE(threads);
+    EXPECT_TRUE(ConvertWith(threads, in, Dir.File("t.mp4"), WindowOptions()) == one) << "the outputs differ";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Enhanced, ModernCodecPipelineTest,
+                         ::testing::Values("hvc1_opus_nano_color", "av01_flac_nano", "vp09_ac3"));
 
 TEST_F(PipelineTest, TheOutputIsTheSameWithAnyBudget)
 {

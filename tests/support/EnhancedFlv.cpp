@@ -286,7 +286,9 @@ void EncodeSource(const TEnhancedRecipe &ARecipe, const std::string &APath)
   const int rate = ARecipe.Legacy ? 44100 : 48000;
   std::vector<std::string> args;
   for (size_t i = 0; i < ARecipe.Video.size(); ++i)
-    args.insert(args.end(), {"-f", "lavfi", "-i", "testsrc=d=" + secs + ":r=25:s=" + sizes[std::min<size_t>(i, 2)]});
+    args.insert(args.end(), {"-f", "lavfi", "-i",
+                             "testsrc=d=" + secs + ":r=25:s=" +
+                                 (i == 0 && !ARecipe.Size.empty() ? ARecipe.Size : sizes[std::min<size_t>(i, 2)])});
   for (size_t i = 0; i < ARecipe.Audio.size(); ++i)
     args.insert(args.end(), {"-f", "lavfi", "-i",
                              "sine=d=" + secs + ":sample_rate=" + std::to_string(rate) +

@@ -44,6 +44,7 @@ struct TEnhancedRecipe {
   bool SequenceEnd = true;  // a SequenceEnd (codec id 12: end of sequence) after each track's last frame
   bool BFrames = true;      // libx264/libx265 with B-frames (only with a single video track)
   double Seconds = 1;
+  std::string Size;  // of the first video track, "WxH"; empty: 160x120
 };
 
 // The enhanced and codec-12 shapes the tests and the differential suite use.
@@ -93,8 +94,8 @@ struct TEnhancedFlv {
   std::vector<TFlvTrackRef> Tracks;
 };
 
-// Encodes ARecipe.Seconds of a test pattern (160x120, 25 fps; further video
-// tracks smaller) and tones (48 kHz stereo, a fifth apart per track) into
+// Encodes ARecipe.Seconds of a test pattern (ARecipe.Size or 160x120, 25 fps;
+// further video tracks smaller) and tones (48 kHz stereo, a fifth apart per track) into
 // ADir/<Name>.mkv and lays them out in ADir/<Name>.flv: onMetaData, per
 // track a SequenceStart (where the codec has a configuration), frames
 // (avc1/hvc1: CodedFrames with the composition time, CodedFramesX where it
