@@ -161,7 +161,7 @@ int TWatch::Run()
     // the stop signal.
     const int next = watch.MillisToNextSettle();
     pollfd p{watch.Fd(), POLLIN, 0};
-    poll(&p, 1, next < 0 || next > 200 ? 200 : next);
+    poll(&p, 1, next < 0 || next > 50 ? 50 : next);
     if (!watch.ReadEvents()) {
       std::fprintf(stderr, "The folder '%s' is gone\n", FSettings.Folder.c_str());
       code = 1;
