@@ -13,8 +13,9 @@ PACKAGES=(
   qt6-base-dev libgl-dev libinih-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   xvfb xauth bc python3 time
-  # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
-  python3-yaml python3-kubernetes shellcheck
+  # the checks of deploy/: YAML and Kubernetes schemas, shell scripts, the
+  # systemd unit (systemd-analyze)
+  python3-yaml python3-kubernetes shellcheck systemd
   # the window's end-to-end test: a window manager, mouse and keys, screenshots,
   # and the accessibility bus through which it reads the window (dbus-daemon
   # also runs the private bus of the window's tests of the desktop services)
