@@ -79,7 +79,9 @@ int TWatch::ConvertOne(const std::string &AInput)
   s.OutputDir = OutputFolderFor(AInput);
   s.Resumable = true;
   s.Jobs = 1;
-  if (s.Threads <= 0) s.Threads = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) / FSettings.Batch.Jobs);
+  // Each file's share of the cores, as convert gives each of its jobs.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  if (s.Threads <= 0) s.Threads = std::max(1, cores / FSettings.Batch.Jobs);
   // Lines of several files interleave: plain lines, no summary.
   s.Terminal = false;
   s.Json = false;
@@ -90,10 +92,15 @@ int TWatch::ConvertOne(const std::string &AInput)
   TBatch batch(s, FStop);
   const int code = batch.Run();
   const std::string output = ResumableOutputName(AInput, s.OutputDir);
-  if (code == 0)
+  const TInputStamp now = InputStampOf(AInput);
+  if (code == 0) {
     RemoveFailedStamp(output);
-  else if (code == 2)  // the file failed: not again until it changes
+    // Written to again while it converted: the output may lack the end, so
+    // the input's next settling converts it again.
+    if (now.Valid() && (now.Size != stamp.Size || now.MtimeNs != stamp.MtimeNs)) SaveInputStamp(output, stamp);
+  } else if (code == 2) {  // the file failed: not again until it changes
     SaveFailedStamp(output, stamp);
+  }
   return code;
 }
 

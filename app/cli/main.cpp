@@ -494,17 +494,53 @@ bool IsFolder(const std::string &APath)
   return false;
 }
 
-// Reads the presets and picks the one asked for; false after a message.
-bool ChoosePreset(TBatchSettings &ASettings, const std::string &APresetFile, bool APresetGiven,
-                  const std::string &APresetKey)
+// --preset and --presets as given.
+struct TPresetChoice {
+  std::string File, Key;
+  bool Given = false;
+};
+
+enum TTaken { toNone, toTaken, toBad };
+
+// The options convert and watch share: how each file is converted, where
+// its output goes, the report. toBad: a wrong value, after a message.
+TTaken TakeConversionOption(const std::vector<std::string> &AArgs, size_t &AIndex, TBatchSettings &ASettings,
+                            TPresetChoice &APreset)
 {
-  if (!ReadPresets(APresetFile)) return false;
+  const std::string &a = AArgs[AIndex];
+  bool ok = true;
+  if (a == "--keep-dates") {
+    ASettings.KeepDates = true;
+  } else if (a == "--verify") {
+    ASettings.Verify = true;
+  } else if (IsOption(a, "--preset")) {
+    ok = APreset.Given = TakeValue(AArgs, AIndex, "--preset", APreset.Key);
+  } else if (IsOption(a, "--presets")) {
+    ok = TakeValue(AArgs, AIndex, "--presets", APreset.File);
+  } else if (IsOption(a, "--jobs")) {
+    ok = TakeCount(AArgs, AIndex, "--jobs", "jobs", ASettings.Jobs);
+  } else if (IsOption(a, "--threads")) {
+    ok = TakeCount(AArgs, AIndex, "--threads", "threads", ASettings.Threads);
+  } else if (IsOption(a, "--report")) {
+    ok = TakeNonEmptyValue(AArgs, AIndex, "--report", ASettings.ReportFile);
+  } else if (IsOption(a, "--output-dir")) {
+    ok = TakeValue(AArgs, AIndex, "--output-dir", ASettings.OutputDir) && IsFolder(ASettings.OutputDir);
+  } else {
+    return toNone;
+  }
+  return ok ? toTaken : toBad;
+}
+
+// Reads the presets and picks the one asked for; false after a message.
+bool ChoosePreset(TBatchSettings &ASettings, const TPresetChoice &AChoice)
+{
+  if (!ReadPresets(AChoice.File)) return false;
   // "copy" rewraps what MP4 can carry; the rest falls back to the first preset.
-  ASettings.Rewrap = APresetGiven && APresetKey == "copy";
-  if (APresetGiven && !ASettings.Rewrap) {
-    ASettings.Preset = FindPreset(APresetKey);
+  ASettings.Rewrap = AChoice.Given && AChoice.Key == "copy";
+  if (AChoice.Given && !ASettings.Rewrap) {
+    ASettings.Preset = FindPreset(AChoice.Key);
     if (!ASettings.Preset) {
-      std::fprintf(stderr, "No preset '%s' (quenvaro-cli presets lists them)\n", APresetKey.c_str());
+      std::fprintf(stderr, "No preset '%s' (quenvaro-cli presets lists them)\n", AChoice.Key.c_str());
       return false;
     }
   } else if (!Presets.empty()) {
@@ -529,8 +565,8 @@ bool ParseSeconds(const std::string &AText, std::chrono::milliseconds &AValue)
 int Watch(const std::vector<std::string> &AArgs)
 {
   TWatchSettings settings;
-  std::string presetFile, presetKey, value;
-  bool presetGiven = false;
+  TPresetChoice preset;
+  std::string value;
   const unsigned cores = std::thread::hardware_concurrency();
   settings.Batch.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
   for (size_t i = 1; i < AArgs.size(); ++i) {
@@ -543,24 +579,8 @@ int Watch(const std::vector<std::string> &AArgs)
       settings.Folder = a;
     } else if (a == "--recursive") {
       settings.Recursive = true;
-    } else if (a == "--keep-dates") {
-      settings.Batch.KeepDates = true;
-    } else if (a == "--verify") {
-      settings.Batch.Verify = true;
-    } else if (IsOption(a, "--preset")) {
-      if (!TakeValue(AArgs, i, "--preset", presetKey)) return 1;
-      presetGiven = true;
-    } else if (IsOption(a, "--presets")) {
-      if (!TakeValue(AArgs, i, "--presets", presetFile)) return 1;
-    } else if (IsOption(a, "--jobs")) {
-      if (!TakeCount(AArgs, i, "--jobs", "jobs", settings.Batch.Jobs)) return 1;
-    } else if (IsOption(a, "--threads")) {
-      if (!TakeCount(AArgs, i, "--threads", "threads", settings.Batch.Threads)) return 1;
-    } else if (IsOption(a, "--report")) {
-      if (!TakeNonEmptyValue(AArgs, i, "--report", settings.Batch.ReportFile)) return 1;
-    } else if (IsOption(a, "--output-dir")) {
-      if (!TakeValue(AArgs, i, "--output-dir", settings.Batch.OutputDir) || !IsFolder(settings.Batch.OutputDir))
-        return 1;
+    } else if (const TTaken taken = TakeConversionOption(AArgs, i, settings.Batch, preset); taken != toNone) {
+      if (taken == toBad) return 1;
     } else if (IsOption(a, "--settle")) {
       if (!TakeValue(AArgs, i, "--settle", value)) return 1;
       if (!ParseSeconds(value, settings.Settle)) {
@@ -577,7 +597,7 @@ int Watch(const std::vector<std::string> &AArgs)
     Usage();
     return 1;
   }
-  if (!IsFolder(settings.Folder) || !ChoosePreset(settings.Batch, presetFile, presetGiven, presetKey)) return 1;
+  if (!IsFolder(settings.Folder) || !ChoosePreset(settings.Batch, preset)) return 1;
   TWatch watch(settings, StopSignal);
   return watch.Run();
 }
@@ -585,8 +605,8 @@ int Watch(const std::vector<std::string> &AArgs)
 int Convert(const std::vector<std::string> &AArgs)
 {
   TBatchSettings settings;
-  std::string presetFile, presetKey, manifest, shard, shards;
-  bool presetGiven = false;
+  TPresetChoice preset;
+  std::string manifest, shard, shards;
   const unsigned cores = std::thread::hardware_concurrency();
   settings.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
   bool options = true;
@@ -600,31 +620,16 @@ int Convert(const std::vector<std::string> &AArgs)
       settings.Overwrite = true;
     } else if (a == "--json") {
       settings.Json = true;
-    } else if (a == "--keep-dates") {
-      settings.KeepDates = true;
     } else if (a == "--dry-run") {
       settings.DryRun = true;
-    } else if (a == "--verify") {
-      settings.Verify = true;
-    } else if (IsOption(a, "--preset")) {
-      if (!TakeValue(AArgs, i, "--preset", presetKey)) return 1;
-      presetGiven = true;
-    } else if (IsOption(a, "--presets")) {
-      if (!TakeValue(AArgs, i, "--presets", presetFile)) return 1;
-    } else if (IsOption(a, "--jobs")) {
-      if (!TakeCount(AArgs, i, "--jobs", "jobs", settings.Jobs)) return 1;
-    } else if (IsOption(a, "--threads")) {
-      if (!TakeCount(AArgs, i, "--threads", "threads", settings.Threads)) return 1;
+    } else if (const TTaken taken = TakeConversionOption(AArgs, i, settings, preset); taken != toNone) {
+      if (taken == toBad) return 1;
     } else if (IsOption(a, "--manifest")) {
       if (!TakeNonEmptyValue(AArgs, i, "--manifest", manifest)) return 1;
     } else if (IsOption(a, "--shard")) {
       if (!TakeNonEmptyValue(AArgs, i, "--shard", shard)) return 1;
     } else if (IsOption(a, "--shards")) {
       if (!TakeNonEmptyValue(AArgs, i, "--shards", shards)) return 1;
-    } else if (IsOption(a, "--report")) {
-      if (!TakeNonEmptyValue(AArgs, i, "--report", settings.ReportFile)) return 1;
-    } else if (IsOption(a, "--output-dir")) {
-      if (!TakeValue(AArgs, i, "--output-dir", settings.OutputDir) || !IsFolder(settings.OutputDir)) return 1;
     } else {
       std::fprintf(stderr, "Unknown option '%s'\n", a.c_str());
       Usage();
@@ -644,7 +649,7 @@ int Convert(const std::vector<std::string> &AArgs)
     Usage();
     return 1;
   }
-  if (!ChoosePreset(settings, presetFile, presetGiven, presetKey)) return 1;
+  if (!ChoosePreset(settings, preset)) return 1;
   settings.Terminal = isatty(STDERR_FILENO) != 0;
   InstallStopHandlers();
   TBatch batch(settings, StopSignal);

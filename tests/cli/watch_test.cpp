@@ -238,11 +238,9 @@ TEST_F(Watching, FloodOfFilesIsConvertedWithFlatMemory)
   int running = 0;
   // Dropped as a recorder's mover drops them: renamed in.
   auto drop = [&](const std::string &APrefix, int ACount, size_t AExpected) {
-    for (int i = 0; i < ACount; ++i) qvtest::WriteFile(Dir.File("src/flood/" + APrefix + std::to_string(i) + ".flv"), flv);
-    for (int i = 0; i < ACount; ++i) {
-      const std::string name = APrefix + std::to_string(i) + ".flv";
-      fs::rename(Dir.File("src/flood/" + name), In(name));
-    }
+    auto name = [&](int AIndex) { return APrefix + std::to_string(AIndex) + ".flv"; };
+    for (int i = 0; i < ACount; ++i) qvtest::WriteFile(Dir.File("src/flood/" + name(i)), flv);
+    for (int i = 0; i < ACount; ++i) fs::rename(Dir.File("src/flood/" + name(i)), In(name(i)));
     EXPECT_TRUE(Until(
         [&] {
           running = std::max(running, Temporaries(Out()));
