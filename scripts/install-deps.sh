@@ -13,9 +13,8 @@ PACKAGES=(
   qt6-base-dev libgl-dev libinih-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev
   xvfb xauth bc python3 time
-  # the checks of deploy/: YAML and Kubernetes schemas, shell scripts, the
-  # systemd unit (systemd-analyze)
-  python3-yaml python3-kubernetes shellcheck systemd
+  # the checks of deploy/: YAML and Kubernetes schemas, shell scripts
+  python3-yaml python3-kubernetes shellcheck
   # the window's end-to-end test: a window manager, mouse and keys, screenshots,
   # and the accessibility bus through which it reads the window (dbus-daemon
   # also runs the private bus of the window's tests of the desktop services)
@@ -23,6 +22,8 @@ PACKAGES=(
   # the Debian package's test: its dependencies (dpkg-shlibdeps), its checkers,
   # and what it uses once installed
   dpkg-dev lintian appstream man-db bash-completion
+  # the check of the watch service's unit in deploy/ (systemd-analyze)
+  systemd
 )
 # The FFmpeg libraries LibAV/ links to and the libraries quenvaro-cli and
 # libmyutil.so are linked against (tests/cli/check_deploy.py keeps this
