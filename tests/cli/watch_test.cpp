@@ -66,16 +66,13 @@ class Watching : public TBatchFixture {
     }
     return true;
   }
+  std::string ReportText() { return qvtest::FileExists(Report()) ? qvtest::ReadFile(Report()) : std::string(); }
   size_t RecordCount()
   {
-    const std::string text = qvtest::FileExists(Report()) ? qvtest::ReadFile(Report()) : std::string();
+    const std::string text = ReportText();
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
   }
-  std::vector<TEvent> Records()
-  {
-    const std::string text = qvtest::FileExists(Report()) ? qvtest::ReadFile(Report()) : std::string();
-    return text.empty() ? std::vector<TEvent>() : Events(text);
-  }
+  std::vector<TEvent> Records() { return ReportText().empty() ? std::vector<TEvent>() : Events(ReportText()); }
   // Input -> its statuses, in the report's order.
   std::map<std::string, std::string> Statuses()
   {
@@ -145,7 +142,7 @@ TEST_F(Watching, FilesAreConvertedOnlyOnceTheirWritersAreDone)
 TEST_F(Watching, RestartsConvertWhatIsMissingOnceAndSkipWhatIsDone)
 {
   MakeFlv("in/early.flv", 0.6);
-  MakeFlv("in/long.flv", 30.0, 640, 480);
+  MakeFlv("in/long.flv", 20.0, 640, 480);
   auto midLong = [&] {
     long long largest = 0;
     return Temporaries(Out(), &largest) > 0 && largest > 0 && qvtest::FileExists(Out("early.mp4"));
@@ -178,7 +175,7 @@ TEST_F(Watching, RestartsConvertWhatIsMissingOnceAndSkipWhatIsDone)
   ExpectConverted(Out("long.mp4"));
   qvtest::TMediaInfo info;
   ASSERT_TRUE(qvtest::ProbeMedia(Out("long.mp4"), info));
-  EXPECT_NEAR(info.Find(AVMEDIA_TYPE_VIDEO)->Duration, 30.0, 0.5);
+  EXPECT_NEAR(info.Find(AVMEDIA_TYPE_VIDEO)->Duration, 20.0, 0.5);
 }
 
 // A file that fails is reported once, again after a restart only when it
