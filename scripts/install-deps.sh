@@ -25,6 +25,8 @@ PACKAGES=(
   # the Debian package's test: its dependencies (dpkg-shlibdeps), its checkers,
   # and what it uses once installed
   dpkg-dev lintian appstream man-db bash-completion
+  # the check of the watch service's unit in deploy/ (systemd-analyze)
+  systemd
 )
 # The FFmpeg libraries LibAV/ links to and the libraries quenvaro-cli and
 # libmyutil.so are linked against (tests/cli/check_deploy.py keeps this

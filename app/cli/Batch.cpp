@@ -50,7 +50,21 @@ std::string FirstOutputName(const std::string &AInput)
   return base + "_(new).mp4";
 }
 
+// In an output folder the name is the input's own name with ".mp4".
+std::string NameInFolder(const std::string &AInput, const std::string &AFolder)
+{
+  std::string stem = AInput.substr(AInput.find_last_of('/') + 1);
+  const auto dot = stem.find_last_of('.');
+  if (dot != std::string::npos) stem.erase(dot);
+  return AFolder + (AFolder.back() == '/' ? "" : "/") + stem + ".mp4";
+}
+
 }  // namespace
+
+std::string ResumableOutputName(const std::string &AInput, const std::string &AOutputDir)
+{
+  return AOutputDir.empty() ? FirstOutputName(AInput) : NameInFolder(AInput, AOutputDir);
+}
 
 TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSignal)
     : FSettings(ASettings), FStopSignal(AStopSignal), FReport(ASettings.Terminal, ASettings.Json, ASettings.Resumable)
@@ -74,7 +88,7 @@ TBatch::TBatch(const TBatchSettings &ASettings, const std::atomic<int> &AStopSig
   std::set<std::string> outputs;
   for (size_t i = 0; i < ASettings.Inputs.size(); ++i) {
     const std::string &input = ASettings.Inputs[i];
-    const std::string name = ASettings.OutputDir.empty() ? FirstOutputName(input) : OutputFolderName(input);
+    const std::string name = ResumableOutputName(input, ASettings.OutputDir);
     const std::string key = PathKey(name);
     std::string error;
     if (FInputKeys.count(key))
@@ -130,13 +144,7 @@ void TBatch::Fail(TBatchFile &F, const std::string &AMessage)
 
 std::string TBatch::OutputFolderName(const std::string &AInput) const
 {
-  // In the output folder the name is the input's own name with ".mp4".
-  std::string stem = AInput.substr(AInput.find_last_of('/') + 1);
-  const auto dot = stem.find_last_of('.');
-  if (dot != std::string::npos) stem.erase(dot);
-  std::string name = FSettings.OutputDir;
-  if (name.back() != '/') name += '/';
-  return name + stem + ".mp4";
+  return NameInFolder(AInput, FSettings.OutputDir);
 }
 
 bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
@@ -528,7 +536,7 @@ int TBatch::Run()
     code = 1;
   else if (!allDone)
     code = FSettings.Resumable ? 2 : 1;
-  FReport.RunEnded(FFiles, code);
+  if (FSettings.Summary) FReport.RunEnded(FFiles, code);
   return code;
 }
 

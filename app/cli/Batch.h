@@ -76,7 +76,12 @@ struct TBatchSettings {
   TShard Shard;
   bool Sharded = false;    // a shard was asked for: say which at the start
   std::string ReportFile;  // the operator's record (see RunRecord.h); empty: none
+  bool Summary = true;     // false: no summary at the end (a watch runs one batch per file)
 };
+
+// The fixed name of AInput's output in a resumable batch: NAME.mp4 in
+// AOutputDir, or NAME_(new).mp4 beside the input when AOutputDir is empty.
+std::string ResumableOutputName(const std::string &AInput, const std::string &AOutputDir);
 
 class TBatch {
  public:

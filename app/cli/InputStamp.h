@@ -6,6 +6,10 @@
 // recording still being copied, a share that came back) instead of skipping
 // its output as complete. Outputs without warnings have no stamp.
 //
+// A watch (quenvaro-cli watch) keeps the same stamp for an input whose
+// conversion failed, as .<output file name>.qvfailed beside where its output
+// would be: it is not tried again while the input matches it.
+//
 // Threads: any; one caller per output. Failure: a stamp that cannot be
 // written or read counts as none (the output is then kept, as before).
 #pragma once
@@ -26,3 +30,8 @@ bool SaveInputStamp(const std::string &AOutput, const TInputStamp &AStamp);
 void RemoveInputStamp(const std::string &AOutput);
 // True when AOutput has a stamp and AInput no longer matches it.
 bool InputChangedSince(const std::string &AOutput, const std::string &AInput);
+
+bool SaveFailedStamp(const std::string &AOutput, const TInputStamp &AStamp);
+void RemoveFailedStamp(const std::string &AOutput);
+// True when AOutput's input failed before and AInput still matches its stamp.
+bool FailedAndUnchanged(const std::string &AOutput, const std::string &AInput);

@@ -1,5 +1,6 @@
 // quenvaro-cli: prints a media report (--info FILE), converts many files the
-// way the window converts one (convert, see Batch.h), lists what is wrong
+// way the window converts one (convert, see Batch.h), converts the FLVs a
+// folder receives as they are finished (watch, see Watch.h), lists what is wrong
 // with FLV files (check, see Check.h), lists the output presets (presets),
 // or runs one conversion job whose arguments are handled in order, like a
 // command-line transcoder:
@@ -39,6 +40,7 @@
 #include "Manifest.h"
 #include "PendingOutput.h"
 #include "Tools.h"
+#include "Watch.h"
 
 namespace {
 
@@ -76,6 +78,9 @@ void Usage()
                "                            [--report FILE | --dry-run]\n"
                "                            [--shard K/N | --shard auto [--shards N]]\n"
                "                            {--manifest FILE|- | [--] FILE...}\n"
+               "       quenvaro-cli watch [--preset NAME|NUMBER|copy] [--presets FILE] [--jobs N] [--threads N]\n"
+               "                          [--output-dir DIR] [--keep-dates] [--verify] [--report FILE]\n"
+               "                          [--recursive] [--settle SECONDS] FOLDER\n"
                "       quenvaro-cli check [--json] FILE...\n"
                "       quenvaro-cli presets [--presets FILE]\n"
                "       quenvaro-cli --version\n");
@@ -463,17 +468,150 @@ bool SelectInputs(TBatchSettings &ASettings, const std::string &AManifest, const
   return true;
 }
 
+// "--name N" with N a whole positive number; false after a message.
+bool TakeCount(const std::vector<std::string> &AArgs, size_t &AIndex, const std::string &AName, const char *AWhat,
+               int &ACount)
+{
+  std::string value;
+  if (!TakeValue(AArgs, AIndex, AName, value)) return false;
+  ACount = PositiveNumber(value);
+  if (ACount > 0) return true;
+  std::fprintf(stderr, "'%s' is not a valid number of %s\n", value.c_str(), AWhat);
+  return false;
+}
+
+// False after a message when APath is no folder.
+bool IsFolder(const std::string &APath)
+{
+  struct stat st {};
+  const bool found = !APath.empty() && stat(APath.c_str(), &st) == 0;
+  if (found && S_ISDIR(st.st_mode)) return true;
+  // A folder that is missing is named as missing: the user may only have to create it.
+  if (!found && !APath.empty() && errno == ENOENT)
+    std::fprintf(stderr, "The folder '%s' does not exist\n", APath.c_str());
+  else
+    std::fprintf(stderr, "'%s' is not a folder\n", APath.c_str());
+  return false;
+}
+
+// --preset and --presets as given.
+struct TPresetChoice {
+  std::string File, Key;
+  bool Given = false;
+};
+
+enum TTaken { toNone, toTaken, toBad };
+
+// The options convert and watch share: how each file is converted, where
+// its output goes, the report. toBad: a wrong value, after a message.
+TTaken TakeConversionOption(const std::vector<std::string> &AArgs, size_t &AIndex, TBatchSettings &ASettings,
+                            TPresetChoice &APreset)
+{
+  const std::string &a = AArgs[AIndex];
+  bool ok = true;
+  if (a == "--keep-dates") {
+    ASettings.KeepDates = true;
+  } else if (a == "--verify") {
+    ASettings.Verify = true;
+  } else if (IsOption(a, "--preset")) {
+    ok = APreset.Given = TakeValue(AArgs, AIndex, "--preset", APreset.Key);
+  } else if (IsOption(a, "--presets")) {
+    ok = TakeValue(AArgs, AIndex, "--presets", APreset.File);
+  } else if (IsOption(a, "--jobs")) {
+    ok = TakeCount(AArgs, AIndex, "--jobs", "jobs", ASettings.Jobs);
+  } else if (IsOption(a, "--threads")) {
+    ok = TakeCount(AArgs, AIndex, "--threads", "threads", ASettings.Threads);
+  } else if (IsOption(a, "--report")) {
+    ok = TakeNonEmptyValue(AArgs, AIndex, "--report", ASettings.ReportFile);
+  } else if (IsOption(a, "--output-dir")) {
+    ok = TakeValue(AArgs, AIndex, "--output-dir", ASettings.OutputDir) && IsFolder(ASettings.OutputDir);
+  } else {
+    return toNone;
+  }
+  return ok ? toTaken : toBad;
+}
+
+// Reads the presets and picks the one asked for; false after a message.
+bool ChoosePreset(TBatchSettings &ASettings, const TPresetChoice &AChoice)
+{
+  if (!ReadPresets(AChoice.File)) return false;
+  // "copy" rewraps what MP4 can carry; the rest falls back to the first preset.
+  ASettings.Rewrap = AChoice.Given && AChoice.Key == "copy";
+  if (AChoice.Given && !ASettings.Rewrap) {
+    ASettings.Preset = FindPreset(AChoice.Key);
+    if (!ASettings.Preset) {
+      std::fprintf(stderr, "No preset '%s' (quenvaro-cli presets lists them)\n", AChoice.Key.c_str());
+      return false;
+    }
+  } else if (!Presets.empty()) {
+    ASettings.Preset = &Presets.front();  // the window selects the first preset too
+  } else if (!ASettings.Rewrap) {
+    std::fprintf(stderr, "No presets in '%s': converting at the input's frame size\n", PresetFileName().c_str());
+  }
+  return true;
+}
+
+// Seconds as a decimal number from 0 to a day; false when AText is not one.
+bool ParseSeconds(const std::string &AText, std::chrono::milliseconds &AValue)
+{
+  if (AText.empty() || AText.find_first_not_of("0123456789.") != std::string::npos) return false;
+  char *end = nullptr;
+  const double seconds = std::strtod(AText.c_str(), &end);
+  if (*end != '\0' || !(seconds >= 0 && seconds <= 86400)) return false;
+  AValue = std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0 + 0.5));
+  return true;
+}
+
+int Watch(const std::vector<std::string> &AArgs)
+{
+  TWatchSettings settings;
+  TPresetChoice preset;
+  std::string value;
+  const unsigned cores = std::thread::hardware_concurrency();
+  settings.Batch.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
+  for (size_t i = 1; i < AArgs.size(); ++i) {
+    const std::string &a = AArgs[i];
+    if (a.empty() || a[0] != '-') {
+      if (!settings.Folder.empty()) {
+        std::fprintf(stderr, "Give one folder to watch\n");
+        return 1;
+      }
+      settings.Folder = a;
+    } else if (a == "--recursive") {
+      settings.Recursive = true;
+    } else if (const TTaken taken = TakeConversionOption(AArgs, i, settings.Batch, preset); taken != toNone) {
+      if (taken == toBad) return 1;
+    } else if (IsOption(a, "--settle")) {
+      if (!TakeValue(AArgs, i, "--settle", value)) return 1;
+      if (!ParseSeconds(value, settings.Settle)) {
+        std::fprintf(stderr, "'%s' is not a valid number of seconds\n", value.c_str());
+        return 1;
+      }
+    } else {
+      std::fprintf(stderr, "Unknown option '%s'\n", a.c_str());
+      Usage();
+      return 1;
+    }
+  }
+  if (settings.Folder.empty()) {
+    Usage();
+    return 1;
+  }
+  if (!IsFolder(settings.Folder) || !ChoosePreset(settings.Batch, preset)) return 1;
+  TWatch watch(settings, StopSignal);
+  return watch.Run();
+}
+
 int Convert(const std::vector<std::string> &AArgs)
 {
   TBatchSettings settings;
-  std::string presetFile, presetKey, manifest, shard, shards;
-  bool presetGiven = false;
+  TPresetChoice preset;
+  std::string manifest, shard, shards;
   const unsigned cores = std::thread::hardware_concurrency();
   settings.Jobs = cores > 0 ? static_cast<int>(cores) : 1;
   bool options = true;
   for (size_t i = 1; i < AArgs.size(); ++i) {
     const std::string &a = AArgs[i];
-    std::string value;
     if (!options || a.empty() || a[0] != '-' || a == "-") {
       settings.Inputs.push_back(a);
     } else if (a == "--") {
@@ -482,51 +620,16 @@ int Convert(const std::vector<std::string> &AArgs)
       settings.Overwrite = true;
     } else if (a == "--json") {
       settings.Json = true;
-    } else if (a == "--keep-dates") {
-      settings.KeepDates = true;
     } else if (a == "--dry-run") {
       settings.DryRun = true;
-    } else if (a == "--verify") {
-      settings.Verify = true;
-    } else if (IsOption(a, "--preset")) {
-      if (!TakeValue(AArgs, i, "--preset", presetKey)) return 1;
-      presetGiven = true;
-    } else if (IsOption(a, "--presets")) {
-      if (!TakeValue(AArgs, i, "--presets", presetFile)) return 1;
-    } else if (IsOption(a, "--jobs")) {
-      if (!TakeValue(AArgs, i, "--jobs", value)) return 1;
-      settings.Jobs = PositiveNumber(value);
-      if (settings.Jobs <= 0) {
-        std::fprintf(stderr, "'%s' is not a valid number of jobs\n", value.c_str());
-        return 1;
-      }
-    } else if (IsOption(a, "--threads")) {
-      if (!TakeValue(AArgs, i, "--threads", value)) return 1;
-      settings.Threads = PositiveNumber(value);
-      if (settings.Threads <= 0) {
-        std::fprintf(stderr, "'%s' is not a valid number of threads\n", value.c_str());
-        return 1;
-      }
+    } else if (const TTaken taken = TakeConversionOption(AArgs, i, settings, preset); taken != toNone) {
+      if (taken == toBad) return 1;
     } else if (IsOption(a, "--manifest")) {
       if (!TakeNonEmptyValue(AArgs, i, "--manifest", manifest)) return 1;
     } else if (IsOption(a, "--shard")) {
       if (!TakeNonEmptyValue(AArgs, i, "--shard", shard)) return 1;
     } else if (IsOption(a, "--shards")) {
       if (!TakeNonEmptyValue(AArgs, i, "--shards", shards)) return 1;
-    } else if (IsOption(a, "--report")) {
-      if (!TakeNonEmptyValue(AArgs, i, "--report", settings.ReportFile)) return 1;
-    } else if (IsOption(a, "--output-dir")) {
-      if (!TakeValue(AArgs, i, "--output-dir", settings.OutputDir)) return 1;
-      struct stat st {};
-      const bool found = !settings.OutputDir.empty() && stat(settings.OutputDir.c_str(), &st) == 0;
-      if (!found || !S_ISDIR(st.st_mode)) {
-        // A folder that is missing is named as missing: the user may only have to create it.
-        if (!found && !settings.OutputDir.empty() && errno == ENOENT)
-          std::fprintf(stderr, "The folder '%s' does not exist\n", settings.OutputDir.c_str());
-        else
-          std::fprintf(stderr, "'%s' is not a folder\n", settings.OutputDir.c_str());
-        return 1;
-      }
     } else {
       std::fprintf(stderr, "Unknown option '%s'\n", a.c_str());
       Usage();
@@ -546,20 +649,7 @@ int Convert(const std::vector<std::string> &AArgs)
     Usage();
     return 1;
   }
-  if (!ReadPresets(presetFile)) return 1;
-  // "copy" rewraps what MP4 can carry; the rest falls back to the first preset.
-  settings.Rewrap = presetGiven && presetKey == "copy";
-  if (presetGiven && !settings.Rewrap) {
-    settings.Preset = FindPreset(presetKey);
-    if (!settings.Preset) {
-      std::fprintf(stderr, "No preset '%s' (quenvaro-cli presets lists them)\n", presetKey.c_str());
-      return 1;
-    }
-  } else if (!Presets.empty()) {
-    settings.Preset = &Presets.front();  // the window selects the first preset too
-  } else if (!settings.Rewrap) {
-    std::fprintf(stderr, "No presets in '%s': converting at the input's frame size\n", PresetFileName().c_str());
-  }
+  if (!ChoosePreset(settings, preset)) return 1;
   settings.Terminal = isatty(STDERR_FILENO) != 0;
   InstallStopHandlers();
   TBatch batch(settings, StopSignal);
@@ -588,9 +678,9 @@ int main(int argc, char **argv)
   if (args[0] == "check") return CheckFiles({args.begin() + 1, args.end()});
   // Before anything slow, so an early Ctrl-C is a stop request, not a kill.
   InstallStopHandlers();
-  if (args[0] == "convert") {
+  if (args[0] == "convert" || args[0] == "watch") {
     try {
-      return Convert(args);
+      return args[0] == "convert" ? Convert(args) : Watch(args);
     } catch (const std::exception &e) {
       std::fprintf(stderr, "%s\n", e.what());
       return 1;

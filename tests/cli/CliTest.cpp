@@ -85,6 +85,16 @@ bool TChild::Poll(int AMilliseconds)
   return true;
 }
 
+std::string TChild::ErrSoFar() const
+{
+  // pread: the child writes at the offset it shares with FErr.
+  std::string err;
+  char buf[4096];
+  for (ssize_t n; FErr && (n = pread(fileno(FErr), buf, sizeof buf, static_cast<off_t>(err.size()))) > 0;)
+    err.append(buf, static_cast<size_t>(n));
+  return err;
+}
+
 void TChild::Signal(int ASignal)
 {
   if (FPid > 0) kill(FPid, ASignal);

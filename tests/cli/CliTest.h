@@ -53,6 +53,9 @@ class TChild {
   // Reads what stdout has, waiting up to AMilliseconds; false once it is closed.
   bool Poll(int AMilliseconds);
   const std::string &Out() const { return FOut; }
+  // What the child has written to stderr so far.
+  std::string ErrSoFar() const;
+  pid_t Pid() const { return FPid; }
   void Signal(int ASignal);
   // Reads stdout to its end and reaps the child.
   TRun Wait();

@@ -7,6 +7,9 @@
 - Both run the converter as they would on a cluster, with the scheduler's
   variables set, over a manifest on a scratch "archive": their options must be
   ones the program accepts, and the report must land where they say.
+- The watch service's unit passes systemd-analyze verify, and its command,
+  expanded from the example settings, converts a recording and stops with
+  exit code 0 on SIGTERM.
 - The container recipe builds on Debian 12 with scripts/install-deps.sh, and
   the runtime packages it installs hold every library the program needs.
 
@@ -15,9 +18,11 @@ usage: check_deploy.py SOURCE_DIR QUENVARO_CLI
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 import kubernetes.client
 import yaml
@@ -216,6 +221,93 @@ def check_slurm(scratch):
         fail("slurm: task 2 did not take its files")
 
 
+# ---- the watch service ----
+
+def unit_service_lines(text):
+    """KEY -> value of the [Service] section of a unit file."""
+    out, section = {}, None
+    for line in text.splitlines():
+        line = line.strip()
+        if line.startswith("["):
+            section = line
+        elif section == "[Service]" and "=" in line and not line.startswith("#"):
+            key, value = line.split("=", 1)
+            out[key] = value
+    return out
+
+
+def check_systemd(scratch):
+    path = os.path.join(DEPLOY, "quenvaro-watch@.service")
+    with open(path) as f:
+        text = f.read()
+    folder = os.path.join(scratch, "systemd")
+    os.makedirs(folder)
+    # systemd's own reading of the unit (an instance of it), with the
+    # program it starts taken from this build.
+    unit = os.path.join(folder, "quenvaro-watch@check.service")
+    with open(unit, "w") as f:
+        f.write(text.replace("/usr/bin/quenvaro-cli", CLI))
+    if shutil.which("systemd-analyze") is None:
+        fail("systemd-analyze is not installed (scripts/install-deps.sh installs it)")
+    else:
+        p = subprocess.run(["systemd-analyze", "verify", "--man=no", unit], capture_output=True, text=True)
+        if p.returncode != 0 or (p.stdout + p.stderr).strip():
+            fail(f"watch unit: systemd-analyze verify:\n{p.stdout}{p.stderr}")
+    service = unit_service_lines(text)
+    if service.get("KillSignal") != "SIGTERM" or service.get("Restart") != "on-failure":
+        fail("watch unit: it must stop with SIGTERM and restart on failure")
+
+    # Its command, as systemd expands it from the example settings (${X}: one
+    # word; $X: split at spaces), on a scratch recording folder.
+    env = {}
+    with open(os.path.join(DEPLOY, "quenvaro-watch.conf")) as f:
+        for line in f:
+            if "=" in line and not line.startswith("#"):
+                key, value = line.strip().split("=", 1)
+                env[key] = value
+    rec, out = os.path.join(folder, "recordings"), os.path.join(folder, "mp4")
+    os.makedirs(out)
+    env.update(RECORDINGS=rec, OUTPUT_DIR=out, REPORT=os.path.join(out, "report.jsonl"), SETTLE="0.5")
+    words = []
+    for w in service["ExecStart"].split():
+        m = re.fullmatch(r"\$\{(\w+)\}|\$(\w+)", w)
+        if not m:
+            words.append(w)
+        elif (m.group(1) or m.group(2)) not in env:
+            fail(f"watch unit: quenvaro-watch.conf does not set {w}")
+            return
+        else:
+            words += [env[m.group(1)]] if m.group(1) else env[m.group(2)].split()
+    if words[0] != "/usr/bin/quenvaro-cli":
+        fail(f"watch unit: starts {words[0]}, not the installed program")
+    words[0] = CLI
+    # A missing folder is a failure, which the restart policy retries.
+    p = subprocess.run(words, capture_output=True, text=True, timeout=60)
+    if p.returncode != 1 or "does not exist" not in p.stderr:
+        fail(f"watch unit: a missing recording folder: exit code {p.returncode}:\n{p.stderr}")
+    os.makedirs(os.path.join(rec, "live"))
+    clip = os.path.join(folder, "clip.flv")
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi",
+                    "-i", "sine", "-t", "1", "-c:v", "libx264", "-c:a", "aac", clip], check=True)
+    watcher = subprocess.Popen(words, stderr=subprocess.PIPE, text=True)
+    try:
+        os.rename(clip, os.path.join(rec, "live", "clip.flv"))  # a finished recording moved in
+        report = env["REPORT"]
+        for _ in range(600):
+            if os.path.exists(report) and '"status":"done"' in open(report).read():
+                break
+            time.sleep(0.1)
+        watcher.send_signal(signal.SIGTERM)
+        _, err = watcher.communicate(timeout=int(service.get("TimeoutStopSec", "90")))
+    finally:
+        if watcher.poll() is None:
+            watcher.kill()
+    if watcher.returncode != 0:
+        fail(f"watch unit: exit code {watcher.returncode} after SIGTERM, not 0:\n{err}")
+    if not os.path.exists(os.path.join(out, "live", "clip.mp4")):
+        fail(f"watch unit: the recording was not converted into {out}/live:\n{err}")
+
+
 # ---- the container recipe ----
 
 def packages_of(path):
@@ -279,6 +371,7 @@ def check_container():
 with tempfile.TemporaryDirectory() as scratch:
     check_kubernetes(scratch)
     check_slurm(scratch)
+    check_systemd(scratch)
     check_container()
 
 for e in errors:

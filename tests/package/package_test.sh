@@ -173,7 +173,8 @@ while IFS='|' read -r line want; do
     printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " "' _ "$line")
   [ "$got" = "$want" ] || fail "completion of '$line': '$got', not '$want'"
 done <<EOF
-quenvaro-cli |convert presets 
+quenvaro-cli |convert presets watch 
+quenvaro-cli watch --rec|--recursive 
 quenvaro-cli --v|--version 
 quenvaro-cli convert --dr|--dry-run 
 quenvaro-cli convert --preset |$preset_words
