@@ -82,7 +82,7 @@ TEST_F(WindowTest, ConvertRunsToDoneAndALaterRunNeverOverwritesIt) {
   ASSERT_TRUE(WaitForRunEnd());
   EXPECT_EQ(Panel(0), "Status: Done");
   EXPECT_EQ(Panel(2), "100%");
-  EXPECT_EQ(Form->ProgressBar1->value(), 100);
+  EXPECT_EQ(Form->pbConversion->value(), 100);
   EXPECT_TRUE(Panel(1).startsWith("Output file size: "));
   EXPECT_FALSE(Form->btnConvert->isEnabled());  // nothing to convert until a new pick
   EXPECT_FALSE(Form->btnStop->isEnabled());
@@ -113,7 +113,7 @@ TEST_F(WindowTest, ConvertRunsToDoneAndALaterRunNeverOverwritesIt) {
 
 TEST_F(WindowTest, StopMidwayLeavesAShorterPlayableFile) {
   StartLong();
-  ASSERT_LT(Form->ProgressBar1->value(), 100);
+  ASSERT_LT(Form->pbConversion->value(), 100);
   Form->btnStopClick();
   EXPECT_FALSE(Form->btnStop->isEnabled());
   EXPECT_FALSE(Form->btnConvert->isEnabled());
@@ -162,7 +162,7 @@ TEST_F(WindowTest, EnterConvertsAndEscapeStops) {
   Form->cbFormats->setFocus();
   QTest::keyClick(Form->cbFormats, Qt::Key_Return);
   EXPECT_EQ(Panel(0), "Status: Converting...");
-  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProgressBar1->value() > 0; }, 60000));
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->pbConversion->value() > 0; }, 60000));
   QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : Form.get(), Qt::Key_Escape);
   EXPECT_FALSE(Form->btnStop->isEnabled());
   EXPECT_TRUE(Form->close());
@@ -173,7 +173,7 @@ TEST_F(WindowTest, EnterConvertsAndEscapeStops) {
 
 TEST_F(WindowTest, ProgressSetsBarPercentageSizeAndTimes) {
   Progress(30000, 1024, 120000);
-  EXPECT_EQ(Form->ProgressBar1->value(), 25);
+  EXPECT_EQ(Form->pbConversion->value(), 25);
   EXPECT_EQ(Panel(2), "25%");
   EXPECT_EQ(Form->CurrentCount, 30000);
   int32_t total = -1;
@@ -202,11 +202,11 @@ TEST_F(WindowTest, ProgressSetsBarPercentageSizeAndTimes) {
   Progress(150, 0, 100);
   EXPECT_EQ(Panel(2), "100%");
   Progress(30000000, 0, 60000000);
-  EXPECT_EQ(Form->ProgressBar1->value(), 50);
+  EXPECT_EQ(Form->pbConversion->value(), 50);
   // Regression: an unknown (0 or negative) total keeps the bar at 0.
   for (int badTotal : {0, -40}) {
     Progress(5000, 10, badTotal);
-    EXPECT_EQ(Form->ProgressBar1->value(), 0);
+    EXPECT_EQ(Form->pbConversion->value(), 0);
     EXPECT_EQ(Panel(2), "0%");
   }
 }
@@ -309,7 +309,7 @@ TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
     EXPECT_EQ(Panel(0), "Status: Not ready") << name;
     EXPECT_EQ(Panel(2), "0%") << name;
     EXPECT_EQ(Panel(1).toStdString(), "File open error: " + Dir.File(name) + ": Unknown format") << name;
-    EXPECT_EQ(Form->ProgressBar1->value(), 0);
+    EXPECT_EQ(Form->pbConversion->value(), 0);
   }
   EXPECT_TRUE(Messages.empty());  // the open button shows no box
   ASSERT_EQ(mkfifo(Dir.File("pipe.flv").c_str(), 0600), 0);  // opening it would wait for a writer
@@ -573,7 +573,7 @@ TEST_F(WindowTest, ACutFileSaysWhatIsWrongAndEndsDoneButEarly) {
   Form->btnConvertClick();
   ASSERT_TRUE(WaitForRunEnd());
   EXPECT_EQ(Panel(0), "Status: Done, but the input ended early at 0:01 of 0:03");
-  EXPECT_EQ(Form->ProgressBar1->value(), 100);
+  EXPECT_EQ(Form->pbConversion->value(), 100);
   Pick(whole);  // the next file has no problem, and says nothing
   EXPECT_FALSE(Form->lbFindings->isVisible());
 }
