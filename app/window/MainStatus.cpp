@@ -14,6 +14,11 @@
 #include "SwResampleHlpr.h"
 #include "SwScaleHlpr.h"
 
+// The licence the About box names (the build sets it).
+#ifndef QV_LICENCE
+#define QV_LICENCE "not chosen yet"
+#endif
+
 using namespace qvwindow;
 
 void TfrmMain::SetLabelText(QLabel *ALabel, const QString &AText) {
