@@ -19,7 +19,9 @@ struct TFormat {
   std::string Name;
   int32_t FrameWidth = 0;
   int32_t FrameHeight = 0;
-  int32_t FrameRate = 0;  // kept, not used by the window (it always asks for 15)
+  // "frame_rate": read and range-checked, but never the output's rate, which
+  // is 15 fps, or with keep_frame_rate the source's (25 when it tells none).
+  int32_t FrameRate = 0;
   int32_t VideoBitrate = 0;  // bits per second, as option "vb" takes it
   int32_t AudioBitrate = 0;  // bits per second, as option "ab" takes it
   int32_t AudioChannels = 0;

@@ -38,200 +38,60 @@
 //
 // Threads: everything here runs on the window thread except StrixProgress,
 // StrixTerminate and StrixLog, which the component raises on its worker
-// threads; they only post their work to the window thread (queued calls) and
-// never touch a widget themselves.
+// threads; they post their work to the window thread (queued calls) and
+// never touch a widget themselves (StrixTerminate first reads the ended
+// task's published name and warnings, which the component keeps for it
+// while the event is raised).
 // Failure: failures are shown in message boxes or in the status bar as the
 // handlers describe; the dialogs, message boxes, questions and the desktop
 // opener go through ExecuteOpenDialog, ExecuteSaveDialog, ShowMessageBox, AskYesNo
 // and OpenUrl so that a test can replace them. The choices kept between
 // sessions live in Settings (the user's own, or a file a test names).
+//
+// Where to look: the class is one window, its code split by what it does,
+// each file calling only into the files listed below it.
+//   MainForm.cpp      construction, the context menu, closing and quitting,
+//                     the keys and clicks the window itself handles
+//   MainLayout.cpp    the controls, their places, tab order and signals
+//   MainConvert.cpp   Convert and Stop, and the component's events
+//   MainPick.cpp      picking files: the dialogs, dropping, the command line,
+//                     the input box, a change of preset
+//   MainQueueRun.cpp  a queue converting file after file, and its summary
+//   MainQueue.cpp     a queue picked and waiting: its files, sizes, window
+//   MainRun.cpp       the state a run starts and ends in, its times
+//   MainTask.cpp      the one task for the input box's file and its output
+//   MainPresets.cpp   the preset list, its rewrap entry, the remembered choice
+//   MainStatus.cpp    the status bar, the findings line, messages, the user
+//                     guide and the About box
+// The controls are in Controls.h and QueueView.h.
+
 #pragma once
 
-#include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
-#include <QLineEdit>
-#include <QObject>
 #include <QPointer>
-#include <QPushButton>
 #include <QSettings>
-#include <QTreeWidget>
 #include <QWidget>
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Controls.h"
 #include "DesktopSession.h"
+#include "QueueView.h"
 #include "SourceInfo.h"
 #include "Strix.h"
 #include "Tools.h"
+#include "WindowTexts.h"
+#include "WindowThread.h"
 #include "msEstTimer.h"
 
 class QMessageBox;
 class QProgressBar;
 class QUrl;
-
-// The component's window-thread services on the Qt event loop: callbacks run
-// on the thread of AContext (the GUI thread), posted from any thread.
-class TQtWindowThread : public TWindowThread {
- public:
-  TQtWindowThread();
-  ~TQtWindowThread() override;
-  void Post(std::function<void()> AFn) override;
-  void PostDelayed(int AMilliseconds, std::function<void()> AFn) override;
-
- private:
-  // Lives on the GUI thread; callbacks die with it, so none runs after the
-  // window thread object is gone.
-  std::unique_ptr<QObject> FContext;
-};
-
-// A line across the top of its area, sunken, as between the window's groups.
-class TBevel : public QWidget {
- public:
-  using QWidget::QWidget;
-
- protected:
-  void paintEvent(QPaintEvent *) override;
-};
-
-// One sunken text panel of the status bar. A text wider than the panel is
-// elided in the middle (a long path keeps its start and its file name), and
-// the whole text is then the panel's tooltip.
-class TStatusPanel : public QLabel {
- public:
-  TStatusPanel(const QString &AText, Qt::Alignment AAlign, QWidget *AParent);
-  // Width that shows AText on one line, frame and indent included.
-  int WidthFor(const QString &AText) const;
-  // Whether the current text is wider than the panel.
-  bool Elided() const;
-  // The text as painted.
-  QString ShownText() const;
-  // Keeps the tooltip in step with the text and the width.
-  void UpdateToolTip();
-  // A click on the panel (the window shows an elided text whole).
-  std::function<void()> OnClick;
-
- protected:
-  void paintEvent(QPaintEvent *) override;
-  void mouseReleaseEvent(QMouseEvent *AEvent) override;
-
- private:
-  QRect TextArea() const;
-};
-
-// A row of text panels along the bottom of the window, always one line high.
-// Every panel but the stretching one is as wide as its widest expected text
-// needs (never less than its design width); the stretching panel takes the
-// rest of the row.
-class TStatusBar : public QWidget {
- public:
-  explicit TStatusBar(QWidget *AParent);
-  // AFitTexts: the texts the panel must show uncut (its own text counts too);
-  // AStretch: the panel that takes what the others leave.
-  TStatusPanel *AddPanel(int AWidth, const QString &AText, Qt::Alignment AAlign = Qt::AlignLeft | Qt::AlignVCenter,
-                         const QStringList &AFitTexts = {}, bool AStretch = false);
-  QString PanelText(int AIndex) const;
-  void SetPanelText(int AIndex, const QString &AText);
-  int PanelCount() const { return static_cast<int>(FPanels.size()); }
-  TStatusPanel *Panel(int AIndex) const { return FPanels.at(static_cast<size_t>(AIndex)).Label; }
-  // Lays the panels out along the bar's current width.
-  void Relayout();
-
- protected:
-  void resizeEvent(QResizeEvent *) override;
-
- private:
-  struct TPanel {
-    TStatusPanel *Label;
-    int DesignWidth;
-    QStringList FitTexts;
-    bool Stretch;
-  };
-  int FixedWidth(const TPanel &APanel) const;
-  // Each panel's width along the bar, gap included.
-  std::vector<int> PanelWidths() const;
-  std::vector<TPanel> FPanels;
-};
-
-// An edit box for a file name. Without the focus, a name wider than the box
-// is shown elided in the middle, so the file's own name stays in sight, and
-// its tooltip adds the whole name; with the focus it is edited as a whole.
-// A read-only box looks read-only (the window's colour behind the text).
-class TPathBox : public QLineEdit {
- public:
-  using QLineEdit::QLineEdit;
-  void SetReadOnlyLook(bool AReadOnly);
-  // Whether the name is wider than the box.
-  bool Elided() const;
-  // The tooltip as shown: the hint, and the whole name when it is elided.
-  QString ShownToolTip() const;
-
- protected:
-  void paintEvent(QPaintEvent *AEvent) override;
-  bool event(QEvent *AEvent) override;
-
- private:
-  QRect TextRect() const;
-};
-
-// A push button whose keyboard focus shows as a ring in the highlight colour
-// inside its edge, unlike the frame it has as the default button.
-class TButton : public QPushButton {
- public:
-  using QPushButton::QPushButton;
-
- protected:
-  void paintEvent(QPaintEvent *AEvent) override;
-};
-
-// The files of a queue in a small window of their own beside the main
-// window: each file with its state and size, and the total expected size.
-class TQueueView : public QWidget {
- public:
-  explicit TQueueView(QWidget *AParent);
-  // One row per file: name, state, size; AProblem marks a row (red) and is
-  // its tooltip.
-  void SetRows(const std::vector<std::array<QString, 3>> &ARows, const std::vector<QString> &AProblems);
-  void SetTotal(const QString &AText);
-  QTreeWidget *List = nullptr;
-  QLabel *Total = nullptr;
-};
-
-// The preset list: a drop-down list (nothing can be typed into it) that tells
-// whether a change of its entry comes from a key or the wheel on the closed
-// list, which must not move the focus away from it.
-class TPresetList : public QComboBox {
- public:
-  using QComboBox::QComboBox;
-  bool ChangingInPlace() const { return FInPlace; }
-
- protected:
-  void keyPressEvent(QKeyEvent *AEvent) override;
-  void wheelEvent(QWheelEvent *AEvent) override;
-
- private:
-  bool FInPlace = false;  // window thread only
-};
-
-// "%8.2f Mbytes" above 1 048 576 bytes, "%8.2f Kbytes" above 1024, else
-// "<n> bytes"; the decimal separator is the locale's.
-std::string SizeText(int64_t ASize);
-// The time of day of a date-time value as "hh:mm:ss" (25 hours: 01:00:00).
-std::string TimeText(double ATheTime);
-// The time left of a job, from the timer's projected total and the elapsed
-// time (both in days): total minus elapsed, never below 0; negative when
-// there is no projection yet (a total of 0 or less).
-double TimeLeft(double AEstimatedTotal, double AElapsed);
-
-// The user guide beside an installed or a built program in AProgramFolder:
-// the first of the known places that holds the file, else the place an
-// installed program expects it.
-QString UserGuideFile(const QString &AProgramFolder);
 
 class TfrmMain : public QWidget {
  public:
@@ -337,12 +197,14 @@ class TfrmMain : public QWidget {
   QString QueueFolder() const { return FQueueFolder; }
 
   // ---- controls, in tab and layout order ----
+  // The header: white, with "FLV -> iPod" and the link to the user guide.
   QWidget *pTop = nullptr;
   QLabel *lbFrom = nullptr;
   QLabel *imgArrow = nullptr;
   QLabel *lbTo = nullptr;
   QLabel *lbInformation = nullptr;
-  TBevel *Bevel1 = nullptr;
+  // The line under the header.
+  TBevel *bvHeader = nullptr;
   QLabel *lbFileInput = nullptr;
   // The picked file's problems in one line ("2 problems found: they will be
   // mended"), hidden when it has none; a click lists them.
@@ -352,14 +214,17 @@ class TfrmMain : public QWidget {
   QLabel *lbFileOutput = nullptr;
   TPathBox *edFileOutput = nullptr;
   TButton *btnOpenOutput = nullptr;
-  QLabel *Label1 = nullptr;
+  // "Output settings:", the preset list's caption.
+  QLabel *lbFormats = nullptr;
   TPresetList *cbFormats = nullptr;
-  TBevel *Bevel2 = nullptr;
+  // The line above the run's times, buttons and progress.
+  TBevel *bvRun = nullptr;
   QLabel *lbElapsedTime = nullptr;
   QLabel *lbEstimatedTime = nullptr;
   TButton *btnConvert = nullptr;
   TButton *btnStop = nullptr;
-  QProgressBar *ProgressBar1 = nullptr;
+  // The running conversion's progress, 0 to 100.
+  QProgressBar *pbConversion = nullptr;
   TStatusBar *StatusBar = nullptr;
   // Shown while a queue is picked, and after it ran until the next pick.
   TQueueView *QueueView = nullptr;
@@ -367,9 +232,9 @@ class TfrmMain : public QWidget {
   // ---- non-visual members ----
   std::unique_ptr<TQtWindowThread> WindowThread;  // must outlive Strix
   std::unique_ptr<TStrix> Strix;
-  // The open dialog exists only while it is shown: a fresh one for every
-  // pick, so nothing of an earlier pick (its completion list) outlives it.
-  std::unique_ptr<QFileDialog> OpenDialog1;
+  // The open or save dialog, only while it is shown: a fresh one every
+  // time, so nothing of an earlier pick (its completion list) outlives it.
+  std::unique_ptr<QFileDialog> FileDialog;
   TmsEstTimer *EstTimer = nullptr;
   // The desktop's notifications and sleep hold (replaceable by tests).
   std::unique_ptr<TDesktopSession> Desktop;
@@ -392,11 +257,31 @@ class TfrmMain : public QWidget {
   bool eventFilter(QObject *AWatched, QEvent *AEvent) override;
 
  private:
+  // ---- MainForm.cpp ----
+  void CreateActions();
+  void QuitNow();
+
+  // ---- MainLayout.cpp: each part of the form, top to bottom ----
   void CreateControls();
-  // Loads the media libraries; false (after showing the loader's text) on failure.
-  bool LoadLibraries();
-  // Steps 4 to 9 of picking a file, shared by the dialog, dropping and typing.
+  void CreateHeader(const QFont &AFont);
+  void CreateFileBoxes(const QFont &AFont);
+  void CreateRunControls(const QFont &AFont);
+  void CreateStatusBar();
+  void ConnectControls();
+
+  // ---- MainPick.cpp ----
+  // Picks one file, however it came (the dialog, a drop, the input box, the
+  // command line): the earlier task and queue are forgotten, the boxes name
+  // the file and its derived output, and its task is configured.
   void OpenInputFile(const QString &AFileName);
+  // A fresh open dialog, starting in the folder of the last pick.
+  std::unique_ptr<QFileDialog> CreateOpenDialog();
+  // Ends the shown dialog's life with everything it opened.
+  void DestroyOpenDialog();
+  static bool IsDroppableFile(const QString &AFileName);
+  static QStringList DroppedFiles(const QDropEvent &AEvent);
+
+  // ---- MainTask.cpp ----
   // Reads task AIndex's input (whose name is AInput), sets the rewrap entry
   // for it and gives the task its output from the selected entry: true with
   // Convert enabled and the expected size shown. Otherwise the task is
@@ -419,52 +304,65 @@ class TfrmMain : public QWidget {
   // The task converting AInput, its report loaded; -1 with the reason shown
   // when the file cannot be opened.
   int AddInputTask(const std::string &AInput);
+  // How the output AOutput of AInput is published (see TPublishOptions): a
+  // name taken meanwhile gives the next free one of the rule.
+  TPublishOptions PublishOptionsFor(const QString &AInput, const std::string &AOutput) const;
+  // Convert would convert what the box names: its task, or its queue.
+  bool ReadyToConvert() const;
+  // The task list is empty: nothing matches the box any more.
+  void ForgetTask();
+  // Loads the media libraries; false (after showing the loader's text) on failure.
+  bool LoadLibraries();
+
+  // ---- MainPresets.cpp ----
+  // Fills the preset list from the preset file and the choice kept from
+  // earlier sessions.
+  void LoadPresetList();
   // The choice the user prefers for a newly picked file: the rewrap or the
   // preset last converted with.
   // AWasRewrap: the rewrap was chosen before the file came.
   void ApplyPreferredEntry(bool AWasRewrap);
   // Keeps the entry a conversion is started with, for the next files and sessions.
   void RememberEntry();
-  void ShowQueueView();
-  void UpdateQueueView();
-  // Times and sizes of the last run cleared.
-  void ClearRunFigures();
-  void CreateActions();
-  // How the output AOutput of AInput is published (see TPublishOptions): a
-  // name taken meanwhile gives the next free one of the rule.
-  TPublishOptions PublishOptionsFor(const QString &AInput, const std::string &AOutput) const;
-  void QuitNow();
   // The selected preset's missing encoder as the reason to show, empty when none is missing.
   QString MissingEncoderText() const;
   // The rewrap entry for files of kind AKind (rkNone removes it); the
   // choice stays on the same preset, or on the rewrap while there is one.
   void SetRewrapEntry(TRewrapKind AKind);
   void FitPresetPopup();
-  // The state every run starts in, one file or a queue.
-  void BeginRun();
-  // The state every run ends in; AStatus goes to panel 0.
-  void EndRun(const QString &AStatus);
+
+  // ---- MainQueue.cpp ----
+  void ShowQueueView();
+  void UpdateQueueView();
   // A pending queue (not yet started) and whether the box still names its first file.
   bool QueuePending() const { return FQueue.size() > 1 && !FQueueRunning; }
-  // Convert would convert what the box names: its task, or its queue.
-  bool ReadyToConvert() const;
   void ClearQueue();
   // Panel 1 of a pending queue: its files and their expected size, or why not.
   void ShowQueueSummary();
+
+  // ---- MainQueueRun.cpp ----
   // Configures and starts the queue's next file; ends the queue when none is left.
   void StartQueueItem();
   // AWarning: what a finished file's run warned of (see DoneStatus).
   void QueueTaskEnded(int AIndex, bool AFinished, bool AException, const std::string &AMessage,
                       const QString &AWarning);
-  // "Status: Done", or "Status: Done, but the input ended early at 0:08 of 0:28".
-  static QString DoneStatus(const QString &AWarning);
   void FinishQueue();
+
+  // ---- MainRun.cpp ----
+  // The state every run starts in, one file or a queue.
+  void BeginRun();
+  // The state every run ends in; AStatus goes to panel 0.
+  void EndRun(const QString &AStatus);
   // Tells the desktop, when the window is not the active one.
   void Announce(const QString &ASummary, const QString &ABody);
-  // A fresh open dialog, starting in the folder of the last pick.
-  std::unique_ptr<QFileDialog> CreateOpenDialog();
-  // Ends the shown dialog's life with everything it opened.
-  void DestroyOpenDialog();
+  // The run's elapsed time, shown for good, and the timer stopped.
+  void StopTimerKeepingElapsed();
+  // Times and sizes of the last run cleared.
+  void ClearRunFigures();
+  // "Status: Done", or "Status: Done, but the input ended early at 0:08 of 0:28".
+  static QString DoneStatus(const QString &AWarning);
+
+  // ---- MainStatus.cpp ----
   void SetLabelText(QLabel *ALabel, const QString &AText);
   void ShowMessage(const QString &AText);  // plain box, captioned with the application title
   // Panels back to "Status: Ready", empty, "0%"; no findings shown.
@@ -475,12 +373,6 @@ class TfrmMain : public QWidget {
   void ShowReason(const QString &AText);
   // The reason is gone: AText in panel 1, and "Ready" again where it was not.
   void ClearReason(const QString &AText);
-  // The run's elapsed time, shown for good, and the timer stopped.
-  void StopTimerKeepingElapsed();
-  // The task list is empty: nothing matches the box any more.
-  void ForgetTask();
-  static bool IsDroppableFile(const QString &AFileName);
-  static QStringList DroppedFiles(const QDropEvent &AEvent);
 
   std::string FPresetFile;
   std::string FLibraryFolder;

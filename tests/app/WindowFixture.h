@@ -128,7 +128,7 @@ class WindowTest : public ::testing::Test {
     Pick(Media("long.flv", 60.0));
     Form->Strix->SetProgressInterval(100);
     Form->btnConvertClick();
-    ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProgressBar1->value() > 0; }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return Form->pbConversion->value() > 0; }, 60000));
   }
   // Progress as the component reports it, then the queued update applied.
   void Progress(int ACurrent, int64_t ASize, int ATotal) {

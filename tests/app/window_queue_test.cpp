@@ -206,7 +206,7 @@ TEST_F(WindowTest, StopInAQueueStopsTheRunningFileAndTheRest) {
   ASSERT_EQ(Form->Queue().size(), 2u);
   Form->Strix->SetProgressInterval(100);
   Form->btnConvertClick();
-  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProgressBar1->value() > 0; }, 60000));
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->pbConversion->value() > 0; }, 60000));
   Form->btnStopClick();
   ASSERT_TRUE(WaitForRunEnd());
   EXPECT_EQ(Panel(0), "Status: Conversion stopped");

@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "WindowFixture.h"
 
 using windowtest::WindowTest;
@@ -22,6 +24,64 @@ TEST_F(WindowTest, StartsIdleWithItsTitleAndPresets) {
   EXPECT_EQ(Panel(2), "0%");
   ASSERT_EQ(Form->cbFormats->count(), 3);
   EXPECT_EQ(Form->cbFormats->currentIndex(), 0);
+}
+
+// Every control in its designed place, under its parent, with its text, and
+// Tab going through the input, output, preset and run controls in that order.
+TEST_F(WindowTest, ControlsKeepTheirDesignedPlacesTextsAndTabOrder) {
+  Show();
+  struct TPlace {
+    const char *Name;
+    QWidget *Control;
+    QWidget *Parent;
+    QRect Place;  // an empty size: placed there, as large as its text
+    QString Text;
+  };
+  QWidget *form = Form.get();
+  const std::vector<TPlace> places = {
+      {"pTop", Form->pTop, form, {0, 0, 442, 57}, {}},
+      {"lbFrom", Form->lbFrom, Form->pTop, {14, 10, 0, 0}, "FLV"},
+      // The link moves left for faces wider than Tahoma, to stay in the window.
+      {"lbInformation", Form->lbInformation, Form->pTop, {Form->lbInformation->x(), 16, 0, 0},
+       "More Free Video Tools\nget more information"},
+      {"bvHeader", Form->bvHeader, form, {0, 57, 442, 14}, {}},
+      {"lbFileInput", Form->lbFileInput, form, {11, 65, 0, 0}, "Select file you want to convert:"},
+      {"edFileInput", Form->edFileInput, form, {11, 83, 380, 21}, {}},
+      {"btnOpenInput", Form->btnOpenInput, form, {398, 83, 30, 21}, "..."},
+      {"lbFileOutput", Form->lbFileOutput, form, {11, 111, 0, 0}, "Output file:"},
+      {"edFileOutput", Form->edFileOutput, form, {11, 129, 380, 21}, {}},
+      {"btnOpenOutput", Form->btnOpenOutput, form, {398, 129, 30, 21}, "..."},
+      {"lbFormats", Form->lbFormats, form, {11, 157, 0, 0}, "Output settings:"},
+      {"cbFormats", Form->cbFormats, form, {11, 174, 380, 21}, {}},
+      {"bvRun", Form->bvRun, form, {5, 204, 435, 19}, {}},
+      {"lbEstimatedTime", Form->lbEstimatedTime, form, {11, 228, 0, 0}, "Estimated time:"},
+      {"btnConvert", Form->btnConvert, form, {270, 212, 75, 25}, "Convert"},
+      {"btnStop", Form->btnStop, form, {353, 212, 75, 25}, "Stop"},
+      {"pbConversion", Form->pbConversion, form, {11, 250, 417, 10}, {}},
+      {"StatusBar", Form->StatusBar, form, {0, 268, 442, 19}, {}},
+  };
+  for (const TPlace &p : places) {
+    ASSERT_NE(p.Control, nullptr) << p.Name;
+    EXPECT_EQ(p.Control->parentWidget(), p.Parent) << p.Name;
+    EXPECT_EQ(p.Control->pos(), p.Place.topLeft()) << p.Name;
+    if (!p.Place.size().isEmpty()) EXPECT_EQ(p.Control->size(), p.Place.size()) << p.Name;
+    if (auto *label = qobject_cast<QLabel *>(p.Control)) EXPECT_EQ(label->text(), p.Text) << p.Name;
+    if (auto *button = qobject_cast<QPushButton *>(p.Control)) EXPECT_EQ(button->text(), p.Text) << p.Name;
+  }
+  const std::vector<std::string> tabOrder = {"edFileInput", "btnOpenInput", "edFileOutput", "btnOpenOutput",
+                                             "cbFormats",   "btnConvert",   "btnStop"};
+  auto nameOf = [&places](QWidget *AWidget) -> std::string {
+    for (const TPlace &p : places)
+      if (p.Control == AWidget) return p.Name;
+    return {};
+  };
+  std::vector<std::string> chain;
+  QWidget *w = Form->edFileInput;
+  do {
+    if (std::find(tabOrder.begin(), tabOrder.end(), nameOf(w)) != tabOrder.end()) chain.push_back(nameOf(w));
+    w = w->nextInFocusChain();
+  } while (w != Form->edFileInput);
+  EXPECT_EQ(chain, tabOrder);
 }
 
 TEST_F(WindowTest, PickingOrDroppingAnFlvFillsBothBoxesAndEnablesConvert) {
@@ -82,7 +142,7 @@ TEST_F(WindowTest, ConvertRunsToDoneAndALaterRunNeverOverwritesIt) {
   ASSERT_TRUE(WaitForRunEnd());
   EXPECT_EQ(Panel(0), "Status: Done");
   EXPECT_EQ(Panel(2), "100%");
-  EXPECT_EQ(Form->ProgressBar1->value(), 100);
+  EXPECT_EQ(Form->pbConversion->value(), 100);
   EXPECT_TRUE(Panel(1).startsWith("Output file size: "));
   EXPECT_FALSE(Form->btnConvert->isEnabled());  // nothing to convert until a new pick
   EXPECT_FALSE(Form->btnStop->isEnabled());
@@ -113,7 +173,7 @@ TEST_F(WindowTest, ConvertRunsToDoneAndALaterRunNeverOverwritesIt) {
 
 TEST_F(WindowTest, StopMidwayLeavesAShorterPlayableFile) {
   StartLong();
-  ASSERT_LT(Form->ProgressBar1->value(), 100);
+  ASSERT_LT(Form->pbConversion->value(), 100);
   Form->btnStopClick();
   EXPECT_FALSE(Form->btnStop->isEnabled());
   EXPECT_FALSE(Form->btnConvert->isEnabled());
@@ -162,7 +222,7 @@ TEST_F(WindowTest, EnterConvertsAndEscapeStops) {
   Form->cbFormats->setFocus();
   QTest::keyClick(Form->cbFormats, Qt::Key_Return);
   EXPECT_EQ(Panel(0), "Status: Converting...");
-  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->ProgressBar1->value() > 0; }, 60000));
+  ASSERT_TRUE(QTest::qWaitFor([this] { return Form->pbConversion->value() > 0; }, 60000));
   QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : Form.get(), Qt::Key_Escape);
   EXPECT_FALSE(Form->btnStop->isEnabled());
   EXPECT_TRUE(Form->close());
@@ -173,7 +233,7 @@ TEST_F(WindowTest, EnterConvertsAndEscapeStops) {
 
 TEST_F(WindowTest, ProgressSetsBarPercentageSizeAndTimes) {
   Progress(30000, 1024, 120000);
-  EXPECT_EQ(Form->ProgressBar1->value(), 25);
+  EXPECT_EQ(Form->pbConversion->value(), 25);
   EXPECT_EQ(Panel(2), "25%");
   EXPECT_EQ(Form->CurrentCount, 30000);
   int32_t total = -1;
@@ -202,11 +262,11 @@ TEST_F(WindowTest, ProgressSetsBarPercentageSizeAndTimes) {
   Progress(150, 0, 100);
   EXPECT_EQ(Panel(2), "100%");
   Progress(30000000, 0, 60000000);
-  EXPECT_EQ(Form->ProgressBar1->value(), 50);
+  EXPECT_EQ(Form->pbConversion->value(), 50);
   // Regression: an unknown (0 or negative) total keeps the bar at 0.
   for (int badTotal : {0, -40}) {
     Progress(5000, 10, badTotal);
-    EXPECT_EQ(Form->ProgressBar1->value(), 0);
+    EXPECT_EQ(Form->pbConversion->value(), 0);
     EXPECT_EQ(Panel(2), "0%");
   }
 }
@@ -309,7 +369,7 @@ TEST_F(WindowTest, RefusedFilesDisableConvertAndSayWhyInTheStatusBar) {
     EXPECT_EQ(Panel(0), "Status: Not ready") << name;
     EXPECT_EQ(Panel(2), "0%") << name;
     EXPECT_EQ(Panel(1).toStdString(), "File open error: " + Dir.File(name) + ": Unknown format") << name;
-    EXPECT_EQ(Form->ProgressBar1->value(), 0);
+    EXPECT_EQ(Form->pbConversion->value(), 0);
   }
   EXPECT_TRUE(Messages.empty());  // the open button shows no box
   ASSERT_EQ(mkfifo(Dir.File("pipe.flv").c_str(), 0600), 0);  // opening it would wait for a writer
@@ -573,7 +633,7 @@ TEST_F(WindowTest, ACutFileSaysWhatIsWrongAndEndsDoneButEarly) {
   Form->btnConvertClick();
   ASSERT_TRUE(WaitForRunEnd());
   EXPECT_EQ(Panel(0), "Status: Done, but the input ended early at 0:01 of 0:03");
-  EXPECT_EQ(Form->ProgressBar1->value(), 100);
+  EXPECT_EQ(Form->pbConversion->value(), 100);
   Pick(whole);  // the next file has no problem, and says nothing
   EXPECT_FALSE(Form->lbFindings->isVisible());
 }
