@@ -56,9 +56,10 @@ TEST_P(FlvSourceTest, StreamsAndPacketsAreTheSources)
       EXPECT_EQ(std::make_pair(st->codecpar->sample_rate, st->codecpar->ch_layout.nb_channels),
                 std::make_pair(s.SampleRate, s.Channels));
     }
-    if (st->codecpar->codec_id == AV_CODEC_ID_HEVC && st->codecpar->codec_id == s.CodecId)
+    if (st->codecpar->codec_id == AV_CODEC_ID_HEVC && st->codecpar->codec_id == s.CodecId) {
       EXPECT_EQ(std::string(reinterpret_cast<const char *>(st->codecpar->extradata), st->codecpar->extradata_size),
                 s.Extradata);
+    }
   }
 
   std::map<int, std::size_t> next;

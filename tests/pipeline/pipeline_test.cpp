@@ -107,9 +107,10 @@ TEST_P(PresetPipelineTest, TheOutputIsTheSameWithAnyBudget)
     EXPECT_TRUE(ConvertWithPreset(threads, in, out) == one) << "the outputs differ";
   }
   // x264 writes the settings it ran with into the stream.
-  if (GetParam().VideoCodec == "libx264")
+  if (GetParam().VideoCodec == "libx264") {
     EXPECT_NE(one.find(" threads=" + std::to_string(engine::kX264FrameThreads) + " lookahead_threads="),
               std::string::npos);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, PresetPipelineTest, ::testing::ValuesIn(ShippedPresets()),
