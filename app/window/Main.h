@@ -304,6 +304,12 @@ class TfrmMain : public QWidget {
   // The task converting AInput, its report loaded; -1 with the reason shown
   // when the file cannot be opened.
   int AddInputTask(const std::string &AInput);
+  // Adds the task converting AInput and loads its report, saying nothing:
+  // -1 when the file cannot be opened.
+  int AddTaskWithReport(const std::string &AInput);
+  // A FIFO, socket, device or folder named by AInput: no rewrap entry and
+  // the reason shown, true; false for a file that can be opened.
+  bool RefuseSpecialFile(const std::string &AInput);
   // How the output AOutput of AInput is published (see TPublishOptions): a
   // name taken meanwhile gives the next free one of the rule.
   TPublishOptions PublishOptionsFor(const QString &AInput, const std::string &AOutput) const;

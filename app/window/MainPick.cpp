@@ -188,12 +188,7 @@ void TfrmMain::OpenInputFile(const QString &AFileName) {
   edFileOutput->setText(DeriveOutputName(AFileName));
   FOutputFor = AFileName;
   FChosenOutput.clear();
-  // Opening a FIFO would wait for a writer, and the window with it.
-  if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
-    SetRewrapEntry(rkNone);
-    ShowReason(FromStd(reason));
-    return;
-  }
+  if (RefuseSpecialFile(input)) return;
 
   const int index = AddInputTask(input);
   if (index < 0) return;
@@ -274,17 +269,9 @@ void TfrmMain::ChangeFile() {
     FOutputFor = inputName;
     FChosenOutput.clear();
   }
-  if (const std::string reason = NotRegularFileText(input); !reason.empty()) {
-    SetRewrapEntry(rkNone);
-    ShowReason(FromStd(reason));
-    return;
-  }
+  if (RefuseSpecialFile(input)) return;
 
-  const int index = Strix->AddTask(input, ConvertInputRecord(input));
-  try {
-    Strix->Probe().LoadFile(input, "");
-  } catch (const std::exception &) {
-  }
+  const int index = AddTaskWithReport(input);
   if (index < 0) {
     SetRewrapEntry(rkNone);
     ShowMessage(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));

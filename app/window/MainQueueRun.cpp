@@ -42,11 +42,7 @@ void TfrmMain::StartQueueItem() {
       continue;
     }
 
-    const int index = Strix->AddTask(input, ConvertInputRecord(input));
-    try {
-      Strix->Probe().LoadFile(input, "");
-    } catch (const std::exception &) {
-    }
+    const int index = AddTaskWithReport(input);
     if (index < 0) {
       item.Status = qsFailed;
       item.Message = QStringLiteral("File open error: ") + WithoutPath(FromStd(Strix->LastError()), item.Input);

@@ -19,18 +19,32 @@ void TfrmMain::ForgetTask() {
   btnConvert->setEnabled(false);
 }
 
-int TfrmMain::AddInputTask(const std::string &AInput) {
+int TfrmMain::AddTaskWithReport(const std::string &AInput) {
   const int index = Strix->AddTask(AInput, ConvertInputRecord(AInput));
   try {
     Strix->Probe().LoadFile(AInput, "");
   } catch (const std::exception &) {
     // The report is optional; the double-click then shows nothing useful.
   }
+  return index;
+}
+
+int TfrmMain::AddInputTask(const std::string &AInput) {
+  const int index = AddTaskWithReport(AInput);
   if (index < 0) {
     SetRewrapEntry(rkNone);
     ShowReason(QStringLiteral("File open error: ") + FromStd(Strix->LastError()));
   }
   return index;
+}
+
+bool TfrmMain::RefuseSpecialFile(const std::string &AInput) {
+  // Opening a FIFO would wait for a writer, and the window with it.
+  const std::string reason = NotRegularFileText(AInput);
+  if (reason.empty()) return false;
+  SetRewrapEntry(rkNone);
+  ShowReason(FromStd(reason));
+  return true;
 }
 
 void TfrmMain::ReconfigureForOutput() {
