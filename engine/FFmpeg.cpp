@@ -51,9 +51,9 @@ void TCustomFFmpeg::Prepare()
   Terminated = false;
   RunWarnings.clear();
   TotalDuration = -1;
-  for (int t = 0; t < 5; ++t) CodecOpts[t] = AVCodecLib.avcodec_alloc_context3(nullptr);
-  FormatOpts = AVFormatLib.avformat_alloc_context();
-  SwsOpts = SwScaleLib.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, SwsFlags, nullptr,
+  for (int t = 0; t < 5; ++t) FJob.CodecOpts[t] = AVCodecLib.avcodec_alloc_context3(nullptr);
+  FJob.FormatOpts = AVFormatLib.avformat_alloc_context();
+  FJob.SwsOpts = SwScaleLib.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, SwsFlags, nullptr,
                                    nullptr, nullptr);
 }
 
@@ -67,11 +67,11 @@ void TCustomFFmpeg::ResetOptions()
   static_cast<TFFmpegSettings &>(*this) = TFFmpegSettings{};
   InputFileCount = 0;
   OutputFileCount = 0;
-  StreamMapCount = 0;
-  MetaDataMapCount = 0;
-  for (auto &file : InputTsScales)
+  FJob.StreamMapCount = 0;
+  FJob.MetaDataMapCount = 0;
+  for (auto &file : FJob.InputTsScales)
     for (double &scale : file) scale = 0;
-  for (auto &offset : InputTsOffsets) offset = 0;
+  for (auto &offset : FJob.InputTsOffsets) offset = 0;
   UsingVhook = false;
   HookRgbPixFmt = AV_PIX_FMT_BGR24;
   HookBitmap.reset();
@@ -180,34 +180,34 @@ void TCustomFFmpeg::NotifyTerminate()
 void TCustomFFmpeg::ReleaseJob()
 {
   if (!AVLibsLoaded()) return;
-  for (auto &ctx : CodecOpts) AVCodecLib.avcodec_free_context(&ctx);
-  if (FormatOpts) {
-    AVFormatLib.avformat_free_context(FormatOpts);
-    FormatOpts = nullptr;
+  for (auto &ctx : FJob.CodecOpts) AVCodecLib.avcodec_free_context(&ctx);
+  if (FJob.FormatOpts) {
+    AVFormatLib.avformat_free_context(FJob.FormatOpts);
+    FJob.FormatOpts = nullptr;
   }
-  if (SwsOpts) {
-    SwScaleLib.sws_freeContext(SwsOpts);
-    SwsOpts = nullptr;
+  if (FJob.SwsOpts) {
+    SwScaleLib.sws_freeContext(FJob.SwsOpts);
+    FJob.SwsOpts = nullptr;
   }
   for (int i = 0; i < OutputFileCount; ++i) {
     AVFormatContext *oc = OutputFiles[i];
     if (!oc) continue;
-    engine::EndOutputFiles(&oc, &OutputSetups[i].File, 1, engine::TOutputEnd::Released);
-    for (auto &st : OutputSetups[i].Streams) {
+    engine::EndOutputFiles(&oc, &FJob.OutputSetups[i].File, 1, engine::TOutputEnd::Released);
+    for (auto &st : FJob.OutputSetups[i].Streams) {
       if (st.Enc) AVUtilLib.av_freep(&st.Enc->stats_in);  // the library leaves it to us
       st = TOutputStreamSetup{};
     }
-    OutputSetups[i].MuxOpts.Clear();
-    OutputSetups[i].File = engine::TOutputFileFacts{};
+    FJob.OutputSetups[i].MuxOpts.Clear();
+    FJob.OutputSetups[i].File = engine::TOutputFileFacts{};
     AVFormatLib.avformat_free_context(oc);
     OutputFiles[i] = nullptr;
   }
   OutputFileCount = 0;
   for (int i = 0; i < InputFileCount; ++i) {
-    InputSetups[i].Dec.clear();
-    InputSetups[i].RateEmu = 0;
-    if (FlvInputs[i]) {
-      FlvInputs[i].reset();
+    FJob.InputSetups[i].Dec.clear();
+    FJob.InputSetups[i].RateEmu = 0;
+    if (FJob.FlvInputs[i]) {
+      FJob.FlvInputs[i].reset();
       InputFiles[i] = nullptr;
     } else {
       AVFormatLib.avformat_close_input(&InputFiles[i]);
@@ -221,8 +221,8 @@ void TCustomFFmpeg::ReleaseJob()
     VstatsFile = nullptr;
   }
   VstatsFileName.clear();
-  OptNames.clear();
-  PrivateOpts.clear();
+  FJob.OptNames.clear();
+  FJob.PrivateOpts.clear();
   FallbacksReported.clear();
   VideoCodecName.clear();
   AudioCodecName.clear();

@@ -64,6 +64,7 @@
 #include "Errors.h"
 #include "FlvSource.h"
 #include "HookBitmap.h"
+#include "Job.h"
 #include "OutputFate.h"
 
 class TCustomFFmpeg;
@@ -80,18 +81,6 @@ enum THookAction { haContinue, haIgnore, haStop };
 
 enum TConvertPriority { tpIdle, tpLowest, tpLower, tpNormal };
 
-struct TStreamMap {
-  int32_t FileIndex = 0;
-  int32_t StreamIndex = 0;
-  int32_t SyncFileIndex = 0;
-  int32_t SyncStreamIndex = 0;
-};
-
-struct TMetaDataMap {
-  int32_t OutFile = 0;
-  int32_t InFile = 0;
-};
-
 struct THookRange {
   int64_t StartPts = 0;  // µs
   int64_t EndPts = 0;    // µs, not below StartPts
@@ -103,25 +92,6 @@ struct THookRange {
 struct TRunWarning {
   std::string Code;
   std::string Text;
-};
-
-// What OpenOutputFile leaves per output stream until the run.
-struct TOutputStreamSetup {
-  avbind::TCodecCtxPtr Enc;
-  bool StreamCopy = false;
-  float Quality = 0;
-  std::string CodecName;  // the encoder chosen by name, if any (aliases resolved)
-};
-
-struct TOutputFileSetup {
-  std::array<TOutputStreamSetup, MaxStreams> Streams;
-  avbind::TDict MuxOpts;  // muxer-private options handed to avformat_write_header
-  engine::TOutputFileFacts File;  // what its fate is decided on (see OutputFate.h)
-};
-
-struct TInputFileSetup {
-  std::vector<avbind::TCodecCtxPtr> Dec;  // one decoder context per stream
-  int32_t RateEmu = 0;                     // "re" was given before this file
 };
 
 using TLogSlot = std::function<void(TCustomFFmpeg *ASender, int ALevel, const std::string &AMsg)>;
@@ -378,36 +348,23 @@ class TCustomFFmpeg : public TFFmpegSettings {
     return AIndex >= 0 && AIndex < InputFileCount ? InputFiles[AIndex] : nullptr;
   }
 
+  // The FLV source of input AIndex (our own reader's description of the
+  // file, its findings included), or null for another kind of input or no
+  // such input.
+  const flv::TFlvSource *FlvInput(int AIndex) const {
+    return AIndex >= 0 && AIndex < InputFileCount ? FJob.FlvInputs[AIndex].get() : nullptr;
+  }
+  // The job the options and files have described so far, read-only; what
+  // the next run is made from.
+  const engine::TJob &Job() const { return FJob; }
+
   // ---- file tables ----
   AVFormatContext *InputFiles[MaxFiles] = {};
-  // FLV inputs are read by our own reader: its source owns the context in
-  // InputFiles and gives the packets; other inputs have none here.
-  std::unique_ptr<flv::TFlvSource> FlvInputs[MaxFiles];
-  TInputFileSetup InputSetups[MaxFiles];
   int32_t InputFileCount = 0;
-  int64_t InputTsOffsets[MaxFiles] = {};
-  double InputTsScales[MaxFiles][MaxStreams] = {};
   AVFormatContext *OutputFiles[MaxFiles] = {};
-  TOutputFileSetup OutputSetups[MaxFiles];
   int32_t OutputFileCount = 0;
-  TStreamMap StreamMaps[MaxStreamMaps];
-  int32_t StreamMapCount = 0;
-  TMetaDataMap MetaDataMaps[MaxMetaDataMaps];
-  int32_t MetaDataMapCount = 0;
 
   std::atomic<bool> UsingVhook{false};  // at least one frame hook is loaded and active
-
-  // ---- generic option storage ----
-  std::vector<std::string> OptNames;
-  AVCodecContext *CodecOpts[5] = {};  // video, audio, data, subtitle, attachment
-  AVFormatContext *FormatOpts = nullptr;
-  SwsContext *SwsOpts = nullptr;
-  // Options no generic context knows but some encoder's or muxer's private
-  // option set does (name, value), in acceptance order. Applied to each new
-  // encoder context with AV_OPT_SEARCH_CHILDREN and handed to the muxer.
-  std::vector<std::pair<std::string, std::string>> PrivateOpts;
-  // Retired or private option names already reported once by this engine.
-  std::vector<std::string> FallbacksReported;
 
   // ---- the last run's report ----
   // Written by the run's writer (on the run's thread) as each job's packets
@@ -415,10 +372,6 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // over. Each run starts them at 0.
   int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
   int32_t FramesDup = 0, FramesDrop = 0;
-  // The largest picture's worst case (4 bytes a pixel) seen by the last
-  // set-up, at least 256 KiB. The encoders hand out packets of their own,
-  // so no buffer of this size is made.
-  int32_t BitBufferSize = 262144;
   // Reports per quantiser ("qphist"), of this engine's reports only.
   std::array<int32_t, 52> QpHistogram{};
 
@@ -564,6 +517,14 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // The run's working state: its stream tables, pipeline and clocks (see
   // run/RunState.h). Made by TranscodeSetup, emptied when the run ends.
   std::unique_ptr<engine::TRunState> FRun;
+  // The job being described (config/ writes it) and then run.
+  engine::TJob FJob;
+  // Retired or private option names already reported once by this engine.
+  std::vector<std::string> FallbacksReported;
+  // The largest picture's worst case (4 bytes a pixel) seen by the last
+  // set-up, at least 256 KiB. The encoders hand out packets of their own,
+  // so no buffer of this size is made.
+  int32_t BitBufferSize = 262144;
   // Guards FRun's pipeline, which OwnsThread reads from any thread.
   mutable std::mutex FPipelineLock;
   int32_t FThreadBudget = 1;

@@ -49,7 +49,7 @@ void TCustomFFmpeg::CheckInputEnds()
   for (int f = 0; f < InputFileCount && f < static_cast<int>(FRun->FileTable.size()); ++f) {
     const AVFormatContext *ic = InputFiles[f];
     const TInputFileInfo &info = FRun->FileTable[f];
-    const flv::TFlvSource *flvSource = FlvInputs[f].get();
+    const flv::TFlvSource *flvSource = FJob.FlvInputs[f].get();
     const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
     const int64_t reached = info.ReachedUs != NoPts ? info.ReachedUs - start : 0;
     // The length counts only when it was read from the data itself: our

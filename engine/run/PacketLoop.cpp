@@ -90,11 +90,11 @@ void TCustomFFmpeg::TranscodeLoop()
       TInputStream &ist = *FRun->InputStreams[istIndex];
       if (!ist.Discard) {
         const AVRational tb = ist.Stream->time_base;
-        const int64_t offset = AVUtilLib.av_rescale_q(InputTsOffsets[fileIndex], kMicroseconds, tb);
+        const int64_t offset = AVUtilLib.av_rescale_q(FJob.InputTsOffsets[fileIndex], kMicroseconds, tb);
         if (pkt->dts != NoPts) pkt->dts += offset;
         if (pkt->pts != NoPts) pkt->pts += offset;
         if (pkt->stream_index < MaxStreams) {
-          const double scale = InputTsScales[fileIndex][pkt->stream_index];
+          const double scale = FJob.InputTsScales[fileIndex][pkt->stream_index];
           if (scale != 0) {
             if (pkt->pts != NoPts) pkt->pts = ScaleTs(pkt->pts, scale);
             if (pkt->dts != NoPts) pkt->dts = ScaleTs(pkt->dts, scale);
@@ -104,9 +104,9 @@ void TCustomFFmpeg::TranscodeLoop()
           const int64_t pktDts = ToMicro(pkt->dts, tb);
           const int64_t delta = pktDts - ist.NextDts;
           if (IsFileDiscontinuity(fileIndex, istIndex, pktDts, delta)) {
-            InputTsOffsets[ist.FileIndex] -= delta;
+            FJob.InputTsOffsets[ist.FileIndex] -= delta;
             if (Verbose > 2)
-              Log(1, Format("timestamp discontinuity %d, new offset= %d", {delta, InputTsOffsets[ist.FileIndex]}));
+              Log(1, Format("timestamp discontinuity %d, new offset= %d", {delta, FJob.InputTsOffsets[ist.FileIndex]}));
             const int64_t shift = AVUtilLib.av_rescale_q(delta, kMicroseconds, tb);
             pkt->dts -= shift;
             if (pkt->pts != NoPts) pkt->pts -= shift;
@@ -129,7 +129,7 @@ void TCustomFFmpeg::TranscodeLoop()
 
 int TCustomFFmpeg::ReadInputPacket(int AFileIndex, AVPacket *APacket)
 {
-  if (FlvInputs[AFileIndex]) return FlvInputs[AFileIndex]->Read(APacket);
+  if (FJob.FlvInputs[AFileIndex]) return FJob.FlvInputs[AFileIndex]->Read(APacket);
   return AVFormatLib.av_read_frame(InputFiles[AFileIndex], APacket);
 }
 
@@ -143,7 +143,7 @@ void TCustomFFmpeg::TranscodeEnd()
   int64_t written = 0;
   for (auto &ost : FRun->OutputStreams) written += ost->PacketsWritten;
   std::vector<engine::TOutputFileFacts> files;
-  for (int f = 0; f < OutputFileCount; ++f) files.push_back(OutputSetups[f].File);
+  for (int f = 0; f < OutputFileCount; ++f) files.push_back(FJob.OutputSetups[f].File);
   // Only a run that was not stopped fails for having read nothing.
   engine::EndOutputFiles(OutputFiles, files.data(), OutputFileCount,
                          written > 0 ? engine::TOutputEnd::Written : engine::TOutputEnd::Unwritten);
@@ -284,7 +284,7 @@ void TCustomFFmpeg::CloseOpenCodecs()
 {
   for (auto &ostp : FRun->OutputStreams) {
     TOutputStream &ost = *ostp;
-    auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
+    auto &owner = FJob.OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
     // A pass-2 log read before a failed open is ours to free as well.
     if (owner) AVUtilLib.av_freep(&owner->stats_in);
     if (!ost.Opened) continue;
@@ -297,7 +297,7 @@ void TCustomFFmpeg::CloseOpenCodecs()
     TInputStream &ist = *istp;
     if (!ist.Opened) continue;
     std::lock_guard<std::recursive_mutex> lock(CodecLock());
-    auto &decs = InputSetups[ist.FileIndex].Dec;
+    auto &decs = FJob.InputSetups[ist.FileIndex].Dec;
     if (static_cast<std::size_t>(ist.Index) < decs.size()) decs[ist.Index].reset();
     ist.Dec = nullptr;
     ist.Opened = false;

@@ -18,7 +18,7 @@ namespace {
 
 bool IsStreamCopy(const TCustomFFmpeg &AEngine, int AFile, int AStream)
 {
-  return AEngine.OutputSetups[AFile].Streams[AStream].StreamCopy;
+  return AEngine.Job().OutputSetups[AFile].Streams[AStream].StreamCopy;
 }
 
 const char *Language(const AVStream *ASt)
@@ -130,10 +130,10 @@ void TCustomFFmpeg::MakeStreamTables()
       ist->FileIndex = i;
       ist->Index = static_cast<int32_t>(k);
       ist->Stream = ic->streams[k];
-      ist->Dec = k < InputSetups[i].Dec.size() ? InputSetups[i].Dec[k].get() : nullptr;
+      ist->Dec = k < FJob.InputSetups[i].Dec.size() ? FJob.InputSetups[i].Dec[k].get() : nullptr;
       ist->Discard = 1;
       // Rate emulation belongs to the file it was given for, not to the job.
-      ist->RateEmu = InputSetups[i].RateEmu;
+      ist->RateEmu = FJob.InputSetups[i].RateEmu;
       if (ist->RateEmu) {
         ist->Start = AVUtilLib.av_gettime();
         ist->Frame = 0;
@@ -152,10 +152,10 @@ void TCustomFFmpeg::MapOutputStreams()
   }
 
   // Stream maps.
-  if (StreamMapCount > 0 && StreamMapCount != nbOstreams)
+  if (FJob.StreamMapCount > 0 && FJob.StreamMapCount != nbOstreams)
     Fail("Number of stream maps must match number of output streams");
-  for (int i = 0; i < StreamMapCount; ++i) {
-    const TStreamMap &m = StreamMaps[i];
+  for (int i = 0; i < FJob.StreamMapCount; ++i) {
+    const TStreamMap &m = FJob.StreamMaps[i];
     if (m.FileIndex < 0 || m.FileIndex >= InputFileCount || m.StreamIndex < 0 ||
         m.StreamIndex >= FRun->FileTable[m.FileIndex].StreamCount)
       Fail(Format("Could not find input stream #%d.%d", {m.FileIndex, m.StreamIndex}));
@@ -174,13 +174,13 @@ void TCustomFFmpeg::MapOutputStreams()
       ost->FileIndex = f;
       ost->Index = static_cast<int32_t>(k);
       ost->Stream = oc->streams[k];
-      ost->Enc = OutputSetups[f].Streams[k].Enc.get();
+      ost->Enc = FJob.OutputSetups[f].Streams[k].Enc.get();
       ost->StreamCopy = IsStreamCopy(*this, f, static_cast<int>(k));
       if (!ost->Enc) Fail("invalid codec_type of output stream");
       const AVMediaType type = ost->Enc->codec_type;
       int source = -1;
-      if (StreamMapCount > 0) {
-        const TStreamMap &m = StreamMaps[n];
+      if (FJob.StreamMapCount > 0) {
+        const TStreamMap &m = FJob.StreamMaps[n];
         source = FRun->FileTable[m.FileIndex].FirstStream + m.StreamIndex;
         if (FRun->InputStreams[source]->Stream->codecpar->codec_type != type) {
           AVFormatLib.av_dump_format(oc, f, oc->url, 1);
@@ -218,8 +218,8 @@ void TCustomFFmpeg::MapOutputStreams()
       }
       ost->SourceIndex = source;
       FRun->InputStreams[source]->Discard = 0;
-      if (StreamMapCount > 0) {
-        const TStreamMap &m = StreamMaps[n];
+      if (FJob.StreamMapCount > 0) {
+        const TStreamMap &m = FJob.StreamMaps[n];
         ost->SyncIst = FRun->InputStreams[FRun->FileTable[m.SyncFileIndex].FirstStream + m.SyncStreamIndex].get();
       } else {
         ost->SyncIst = FRun->InputStreams[source].get();
@@ -430,8 +430,8 @@ void TCustomFFmpeg::ResetInputClocks()
 
 void TCustomFFmpeg::ApplyMetaDataMaps()
 {
-  for (int i = 0; i < MetaDataMapCount; ++i) {
-    const int out = MetaDataMaps[i].OutFile, in = MetaDataMaps[i].InFile;
+  for (int i = 0; i < FJob.MetaDataMapCount; ++i) {
+    const int out = FJob.MetaDataMaps[i].OutFile, in = FJob.MetaDataMaps[i].InFile;
     if (out < 0 || out >= OutputFileCount)
       Fail(Format("Invalid output file index %d map_meta_data(%d,%d)", {out, out, in}));
     if (in < 0 || in >= InputFileCount)
@@ -444,11 +444,11 @@ void TCustomFFmpeg::WriteHeaders()
 {
   for (int f = 0; f < OutputFileCount; ++f) {
     AVDictionary *opts = nullptr;
-    AVUtilLib.av_dict_copy(&opts, OutputSetups[f].MuxOpts.Get(), 0);
+    AVUtilLib.av_dict_copy(&opts, FJob.OutputSetups[f].MuxOpts.Get(), 0);
     const int r = AVFormatLib.avformat_write_header(OutputFiles[f], &opts);
     AVUtilLib.av_dict_free(&opts);
     if (r < 0) Fail(Format("Could not write header for output file #%d (incorrect codec parameters ?)", {f}));
-    OutputSetups[f].File.HeaderWritten = true;
+    FJob.OutputSetups[f].File.HeaderWritten = true;
   }
   bool allRtp = OutputFileCount > 0;
   for (int f = 0; f < OutputFileCount; ++f)

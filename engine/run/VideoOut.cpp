@@ -203,7 +203,7 @@ void TCustomFFmpeg::SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst)
     AOst.PictTmp.reset(AllocPicture(enc->pix_fmt, enc->width, enc->height));
     if (!AOst.PictTmp) Fail("Cannot allocate temp picture, check pix fmt");
     int64_t flags = SwsFlags;
-    if (SwsOpts && AVUtilLib.av_opt_get_int(SwsOpts, "sws_flags", 0, &flags) >= 0) SwsFlags = static_cast<int32_t>(flags);
+    if (FJob.SwsOpts && AVUtilLib.av_opt_get_int(FJob.SwsOpts, "sws_flags", 0, &flags) >= 0) SwsFlags = static_cast<int32_t>(flags);
     // A decoder that has not told its pixel format yet gets its scaler with the first picture.
     if (decFmt != AV_PIX_FMT_NONE) {
       AOst.ImgResampleCtx.reset(SwScaleLib.sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(decFmt), dstW, dstH,
@@ -526,11 +526,11 @@ int TCustomFFmpeg::DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInput
 
   // Emit.
   const bool interlacedCoding =
-      CodecOpts[AVMEDIA_TYPE_VIDEO] &&
-      (CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
+      FJob.CodecOpts[AVMEDIA_TYPE_VIDEO] &&
+      (FJob.CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
   float streamQuality = 0;
   if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
-    streamQuality = OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
+    streamQuality = FJob.OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
   final->interlaced_frame = APicture.interlaced_frame;
   if (interlacedCoding) final->top_field_first = TopFieldFirst != -1 ? TopFieldFirst : APicture.top_field_first;
   final->quality = static_cast<int>(std::lrint(SameQuality ? static_cast<double>(APicture.quality) : streamQuality));
