@@ -8,9 +8,51 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
-#include "RunState.h"
+#include "Run.h"
 
-TCustomFFmpeg::TCustomFFmpeg() : FRun(std::make_unique<engine::TRunState>()) { ResetOptions(); }
+namespace {
+
+// The engine's side of its run's events: its slots, its stop flag and its
+// report's public fields.
+class TEngineRunEvents final : public engine::TRunEvents {
+ public:
+  explicit TEngineRunEvents(TCustomFFmpeg &AEngine) : FEngine(AEngine) {}
+  void Log(int ALevel, const std::string &AMsg) override
+  {
+    if (FEngine.OnLog) FEngine.OnLog(&FEngine, ALevel, AMsg);
+  }
+  bool Listening() const override { return static_cast<bool>(FEngine.OnLog); }
+  bool WantsProgress() const override { return static_cast<bool>(FEngine.OnProgress); }
+  void Progress(const engine::TProgress &P) override
+  {
+    FEngine.OnProgress(&FEngine, P.FrameNumber, P.Fps, P.CurrentDuration, P.Quality, P.BitRate, P.CurrentSize,
+                       P.TotalOutputDuration);
+  }
+  bool StopRequested() const override { return FEngine.StopRequested; }
+  void Warn(const std::string &ACode, const std::string &AText) override
+  {
+    FEngine.RunWarnings.push_back({ACode, AText});
+  }
+  void Counted(const engine::TRunReport &R) override
+  {
+    FEngine.VideoSize = R.VideoSize;
+    FEngine.AudioSize = R.AudioSize;
+    FEngine.ExtraSize = R.ExtraSize;
+    FEngine.FramesDup = R.FramesDup;
+    FEngine.FramesDrop = R.FramesDrop;
+    FEngine.PicturesSkipped = R.PicturesSkipped;
+    FEngine.QpHistogram = R.QpHistogram;
+  }
+  bool CustomHookSet() const override { return static_cast<bool>(FEngine.OnCustomHook); }
+  bool FrameHooksLoaded() const override { return FEngine.UsingVhook; }
+
+ private:
+  TCustomFFmpeg &FEngine;
+};
+
+}  // namespace
+
+TCustomFFmpeg::TCustomFFmpeg() : FRunEvents(std::make_unique<TEngineRunEvents>(*this)) { ResetOptions(); }
 
 TCustomFFmpeg::~TCustomFFmpeg()
 {
@@ -83,7 +125,6 @@ void TCustomFFmpeg::ResetOptions()
   HookRangeIndex = 0;
   HookRangeCount = 0;
   TotalDuration = -1;
-  BitBufferSize = 262144;
   ExceptionRaised = false;
 }
 
@@ -140,11 +181,46 @@ void TCustomFFmpeg::Run()
     ExceptionRaised = true;
     LastErrorMessage = "Unknown error";
   }
-  StopPipeline();  // no stage may still use a codec or a table
-  CloseOpenCodecs();
-  FreeRunTables();
+  DropRun();  // no stage may still use a codec or a table
   ReleaseJob();
   NotifyTerminate();
+}
+
+void TCustomFFmpeg::Transcode()
+{
+  if (StopRequested) return;  // stopped before it began: nothing to set up or write
+  engine::TRunReport report;
+  report.QpHistogram = QpHistogram;  // the histogram counts over this engine's reports
+  const engine::TRunFiles files{InputFiles, InputFileCount, OutputFiles, OutputFileCount};
+  const engine::TRunParams params{FThreadBudget, RunPriority, PredictDrops, ProgressInterval};
+  auto run = std::make_unique<engine::TRun>(*this, *this, FJob, files, *FRunEvents, params, report);
+  {
+    std::lock_guard<std::mutex> lock(FPipelineLock);
+    FRun = std::move(run);
+  }
+  Finished = FRun->Execute();
+}
+
+void TCustomFFmpeg::DropRun()
+{
+  if (!FRun) return;
+  // Its stages are joined first: they may still hand packets to the run.
+  FRun->Abandon();
+  std::lock_guard<std::mutex> lock(FPipelineLock);
+  FRun.reset();
+}
+
+bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
+{
+  if (ATid == 0) return false;
+  if (TFFmpegThread *t = Thread.load(); t && t->ThreadId() == ATid) return true;
+  std::lock_guard<std::mutex> lock(FPipelineLock);
+  return FRun && FRun->OwnsThread(ATid);
+}
+
+void TCustomFFmpeg::DoVideoStats(AVFormatContext *, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality)
+{
+  FRun->VideoStats(AOst, AFrameSize, APictType, AQuality);
 }
 
 void TCustomFFmpeg::Stop()

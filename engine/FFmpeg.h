@@ -73,8 +73,8 @@ class TFrameHookChain;
 struct TInputStream;
 struct TOutputStream;
 namespace engine {
-struct TRunState;
-struct TTicket;
+class TRun;
+class TRunEvents;
 }  // namespace engine
 
 enum THookAction { haContinue, haIgnore, haStop };
@@ -398,66 +398,12 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // A format name as the libraries know it: the retired "pgmyuv" becomes "image2".
   std::string FormatName(const std::string &AName);
 
-  // ---- transcode (TranscodeSetup.cpp, PacketLoop.cpp) ----
+  // ---- the run (run/Run.h) ----
+  // Makes the run from the settings and the job and executes it; the run
+  // stays until DropRun, so that a failure is logged before it goes.
   void Transcode();
-  // The set-up of a run, step by step (TranscodeSetup.cpp): the stream
-  // records, the mapping of outputs to inputs, each output's codec
-  // parameters (a copy's, or an encoder's with its path and two-pass log),
-  // encoders, decoders, the input clocks, metadata maps and headers.
-  void TranscodeSetup();
-  void MakeStreamTables();
-  void MapOutputStreams();
-  void SetupOutputCodec(TOutputStream &AOst, int AIndex);
-  void SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst);
-  void OpenPassLog(TOutputStream &AOst, int AIndex);
-  void OpenDecoder(TInputStream &AIst);
-  void OpenEncoders();
-  void OpenDecoders();
-  void ResetInputClocks();
-  void ApplyMetaDataMaps();
-  void WriteHeaders();
-  void TranscodeLoop();
-  // The next packet of input AFileIndex, from its FLV source or its demuxer.
-  int ReadInputPacket(int AFileIndex, AVPacket *APacket);
-  void TranscodeEnd();
-  // Notes where an input's reading got to (APkt as read, before any offset).
-  void NoteInputReached(int AFileIndex, const AVPacket &APkt);
-  // At the end of a finished run: RunWarnings for inputs that ended early,
-  // were cut by a read error or lost data (EndCheck.cpp).
-  void CheckInputEnds();
-  void FreeRunTables();
-  void CloseOpenCodecs();
-  // Moves AIst's decode clock and hands the packet (null: the end) to its
-  // copies and its decoding job.
-  void DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
-  // The decoding job: returns 0, or -1 when a decoder fails. APkt null flushes.
-  int DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
-  // True when this run may give its audio and video stages threads of their
-  // own without changing a decision the run's thread takes.
-  bool UseStageThreads() const;
-  // The run's pipeline, made at the end of the set-up, stopped (its stage
-  // threads joined) when the loop has written everything or the run fails.
-  void StartPipeline();
-  void StopPipeline();
-  // The writer: a finished job's packets to the muxers, its counters to the
-  // report (on the run's thread, in job order).
-  void WriteTicket(engine::TTicket &ATicket);
-  // Hands a packet to the muxer, keeping decoding timestamps rising.
-  void MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
-  void StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt);
-  // Hands a packet to every output that copies AIst without re-encoding.
-  void CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt);
-  // The discontinuity threshold in µs.
-  int64_t DiscontinuityThreshold() const;
-  // True when a packet of AIstIndex at ADts (µs; ADelta from the stream's
-  // predicted time) means that the whole file's timestamps jumped.
-  bool IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t ADts, int64_t ADelta) const;
-  // A packet's duration in µs: its own, else one audio frame or one picture; 0 when unknown.
-  int64_t PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const;
-  // Runs one decoded audio or video frame through pre-processing and the output paths.
-  void HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame);
-  void EmulateRate(TInputStream &AIst);
-  void FlushEncoders(TInputStream &AIst, int AIstIndex);
+  // Stops the run's stages, closes its codecs and drops it; nothing when no run exists.
+  void DropRun();
 
   // ---- audio (AudioOut.cpp) ----
   // Set-up of a re-encoded audio output before its encoder opens: FIFO,
@@ -501,31 +447,23 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // The single exit of every packet; APkt is in AOst's stream time base on entry.
   void WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
 
-  // ---- report (Report.cpp) ----
-  void PrintReport(bool AIsLastReport);
+  // ---- services of the run its paths use, until they reach it directly ----
   void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
 
-  // The conditions under which AIst's dropped pictures may go undecoded.
-  bool MayPredictDrops(const TInputStream &AIst) const;
-  // Hands a released packet to AIst's decoding job, or counts it dropped.
-  void SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip, int64_t APts,
-                     int64_t ADuration);
   TConvertPriority RunPriority = tpNormal;
 
  private:
   friend class TFFmpegThread;
-  // The run's working state: its stream tables, pipeline and clocks (see
-  // run/RunState.h). Made by TranscodeSetup, emptied when the run ends.
-  std::unique_ptr<engine::TRunState> FRun;
+  friend class engine::TRun;  // calls the output paths' functions, until they are objects of their own
   // The job being described (config/ writes it) and then run.
   engine::TJob FJob;
   // Retired or private option names already reported once by this engine.
   std::vector<std::string> FallbacksReported;
-  // The largest picture's worst case (4 bytes a pixel) seen by the last
-  // set-up, at least 256 KiB. The encoders hand out packets of their own,
-  // so no buffer of this size is made.
-  int32_t BitBufferSize = 262144;
-  // Guards FRun's pipeline, which OwnsThread reads from any thread.
+  // The run (run/Run.h): made by Transcode, dropped by DropRun.
+  std::unique_ptr<engine::TRun> FRun;
+  // What the run tells the engine: the log, progress, the report's fields.
+  std::unique_ptr<engine::TRunEvents> FRunEvents;
+  // Guards the FRun pointer, which OwnsThread reads from any thread.
   mutable std::mutex FPipelineLock;
   int32_t FThreadBudget = 1;
   std::unique_ptr<TFFmpegThread> FWorker;     // the run's thread, joined before the engine goes
