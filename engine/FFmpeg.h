@@ -1,18 +1,20 @@
 // TCustomFFmpeg: the transcoding engine. Its public face is the job's
 // settings (filled by the option handlers), its input and output file
 // tables, the event slots, the life cycle (Prepare, Start, Run, Stop,
-// ReleaseJob) and the last run's report. The run's working state (stream
-// records, output paths, pipeline, clocks) is its own: see run/RunState.h.
+// ReleaseJob) and the last run's report. What the configuration makes of the
+// options and files is a job description (Job.h, read through Job()); a
+// run is an object of its own (run/Run.h) made from the settings and the
+// job, which owns the run's working state (stream records, pipeline, clocks).
 //
 // Files: FFmpeg.cpp (life cycle), OutputFate.cpp (every output file's fate)
 // and FrameHook.cpp here; the job's configuration in config/
 // (OptionTable.cpp: option table, the handlers by topic in *Options.cpp;
 // InputFile.cpp: inputs and codec helpers; OutputFile.cpp: outputs,
 // OutputStreams.cpp: their streams; Targets.cpp: disc presets); the run in
-// run/ (TranscodeSetup.cpp, PacketLoop.cpp, Pipeline.cpp: jobs, stages and
-// tickets, DropPredictor.cpp, AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp,
-// Report.cpp, EndCheck.cpp; Streams.h and RunState.h hold the run's
-// records). docs/architecture.md maps them.
+// run/ (Run.cpp: the run object and its services; TranscodeSetup.cpp,
+// PacketLoop.cpp, Pipeline.cpp: jobs, stages and tickets, DropPredictor.cpp,
+// AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp, EndCheck.cpp;
+// Streams.h holds the run's records). docs/architecture.md maps them.
 //
 // A run on several cores (ThreadBudget above 1) is a pipeline:
 //   run's thread   reads packets, corrects their timestamps, copies streams,
@@ -29,11 +31,12 @@
 // got (frame, time or size limits, several inputs, a borrowed clock) keep
 // their stages on the run's thread. See run/Pipeline.h.
 //
-// Ownership: the engine owns its file tables (input contexts, output contexts
-// with one encoder context per output stream, one decoder context per input
-// stream), the generic option contexts and the run's state; each output
-// path's record owns its scaler, resampler, FIFO and two-pass log. ReleaseJob
-// and the destructor free them; OutputFate.h decides what becomes of each
+// Ownership: the engine owns its file tables (input and output contexts),
+// the job (FLV sources, decoder and encoder set-ups, the generic option
+// contexts) and, while one exists, the run. The run takes each decoder
+// context into its input stream's record; each output path's record owns
+// its scaler, resampler, FIFO and two-pass log. ReleaseJob and the
+// destructor free the rest; OutputFate.h decides what becomes of each
 // output file.
 // Threads: configuration (options, files) runs on the caller's thread while
 // no run exists. A run executes on the worker thread created by Start (or on
