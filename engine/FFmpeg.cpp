@@ -8,9 +8,14 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "PathLink.h"
 #include "RunState.h"
 
-TCustomFFmpeg::TCustomFFmpeg() : FRun(std::make_unique<engine::TRunState>()) { ResetOptions(); }
+TCustomFFmpeg::TCustomFFmpeg()
+    : FPathLink(std::make_unique<TPathLink>(*this)), FRun(std::make_unique<engine::TRunState>())
+{
+  ResetOptions();
+}
 
 TCustomFFmpeg::~TCustomFFmpeg()
 {
