@@ -11,7 +11,7 @@
 // OutputStreams.cpp: their streams; Targets.cpp: disc presets); the run in
 // run/ (TranscodeSetup.cpp, PacketLoop.cpp, Pipeline.cpp: jobs, stages and
 // tickets, DropPredictor.cpp, the output paths VideoPath.cpp, AudioPath.cpp,
-// SubtitlePath.cpp, VideoOut.cpp (pre-processing), WriteFrame.cpp,
+// SubtitlePath.cpp, PicturePrep.cpp (hooks before them), WriteFrame.cpp,
 // Report.cpp, EndCheck.cpp; Streams.h and RunState.h hold the run's
 // records). docs/architecture.md maps them.
 //
@@ -73,6 +73,7 @@ class TFrameHookChain;
 struct TInputStream;
 struct TOutputStream;
 namespace engine {
+struct THookLinks;
 struct TRunState;
 struct TTicket;
 }  // namespace engine
@@ -424,14 +425,9 @@ class TCustomFFmpeg : public TFFmpegSettings {
   std::array<int32_t, 52> QpHistogram{};
 
   // ---- frame-hook state ----
+  // The pictures' working state (buffers, bitmap, picture count) is the
+  // run's own: see run/PicturePrep.h.
   std::unique_ptr<TFrameHookChain> FrameHooks;
-  std::vector<uint8_t> HookBuffer;
-  int32_t HookRgbPixFmt = AV_PIX_FMT_BGR24;
-  std::unique_ptr<THookBitmap> HookBitmap;
-  std::vector<uint8_t> RgbBuffer;
-  avbind::TSwsPtr ToRgbContext;
-  avbind::TSwsPtr FromRgbContext;
-  int32_t HookFrameNumber = 0;
   THookAction HookAction = haContinue;
   std::vector<THookRange> HookRanges;
   int32_t HookRangeIndex = 0;
@@ -457,8 +453,11 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void MapOutputStreams();
   void SetupOutputCodec(TOutputStream &AOst, int AIndex);
   void SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst);
-  // Gives a re-encoded output its path (run/OutputPath.h) and sets it up.
+  // Gives a re-encoded output its path (run/OutputPath.h) and sets it up;
+  // the first video path also gets the run its pictures' pre-processing.
   void SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex);
+  // What the pictures' pre-processing borrows of this engine (run/PicturePrep.h).
+  engine::THookLinks HookLinks();
   void OpenDecoder(TInputStream &AIst);
   void OpenEncoders();
   void OpenDecoders();
@@ -507,12 +506,6 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame);
   void EmulateRate(TInputStream &AIst);
   void FlushEncoders(TInputStream &AIst, int AIstIndex);
-
-  // ---- pictures' pre-processing (VideoOut.cpp) ----
-  // May replace the picture's planes with a working copy (HookBuffer).
-  void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
-  // The OnCustomHook round trip through the 24-bit bitmap on the working picture.
-  void RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt, int AWidth, int AHeight, int64_t APts);
 
   // ---- packet writing (WriteFrame.cpp) ----
   // The single exit of every packet; APkt is in AOst's stream time base on entry.

@@ -311,6 +311,7 @@ void TCustomFFmpeg::FreeRunTables()
 {
   // Each output path's record frees its own resources.
   FRun->OutputStreams.clear();
+  FRun->PicturePrep.reset();
   FRun->InputStreams.clear();
   FRun->FileTable.clear();
 }
@@ -567,7 +568,7 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   if (AFrame.pts == NoPts || ts != AFrame.pts || (AIst.LastDecodedPts != NoPts && AFrame.pts <= AIst.LastDecodedPts))
     AIst.PredictionBroken = true;
   AIst.LastDecodedPts = AFrame.pts;
-  PreProcessVideoFrame(AIst, AFrame);
+  if (FRun->PicturePrep) FRun->PicturePrep->Process(AIst.Pts, AFrame);
   if (StartTime == 0 || AIst.Pts >= StartTime)
     for (auto &ost : FRun->OutputStreams)
       if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Video())

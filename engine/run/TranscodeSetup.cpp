@@ -317,6 +317,24 @@ void TCustomFFmpeg::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)
   AOst.EncodingNeeded = 0;
 }
 
+engine::THookLinks TCustomFFmpeg::HookLinks()
+{
+  engine::THookLinks links;
+  links.Sender = this;
+  links.OnBeforeHook = &OnBeforeHook;
+  links.OnCustomHook = &OnCustomHook;
+  links.UsingVhook = &UsingVhook;
+  links.HookAction = &HookAction;
+  links.HookRanges = &HookRanges;
+  links.HookRangeIndex = &HookRangeIndex;
+  links.HookRangeCount = &HookRangeCount;
+  links.Deinterlace = DoDeinterlace != 0;
+  links.RunFrameHooks = [this](uint8_t *AData[4], int ALineSize[4], AVPixelFormat APixFmt, int AWidth, int AHeight,
+                               int64_t APts) { RunFrameHooks(AData, ALineSize, APixFmt, AWidth, AHeight, APts); };
+  links.Log = [this](int ALevel, const std::string &AMsg) { Log(ALevel, AMsg); };
+  return links;
+}
+
 void TCustomFFmpeg::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex)
 {
   AVFormatContext *oc = OutputFiles[AOst.FileIndex];
@@ -338,6 +356,7 @@ void TCustomFFmpeg::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int
           (CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
       if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
         options.Quality = OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
+      if (!FRun->PicturePrep) FRun->PicturePrep = std::make_unique<engine::TPicturePrep>(HookLinks());
       auto path = std::make_unique<engine::TVideoPath>(*FPathLink, oc, AOst, options);
       path->Setup(AIst);
       // The setting follows the scaler options once a scaler is made at the

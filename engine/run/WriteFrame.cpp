@@ -1,6 +1,7 @@
 // The single exit of every packet, and the engine's side of the output paths' services.
 #include "FFmpeg.h"
 #include "PathLink.h"
+#include "Streams.h"
 #include "RunState.h"
 #include "Pipeline.h"
 #include "SysFormat.h"
@@ -45,4 +46,9 @@ void TCustomFFmpeg::MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStre
 void TCustomFFmpeg::TPathLink::VideoStats(TOutputStream &AOst, int AFrameSize, int APictType, int AQuality)
 {
   FEngine.DoVideoStats(FEngine.OutputFiles[AOst.FileIndex], AOst, AFrameSize, APictType, AQuality);
+}
+
+double TCustomFFmpeg::SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const
+{
+  return static_cast<double>(AOst.SyncIst->Pts - AStartTime) / 1000000.0;
 }

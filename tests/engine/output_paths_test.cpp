@@ -1,7 +1,8 @@
 // The audio, video and subtitle output paths driven directly: video sync
 // (drop, duplicate, re-base, limits, stop), audio clock corrections (cut,
 // pad, limit), decoded audio without a channel layout, DVB subtitles, the
-// packet writer's mend of falling timestamps, and the picture helpers.
+// packet writer's mend of falling timestamps, the pictures' pre-processing
+// (hook ranges, the custom hook's bitmap) and the picture helpers.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include "AudioPath.h"
 #include "FFmpeg.h"
 #include "PictureOps.h"
+#include "PicturePrep.h"
 #include "Streams.h"
 #include "SubtitlePath.h"
 #include "TestEnv.h"
@@ -439,6 +441,87 @@ TEST_F(OutputPathsTest, DvbSubtitleIsDrawnByTheFirstPacketAndClearedByTheSecond)
   ASSERT_EQ(pts.size(), 2u);
   EXPECT_EQ(pts[1] - pts[0], 180000);  // cleared two seconds later (90 kHz)
   EXPECT_EQ(rects, (std::vector<unsigned>{1, 0}));
+}
+
+// The hook state a run's pre-processing borrows, as the engine holds it.
+struct THookState {
+  TBeforeHookSlot OnBeforeHook;
+  TCustomHookSlot OnCustomHook;
+  std::atomic<bool> UsingVhook{true};
+  THookAction Action = haContinue;
+  std::vector<THookRange> Ranges;
+  int32_t RangeIndex = 0, RangeCount = 0;
+  std::vector<int64_t> HookedPts;
+  std::vector<std::string> Log;
+  engine::THookLinks Links()
+  {
+    engine::THookLinks links;
+    links.OnBeforeHook = &OnBeforeHook;
+    links.OnCustomHook = &OnCustomHook;
+    links.UsingVhook = &UsingVhook;
+    links.HookAction = &Action;
+    links.HookRanges = &Ranges;
+    links.HookRangeIndex = &RangeIndex;
+    links.HookRangeCount = &RangeCount;
+    links.RunFrameHooks = [this](uint8_t *[4], int[4], AVPixelFormat, int, int, int64_t APts) {
+      HookedPts.push_back(APts);
+    };
+    links.Log = [this](int, const std::string &AMsg) { Log.push_back(AMsg); };
+    return links;
+  }
+};
+
+TEST_F(OutputPathsTest, HookRangesDecideWhichPicturesTheHooksSee)
+{
+  THookState state;
+  state.Ranges = {{0, 100}, {200, 300}};
+  state.RangeCount = 2;
+  engine::TPicturePrep prep(state.Links());
+  const struct {
+    int64_t Pts;
+    THookAction Action;
+    int32_t RangeIndex;
+    bool Using;
+  } steps[] = {{50, haContinue, 0, true}, {150, haIgnore, 0, true}, {250, haContinue, 1, true},
+               {400, haStop, 1, false}, {60, haStop, 1, false}};
+  for (const auto &step : steps) {
+    auto pic = TRig::Picture(16, 8, 7);
+    const uint8_t *decoded = pic->data[0];
+    prep.Process(step.Pts, *pic);
+    SCOPED_TRACE(step.Pts);
+    EXPECT_EQ(state.Action, step.Action);
+    EXPECT_EQ(state.RangeIndex, step.RangeIndex);
+    EXPECT_EQ(state.UsingVhook, step.Using);
+    // Hooked pictures are worked on in a copy; the others pass untouched.
+    EXPECT_EQ(pic->data[0] != decoded, step.Action == haContinue);
+  }
+  EXPECT_EQ(state.HookedPts, (std::vector<int64_t>{50, 250}));
+  EXPECT_EQ(prep.FrameNumber(), 5);
+}
+
+TEST_F(OutputPathsTest, CustomHookPaintsThroughTheBitmapUntilItAsksToStop)
+{
+  THookState state;
+  std::vector<int> frames;
+  state.OnCustomHook = [&](TCustomFFmpeg *, THookBitmap *ABitmap, int AFrame, int64_t, bool &AUpdate, bool &AStop) {
+    frames.push_back(AFrame);
+    EXPECT_EQ(ABitmap->Width(), 16);
+    for (int y = 0; y < ABitmap->Height(); ++y) std::memset(ABitmap->ScanLine(y), 255, 16 * 3);  // white
+    AUpdate = AFrame == 1;
+    AStop = AFrame == 2;
+  };
+  engine::TPicturePrep prep(state.Links());
+  EXPECT_EQ(prep.RgbPixFmt(), AV_PIX_FMT_BGR24);
+  const int expectedLuma[] = {235, 16, 16};  // painted, kept (no update), untouched (stopped)
+  for (int i = 0; i < 3; ++i) {
+    auto pic = TRig::Picture(16, 8, 16);
+    prep.Process(i * 40000, *pic);
+    EXPECT_NEAR(pic->data[0][0], expectedLuma[i], 1) << i;
+  }
+  EXPECT_EQ(frames, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(state.OnCustomHook);
+  EXPECT_FALSE(state.UsingVhook);
+  EXPECT_EQ(state.Action, haStop);
 }
 
 TEST_F(OutputPathsTest, PictureHelpersOffsetPadAndDeinterlace)
