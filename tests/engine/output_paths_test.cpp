@@ -48,6 +48,7 @@ class TFakeRun : public engine::TPathServices {
 
 class TTestEngine : public TCustomFFmpeg {
  public:
+  using TCustomFFmpeg::HookLinks;
   using TCustomFFmpeg::WriteFrame;
 };
 
@@ -443,40 +444,13 @@ TEST_F(OutputPathsTest, DvbSubtitleIsDrawnByTheFirstPacketAndClearedByTheSecond)
   EXPECT_EQ(rects, (std::vector<unsigned>{1, 0}));
 }
 
-// The hook state a run's pre-processing borrows, as the engine holds it.
-struct THookState {
-  TBeforeHookSlot OnBeforeHook;
-  TCustomHookSlot OnCustomHook;
-  std::atomic<bool> UsingVhook{true};
-  THookAction Action = haContinue;
-  std::vector<THookRange> Ranges;
-  int32_t RangeIndex = 0, RangeCount = 0;
-  std::vector<int64_t> HookedPts;
-  std::vector<std::string> Log;
-  engine::THookLinks Links()
-  {
-    engine::THookLinks links;
-    links.OnBeforeHook = &OnBeforeHook;
-    links.OnCustomHook = &OnCustomHook;
-    links.UsingVhook = &UsingVhook;
-    links.HookAction = &Action;
-    links.HookRanges = &Ranges;
-    links.HookRangeIndex = &RangeIndex;
-    links.HookRangeCount = &RangeCount;
-    links.RunFrameHooks = [this](uint8_t *[4], int[4], AVPixelFormat, int, int, int64_t APts) {
-      HookedPts.push_back(APts);
-    };
-    links.Log = [this](int, const std::string &AMsg) { Log.push_back(AMsg); };
-    return links;
-  }
-};
-
 TEST_F(OutputPathsTest, HookRangesDecideWhichPicturesTheHooksSee)
 {
-  THookState state;
-  state.Ranges = {{0, 100}, {200, 300}};
-  state.RangeCount = 2;
-  engine::TPicturePrep prep(state.Links());
+  TTestEngine engine;
+  engine.UsingVhook = true;
+  engine.HookRanges = {{0, 100}, {200, 300}};
+  engine.HookRangeCount = 2;
+  engine::TPicturePrep prep(engine.HookLinks());
   const struct {
     int64_t Pts;
     THookAction Action;
@@ -489,28 +463,28 @@ TEST_F(OutputPathsTest, HookRangesDecideWhichPicturesTheHooksSee)
     const uint8_t *decoded = pic->data[0];
     prep.Process(step.Pts, *pic);
     SCOPED_TRACE(step.Pts);
-    EXPECT_EQ(state.Action, step.Action);
-    EXPECT_EQ(state.RangeIndex, step.RangeIndex);
-    EXPECT_EQ(state.UsingVhook, step.Using);
+    EXPECT_EQ(engine.HookAction, step.Action);
+    EXPECT_EQ(engine.HookRangeIndex, step.RangeIndex);
+    EXPECT_EQ(engine.UsingVhook, step.Using);
     // Hooked pictures are worked on in a copy; the others pass untouched.
     EXPECT_EQ(pic->data[0] != decoded, step.Action == haContinue);
   }
-  EXPECT_EQ(state.HookedPts, (std::vector<int64_t>{50, 250}));
   EXPECT_EQ(prep.FrameNumber(), 5);
 }
 
 TEST_F(OutputPathsTest, CustomHookPaintsThroughTheBitmapUntilItAsksToStop)
 {
-  THookState state;
+  TTestEngine engine;
   std::vector<int> frames;
-  state.OnCustomHook = [&](TCustomFFmpeg *, THookBitmap *ABitmap, int AFrame, int64_t, bool &AUpdate, bool &AStop) {
+  engine.OnCustomHook = [&](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrame, int64_t, bool &AUpdate, bool &AStop) {
     frames.push_back(AFrame);
+    EXPECT_EQ(ASender, &engine);
     EXPECT_EQ(ABitmap->Width(), 16);
     for (int y = 0; y < ABitmap->Height(); ++y) std::memset(ABitmap->ScanLine(y), 255, 16 * 3);  // white
     AUpdate = AFrame == 1;
     AStop = AFrame == 2;
   };
-  engine::TPicturePrep prep(state.Links());
+  engine::TPicturePrep prep(engine.HookLinks());
   EXPECT_EQ(prep.RgbPixFmt(), AV_PIX_FMT_BGR24);
   const int expectedLuma[] = {235, 16, 16};  // painted, kept (no update), untouched (stopped)
   for (int i = 0; i < 3; ++i) {
@@ -519,9 +493,9 @@ TEST_F(OutputPathsTest, CustomHookPaintsThroughTheBitmapUntilItAsksToStop)
     EXPECT_NEAR(pic->data[0][0], expectedLuma[i], 1) << i;
   }
   EXPECT_EQ(frames, (std::vector<int>{1, 2}));
-  EXPECT_FALSE(state.OnCustomHook);
-  EXPECT_FALSE(state.UsingVhook);
-  EXPECT_EQ(state.Action, haStop);
+  EXPECT_FALSE(engine.OnCustomHook);
+  EXPECT_FALSE(engine.UsingVhook);
+  EXPECT_EQ(engine.HookAction, haStop);
 }
 
 TEST_F(OutputPathsTest, PictureHelpersOffsetPadAndDeinterlace)
