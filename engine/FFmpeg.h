@@ -31,9 +31,10 @@
 // their stages on the run's thread. See run/Pipeline.h.
 //
 // Ownership: the engine owns its file tables (input contexts, output contexts
-// with one encoder context per output stream, one decoder context per input
-// stream), the generic option contexts and the run's state; each output
-// path object owns its scaler, resampler, FIFO and two-pass log. ReleaseJob
+// with one encoder context per output stream until a run's output path takes
+// it over, one decoder context per input stream), the generic option
+// contexts and the run's state; each output path object owns its encoder,
+// scaler, resampler, FIFO and two-pass log. ReleaseJob
 // and the destructor free them; OutputFate.h decides what becomes of each
 // output file.
 // Threads: configuration (options, files) runs on the caller's thread while

@@ -1,9 +1,12 @@
 // What every output path shares: its links and the two-pass log (see OutputPath.h).
 #include "OutputPath.h"
 
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "FFmpeg.h"
+#include "LibLoader.h"
 #include "MyUtilHlpr.h"
 #include "Streams.h"
 
@@ -12,6 +15,27 @@ namespace engine {
 TOutputPath::TOutputPath(TPathServices &AServices, AVFormatContext *AOut, TOutputStream &AOst)
     : FServices(AServices), FOut(AOut), FOst(AOst), FEnc(AOst.Enc)
 {
+}
+
+TOutputPath::~TOutputPath()
+{
+  if (!FEncOwner) return;
+  std::lock_guard<std::recursive_mutex> lock(CodecLock());
+  CloseEncoder();
+}
+
+void TOutputPath::AdoptEncoder(avbind::TCodecCtxPtr AEnc)
+{
+  FEncOwner = std::move(AEnc);
+  FEnc = FEncOwner.get();
+}
+
+void TOutputPath::CloseEncoder()
+{
+  // The library leaves a pass-2 log given to the encoder to us.
+  if (FEncOwner) AVUtilLib.av_freep(&FEncOwner->stats_in);
+  FEncOwner.reset();
+  FEnc = nullptr;
 }
 
 void TOutputPath::OpenPassLog(int AIndex)

@@ -4,10 +4,10 @@
 // stream when it sets the stream up; the stream's record holds it (see
 // TOutputStream::Path), so the job that runs the stream's input runs it.
 //
-// Ownership: a path owns its working resources (scaler, resamplers, FIFO,
+// Ownership: a path owns its encoder context once the run hands it over
+// (AdoptEncoder) and its working resources (scaler, resamplers, FIFO,
 // pictures, sample buffers, two-pass log) through RAII owners; it borrows
-// its record, the record's encoder context and the run's services, all of
-// which outlive it.
+// its record and the run's services, which outlive it.
 // Threads: used only by the job running its input stream (see Streams.h).
 // Failure: throws FFMpegException with the engine's texts; reaches the run
 // only through TPathServices.
@@ -31,7 +31,7 @@ class TOutputPath {
  public:
   // AOut: the output file AOst belongs to, where its packets go.
   TOutputPath(TPathServices &AServices, AVFormatContext *AOut, TOutputStream &AOst);
-  virtual ~TOutputPath() = default;
+  virtual ~TOutputPath();
   TOutputPath(const TOutputPath &) = delete;
   TOutputPath &operator=(const TOutputPath &) = delete;
 
@@ -46,6 +46,13 @@ class TOutputPath {
   // The two-pass statistics file of output stream AIndex: pass 1 writes it,
   // pass 2 hands its text to the encoder before it opens.
   void OpenPassLog(int AIndex);
+  // Takes over the record's encoder context (the one AOst.Enc points at)
+  // from the job's output table: from the run's set-up on, the path owns it.
+  void AdoptEncoder(avbind::TCodecCtxPtr AEnc);
+  // Frees the encoder the path owns (with a pass-2 log given to it); the
+  // caller holds the codec lock when the encoder was opened. Nothing is
+  // encoded afterwards.
+  void CloseEncoder();
 
  protected:
   const TFFmpegSettings &Settings() const { return FServices.Settings(); }
@@ -53,6 +60,7 @@ class TOutputPath {
   AVFormatContext *FOut;
   TOutputStream &FOst;
   AVCodecContext *FEnc;  // the record's encoder context
+  avbind::TCodecCtxPtr FEncOwner;  // the same, when the path owns it (see AdoptEncoder)
   avbind::TMyFilePtr FLogFile;  // two-pass log (pass 1)
 };
 

@@ -287,6 +287,14 @@ void TCustomFFmpeg::CloseOpenCodecs()
 {
   for (auto &ostp : FRun->OutputStreams) {
     TOutputStream &ost = *ostp;
+    if (ost.Path) {
+      // A re-encoded stream's path owns its encoder.
+      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      ost.Path->CloseEncoder();
+      ost.Enc = nullptr;
+      ost.Opened = false;
+      continue;
+    }
     auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
     // A pass-2 log read before a failed open is ours to free as well.
     if (owner) AVUtilLib.av_freep(&owner->stats_in);

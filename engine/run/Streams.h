@@ -2,8 +2,9 @@
 // each input stream and each output path while it converts.
 //
 // Ownership: a TOutputStream owns its output path (OutputPath.h), and
-// through it the path's working resources, so dropping the record frees them. Codec contexts and streams are
-// borrowed from the job's file tables, which outlive the run.
+// through it the path's encoder and working resources, so dropping the
+// record frees them. Decoder contexts, a stream copy's codec context and
+// the streams are borrowed from the job's file tables, which outlive the run.
 // Threads: the fields of an input stream and of the output paths it feeds
 // belong to the job running for that stream (on the run's thread or on its
 // stage thread, see Pipeline.h), except where a field says otherwise.
@@ -89,7 +90,9 @@ struct TOutputStream {
   int32_t Index = 0;
   int32_t SourceIndex = 0;
   AVStream *Stream = nullptr;
-  AVCodecContext *Enc = nullptr;  // the engine's encoder context (owned by the output table)
+  // The encoder context: a stream copy's stays in the job's output table, a
+  // re-encoded stream's belongs to its Path from the set-up on.
+  AVCodecContext *Enc = nullptr;
   bool StreamCopy = false;
   int32_t EncodingNeeded = 0;
   int32_t FrameNumber = 0;

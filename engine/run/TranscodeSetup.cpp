@@ -374,6 +374,8 @@ void TCustomFFmpeg::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int
     default:
       Fail("invalid codec_type of output stream");
   }
+  // From here the path owns the encoder; nothing reads it from the job's table again.
+  AOst.Path->AdoptEncoder(std::move(OutputSetups[AOst.FileIndex].Streams[AOst.Index].Enc));
   AOst.Path->OpenPassLog(AIndex);
 }
 
