@@ -8,9 +8,14 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "PathLink.h"
 #include "RunState.h"
 
-TCustomFFmpeg::TCustomFFmpeg() : FRun(std::make_unique<engine::TRunState>()) { ResetOptions(); }
+TCustomFFmpeg::TCustomFFmpeg()
+    : FPathLink(std::make_unique<TPathLink>(*this)), FRun(std::make_unique<engine::TRunState>())
+{
+  ResetOptions();
+}
 
 TCustomFFmpeg::~TCustomFFmpeg()
 {
@@ -73,11 +78,6 @@ void TCustomFFmpeg::ResetOptions()
     for (double &scale : file) scale = 0;
   for (auto &offset : InputTsOffsets) offset = 0;
   UsingVhook = false;
-  HookRgbPixFmt = AV_PIX_FMT_BGR24;
-  HookBitmap.reset();
-  HookBuffer.clear();
-  RgbBuffer.clear();
-  HookFrameNumber = 0;
   HookAction = haContinue;
   HookRanges.clear();
   HookRangeIndex = 0;
@@ -232,11 +232,6 @@ void TCustomFFmpeg::ReleaseJob()
   AudioLanguage.clear();
   SubtitleLanguage.clear();
   ReleaseFrameHooks();
-  HookBuffer.clear();
-  HookBitmap.reset();
-  RgbBuffer.clear();
-  ToRgbContext.reset();
-  FromRgbContext.reset();
 }
 
 void TCustomFFmpeg::Fail(const std::string &AMsg) const { throw FFMpegException(AMsg); }

@@ -10,7 +10,8 @@
 // InputFile.cpp: inputs and codec helpers; OutputFile.cpp: outputs,
 // OutputStreams.cpp: their streams; Targets.cpp: disc presets); the run in
 // run/ (TranscodeSetup.cpp, PacketLoop.cpp, Pipeline.cpp: jobs, stages and
-// tickets, DropPredictor.cpp, AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp,
+// tickets, DropPredictor.cpp, the output paths VideoPath.cpp, AudioPath.cpp,
+// SubtitlePath.cpp, PicturePrep.cpp (hooks before them), WriteFrame.cpp,
 // Report.cpp, EndCheck.cpp; Streams.h and RunState.h hold the run's
 // records). docs/architecture.md maps them.
 //
@@ -30,9 +31,10 @@
 // their stages on the run's thread. See run/Pipeline.h.
 //
 // Ownership: the engine owns its file tables (input contexts, output contexts
-// with one encoder context per output stream, one decoder context per input
-// stream), the generic option contexts and the run's state; each output
-// path's record owns its scaler, resampler, FIFO and two-pass log. ReleaseJob
+// with one encoder context per output stream until a run's output path takes
+// it over, one decoder context per input stream), the generic option
+// contexts and the run's state; each output path object owns its encoder,
+// scaler, resampler, FIFO and two-pass log. ReleaseJob
 // and the destructor free them; OutputFate.h decides what becomes of each
 // output file.
 // Threads: configuration (options, files) runs on the caller's thread while
@@ -72,6 +74,7 @@ class TFrameHookChain;
 struct TInputStream;
 struct TOutputStream;
 namespace engine {
+struct THookLinks;
 struct TRunState;
 struct TTicket;
 }  // namespace engine
@@ -423,14 +426,9 @@ class TCustomFFmpeg : public TFFmpegSettings {
   std::array<int32_t, 52> QpHistogram{};
 
   // ---- frame-hook state ----
+  // The pictures' working state (buffers, bitmap, picture count) is the
+  // run's own: see run/PicturePrep.h.
   std::unique_ptr<TFrameHookChain> FrameHooks;
-  std::vector<uint8_t> HookBuffer;
-  int32_t HookRgbPixFmt = AV_PIX_FMT_BGR24;
-  std::unique_ptr<THookBitmap> HookBitmap;
-  std::vector<uint8_t> RgbBuffer;
-  avbind::TSwsPtr ToRgbContext;
-  avbind::TSwsPtr FromRgbContext;
-  int32_t HookFrameNumber = 0;
   THookAction HookAction = haContinue;
   std::vector<THookRange> HookRanges;
   int32_t HookRangeIndex = 0;
@@ -456,7 +454,11 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void MapOutputStreams();
   void SetupOutputCodec(TOutputStream &AOst, int AIndex);
   void SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst);
-  void OpenPassLog(TOutputStream &AOst, int AIndex);
+  // Gives a re-encoded output its path (run/OutputPath.h) and sets it up;
+  // the first video path also gets the run its pictures' pre-processing.
+  void SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex);
+  // What the pictures' pre-processing borrows of this engine (run/PicturePrep.h).
+  engine::THookLinks HookLinks();
   void OpenDecoder(TInputStream &AIst);
   void OpenEncoders();
   void OpenDecoders();
@@ -506,45 +508,7 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void EmulateRate(TInputStream &AIst);
   void FlushEncoders(TInputStream &AIst, int AIstIndex);
 
-  // ---- audio (AudioOut.cpp) ----
-  // Set-up of a re-encoded audio output before its encoder opens: FIFO,
-  // resampling decision, encoder sample format and channel layout.
-  void SetupAudioOutput(TOutputStream &AOst, TInputStream &AIst);
-  // ABuf: 16-bit interleaved samples in the decoder's layout and rate.
-  void DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, const uint8_t *ABuf, int ASize);
-  void FlushAudio(AVFormatContext *AOut, TOutputStream &AOst);
-  // Converts a decoded frame to 16-bit interleaved into AIst.Samples; returns bytes.
-  int DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame);
-  // Encodes ASamples 16-bit interleaved samples (encoder layout and rate) as one frame.
-  void EncodeAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const uint8_t *AData, int ASamples);
-  // Sends a frame (null drains) and writes every packet the encoder returns.
-  void SendAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
-
-  // ---- video (VideoOut.cpp) ----
-  // Set-up of a re-encoded video output before its encoder opens: crop, pad,
-  // rescale contexts and the temporary picture.
-  void SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst);
-  // May replace the picture's planes with a working copy (HookBuffer).
-  void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
-  // The OnCustomHook round trip through the 24-bit bitmap on the working picture.
-  void RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt, int AWidth, int AHeight, int64_t APts);
-  // The video sync for one picture: how many times it is emitted (0 when
-  // dropped), with the drop and duplicate counts and SyncOpts moved.
-  int64_t VideoSyncCount(TOutputStream &AOst, double ATb);
-  // Returns the encoded size of the last frame (for statistics).
-  int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
-  // True when pictures are dropped or repeated to keep the encoder's frame rate.
-  bool VideoSyncApplies(const TOutputStream &AOst) const;
-  // Encodes AFinal ACount times at consecutive ticks; returns the size of the last packet.
-  int EmitVideoFrames(AVFormatContext *AOut, TOutputStream &AOst, AVFrame &AFinal, int64_t ACount);
-  // At the end of the input: repeats the last picture up to the source's end time.
-  void FillVideoEnd(AVFormatContext *AOut, TOutputStream &AOst, const TInputStream &AIst);
-  // Sends a frame (null drains) and writes every packet; returns the size of the last one.
-  int SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
-  void FlushVideo(AVFormatContext *AOut, TOutputStream &AOst);
-
-  // ---- subtitles and packet writing (WriteFrame.cpp) ----
-  void DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVSubtitle &ASub, int64_t APts);
+  // ---- packet writing (WriteFrame.cpp) ----
   // The single exit of every packet; APkt is in AOst's stream time base on entry.
   void WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
 
@@ -561,6 +525,10 @@ class TCustomFFmpeg : public TFFmpegSettings {
 
  private:
   friend class TFFmpegThread;
+  // What the output paths ask of the run (engine::TPathServices), answered
+  // by this engine (run/PathLink.h).
+  class TPathLink;
+  std::unique_ptr<TPathLink> FPathLink;
   // The run's working state: its stream tables, pipeline and clocks (see
   // run/RunState.h). Made by TranscodeSetup, emptied when the run ends.
   std::unique_ptr<engine::TRunState> FRun;

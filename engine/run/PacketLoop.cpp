@@ -12,6 +12,9 @@
 #include "RunState.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "SubtitlePath.h"
+#include "VideoPath.h"
+#include "AudioPath.h"
 #include "DropPredictor.h"
 #include "Pipeline.h"
 #include "MyUtilHlpr.h"
@@ -284,6 +287,14 @@ void TCustomFFmpeg::CloseOpenCodecs()
 {
   for (auto &ostp : FRun->OutputStreams) {
     TOutputStream &ost = *ostp;
+    if (ost.Path) {
+      // A re-encoded stream's path owns its encoder.
+      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      ost.Path->CloseEncoder();
+      ost.Enc = nullptr;
+      ost.Opened = false;
+      continue;
+    }
     auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
     // A pass-2 log read before a failed open is ours to free as well.
     if (owner) AVUtilLib.av_freep(&owner->stats_in);
@@ -308,6 +319,7 @@ void TCustomFFmpeg::FreeRunTables()
 {
   // Each output path's record frees its own resources.
   FRun->OutputStreams.clear();
+  FRun->PicturePrep.reset();
   FRun->InputStreams.clear();
   FRun->FileTable.clear();
 }
@@ -459,7 +471,7 @@ bool TCustomFFmpeg::MayPredictDrops(const TInputStream &AIst) const
   if (AIst.EncodeFeeds.size() != 1) return false;
   const TOutputStream &ost = *AIst.EncodeFeeds[0];
   if (!ost.Enc || ost.Enc->codec_type != AVMEDIA_TYPE_VIDEO || ost.SyncIst != &AIst) return false;
-  if (!VideoSyncApplies(ost) || VideoSyncMethod == 2) return false;
+  if (!engine::VideoSyncApplies(*this, *ost.Enc) || VideoSyncMethod == 2) return false;
   if (OnCustomHook || UsingVhook || DoDeinterlace || StartTime != 0) return false;
   return MaxFrames[AVMEDIA_TYPE_VIDEO] == INT32_MAX;
 }
@@ -484,8 +496,8 @@ int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacke
     try {
       if (StartTime == 0 || AIst.Pts >= StartTime)
         for (auto &ost : FRun->OutputStreams)
-          if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-            DoSubtitleOut(OutputFiles[ost->FileIndex], *ost, AIst, sub, pts);
+          if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Subtitle())
+            ost->Path->Subtitle()->Take(AIst, sub, pts);
     } catch (...) {
       AVCodecLib.avsubtitle_free(&sub);
       throw;
@@ -536,7 +548,7 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
     const int rate = AFrame.sample_rate > 0 ? AFrame.sample_rate : dec->sample_rate;
     if (rate > 0) AIst.NextPts = AIst.Pts + 1000000LL * AFrame.nb_samples / rate;
-    const int size = DecodedAudioToS16(AIst, AFrame);
+    const int size = engine::DecodedAudioToS16(AIst, AFrame);
     if (size <= 0) return;
     if (AudioVolume != 256) {
       auto *s = reinterpret_cast<int16_t *>(AIst.Samples.data());
@@ -547,8 +559,8 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
     }
     if (StartTime == 0 || AIst.Pts >= StartTime)
       for (auto &ost : FRun->OutputStreams)
-        if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-          DoAudioOut(OutputFiles[ost->FileIndex], *ost, AIst, AIst.Samples.data(), size);
+        if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Audio())
+          ost->Path->Audio()->Take(AIst, AIst.Samples.data(), size);
     return;
   }
   // Video.
@@ -564,25 +576,19 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   if (AFrame.pts == NoPts || ts != AFrame.pts || (AIst.LastDecodedPts != NoPts && AFrame.pts <= AIst.LastDecodedPts))
     AIst.PredictionBroken = true;
   AIst.LastDecodedPts = AFrame.pts;
-  PreProcessVideoFrame(AIst, AFrame);
+  if (FRun->PicturePrep) FRun->PicturePrep->Process(AIst.Pts, AFrame);
   if (StartTime == 0 || AIst.Pts >= StartTime)
     for (auto &ost : FRun->OutputStreams)
-      if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-        DoVideoOut(OutputFiles[ost->FileIndex], *ost, AIst, AFrame);
+      if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Video())
+        ost->Path->Video()->Take(AIst, AFrame);
 }
 
 void TCustomFFmpeg::FlushEncoders(TInputStream &AIst, int AIstIndex)
 {
   for (auto &ostp : FRun->OutputStreams) {
     TOutputStream &ost = *ostp;
-    if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc) continue;
-    AVFormatContext *oc = OutputFiles[ost.FileIndex];
-    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      FlushAudio(oc, ost);
-    } else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO) {
-      FillVideoEnd(oc, ost, AIst);
-      FlushVideo(oc, ost);
-    }
+    if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc || !ost.Path) continue;
+    ost.Path->Finish(AIst);
   }
 }
 

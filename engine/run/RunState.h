@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "DropPredictor.h"
+#include "PicturePrep.h"
 #include "Pipeline.h"
 #include "Streams.h"
 
@@ -27,6 +28,9 @@ struct TRunState {
   std::unique_ptr<TRunPipeline> Pipeline;  // from the end of the set-up until everything is written
   // Per input stream, the predictor of pictures to drop undecoded (or null); run's thread only.
   std::vector<std::unique_ptr<TDropPredictor>> Predictors;
+  // The decoded pictures' pre-processing, made with the first video path
+  // (null when nothing is re-encoded as video); used by the video job.
+  std::unique_ptr<TPicturePrep> PicturePrep;
   int64_t TimerStart = 0;      // µs, wall clock when the packet loop started
   int64_t LastReportTime = 0;  // µs, wall clock of the last progress report
 };

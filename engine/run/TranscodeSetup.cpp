@@ -4,13 +4,17 @@
 // codecs already open stay marked and are closed by Run's clean-up.
 #include <cstring>
 
+#include "AudioPath.h"
 #include "CodecThreads.h"
 #include "FFmpeg.h"
 #include "RunState.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "PathLink.h"
 #include "Rational.h"
+#include "SubtitlePath.h"
 #include "SysFormat.h"
+#include "VideoPath.h"
 
 using avbind::Format;
 
@@ -245,24 +249,9 @@ void TCustomFFmpeg::SetupOutputCodec(TOutputStream &AOst, int AIndex)
   if (AOst.StreamCopy) {
     SetupStreamCopy(AOst, ist);
   } else {
-    switch (enc->codec_type) {
-      case AVMEDIA_TYPE_AUDIO:
-        SetupAudioOutput(AOst, ist);
-        break;
-      case AVMEDIA_TYPE_VIDEO:
-        SetupVideoOutput(AOst, ist);
-        break;
-      case AVMEDIA_TYPE_SUBTITLE:
-        // Subtitle encoders refuse to open without a time base.
-        if (enc->time_base.num <= 0 || enc->time_base.den <= 0) enc->time_base = ist.Stream->time_base;
-        break;
-      default:
-        Fail("invalid codec_type of output stream");
-    }
+    SetupOutputPath(AOst, ist, AIndex);
     AOst.EncodingNeeded = 1;
     ist.DecodingNeeded = 1;
-
-    OpenPassLog(AOst, AIndex);
   }
   if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
     const int w = AOst.StreamCopy ? AOst.Stream->codecpar->width : enc->width;
@@ -328,31 +317,66 @@ void TCustomFFmpeg::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)
   AOst.EncodingNeeded = 0;
 }
 
-void TCustomFFmpeg::OpenPassLog(TOutputStream &AOst, int AIndex)
+engine::THookLinks TCustomFFmpeg::HookLinks()
 {
-  AVCodecContext *enc = AOst.Enc;
-  if (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
-    std::string name = (PassLogFileName.empty() ? std::string("ffmpeg2pass") : PassLogFileName) + "-" +
-                       std::to_string(AIndex) + ".log";
-    if (name.size() > 1023) name.resize(1023);
-    if (enc->flags & AV_CODEC_FLAG_PASS1) {
-      AOst.LogFile.reset(MyUtilLib.my_fopen(name.c_str(), "w"));
-      if (!AOst.LogFile) Fail("creat file fail: " + name);
-    } else {
-      avbind::TMyFilePtr f(MyUtilLib.my_fopen(name.c_str(), "r"));
-      if (!f) Fail("creat open fail: " + name);
-      MyUtilLib.my_fseek(f.get(), 0, SEEK_END);
-      const long size = MyUtilLib.my_ftell(f.get());
-      MyUtilLib.my_fseek(f.get(), 0, SEEK_SET);
-      char *text = size >= 0 ? static_cast<char *>(AVUtilLib.av_malloc(static_cast<size_t>(size) + 1)) : nullptr;
-      if (!text) Fail("Could not allocate log buffer");
-      const size_t got = MyUtilLib.my_fread(text, 1, static_cast<size_t>(size), f.get());
-      f.reset();
-      text[got] = 0;
-      AVUtilLib.av_freep(&enc->stats_in);
-      enc->stats_in = text;
+  engine::THookLinks links;
+  links.Sender = this;
+  links.OnBeforeHook = &OnBeforeHook;
+  links.OnCustomHook = &OnCustomHook;
+  links.UsingVhook = &UsingVhook;
+  links.HookAction = &HookAction;
+  links.HookRanges = &HookRanges;
+  links.HookRangeIndex = &HookRangeIndex;
+  links.HookRangeCount = &HookRangeCount;
+  links.Deinterlace = DoDeinterlace != 0;
+  links.RunFrameHooks = [this](uint8_t *AData[4], int ALineSize[4], AVPixelFormat APixFmt, int AWidth, int AHeight,
+                               int64_t APts) { RunFrameHooks(AData, ALineSize, APixFmt, AWidth, AHeight, APts); };
+  links.Log = [this](int ALevel, const std::string &AMsg) { Log(ALevel, AMsg); };
+  return links;
+}
+
+void TCustomFFmpeg::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex)
+{
+  AVFormatContext *oc = OutputFiles[AOst.FileIndex];
+  switch (AOst.Enc->codec_type) {
+    case AVMEDIA_TYPE_AUDIO: {
+      auto path = std::make_unique<engine::TAudioPath>(*FPathLink, oc, AOst);
+      path->Setup(AIst);
+      AOst.Path = std::move(path);
+      break;
     }
+    case AVMEDIA_TYPE_VIDEO: {
+      engine::TVideoPathOptions options;
+      int64_t flags = SwsFlags;
+      options.SetupScalerFlags =
+          SwsOpts && AVUtilLib.av_opt_get_int(SwsOpts, "sws_flags", 0, &flags) >= 0 ? static_cast<int32_t>(flags)
+                                                                                       : SwsFlags;
+      options.InterlacedCoding =
+          CodecOpts[AVMEDIA_TYPE_VIDEO] &&
+          (CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
+      if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
+        options.Quality = OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
+      if (!FRun->PicturePrep) FRun->PicturePrep = std::make_unique<engine::TPicturePrep>(HookLinks());
+      auto path = std::make_unique<engine::TVideoPath>(*FPathLink, oc, AOst, options);
+      path->Setup(AIst);
+      // The setting follows the scaler options once a scaler is made at the
+      // set-up, so later scalers of the run use them too.
+      if (path->Rescaling()) SwsFlags = options.SetupScalerFlags;
+      AOst.Path = std::move(path);
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE: {
+      auto path = std::make_unique<engine::TSubtitlePath>(*FPathLink, oc, AOst);
+      path->Setup(AIst);
+      AOst.Path = std::move(path);
+      break;
+    }
+    default:
+      Fail("invalid codec_type of output stream");
   }
+  // From here the path owns the encoder; nothing reads it from the job's table again.
+  AOst.Path->AdoptEncoder(std::move(OutputSetups[AOst.FileIndex].Streams[AOst.Index].Enc));
+  AOst.Path->OpenPassLog(AIndex);
 }
 
 void TCustomFFmpeg::OpenDecoder(TInputStream &AIst)

@@ -127,7 +127,7 @@ TEST_F(FilesTest, ResetOptionsRestoresEveryDefault)
       QV_FIELD(DoPass, 2, 0), QV_FIELD(PassLogFileName, "p", ""), QV_FIELD(ThreadCount, 2, 1), QV_FIELD(SwsFlags, 1, 4),
       // not settings, but reset with them
       QV_FIELD(InputTsScales[3][4], 2.0, 0.0), QV_FIELD(StreamMapCount, 2, 0), QV_FIELD(MetaDataMapCount, 2, 0),
-      QV_FIELD(UsingVhook, true, false), QV_FIELD(HookRgbPixFmt, 0, AV_PIX_FMT_BGR24), QV_FIELD(HookFrameNumber, 9, 0),
+      QV_FIELD(UsingVhook, true, false),
       QV_FIELD(HookAction, haStop, haContinue), QV_FIELD(HookRangeIndex, 1, 0), QV_FIELD(HookRangeCount, 1, 0),
       QV_FIELD(BitBufferSize, 1 << 24, 262144), QV_FIELD(ExceptionRaised, true, false),
   };
