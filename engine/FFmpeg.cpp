@@ -8,6 +8,7 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "PicturePrep.h"
 #include "Run.h"
 
 namespace {
@@ -115,11 +116,6 @@ void TCustomFFmpeg::ResetOptions()
     for (double &scale : file) scale = 0;
   for (auto &offset : FJob.InputTsOffsets) offset = 0;
   UsingVhook = false;
-  HookRgbPixFmt = AV_PIX_FMT_BGR24;
-  HookBitmap.reset();
-  HookBuffer.clear();
-  RgbBuffer.clear();
-  HookFrameNumber = 0;
   HookAction = haContinue;
   HookRanges.clear();
   HookRangeIndex = 0;
@@ -201,6 +197,24 @@ void TCustomFFmpeg::Transcode()
   Finished = FRun->Execute();
 }
 
+engine::THookLinks TCustomFFmpeg::HookLinks()
+{
+  engine::THookLinks links;
+  links.Sender = this;
+  links.OnBeforeHook = &OnBeforeHook;
+  links.OnCustomHook = &OnCustomHook;
+  links.UsingVhook = &UsingVhook;
+  links.HookAction = &HookAction;
+  links.HookRanges = &HookRanges;
+  links.HookRangeIndex = &HookRangeIndex;
+  links.HookRangeCount = &HookRangeCount;
+  links.Deinterlace = DoDeinterlace != 0;
+  links.RunFrameHooks = [this](uint8_t *AData[4], int ALineSize[4], AVPixelFormat APixFmt, int AWidth, int AHeight,
+                               int64_t APts) { RunFrameHooks(AData, ALineSize, APixFmt, AWidth, AHeight, APts); };
+  links.Log = [this](int ALevel, const std::string &AMsg) { Log(ALevel, AMsg); };
+  return links;
+}
+
 void TCustomFFmpeg::DropRun()
 {
   if (!FRun) return;
@@ -216,11 +230,6 @@ bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
   if (TFFmpegThread *t = Thread.load(); t && t->ThreadId() == ATid) return true;
   std::lock_guard<std::mutex> lock(FPipelineLock);
   return FRun && FRun->OwnsThread(ATid);
-}
-
-void TCustomFFmpeg::DoVideoStats(AVFormatContext *, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality)
-{
-  FRun->VideoStats(AOst, AFrameSize, APictType, AQuality);
 }
 
 void TCustomFFmpeg::Stop()
@@ -308,11 +317,6 @@ void TCustomFFmpeg::ReleaseJob()
   AudioLanguage.clear();
   SubtitleLanguage.clear();
   ReleaseFrameHooks();
-  HookBuffer.clear();
-  HookBitmap.reset();
-  RgbBuffer.clear();
-  ToRgbContext.reset();
-  FromRgbContext.reset();
 }
 
 void TCustomFFmpeg::Fail(const std::string &AMsg) const { throw FFMpegException(AMsg); }

@@ -13,7 +13,8 @@
 // OutputStreams.cpp: their streams; Targets.cpp: disc presets); the run in
 // run/ (Run.cpp: the run object and its services; TranscodeSetup.cpp,
 // PacketLoop.cpp, Pipeline.cpp: jobs, stages and tickets, DropPredictor.cpp,
-// AudioOut.cpp, VideoOut.cpp, WriteFrame.cpp, Report.cpp, EndCheck.cpp;
+// the output paths VideoPath.cpp, AudioPath.cpp, SubtitlePath.cpp,
+// PicturePrep.cpp (hooks before them), Report.cpp, EndCheck.cpp;
 // Streams.h holds the run's records). docs/architecture.md maps them.
 //
 // A run on several cores (ThreadBudget above 1) is a pipeline:
@@ -34,8 +35,9 @@
 // Ownership: the engine owns its file tables (input and output contexts),
 // the job (FLV sources, decoder and encoder set-ups, the generic option
 // contexts) and, while one exists, the run. The run takes each decoder
-// context into its input stream's record; each output path's record owns
-// its scaler, resampler, FIFO and two-pass log. ReleaseJob and the
+// context into its input stream's record and each re-encoded stream's
+// encoder into its output path, which also owns its scaler, resampler,
+// FIFO and two-pass log. ReleaseJob and the
 // destructor free the rest; OutputFate.h decides what becomes of each
 // output file.
 // Threads: configuration (options, files) runs on the caller's thread while
@@ -76,6 +78,7 @@ class TFrameHookChain;
 struct TInputStream;
 struct TOutputStream;
 namespace engine {
+struct THookLinks;
 class TRun;
 class TRunEvents;
 }  // namespace engine
@@ -207,7 +210,6 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void StopOrTerminate();
   void NotifyTerminate();
   void ReleaseJob();
-  double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const;
   // Blocks until a worker or terminate thread of this engine has ended.
   void WaitForThread();
   // True when ATid is the run's thread or one of its stage threads.
@@ -379,14 +381,9 @@ class TCustomFFmpeg : public TFFmpegSettings {
   std::array<int32_t, 52> QpHistogram{};
 
   // ---- frame-hook state ----
+  // The pictures' working state (buffers, bitmap, picture count) is the
+  // run's own: see run/PicturePrep.h.
   std::unique_ptr<TFrameHookChain> FrameHooks;
-  std::vector<uint8_t> HookBuffer;
-  int32_t HookRgbPixFmt = AV_PIX_FMT_BGR24;
-  std::unique_ptr<THookBitmap> HookBitmap;
-  std::vector<uint8_t> RgbBuffer;
-  avbind::TSwsPtr ToRgbContext;
-  avbind::TSwsPtr FromRgbContext;
-  int32_t HookFrameNumber = 0;
   THookAction HookAction = haContinue;
   std::vector<THookRange> HookRanges;
   int32_t HookRangeIndex = 0;
@@ -407,57 +404,14 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void Transcode();
   // Stops the run's stages, closes its codecs and drops it; nothing when no run exists.
   void DropRun();
-
-  // ---- audio (AudioOut.cpp) ----
-  // Set-up of a re-encoded audio output before its encoder opens: FIFO,
-  // resampling decision, encoder sample format and channel layout.
-  void SetupAudioOutput(TOutputStream &AOst, TInputStream &AIst);
-  // ABuf: 16-bit interleaved samples in the decoder's layout and rate.
-  void DoAudioOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, const uint8_t *ABuf, int ASize);
-  void FlushAudio(AVFormatContext *AOut, TOutputStream &AOst);
-  // Converts a decoded frame to 16-bit interleaved into AIst.Samples; returns bytes.
-  int DecodedAudioToS16(TInputStream &AIst, const AVFrame &AFrame);
-  // Encodes ASamples 16-bit interleaved samples (encoder layout and rate) as one frame.
-  void EncodeAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const uint8_t *AData, int ASamples);
-  // Sends a frame (null drains) and writes every packet the encoder returns.
-  void SendAudioFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
-
-  // ---- video (VideoOut.cpp) ----
-  // Set-up of a re-encoded video output before its encoder opens: crop, pad,
-  // rescale contexts and the temporary picture.
-  void SetupVideoOutput(TOutputStream &AOst, TInputStream &AIst);
-  // May replace the picture's planes with a working copy (HookBuffer).
-  void PreProcessVideoFrame(TInputStream &AIst, AVFrame &APicture);
-  // The OnCustomHook round trip through the 24-bit bitmap on the working picture.
-  void RunCustomHook(uint8_t *AWork[4], int AWorkLs[4], int APixFmt, int AWidth, int AHeight, int64_t APts);
-  // The video sync for one picture: how many times it is emitted (0 when
-  // dropped), with the drop and duplicate counts and SyncOpts moved.
-  int64_t VideoSyncCount(TOutputStream &AOst, double ATb);
-  // Returns the encoded size of the last frame (for statistics).
-  int DoVideoOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVFrame &APicture);
-  // True when pictures are dropped or repeated to keep the encoder's frame rate.
-  bool VideoSyncApplies(const TOutputStream &AOst) const;
-  // Encodes AFinal ACount times at consecutive ticks; returns the size of the last packet.
-  int EmitVideoFrames(AVFormatContext *AOut, TOutputStream &AOst, AVFrame &AFinal, int64_t ACount);
-  // At the end of the input: repeats the last picture up to the source's end time.
-  void FillVideoEnd(AVFormatContext *AOut, TOutputStream &AOst, const TInputStream &AIst);
-  // Sends a frame (null drains) and writes every packet; returns the size of the last one.
-  int SendVideoFrame(AVFormatContext *AOut, TOutputStream &AOst, const AVFrame *AFrame);
-  void FlushVideo(AVFormatContext *AOut, TOutputStream &AOst);
-
-  // ---- subtitles and packet writing (WriteFrame.cpp) ----
-  void DoSubtitleOut(AVFormatContext *AOut, TOutputStream &AOst, TInputStream &AIst, AVSubtitle &ASub, int64_t APts);
-  // The single exit of every packet; APkt is in AOst's stream time base on entry.
-  void WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
-
-  // ---- services of the run its paths use, until they reach it directly ----
-  void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
+  // What the pictures' pre-processing borrows of this engine (run/PicturePrep.h).
+  engine::THookLinks HookLinks();
 
   TConvertPriority RunPriority = tpNormal;
 
  private:
   friend class TFFmpegThread;
-  friend class engine::TRun;  // calls the output paths' functions, until they are objects of their own
+  friend class engine::TRun;  // reads the hook events and settings (HookLinks), writes the scaler flags
   // The job being described (config/ writes it) and then run.
   engine::TJob FJob;
   // Retired or private option names already reported once by this engine.

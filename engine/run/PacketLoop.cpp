@@ -10,6 +10,9 @@
 
 #include "FFmpegThread.h"
 #include "LibLoader.h"
+#include "SubtitlePath.h"
+#include "VideoPath.h"
+#include "AudioPath.h"
 #include "DropPredictor.h"
 #include "Pipeline.h"
 #include "Run.h"
@@ -281,6 +284,14 @@ void engine::TRun::CloseOpenCodecs()
 {
   for (auto &ostp : FOutputStreams) {
     TOutputStream &ost = *ostp;
+    if (ost.Path) {
+      // A re-encoded stream's path owns its encoder.
+      std::lock_guard<std::recursive_mutex> lock(CodecLock());
+      ost.Path->CloseEncoder();
+      ost.Enc = nullptr;
+      ost.Opened = false;
+      continue;
+    }
     auto &owner = FJob.OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
     // A pass-2 log read before a failed open is ours to free as well.
     if (owner) AVUtilLib.av_freep(&owner->stats_in);
@@ -304,6 +315,7 @@ void engine::TRun::FreeRunTables()
 {
   // Each output path's record frees its own resources.
   FOutputStreams.clear();
+  FPicturePrep.reset();
   FInputStreams.clear();
   FFileTable.clear();
 }
@@ -456,7 +468,7 @@ bool engine::TRun::MayPredictDrops(const TInputStream &AIst) const
   if (AIst.EncodeFeeds.size() != 1) return false;
   const TOutputStream &ost = *AIst.EncodeFeeds[0];
   if (!ost.Enc || ost.Enc->codec_type != AVMEDIA_TYPE_VIDEO || ost.SyncIst != &AIst) return false;
-  if (!FHost.VideoSyncApplies(ost) || FSettings.VideoSyncMethod == 2) return false;
+  if (!engine::VideoSyncApplies(FSettings, *ost.Enc) || FSettings.VideoSyncMethod == 2) return false;
   if (FEvents.CustomHookSet() || FEvents.FrameHooksLoaded() || FSettings.DoDeinterlace || FSettings.StartTime != 0) return false;
   return FSettings.MaxFrames[AVMEDIA_TYPE_VIDEO] == INT32_MAX;
 }
@@ -481,8 +493,8 @@ int engine::TRun::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket
     try {
       if (FSettings.StartTime == 0 || AIst.Pts >= FSettings.StartTime)
         for (auto &ost : FOutputStreams)
-          if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-            FHost.DoSubtitleOut(FOutputs[ost->FileIndex], *ost, AIst, sub, pts);
+          if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Subtitle())
+            ost->Path->Subtitle()->Take(AIst, sub, pts);
     } catch (...) {
       AVCodecLib.avsubtitle_free(&sub);
       throw;
@@ -533,7 +545,7 @@ void engine::TRun::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame
   if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
     const int rate = AFrame.sample_rate > 0 ? AFrame.sample_rate : dec->sample_rate;
     if (rate > 0) AIst.NextPts = AIst.Pts + 1000000LL * AFrame.nb_samples / rate;
-    const int size = FHost.DecodedAudioToS16(AIst, AFrame);
+    const int size = engine::DecodedAudioToS16(AIst, AFrame);
     if (size <= 0) return;
     if (FSettings.AudioVolume != 256) {
       auto *s = reinterpret_cast<int16_t *>(AIst.Samples.data());
@@ -544,8 +556,8 @@ void engine::TRun::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame
     }
     if (FSettings.StartTime == 0 || AIst.Pts >= FSettings.StartTime)
       for (auto &ost : FOutputStreams)
-        if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-          FHost.DoAudioOut(FOutputs[ost->FileIndex], *ost, AIst, AIst.Samples.data(), size);
+        if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Audio())
+          ost->Path->Audio()->Take(AIst, AIst.Samples.data(), size);
     return;
   }
   // Video.
@@ -561,25 +573,19 @@ void engine::TRun::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame
   if (AFrame.pts == NoPts || ts != AFrame.pts || (AIst.LastDecodedPts != NoPts && AFrame.pts <= AIst.LastDecodedPts))
     AIst.PredictionBroken = true;
   AIst.LastDecodedPts = AFrame.pts;
-  FHost.PreProcessVideoFrame(AIst, AFrame);
+  if (FPicturePrep) FPicturePrep->Process(AIst.Pts, AFrame);
   if (FSettings.StartTime == 0 || AIst.Pts >= FSettings.StartTime)
     for (auto &ost : FOutputStreams)
-      if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded)
-        FHost.DoVideoOut(FOutputs[ost->FileIndex], *ost, AIst, AFrame);
+      if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Video())
+        ost->Path->Video()->Take(AIst, AFrame);
 }
 
 void engine::TRun::FlushEncoders(TInputStream &AIst, int AIstIndex)
 {
   for (auto &ostp : FOutputStreams) {
     TOutputStream &ost = *ostp;
-    if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc) continue;
-    AVFormatContext *oc = FOutputs[ost.FileIndex];
-    if (ost.Enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      FHost.FlushAudio(oc, ost);
-    } else if (ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO) {
-      FHost.FillVideoEnd(oc, ost, AIst);
-      FHost.FlushVideo(oc, ost);
-    }
+    if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc || !ost.Path) continue;
+    ost.Path->Finish(AIst);
   }
 }
 

@@ -34,6 +34,9 @@ class TPathServices {
   virtual double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const = 0;
   // One line of the "vstats" file for an encoded picture.
   virtual void VideoStats(TOutputStream &AOst, int AFrameSize, int APictType, int AQuality) = 0;
+  // A stop was asked for: the video path stops repeating a picture between
+  // two encoder calls rather than finishing a long run of duplicates.
+  virtual bool StopRequested() const = 0;
 };
 
 }  // namespace engine

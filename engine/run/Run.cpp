@@ -50,7 +50,7 @@ void TRun::WritePacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOs
 
 double TRun::SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const
 {
-  return FHost.SyncInputTime(AOst, AStartTime);
+  return static_cast<double>(AOst.SyncIst->Pts - AStartTime) / 1000000.0;
 }
 
 void TRun::MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst)

@@ -15,8 +15,8 @@
 // Ownership: owns the stream records (and through them each path's
 // resources and each decoder), the pipeline and the statistics file it
 // opened. Borrows the settings, the job, the file tables and the events,
-// which outlive it. The output paths still live in the engine (its host)
-// until they get objects of their own.
+// which outlive it, and its engine (the host) for the hook events and
+// settings the pictures' pre-processing works with.
 // Threads: made, run and dropped on the run's thread. While the pipeline
 // runs, each stream record belongs to the job of its stream (see Streams.h).
 // OwnsThread may be called from any thread (the pipeline lock guards the
@@ -40,6 +40,7 @@
 #include "FFmpeg.h"
 #include "Job.h"
 #include "PathServices.h"
+#include "PicturePrep.h"
 #include "Pipeline.h"
 #include "Streams.h"
 
@@ -129,6 +130,7 @@ class TRun final : public TPathServices {
   void WritePacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst) override;
   double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const override;
   void VideoStats(TOutputStream &AOst, int AFrameSize, int APictType, int AQuality) override;
+  bool StopRequested() const override { return FEvents.StopRequested(); }
 
  private:
   [[noreturn]] static void Fail(const std::string &AMsg);
@@ -142,7 +144,9 @@ class TRun final : public TPathServices {
   void MapOutputStreams();
   void SetupOutputCodec(TOutputStream &AOst, int AIndex);
   void SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst);
-  void OpenPassLog(TOutputStream &AOst, int AIndex);
+  // Gives a re-encoded output its path (OutputPath.h) and sets it up; the
+  // first video path also gets the run its pictures' pre-processing.
+  void SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex);
   void OpenDecoder(TInputStream &AIst);
   void OpenEncoders();
   void OpenDecoders();
@@ -202,7 +206,7 @@ class TRun final : public TPathServices {
   // cut by a read error or lost data.
   void CheckInputEnds();
 
-  TCustomFFmpeg &FHost;  // the output paths' functions, until they are objects of their own
+  TCustomFFmpeg &FHost;  // its hook links (HookLinks) and the scaler flags the set-up settles
   const TFFmpegSettings &FSettings;
   TJob &FJob;
   AVFormatContext **const FInputs;
@@ -225,6 +229,9 @@ class TRun final : public TPathServices {
   mutable std::mutex FPipelineLock;
   // Per input stream, the predictor of pictures to drop undecoded (or null); run's thread only.
   std::vector<std::unique_ptr<TDropPredictor>> FPredictors;
+  // The decoded pictures' pre-processing, made with the first video path
+  // (null when nothing is re-encoded as video); used by the video job.
+  std::unique_ptr<TPicturePrep> FPicturePrep;
   int64_t FTimerStart = 0;      // µs, wall clock when the packet loop started
   int64_t FLastReportTime = 0;  // µs, wall clock of the last progress report
   avbind::TMyFilePtr FVstats;   // the "vstats" file, opened at its first line

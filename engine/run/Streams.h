@@ -1,11 +1,11 @@
 // The records of one run's streams: what the run knows of each input file,
 // each input stream and each output path while it converts.
 //
-// Ownership: a TOutputStream owns its path's working resources (scaler,
-// resampler, FIFO, two-pass log, pictures and sample buffers) through RAII
-// owners, so dropping the record frees them. An input stream's record owns
-// its decoder context; encoder contexts and streams are borrowed from the
-// job and the engine's file tables, which outlive the run.
+// Ownership: a TOutputStream owns its output path (OutputPath.h), and
+// through it the path's encoder and working resources, so dropping the
+// record frees them. An input stream's record owns its decoder context; a
+// stream copy's codec context and the streams are borrowed from the job and
+// the engine's file tables, which outlive the run.
 // Threads: the fields of an input stream and of the output paths it feeds
 // belong to the job running for that stream (on the run's thread or on its
 // stage thread, see Pipeline.h), except where a field says otherwise.
@@ -14,10 +14,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "AVPtr.h"
 #include "EngineLimits.h"
+#include "OutputPath.h"
 
 // Per input file, per run.
 struct TInputFileInfo {
@@ -90,46 +92,27 @@ struct TOutputStream {
   int32_t Index = 0;
   int32_t SourceIndex = 0;
   AVStream *Stream = nullptr;
-  AVCodecContext *Enc = nullptr;  // the engine's encoder context (owned by the output table)
+  // The encoder context: a stream copy's stays in the job's output table, a
+  // re-encoded stream's belongs to its Path from the set-up on.
+  AVCodecContext *Enc = nullptr;
   bool StreamCopy = false;
   int32_t EncodingNeeded = 0;
   int32_t FrameNumber = 0;
   TInputStream *SyncIst = nullptr;
   int64_t SyncOpts = 0;
-  // video
-  int32_t VideoResample = 0;
-  avbind::TFramePtr PictTmp;
-  avbind::TSwsPtr ImgResampleCtx;
-  int32_t ResampleHeight = 0;
-  int32_t VideoCrop = 0;
-  int32_t TopBand = 0, LeftBand = 0;
-  int32_t BottomBand = 0, RightBand = 0;
-  int32_t VideoPad = 0;
-  int32_t PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
-  AVFrame *LastFinal = nullptr;  // the last picture emitted (PictTmp or EncFrame), repeated at the end
-  // audio: 16-bit interleaved samples in the encoder's layout and rate
-  int32_t AudioResample = 0;
-  avbind::TSwrPtr Resample;              // decoder layout/rate -> encoder layout/rate
-  avbind::TFifoPtr Fifo;                 // byte FIFO of samples waiting for a full encoder frame
-  avbind::TSwrPtr ToEncoderFormat;       // s16 interleaved -> encoder sample format
-  avbind::TFramePtr EncFrame;            // frame handed to the encoder
-  int64_t NextEncPts = 0;                // pts of the next encoder input frame, encoder time base
-  avbind::TMyFilePtr LogFile;            // two-pass log (pass 1)
-  std::vector<uint8_t> AudioBuffer;      // resampler output / frame read from the FIFO (only grows)
-  std::vector<uint8_t> SilenceBuffer;    // a block with leading silence for audio sync (only grows)
   int64_t LastMuxDts = NoPts;            // in the stream time base; keeps dts strictly rising
   double OutTime = 0;                    // end of the last packet written, seconds
   int64_t PacketsWritten = 0;
   bool Opened = false;                   // encoder open, listed in OpenEncoders
-  int32_t ResampleInChannels = 0, ResampleInRate = 0;  // input Resample was made for
-  int32_t ScaleSrcWidth = 0, ScaleSrcHeight = 0, ScaleSrcPixFmt = -1;  // source ImgResampleCtx was made for
+  // The path from decoded data to this stream's encoder, with its working
+  // resources (see OutputPath.h); null for a stream copy.
+  std::unique_ptr<engine::TOutputPath> Path;
   // statistics of the last encoded video packet (quality side data), for the report
   int32_t CodedQuality = 0;
   int32_t CodedPictType = 0;
   uint64_t CodedError[3] = {};
   int64_t Bytes = 0;           // encoded or copied bytes
   int32_t Dup = 0, Drop = 0;   // video sync counts of this stream
-  bool Flushed = false;  // the encoder was drained
   // The counters as of the last job whose packets were written: what the
   // report and the loop's limits read, whichever thread ran the job.
   TOstStats Reported;

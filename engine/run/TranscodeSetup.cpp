@@ -4,12 +4,16 @@
 // codecs already open stay marked and are closed by Run's clean-up.
 #include <cstring>
 
+#include "AudioPath.h"
 #include "CodecThreads.h"
 #include "Run.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
+#include "PicturePrep.h"
 #include "Rational.h"
+#include "SubtitlePath.h"
 #include "SysFormat.h"
+#include "VideoPath.h"
 
 using avbind::Format;
 
@@ -248,24 +252,9 @@ void engine::TRun::SetupOutputCodec(TOutputStream &AOst, int AIndex)
   if (AOst.StreamCopy) {
     SetupStreamCopy(AOst, ist);
   } else {
-    switch (enc->codec_type) {
-      case AVMEDIA_TYPE_AUDIO:
-        FHost.SetupAudioOutput(AOst, ist);
-        break;
-      case AVMEDIA_TYPE_VIDEO:
-        FHost.SetupVideoOutput(AOst, ist);
-        break;
-      case AVMEDIA_TYPE_SUBTITLE:
-        // Subtitle encoders refuse to open without a time base.
-        if (enc->time_base.num <= 0 || enc->time_base.den <= 0) enc->time_base = ist.Stream->time_base;
-        break;
-      default:
-        Fail("invalid codec_type of output stream");
-    }
+    SetupOutputPath(AOst, ist, AIndex);
     AOst.EncodingNeeded = 1;
     ist.DecodingNeeded = 1;
-
-    OpenPassLog(AOst, AIndex);
   }
 }
 
@@ -325,31 +314,50 @@ void engine::TRun::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)
   AOst.EncodingNeeded = 0;
 }
 
-void engine::TRun::OpenPassLog(TOutputStream &AOst, int AIndex)
+void engine::TRun::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex)
 {
-  AVCodecContext *enc = AOst.Enc;
-  if (enc->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2)) {
-    std::string name = (FSettings.PassLogFileName.empty() ? std::string("ffmpeg2pass") : FSettings.PassLogFileName) + "-" +
-                       std::to_string(AIndex) + ".log";
-    if (name.size() > 1023) name.resize(1023);
-    if (enc->flags & AV_CODEC_FLAG_PASS1) {
-      AOst.LogFile.reset(MyUtilLib.my_fopen(name.c_str(), "w"));
-      if (!AOst.LogFile) Fail("creat file fail: " + name);
-    } else {
-      avbind::TMyFilePtr f(MyUtilLib.my_fopen(name.c_str(), "r"));
-      if (!f) Fail("creat open fail: " + name);
-      MyUtilLib.my_fseek(f.get(), 0, SEEK_END);
-      const long size = MyUtilLib.my_ftell(f.get());
-      MyUtilLib.my_fseek(f.get(), 0, SEEK_SET);
-      char *text = size >= 0 ? static_cast<char *>(AVUtilLib.av_malloc(static_cast<size_t>(size) + 1)) : nullptr;
-      if (!text) Fail("Could not allocate log buffer");
-      const size_t got = MyUtilLib.my_fread(text, 1, static_cast<size_t>(size), f.get());
-      f.reset();
-      text[got] = 0;
-      AVUtilLib.av_freep(&enc->stats_in);
-      enc->stats_in = text;
+  AVFormatContext *oc = FOutputs[AOst.FileIndex];
+  switch (AOst.Enc->codec_type) {
+    case AVMEDIA_TYPE_AUDIO: {
+      auto path = std::make_unique<TAudioPath>(*this, oc, AOst);
+      path->Setup(AIst);
+      AOst.Path = std::move(path);
+      break;
     }
+    case AVMEDIA_TYPE_VIDEO: {
+      TVideoPathOptions options;
+      int64_t flags = FSettings.SwsFlags;
+      SwsContext *swsOpts = FJob.SwsOpts;
+      options.SetupScalerFlags = swsOpts && AVUtilLib.av_opt_get_int(swsOpts, "sws_flags", 0, &flags) >= 0
+                                     ? static_cast<int32_t>(flags)
+                                     : FSettings.SwsFlags;
+      const AVCodecContext *videoOpts = FJob.CodecOpts[AVMEDIA_TYPE_VIDEO];
+      options.InterlacedCoding =
+          videoOpts && (videoOpts->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
+      if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
+        options.Quality = FJob.OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
+      if (!FPicturePrep) FPicturePrep = std::make_unique<TPicturePrep>(FHost.HookLinks());
+      auto path = std::make_unique<TVideoPath>(*this, oc, AOst, options);
+      path->Setup(AIst);
+      // The setting follows the scaler options once a scaler is made at the
+      // set-up, so later scalers of the run use them too: the one setting a
+      // run writes, on its own thread before any stage starts.
+      if (path->Rescaling()) FHost.SwsFlags = options.SetupScalerFlags;
+      AOst.Path = std::move(path);
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE: {
+      auto path = std::make_unique<TSubtitlePath>(*this, oc, AOst);
+      path->Setup(AIst);
+      AOst.Path = std::move(path);
+      break;
+    }
+    default:
+      Fail("invalid codec_type of output stream");
   }
+  // From here the path owns the encoder; nothing reads it from the job's table again.
+  AOst.Path->AdoptEncoder(std::move(FJob.OutputSetups[AOst.FileIndex].Streams[AOst.Index].Enc));
+  AOst.Path->OpenPassLog(AIndex);
 }
 
 void engine::TRun::OpenDecoder(TInputStream &AIst)

@@ -133,8 +133,7 @@ TEST_F(FilesTest, ResetOptionsRestoresEveryDefault)
       QV_FIELD(DoPass, 2, 0), QV_FIELD(PassLogFileName, "p", ""), QV_FIELD(ThreadCount, 2, 1), QV_FIELD(SwsFlags, 1, 4),
       // not settings, but reset with them
       QV_JOB(InputTsScales[0][4], SetInputTsScale("4:2"), 0.0), QV_JOB(StreamMapCount, SetStreamMap("0:1"), 0),
-      QV_JOB(MetaDataMapCount, SetMetaDataMap("0:0"), 0),
-      QV_FIELD(UsingVhook, true, false), QV_FIELD(HookRgbPixFmt, 0, AV_PIX_FMT_BGR24), QV_FIELD(HookFrameNumber, 9, 0),
+      QV_JOB(MetaDataMapCount, SetMetaDataMap("0:0"), 0), QV_FIELD(UsingVhook, true, false),
       QV_FIELD(HookAction, haStop, haContinue), QV_FIELD(HookRangeIndex, 1, 0), QV_FIELD(HookRangeCount, 1, 0),
       QV_FIELD(ExceptionRaised, true, false),
   };

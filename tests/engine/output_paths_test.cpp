@@ -1,35 +1,63 @@
 // The audio, video and subtitle output paths driven directly: video sync
 // (drop, duplicate, re-base, limits, stop), audio clock corrections (cut,
 // pad, limit), decoded audio without a channel layout, DVB subtitles, the
-// packet writer's mend of falling timestamps, and the picture helpers.
+// packet writer's mend of falling timestamps, the pictures' pre-processing
+// (hook ranges, the custom hook's bitmap) and the picture helpers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 
+#include "AudioPath.h"
 #include "FFmpeg.h"
 #include "PictureOps.h"
+#include "PicturePrep.h"
+#include "Run.h"
 #include "Streams.h"
+#include "SubtitlePath.h"
 #include "TestEnv.h"
 #include "TestMedia.h"
+#include "VideoPath.h"
 
 namespace {
 
-class TTestEngine : public TCustomFFmpeg {
+// The run as a path sees it: the job's settings, a log, the muxer call, the
+// input clock, the statistics lines and the stop request.
+class TFakeRun : public engine::TPathServices {
  public:
-  using TCustomFFmpeg::DecodedAudioToS16;
-  using TCustomFFmpeg::DoAudioOut;
-  using TCustomFFmpeg::DoSubtitleOut;
-  using TCustomFFmpeg::DoVideoOut;
-  using TCustomFFmpeg::FlushAudio;
-  using TCustomFFmpeg::SetupAudioOutput;
-  using TCustomFFmpeg::SetupVideoOutput;
-  using TCustomFFmpeg::WriteFrame;
+  const TFFmpegSettings &Settings() const override { return Job; }
+  void Log(int, const std::string &AMsg) override { Logged.push_back(AMsg); }
+  void WritePacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst) override
+  {
+    APkt->stream_index = AOst.Index;
+    ++AOst.PacketsWritten;
+    EXPECT_GE(AVFormatLib.av_interleaved_write_frame(AOut, APkt), 0);
+  }
+  double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const override
+  {
+    return static_cast<double>(AOst.SyncIst->Pts - AStartTime) / 1000000.0;
+  }
+  void VideoStats(TOutputStream &, int AFrameSize, int, int) override { StatsSizes.push_back(AFrameSize); }
+  bool StopRequested() const override { return Stop; }
+
+  TFFmpegSettings Job;
+  std::vector<std::string> Logged;
+  std::vector<int> StatsSizes;
+  std::atomic<bool> Stop{false};
 };
 
-// One opened encoder feeding the "null" muxer, with its input stream record.
+class TTestEngine : public TCustomFFmpeg {
+ public:
+  using TCustomFFmpeg::HookLinks;
+};
+
+// One opened encoder and its path feeding the "null" muxer, with its input
+// stream record. ASetup adjusts the job before the path is set up.
 class TRig {
  public:
-  explicit TRig(AVMediaType AType, AVRational ATimeBase = {1, 25}, int AAudioSync = 0)
+  explicit TRig(AVMediaType AType, AVRational ATimeBase = {1, 25}, int AAudioSync = 0,
+                const std::function<void(TFFmpegSettings &)> &ASetup = {})
   {
     AVFormatLib.avformat_alloc_output_context2(&Oc, nullptr, "null", nullptr);
     Dec.reset(AVCodecLib.avcodec_alloc_context3(nullptr));
@@ -39,20 +67,23 @@ class TRig {
     Ist.Dec = Dec.get();
     Ost.SyncIst = &Ist;
     Ist.IsStart = 1;
-    Engine.AudioSyncMethod = AAudioSync;
+    Run.Job.AudioSyncMethod = AAudioSync;
+    if (ASetup) ASetup(Run.Job);
     if (video) {
       Dec->width = Enc->width = 64;
       Dec->height = Enc->height = 48;
       Dec->pix_fmt = Enc->pix_fmt = AV_PIX_FMT_YUV420P;
       Enc->time_base = ATimeBase;
       Pic = Picture(64, 48, 100);
-      Engine.SetupVideoOutput(Ost, Ist);
+      Video = std::make_unique<engine::TVideoPath>(Run, Oc, Ost, engine::TVideoPathOptions{});
+      Video->Setup(Ist);
     } else {
       Dec->sample_rate = Enc->sample_rate = 44100;
       AVUtilLib.av_channel_layout_default(&Dec->ch_layout, 2);
       AVUtilLib.av_channel_layout_default(&Enc->ch_layout, 2);
       Enc->time_base = {1, 44100};
-      Engine.SetupAudioOutput(Ost, Ist);
+      Audio = std::make_unique<engine::TAudioPath>(Run, Oc, Ost);
+      Audio->Setup(Ist);
     }
     EXPECT_GE(AVCodecLib.avcodec_open2(Enc.get(), Enc->codec, nullptr), 0);
     Ost.Opened = true;
@@ -60,9 +91,13 @@ class TRig {
     AVCodecLib.avcodec_parameters_from_context(Ost.Stream->codecpar, Enc.get());
     Ost.Stream->time_base = Enc->time_base;
     EXPECT_GE(AVFormatLib.avformat_write_header(Oc, nullptr), 0);
-    Engine.OnLog = [this](TCustomFFmpeg *, int, const std::string &msg) { Log.push_back(msg); };
   }
-  ~TRig() { AVFormatLib.avformat_free_context(Oc); }
+  ~TRig()
+  {
+    Video.reset();
+    Audio.reset();
+    AVFormatLib.avformat_free_context(Oc);
+  }
   static avbind::TFramePtr Picture(int AWidth, int AHeight, int AValue)
   {
     avbind::TFramePtr f(AVUtilLib.av_frame_alloc());
@@ -74,10 +109,10 @@ class TRig {
     return f;
   }
   // Sends one picture whose input time lies AFrames encoder ticks in.
-  int VideoAt(double AFrames)
+  int VideoAt(double AFrames, const AVFrame *APicture = nullptr)
   {
     Ist.Pts = std::llrint(AFrames * av_q2d(Enc->time_base) * 1000000.0);
-    return Engine.DoVideoOut(Oc, Ost, Ist, *Pic);
+    return Video->Take(Ist, APicture ? *APicture : *Pic);
   }
   // Sends ASamples of stereo silence-free samples timed at APtsUs.
   void AudioAt(int64_t APtsUs, int ASamples)
@@ -86,17 +121,19 @@ class TRig {
     Ist.Pts = APtsUs;
     Ist.S16Channels = 2;
     Ist.S16SampleRate = 44100;
-    Engine.DoAudioOut(Oc, Ost, Ist, reinterpret_cast<const uint8_t *>(block.data()), ASamples * 4);
+    Audio->Take(Ist, reinterpret_cast<const uint8_t *>(block.data()), ASamples * 4);
   }
-  int64_t FifoSamples() const { return static_cast<int64_t>(AVUtilLib.av_fifo_can_read(Ost.Fifo.get())) / 4; }
+  int64_t FifoSamples() const { return Audio->FifoSamples(); }
 
-  TTestEngine Engine;
+  TFakeRun Run;
   AVFormatContext *Oc = nullptr;
   avbind::TCodecCtxPtr Enc, Dec;
   avbind::TFramePtr Pic;
   TInputStream Ist;
   TOutputStream Ost;
-  std::vector<std::string> Log;
+  std::unique_ptr<engine::TVideoPath> Video;
+  std::unique_ptr<engine::TAudioPath> Audio;
+  std::vector<std::string> &Log = Run.Logged;
 };
 
 class OutputPathsTest : public ::testing::Test {
@@ -107,7 +144,7 @@ class OutputPathsTest : public ::testing::Test {
 TEST_F(OutputPathsTest, VideoSyncDropsDuplicatesAndCountsWithMessages)
 {
   TRig rig(AVMEDIA_TYPE_VIDEO);
-  rig.Engine.Verbose = 3;
+  rig.Run.Job.Verbose = 3;
 
   EXPECT_GT(rig.VideoAt(0), 0);  // the first picture is an intra frame, written at once
   EXPECT_EQ(rig.Ost.FrameNumber, 1);
@@ -128,15 +165,15 @@ TEST_F(OutputPathsTest, VideoSyncDropsDuplicatesAndCountsWithMessages)
   EXPECT_EQ(rig.Ost.Dup, 3);
 
   // The frame limit cuts a run of duplicates short.
-  rig.Engine.MaxFrames[AVMEDIA_TYPE_VIDEO] = 7;
+  rig.Run.Job.MaxFrames[AVMEDIA_TYPE_VIDEO] = 7;
   rig.VideoAt(10);
   EXPECT_EQ(rig.Ost.FrameNumber, 7);
   EXPECT_EQ(rig.VideoAt(20), 0);
   EXPECT_EQ(rig.Ost.FrameNumber, 7);
 
   // A stop request ends the emission loop.
-  rig.Engine.MaxFrames[AVMEDIA_TYPE_VIDEO] = INT32_MAX;
-  rig.Engine.StopRequested = true;
+  rig.Run.Job.MaxFrames[AVMEDIA_TYPE_VIDEO] = INT32_MAX;
+  rig.Run.Stop = true;
   rig.VideoAt(30);
   EXPECT_EQ(rig.Ost.FrameNumber, 7);
 }
@@ -146,7 +183,7 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
   {
     // Re-basing: every picture once, the clock follows the input.
     TRig rig(AVMEDIA_TYPE_VIDEO);
-    rig.Engine.VideoSyncMethod = 2;
+    rig.Run.Job.VideoSyncMethod = 2;
     rig.VideoAt(0);
     rig.VideoAt(5);
     EXPECT_EQ(rig.Ost.FrameNumber, 2);
@@ -168,19 +205,25 @@ TEST_F(OutputPathsTest, VideoSyncMethodsAndFineTimeBases)
 TEST_F(OutputPathsTest, VideoOfAnotherSizeIsRescaledAndBadCropIsRefused)
 {
   TRig rig(AVMEDIA_TYPE_VIDEO);
-  EXPECT_EQ(rig.Ost.VideoResample, 0);
+  EXPECT_FALSE(rig.Video->Rescaling());
   // A decoder that changes size mid-stream: the encoder still gets 64x48.
-  EXPECT_GT(rig.Engine.DoVideoOut(rig.Oc, rig.Ost, rig.Ist, *TRig::Picture(128, 96, 90)), 0);
-  EXPECT_EQ(rig.Ost.VideoResample, 1);
-  EXPECT_EQ(rig.Ost.ScaleSrcWidth, 128);
-  // Crop bands larger than the picture: logged, nothing emitted.
-  rig.Ost.VideoCrop = 1;
-  rig.Ost.TopBand = 60;
-  rig.Ost.BottomBand = 40;
-  EXPECT_EQ(rig.VideoAt(1), 0);
-  EXPECT_EQ(rig.Ost.FrameNumber, 1);
-  ASSERT_FALSE(rig.Log.empty());
-  EXPECT_EQ(rig.Log.back(), "error cropping picture");
+  EXPECT_GT(rig.VideoAt(0, TRig::Picture(128, 96, 90).get()), 0);
+  EXPECT_TRUE(rig.Video->Rescaling());
+  EXPECT_EQ(rig.Video->ScalerSourceWidth(), 128);
+
+  // Crop bands of the job: the cropped picture is rescaled to the encoder's
+  // size; bands larger than the picture are logged and nothing is emitted.
+  TRig crop(AVMEDIA_TYPE_VIDEO, {1, 25}, 0, [](TFFmpegSettings &AJob) {
+    AJob.FrameTopBand = 8;
+    AJob.FrameBottomBand = 8;
+  });
+  EXPECT_TRUE(crop.Video->Rescaling());
+  EXPECT_EQ(crop.Video->ScalerSourceWidth(), 64);
+  EXPECT_GT(crop.VideoAt(0), 0);
+  EXPECT_EQ(crop.VideoAt(1, TRig::Picture(64, 12, 90).get()), 0);
+  EXPECT_EQ(crop.Ost.FrameNumber, 1);
+  ASSERT_FALSE(crop.Log.empty());
+  EXPECT_EQ(crop.Log.back(), "error cropping picture");
 }
 
 TEST_F(OutputPathsTest, AudioSyncPadsCutsAndLimitsThePadding)
@@ -230,7 +273,7 @@ TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
   rig.AudioAt(1000 * 1000000LL / 44100, 1500);
   EXPECT_EQ(rig.Ost.SyncOpts, 2048);
   EXPECT_EQ(rig.FifoSamples(), 452);
-  rig.Engine.FlushAudio(rig.Oc, rig.Ost);
+  rig.Audio->Flush();
   EXPECT_EQ(rig.FifoSamples(), 0);
   EXPECT_EQ(rig.Ost.SyncOpts, 2500);  // the smaller last frame, no padding
   EXPECT_GT(rig.Ost.Bytes, 0);
@@ -240,14 +283,13 @@ TEST_F(OutputPathsTest, AudioFifoCutsFramesAndTheFlushEncodesTheRemainder)
   std::vector<int16_t> block(2048, 500);
   mono.Ist.S16Channels = 1;
   mono.Ist.S16SampleRate = 44100;
-  mono.Engine.DoAudioOut(mono.Oc, mono.Ost, mono.Ist, reinterpret_cast<const uint8_t *>(block.data()), 4096);
-  EXPECT_EQ(mono.Ost.AudioResample, 1);
-  EXPECT_EQ(mono.Ost.SyncOpts + mono.FifoSamples() + SwResampleLib.swr_get_delay(mono.Ost.Resample.get(), 44100), 2048);
+  mono.Audio->Take(mono.Ist, reinterpret_cast<const uint8_t *>(block.data()), 4096);
+  EXPECT_TRUE(mono.Audio->Resampling());
+  EXPECT_EQ(mono.Ost.SyncOpts + mono.Audio->HeldSamples(), 2048);
 }
 
 TEST_F(OutputPathsTest, DecodedAudioWithoutChannelLayoutBecomes16BitInterleaved)
 {
-  TTestEngine engine;
   TInputStream ist;
   const auto frame = [](AVSampleFormat AFormat, int ARate, int ASamples, int AChannels, float AFirst, float ASecond) {
     avbind::TFramePtr f(AVUtilLib.av_frame_alloc());
@@ -266,14 +308,14 @@ TEST_F(OutputPathsTest, DecodedAudioWithoutChannelLayoutBecomes16BitInterleaved)
     return f;
   };
   const int16_t *out = nullptr;
-  ASSERT_EQ(engine.DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLT, 16000, 320, 1, -0.25f, 0.5f)), 640);
+  ASSERT_EQ(engine::DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLT, 16000, 320, 1, -0.25f, 0.5f)), 640);
   out = reinterpret_cast<const int16_t *>(ist.Samples.data());
   EXPECT_EQ(ist.S16Channels, 1);
   EXPECT_EQ(ist.S16SampleRate, 16000);
   EXPECT_EQ(out[0], -8192);
   EXPECT_EQ(out[1], 16384);
   // Planar stereo float, as AAC decodes: interleaved on the way out.
-  ASSERT_EQ(engine.DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLTP, 44100, 4, 2, 0.5f, -0.5f)), 16);
+  ASSERT_EQ(engine::DecodedAudioToS16(ist, *frame(AV_SAMPLE_FMT_FLTP, 44100, 4, 2, 0.5f, -0.5f)), 16);
   out = reinterpret_cast<const int16_t *>(ist.Samples.data());
   EXPECT_EQ(out[0], 16384);
   EXPECT_EQ(out[1], -16384);
@@ -296,22 +338,20 @@ TEST_F(OutputPathsTest, FallingDecodingTimestampsAreMendedAndToldInVerboseMode)
   ost.Stream->time_base = {1, 25};
   ASSERT_GE(AVFormatLib.avio_open2(&oc->pb, file.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
   ASSERT_GE(AVFormatLib.avformat_write_header(oc, nullptr), 0);
-  TTestEngine engine;
   std::vector<std::string> log;
-  engine.OnLog = [&](TCustomFFmpeg *, int, const std::string &AMsg) { log.push_back(AMsg); };
+  int verbose = 1;
   // The decoding timestamp the packet went out with.
   const auto write = [&](int64_t ADts) {
     avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
     AVCodecLib.av_new_packet(pkt.get(), 16);
     pkt->pts = pkt->dts = ADts;
-    engine.WriteFrame(oc, pkt.get(), ost);
+    engine::MuxPacket(oc, pkt.get(), ost, verbose, [&](const std::string &AMsg) { log.push_back(AMsg); });
     return ost.LastMuxDts;
   };
-  engine.Verbose = 1;
   EXPECT_EQ(write(10), 10);
   EXPECT_EQ(write(7), 11);  // mended quietly
   EXPECT_TRUE(log.empty());
-  engine.Verbose = 3;
+  verbose = 3;
   EXPECT_EQ(write(11), 12);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log.back(), "Decoding timestamp 11 of output stream #0.0 is not above the last one (11); using 12");
@@ -328,7 +368,7 @@ TEST_F(OutputPathsTest, DvbSubtitleIsDrawnByTheFirstPacketAndClearedByTheSecond)
 {
   qvtest::TScratchDir dir;
   const std::string file = dir.File("sub.ts");
-  TTestEngine engine;
+  TFakeRun run;
   AVFormatContext *oc = nullptr, *ic = AVFormatLib.avformat_alloc_context();
   ASSERT_GE(AVFormatLib.avformat_alloc_output_context2(&oc, nullptr, "mpegts", file.c_str()), 0);
   avbind::TCodecCtxPtr enc(AVCodecLib.avcodec_alloc_context3(AVCodecLib.avcodec_find_encoder_by_name("dvbsub")));
@@ -367,7 +407,9 @@ TEST_F(OutputPathsTest, DvbSubtitleIsDrawnByTheFirstPacketAndClearedByTheSecond)
   const uint32_t palette[4] = {0x00000000, 0xFFFFFFFF, 0xFF000000, 0xFFFF0000};
   std::memcpy(rect->data[1], palette, sizeof palette);
 
-  engine.DoSubtitleOut(oc, ost, ist, sub, 2000);  // 2 s in the input's millisecond time base
+  engine::TSubtitlePath path(run, oc, ost);
+  path.Setup(ist);
+  path.Take(ist, sub, 2000);  // 2 s in the input's millisecond time base
   EXPECT_EQ(sub.num_rects, 1u);                    // the caller's subtitle is left as it was
   AVCodecLib.avsubtitle_free(&sub);
   ASSERT_GE(AVFormatLib.av_write_trailer(oc), 0);
@@ -398,6 +440,60 @@ TEST_F(OutputPathsTest, DvbSubtitleIsDrawnByTheFirstPacketAndClearedByTheSecond)
   ASSERT_EQ(pts.size(), 2u);
   EXPECT_EQ(pts[1] - pts[0], 180000);  // cleared two seconds later (90 kHz)
   EXPECT_EQ(rects, (std::vector<unsigned>{1, 0}));
+}
+
+TEST_F(OutputPathsTest, HookRangesDecideWhichPicturesTheHooksSee)
+{
+  TTestEngine engine;
+  engine.UsingVhook = true;
+  engine.HookRanges = {{0, 100}, {200, 300}};
+  engine.HookRangeCount = 2;
+  engine::TPicturePrep prep(engine.HookLinks());
+  const struct {
+    int64_t Pts;
+    THookAction Action;
+    int32_t RangeIndex;
+    bool Using;
+  } steps[] = {{50, haContinue, 0, true}, {150, haIgnore, 0, true}, {250, haContinue, 1, true},
+               {400, haStop, 1, false}, {60, haStop, 1, false}};
+  for (const auto &step : steps) {
+    auto pic = TRig::Picture(16, 8, 7);
+    const uint8_t *decoded = pic->data[0];
+    prep.Process(step.Pts, *pic);
+    SCOPED_TRACE(step.Pts);
+    EXPECT_EQ(engine.HookAction, step.Action);
+    EXPECT_EQ(engine.HookRangeIndex, step.RangeIndex);
+    EXPECT_EQ(engine.UsingVhook, step.Using);
+    // Hooked pictures are worked on in a copy; the others pass untouched.
+    EXPECT_EQ(pic->data[0] != decoded, step.Action == haContinue);
+  }
+  EXPECT_EQ(prep.FrameNumber(), 5);
+}
+
+TEST_F(OutputPathsTest, CustomHookPaintsThroughTheBitmapUntilItAsksToStop)
+{
+  TTestEngine engine;
+  std::vector<int> frames;
+  engine.OnCustomHook = [&](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrame, int64_t, bool &AUpdate, bool &AStop) {
+    frames.push_back(AFrame);
+    EXPECT_EQ(ASender, &engine);
+    EXPECT_EQ(ABitmap->Width(), 16);
+    for (int y = 0; y < ABitmap->Height(); ++y) std::memset(ABitmap->ScanLine(y), 255, 16 * 3);  // white
+    AUpdate = AFrame == 1;
+    AStop = AFrame == 2;
+  };
+  engine::TPicturePrep prep(engine.HookLinks());
+  EXPECT_EQ(prep.RgbPixFmt(), AV_PIX_FMT_BGR24);
+  const int expectedLuma[] = {235, 16, 16};  // painted, kept (no update), untouched (stopped)
+  for (int i = 0; i < 3; ++i) {
+    auto pic = TRig::Picture(16, 8, 16);
+    prep.Process(i * 40000, *pic);
+    EXPECT_NEAR(pic->data[0][0], expectedLuma[i], 1) << i;
+  }
+  EXPECT_EQ(frames, (std::vector<int>{1, 2}));
+  EXPECT_FALSE(engine.OnCustomHook);
+  EXPECT_FALSE(engine.UsingVhook);
+  EXPECT_EQ(engine.HookAction, haStop);
 }
 
 TEST_F(OutputPathsTest, PictureHelpersOffsetPadAndDeinterlace)
