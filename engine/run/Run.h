@@ -6,7 +6,8 @@
 // does the run: the set-up (TranscodeSetup.cpp), the packet loop, dispatch,
 // decoding and the writer (PacketLoop.cpp), the report (Report.cpp) and the
 // end checks (EndCheck.cpp). It tells the engine what happens through
-// TRunEvents only.
+// TRunEvents; of the engine itself it uses only the hook links and the
+// scaler flags (see FHost).
 //
 // Decoder contexts are taken from the job's input set-ups into the input
 // stream records and owned there: one input stream may feed several output
@@ -16,7 +17,8 @@
 // resources and each decoder), the pipeline and the statistics file it
 // opened. Borrows the settings, the job, the file tables and the events,
 // which outlive it, and its engine (the host) for the hook events and
-// settings the pictures' pre-processing works with.
+// settings the pictures' pre-processing works with. Each re-encoded
+// stream's encoder is its output path's from the set-up on.
 // Threads: made, run and dropped on the run's thread. While the pipeline
 // runs, each stream record belongs to the job of its stream (see Streams.h).
 // OwnsThread may be called from any thread (the pipeline lock guards the
