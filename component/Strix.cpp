@@ -158,7 +158,12 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
     FLastError = LibrariesNotLoaded;
     return false;
   }
-  TFFmpeg &task = FTasks.Items(ATaskIndex);
+  return AddOutput(FTasks.Items(ATaskIndex), AOutputFileName, AOptions, nullptr);
+}
+
+bool TCustomStrix::AddOutput(TFFmpeg &task, const std::string &AOutputFileName, TOutputOptions *AOptions,
+                             std::unique_ptr<TTaskOutput> AStaged)
+{
   try {
     if (AOptions) {
       if (AOptions->FileName.empty()) AOptions->FileName = AOutputFileName;
@@ -177,11 +182,15 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
     } else {
       ResetOutputOptions(task.OutputOptions);
     }
+    // A direct output: what was under its name before the engine opens it.
+    std::unique_ptr<TTaskOutput> output = AStaged ? std::move(AStaged) : std::make_unique<TTaskOutput>();
+    if (!output->Staged()) output->Direct(AOutputFileName);
     if (!task.OpenOutputFile(AOutputFileName)) {
       FLastError = task.LastOptionError;
-      return false;
+      return false;  // a temporary goes with its owner
     }
-    task.OutputNames.push_back(AOutputFileName);
+    if (!output->Staged()) output->Opened();
+    task.TaskOutputs.push_back(std::move(output));
     return true;
   } catch (const std::exception &e) {
     FLastError = e.what();
@@ -213,39 +222,33 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
     }
     options.FileFormat = format->name;
   }
-  auto pending = std::make_unique<TPendingOutput>();
-  if (!pending->Create(AOutputFileName, task.InputKnown ? &task.InputStatus : nullptr, APublish,
-                       IsMp4Family(options.FileFormat), FLastError))
+  auto output = std::make_unique<TTaskOutput>();
+  if (!output->Stage(AOutputFileName, task.InputKnown ? &task.InputStatus : nullptr, APublish,
+                     IsMp4Family(options.FileFormat), FLastError))
     return false;
-  if (!AddTaskOutput(ATaskIndex, pending->TempName(), &options)) return false;  // the temporary goes with pending
-  task.PendingOutputs.push_back(std::move(pending));
-  return true;
+  const std::string temp = output->EngineName();
+  return AddOutput(task, temp, &options, std::move(output));
 }
 
 void TCustomStrix::FinishOutputs(TFFmpeg &ATask)
 {
+  if (ATask.OutputsSettled.exchange(true)) return;
+  // The engine spoke of the temporaries; the user knows the final names.
+  for (auto &output : ATask.TaskOutputs) ATask.LastErrorMessage = output->Named(ATask.LastErrorMessage);
   // A task the caller deleted is given up; one ended by our destruction was stopped.
-  if (ATask.PendingOutputs.empty() || (ATask.Detached && !FDestroying) || ATask.OutputsSettled.exchange(true)) return;
-  // The engine spoke of the temporary; the user knows the final name.
-  for (auto &output : ATask.PendingOutputs) ATask.LastErrorMessage = output->Named(ATask.LastErrorMessage);
-  TPendingOutput::TEnd end = ATask.ExceptionRaised ? TPendingOutput::teFailed
-                             : ATask.Finished      ? TPendingOutput::teFinished
-                                                   : TPendingOutput::teStopped;
-  for (auto &output : ATask.PendingOutputs) {
-    std::string error;
-    if (output->Settle(end, error)) continue;
-    // Told as the conversion's failure; the other outputs go too.
-    ATask.LastErrorMessage = error;
-    ATask.Finished = false;
-    ATask.ExceptionRaised = true;
-    end = TPendingOutput::teFailed;
-    if (!FDestroying) {
-      try {
-        DoLog(&ATask, -1, error);
-      } catch (...) {
-      }
-    }
-  }
+  const bool givenUp = ATask.Detached && !FDestroying;
+  SettleOutputs(ATask.TaskOutputs, TTaskOutput::EndOf(givenUp || ATask.ExceptionRaised, ATask.Finished),
+                [&](const std::string &AError) {
+                  // Told as the conversion's failure.
+                  ATask.LastErrorMessage = AError;
+                  ATask.Finished = false;
+                  ATask.ExceptionRaised = true;
+                  if (FDestroying) return;
+                  try {
+                    DoLog(&ATask, -1, AError);
+                  } catch (...) {
+                  }
+                });
 }
 
 void TCustomStrix::DeleteTask(int AIndex)
@@ -405,7 +408,7 @@ void TCustomStrix::DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg)
     // The outputs are added before the task runs, never while it logs.
     std::string text = AMsg;
     if (ATask)
-      for (const auto &output : ATask->PendingOutputs) text = output->Named(text);
+      for (const auto &output : ATask->TaskOutputs) text = output->Named(text);
     OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), text);
   } catch (...) {
   }

@@ -96,7 +96,8 @@ class TCustomStrix {
   // Each task that ends without an error has its outputs decoded and
   // compared with its input (see Verify.h) before its end is reported; a
   // failed verification reports the task failed (AException, the reason as
-  // AMessage) and removes the output. The figures: TFFmpeg::Verifications.
+  // AMessage) and removes the output, when the task created it (a file that
+  // had its name before is kept). The figures: TFFmpeg::Verifications.
   bool VerifyOutput() const { return FVerifyOutput.load(); }
   void SetVerifyOutput(bool AValue) { FVerifyOutput = AValue; }
   static std::string Version() { return "2.0b"; }
@@ -212,10 +213,14 @@ class TCustomStrix {
   // places, or reports the end of the run.
   void ResumeRunAfterDeletion();
   void CheckRunEnd();  // under FEventLock
-  // The one point where a task has ended and its outputs are about to be
-  // published: publishes or discards them (see TPendingOutput::Settle), and
-  // turns the task's end into a failure when a finished output cannot be
-  // published. Runs once per task, outside the event lock, on the thread
+  // Adds output AOutputFileName to ATask: the engine opens it; AStaged, when
+  // given, is the owner of the temporary that name is, else the output is
+  // direct (see TaskOutput.h).
+  bool AddOutput(TFFmpeg &ATask, const std::string &AOutputFileName, TOutputOptions *AOptions,
+                 std::unique_ptr<TTaskOutput> AStaged);
+  // The one point where a task has ended and its outputs are settled: each
+  // decides its fate (see TaskOutput.h), and the task's end turns into a
+  // failure when a finished output cannot be published. Runs once per task, outside the event lock, on the thread
   // that reports the end (also while the component is destroyed: a stop
   // still publishes what it wrote).
   void FinishOutputs(TFFmpeg &ATask);

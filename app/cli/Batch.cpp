@@ -365,7 +365,7 @@ void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, co
   FTaskFiles.erase(found);
   // Settled before the end was raised.
   const std::string published = ATask->PublishedName();
-  const bool finalTaken = !ATask->PendingOutputs.empty() && ATask->PendingOutputs[0]->FinalTaken;
+  const bool finalTaken = ATask->FinalNameTaken();
   // Kept before the task goes: a failed verification has already made the
   // task's end a failure with its reason, and discarded the output.
   if (!ATask->Verifications.empty()) f.Verification = ATask->Verifications.front();
