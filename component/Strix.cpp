@@ -3,6 +3,7 @@
 #include "Strix.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -16,6 +17,16 @@
 namespace {
 
 const char *const LibrariesNotLoaded = "The media libraries are not loaded: call LoadLibraries first";
+
+// Marks the caller's thread as the one this component opens a file on, so
+// that what the libraries say meanwhile is this component's alone.
+struct TOpeningScope {
+  explicit TOpeningScope(std::atomic<uint32_t> &AThread) : Thread(AThread) { Thread = static_cast<uint32_t>(gettid()); }
+  ~TOpeningScope() { Thread = 0; }
+  TOpeningScope(const TOpeningScope &) = delete;
+  TOpeningScope &operator=(const TOpeningScope &) = delete;
+  std::atomic<uint32_t> &Thread;
+};
 
 }  // namespace
 
@@ -119,6 +130,7 @@ int TCustomStrix::AddTask(const std::string &AInputFileName, TInputOptions *AOpt
     return -1;
   }
   auto task = std::make_unique<TFFmpeg>();
+  const TOpeningScope opening(FOpeningThread);
   try {
     task->Prepare();
     task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
@@ -164,6 +176,7 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
 bool TCustomStrix::AddOutput(TFFmpeg &task, const std::string &AOutputFileName, TOutputOptions *AOptions,
                              std::unique_ptr<TTaskOutput> AStaged)
 {
+  const TOpeningScope opening(FOpeningThread);
   try {
     if (AOptions) {
       if (AOptions->FileName.empty()) AOptions->FileName = AOutputFileName;

@@ -250,6 +250,8 @@ class TCustomStrix {
   // for them after leaving the registry.
   std::atomic<int> FLogUsers{0};
   std::atomic<bool> FPublished{false};  // see Publish
+  // The thread AddTask or AddTaskOutput opens a file on right now; 0: none.
+  std::atomic<uint32_t> FOpeningThread{0};
   // Tasks deleted from inside an event, destroyed on the window thread.
   std::recursive_mutex FGraveLock;
   std::vector<std::unique_ptr<TFFmpeg>> FGraveyard;
@@ -267,8 +269,10 @@ class TStrix : public TCustomStrix {
 };
 
 // The log callback installed into the libraries by LoadLibraries: assembles
-// their messages into lines per thread and hands each line to every live
-// component with the index of the task running on that thread (-1 without).
+// their messages into lines per thread. A line from a thread that a
+// component's task runs on (or that a component opens a file on) goes to that
+// component alone, with the task's index (-1 while opening); a line nobody
+// owns goes to every live component with -1.
 void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArguments);
 // Forgets every thread's unfinished line (under the registry lock).
 void ClearLogLines();
