@@ -171,10 +171,13 @@ bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
         Fail(F, "File '" + name + "' already exists and is not a complete MP4. Use -y to overwrite it.");
         return false;
       }
-      if (InputChangedSince(name, F.Input)) {
-        // Its earlier conversion had warnings (the input ended early, say)
-        // and the input has changed since: converted again over that output.
-        FReport.Note(F, "The input has changed since '" + name + "' was made from it with warnings: converting it again");
+      if (TStampReason why = srWarnings; InputChangedSince(name, F.Input, &why)) {
+        // Its earlier conversion had warnings (the input ended early, say),
+        // or its input was written to meanwhile, and the input has changed
+        // since: converted again over that output.
+        FReport.Note(F, (why == srWarnings ? "The input has changed since '" + name + "' was made from it with warnings"
+                                           : "The input was written to while '" + name + "' was made from it") +
+                            ": converting it again");
         F.Output = name;
         F.ReplaceOutput = true;
         return true;
