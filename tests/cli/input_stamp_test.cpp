@@ -15,8 +15,7 @@ enum TSaved { svNone, svWarnings, svChanged, svOlderForm };
 struct TStampCase {
   const char *Name;
   TSaved Saved;
-  bool InputChanged;  // the input was written to after the stamp
-  bool Redo;          // InputChangedSince
+  bool InputChanged, Redo;  // the input was written to after the stamp; InputChangedSince
   TStampReason Reason;
 };
 
@@ -51,7 +50,6 @@ TEST_P(InputStampTest, TellsWhetherAndWhyAnOutputIsMadeAgain)
 INSTANTIATE_TEST_SUITE_P(
     Stamps, InputStampTest,
     ::testing::Values(TStampCase{"NoStampNoRedo", svNone, true, false, srWarnings},
-                      TStampCase{"WarningsUnchanged", svWarnings, false, false, srWarnings},
                       TStampCase{"WarningsChanged", svWarnings, true, true, srWarnings},
                       TStampCase{"WrittenToUnchanged", svChanged, false, false, srChangedWhileConverting},
                       TStampCase{"WrittenToChanged", svChanged, true, true, srChangedWhileConverting},
