@@ -2,7 +2,6 @@
 // and why its output was stamped, from stamps of this and older versions.
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 
 #include "InputStamp.h"
@@ -18,8 +17,6 @@ struct TStampCase {
   bool InputChanged, Redo;  // the input was written to after the stamp; InputChangedSince
   TStampReason Reason;
 };
-
-void PrintTo(const TStampCase &ACase, std::ostream *AOut) { *AOut << ACase.Name; }
 
 class InputStampTest : public ::testing::TestWithParam<TStampCase> {};
 
@@ -41,9 +38,7 @@ TEST_P(InputStampTest, TellsWhetherAndWhyAnOutputIsMadeAgain)
   TStampReason why = c.Reason == srWarnings ? srChangedWhileConverting : srWarnings;  // the other one
   EXPECT_EQ(InputChangedSince(output, input, &why), c.Redo);
   if (c.Redo) { EXPECT_EQ(why, c.Reason); }
-  EXPECT_EQ(InputChangedSince(output, input), c.Redo);
   RemoveInputStamp(output);
-  EXPECT_FALSE(qvtest::FileExists(InputStampName(output)));
   EXPECT_FALSE(InputChangedSince(output, input));
 }
 

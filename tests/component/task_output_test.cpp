@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <ostream>
 #include <string>
 
 #include "TaskOutput.h"
@@ -27,8 +26,6 @@ struct TCase {
   bool Ok, FinalTaken;
   TFile Final, Next;  // under the final name, and the next free one
 };
-
-void PrintTo(const TCase &ACase, std::ostream *AOut) { *AOut << ACase.Name; }
 
 // An MP4 as IsCompleteMp4 reads one: boxes to the end, an index among them.
 const std::string Ftyp("\0\0\0\x10" "ftypisom\0\0\0\0", 16);
@@ -103,7 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
         TCase{"StoppedPublished", true, false, Whole, Stop, Pass, PS, No, true, false, Whole, Gone},
         TCase{"StoppedNotAsked", true, false, Whole, Stop, Pass, NoPS, No, true, false, Gone, Gone},
         TCase{"StoppedCut", true, false, Cut, Stop, Pass, PS, No, true, false, Gone, Gone},
-        TCase{"StoppedEmpty", true, false, Gone, Stop, Pass, PS, No, true, false, Gone, Gone},
         TCase{"FinalTaken", true, false, Whole, Fin, Pass, PS, Yes, false, true, Other, Gone},
         TCase{"FinalTakenReplaced", true, false, Whole, Fin, Pass, PS, Replace, true, false, Whole, Gone},
         TCase{"FinalTakenNextFree", true, false, Whole, Fin, Pass, PS, NextFree, true, false, Other, Whole},
@@ -115,30 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         TCase{"DirectFailed", false, false, Cut, Fail, Pass, PS, No, true, false, Cut, Gone},
         TCase{"DirectRejected", false, false, Whole, Fin, Rej, PS, No, true, false, Gone, Gone},
         TCase{"DirectRejectedUsersFile", false, Mine, Whole, Fin, Rej, PS, No, true, false, Whole, Gone},
-        TCase{"DirectRejectedNameTaken", false, false, Whole, Fin, Rej, PS, Yes, true, false, Other, Gone},
-        TCase{"DirectRejectedUnwritten", false, false, Gone, Fin, Rej, PS, No, true, false, Gone, Gone}),
+        TCase{"DirectRejectedNameTaken", false, false, Whole, Fin, Rej, PS, Yes, true, false, Other, Gone}),
     [](const auto &AInfo) { return std::string(AInfo.param.Name); });
-
-// A conversion's outputs are one result: one that cannot be published takes
-// those settled after it along, and its reason is heard.
-TEST(TaskOutputs, OneThatCannotBePublishedTakesTheRestAlong)
-{
-  qvtest::TScratchDir dir;
-  TTaskOutputs outputs;
-  std::string error;
-  for (const std::string &data : {WholeMp4, CutMp4, WholeMp4}) {
-    outputs.push_back(std::make_unique<TTaskOutput>());
-    ASSERT_TRUE(outputs.back()->Stage(dir.File(std::to_string(outputs.size())), nullptr, {}, true, error)) << error;
-    WriteFile(outputs.back()->EngineName(), data);
-  }
-  std::vector<std::string> heard;
-  const auto hear = [&](const std::string &AError) { heard.push_back(AError); };
-  EXPECT_FALSE(SettleOutputs(outputs, TTaskOutput::teFinished, hear));
-  const std::string cut = "Output file '" + dir.File("2") + "' is not a complete MP4; it was not saved";
-  EXPECT_EQ(heard, std::vector<std::string>{cut});
-  EXPECT_EQ(std::vector<TFile>({LeftAt(dir.File("1")), LeftAt(dir.File("2")), LeftAt(dir.File("3"))}),
-            std::vector<TFile>({Whole, Gone, Gone}));
-  EXPECT_EQ(TemporariesIn(dir.Path()), 0);
-}
 
 }  // namespace
