@@ -173,37 +173,37 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
   return AddOutput(FTasks.Items(ATaskIndex), AOutputFileName, AOptions, nullptr);
 }
 
-bool TCustomStrix::AddOutput(TFFmpeg &task, const std::string &AOutputFileName, TOutputOptions *AOptions,
+bool TCustomStrix::AddOutput(TFFmpeg &ATask, const std::string &AOutputFileName, TOutputOptions *AOptions,
                              std::unique_ptr<TTaskOutput> AStaged)
 {
   const TOpeningScope opening(FOpeningThread);
   try {
     if (AOptions) {
       if (AOptions->FileName.empty()) AOptions->FileName = AOutputFileName;
-      task.OutputOptions = *AOptions;
-      ApplyOutputOptions(task, *AOptions);
+      ATask.OutputOptions = *AOptions;
+      ApplyOutputOptions(ATask, *AOptions);
       if (AOptions->CustomHook) {
-        task.OnCustomHook = [this](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS,
-                                   bool &AUpdate, bool &AStopHook) {
+        ATask.OnCustomHook = [this](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS,
+                                    bool &AUpdate, bool &AStopHook) {
           DoCustomHook(static_cast<TFFmpeg *>(ASender), ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
         };
       } else if (AOptions->BeforeHook) {
-        task.OnBeforeHook = [this](TCustomFFmpeg *ASender, THookAction &AHookAction, int64_t APTS) {
+        ATask.OnBeforeHook = [this](TCustomFFmpeg *ASender, THookAction &AHookAction, int64_t APTS) {
           DoBeforeHook(static_cast<TFFmpeg *>(ASender), AHookAction, APTS);
         };
       }
     } else {
-      ResetOutputOptions(task.OutputOptions);
+      ResetOutputOptions(ATask.OutputOptions);
     }
     // A direct output: what was under its name before the engine opens it.
     std::unique_ptr<TTaskOutput> output = AStaged ? std::move(AStaged) : std::make_unique<TTaskOutput>();
     if (!output->Staged()) output->Direct(AOutputFileName);
-    if (!task.OpenOutputFile(AOutputFileName)) {
-      FLastError = task.LastOptionError;
+    if (!ATask.OpenOutputFile(AOutputFileName)) {
+      FLastError = ATask.LastOptionError;
       return false;  // a temporary goes with its owner
     }
     if (!output->Staged()) output->Opened();
-    task.TaskOutputs.push_back(std::move(output));
+    ATask.TaskOutputs.push_back(std::move(output));
     return true;
   } catch (const std::exception &e) {
     FLastError = e.what();
