@@ -2,6 +2,7 @@
 // and why its output was stamped, from stamps of this and older versions.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "InputStamp.h"
@@ -17,6 +18,8 @@ struct TStampCase {
   bool InputChanged, Redo;  // the input was written to after the stamp; InputChangedSince
   TStampReason Reason;
 };
+
+void PrintTo(const TStampCase &ACase, std::ostream *AOut) { *AOut << ACase.Name; }
 
 class InputStampTest : public ::testing::TestWithParam<TStampCase> {};
 

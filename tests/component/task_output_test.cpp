@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include "TaskOutput.h"
@@ -26,6 +27,8 @@ struct TCase {
   bool Ok, FinalTaken;
   TFile Final, Next;  // under the final name, and the next free one
 };
+
+void PrintTo(const TCase &ACase, std::ostream *AOut) { *AOut << ACase.Name; }
 
 // An MP4 as IsCompleteMp4 reads one: boxes to the end, an index among them.
 const std::string Ftyp("\0\0\0\x10" "ftypisom\0\0\0\0", 16);
