@@ -127,6 +127,8 @@ class TCustomStrix {
   int AddTask(const std::string &AInputFileName, const TInputOptions &AOptions);
   // Adds an output file to task ATaskIndex (std::out_of_range when there is
   // none); false with LastError on failure, the task staying in the list.
+  // The engine writes that name itself; what is left of it at the end: see
+  // TaskOutput.h (a direct output).
   bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, TOutputOptions *AOptions = nullptr);
   bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions);
   // The same for an output that is published (see TPublishOptions): the
