@@ -1,5 +1,6 @@
 // The log callback: library messages assembled into lines per thread and
-// routed to every live component with the index of the task on that thread.
+// routed to the component whose task (or file being opened) is on that
+// thread, or to every live component when none is.
 #include "LogRouting.h"
 
 #include <unistd.h>
@@ -105,13 +106,22 @@ void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArgum
       text.append(buf, length);
     }
 
+    // A thread that runs a component's task, or on which a component opens
+    // a file, speaks for that component alone; one nobody owns, to all.
+    std::vector<std::pair<TCustomStrix *, TFFmpeg *>> owners, everyone;
+    for (TCustomStrix *component : registry.Components) {
+      TFFmpeg *task = component->FTasks.FindByThreadId(tid);
+      everyone.emplace_back(component, nullptr);
+      if (task || component->FOpeningThread.load() == tid) owners.emplace_back(component, task);
+    }
+    const auto &receivers = owners.empty() ? everyone : owners;
     size_t start = 0;
     for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
       std::string line = text.substr(start, lf - start);
-      for (TCustomStrix *component : registry.Components) {
+      for (const auto &[component, task] : receivers) {
         ++component->FLogUsers;
-        deliveries.push_back(TLogDelivery{component, component->FTasks.FindByThreadId(tid), line,
-                                          component->FPublished.load(std::memory_order_acquire)});
+        deliveries.push_back(
+            TLogDelivery{component, task, line, component->FPublished.load(std::memory_order_acquire)});
       }
     }
     item.Pending = text.substr(start);

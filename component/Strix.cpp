@@ -3,6 +3,7 @@
 #include "Strix.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -16,6 +17,16 @@
 namespace {
 
 const char *const LibrariesNotLoaded = "The media libraries are not loaded: call LoadLibraries first";
+
+// Marks the caller's thread as the one this component opens a file on, so
+// that what the libraries say meanwhile is this component's alone.
+struct TOpeningScope {
+  explicit TOpeningScope(std::atomic<uint32_t> &AThread) : Thread(AThread) { Thread = static_cast<uint32_t>(gettid()); }
+  ~TOpeningScope() { Thread = 0; }
+  TOpeningScope(const TOpeningScope &) = delete;
+  TOpeningScope &operator=(const TOpeningScope &) = delete;
+  std::atomic<uint32_t> &Thread;
+};
 
 }  // namespace
 
@@ -119,6 +130,7 @@ int TCustomStrix::AddTask(const std::string &AInputFileName, TInputOptions *AOpt
     return -1;
   }
   auto task = std::make_unique<TFFmpeg>();
+  const TOpeningScope opening(FOpeningThread);
   try {
     task->Prepare();
     task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
@@ -158,30 +170,40 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
     FLastError = LibrariesNotLoaded;
     return false;
   }
-  TFFmpeg &task = FTasks.Items(ATaskIndex);
+  return AddOutput(FTasks.Items(ATaskIndex), AOutputFileName, AOptions, nullptr);
+}
+
+bool TCustomStrix::AddOutput(TFFmpeg &ATask, const std::string &AOutputFileName, TOutputOptions *AOptions,
+                             std::unique_ptr<TTaskOutput> AStaged)
+{
+  const TOpeningScope opening(FOpeningThread);
   try {
     if (AOptions) {
       if (AOptions->FileName.empty()) AOptions->FileName = AOutputFileName;
-      task.OutputOptions = *AOptions;
-      ApplyOutputOptions(task, *AOptions);
+      ATask.OutputOptions = *AOptions;
+      ApplyOutputOptions(ATask, *AOptions);
       if (AOptions->CustomHook) {
-        task.OnCustomHook = [this](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS,
-                                   bool &AUpdate, bool &AStopHook) {
+        ATask.OnCustomHook = [this](TCustomFFmpeg *ASender, THookBitmap *ABitmap, int AFrameNumber, int64_t APTS,
+                                    bool &AUpdate, bool &AStopHook) {
           DoCustomHook(static_cast<TFFmpeg *>(ASender), ABitmap, AFrameNumber, APTS, AUpdate, AStopHook);
         };
       } else if (AOptions->BeforeHook) {
-        task.OnBeforeHook = [this](TCustomFFmpeg *ASender, THookAction &AHookAction, int64_t APTS) {
+        ATask.OnBeforeHook = [this](TCustomFFmpeg *ASender, THookAction &AHookAction, int64_t APTS) {
           DoBeforeHook(static_cast<TFFmpeg *>(ASender), AHookAction, APTS);
         };
       }
     } else {
-      ResetOutputOptions(task.OutputOptions);
+      ResetOutputOptions(ATask.OutputOptions);
     }
-    if (!task.OpenOutputFile(AOutputFileName)) {
-      FLastError = task.LastOptionError;
-      return false;
+    // A direct output: what was under its name before the engine opens it.
+    std::unique_ptr<TTaskOutput> output = AStaged ? std::move(AStaged) : std::make_unique<TTaskOutput>();
+    if (!output->Staged()) output->Direct(AOutputFileName);
+    if (!ATask.OpenOutputFile(AOutputFileName)) {
+      FLastError = ATask.LastOptionError;
+      return false;  // a temporary goes with its owner
     }
-    task.OutputNames.push_back(AOutputFileName);
+    if (!output->Staged()) output->Opened();
+    ATask.TaskOutputs.push_back(std::move(output));
     return true;
   } catch (const std::exception &e) {
     FLastError = e.what();
@@ -213,39 +235,33 @@ bool TCustomStrix::AddTaskOutput(int ATaskIndex, const std::string &AOutputFileN
     }
     options.FileFormat = format->name;
   }
-  auto pending = std::make_unique<TPendingOutput>();
-  if (!pending->Create(AOutputFileName, task.InputKnown ? &task.InputStatus : nullptr, APublish,
-                       IsMp4Family(options.FileFormat), FLastError))
+  auto output = std::make_unique<TTaskOutput>();
+  if (!output->Stage(AOutputFileName, task.InputKnown ? &task.InputStatus : nullptr, APublish,
+                     IsMp4Family(options.FileFormat), FLastError))
     return false;
-  if (!AddTaskOutput(ATaskIndex, pending->TempName(), &options)) return false;  // the temporary goes with pending
-  task.PendingOutputs.push_back(std::move(pending));
-  return true;
+  const std::string temp = output->EngineName();
+  return AddOutput(task, temp, &options, std::move(output));
 }
 
 void TCustomStrix::FinishOutputs(TFFmpeg &ATask)
 {
+  if (ATask.OutputsSettled.exchange(true)) return;
+  // The engine spoke of the temporaries; the user knows the final names.
+  for (auto &output : ATask.TaskOutputs) ATask.LastErrorMessage = output->Named(ATask.LastErrorMessage);
   // A task the caller deleted is given up; one ended by our destruction was stopped.
-  if (ATask.PendingOutputs.empty() || (ATask.Detached && !FDestroying) || ATask.OutputsSettled.exchange(true)) return;
-  // The engine spoke of the temporary; the user knows the final name.
-  for (auto &output : ATask.PendingOutputs) ATask.LastErrorMessage = output->Named(ATask.LastErrorMessage);
-  TPendingOutput::TEnd end = ATask.ExceptionRaised ? TPendingOutput::teFailed
-                             : ATask.Finished      ? TPendingOutput::teFinished
-                                                   : TPendingOutput::teStopped;
-  for (auto &output : ATask.PendingOutputs) {
-    std::string error;
-    if (output->Settle(end, error)) continue;
-    // Told as the conversion's failure; the other outputs go too.
-    ATask.LastErrorMessage = error;
-    ATask.Finished = false;
-    ATask.ExceptionRaised = true;
-    end = TPendingOutput::teFailed;
-    if (!FDestroying) {
-      try {
-        DoLog(&ATask, -1, error);
-      } catch (...) {
-      }
-    }
-  }
+  const bool givenUp = ATask.Detached && !FDestroying;
+  SettleOutputs(ATask.TaskOutputs, TTaskOutput::EndOf(givenUp || ATask.ExceptionRaised, ATask.Finished),
+                [&](const std::string &AError) {
+                  // Told as the conversion's failure.
+                  ATask.LastErrorMessage = AError;
+                  ATask.Finished = false;
+                  ATask.ExceptionRaised = true;
+                  if (FDestroying) return;
+                  try {
+                    DoLog(&ATask, -1, AError);
+                  } catch (...) {
+                  }
+                });
 }
 
 void TCustomStrix::DeleteTask(int AIndex)
@@ -405,7 +421,7 @@ void TCustomStrix::DoLog(TFFmpeg *ATask, int ALevel, const std::string &AMsg)
     // The outputs are added before the task runs, never while it logs.
     std::string text = AMsg;
     if (ATask)
-      for (const auto &output : ATask->PendingOutputs) text = output->Named(text);
+      for (const auto &output : ATask->TaskOutputs) text = output->Named(text);
     OnLog(ATask ? ATask->Index.load() : -1, LogLevelFromSystem(ALevel), text);
   } catch (...) {
   }

@@ -96,7 +96,8 @@ class TCustomStrix {
   // Each task that ends without an error has its outputs decoded and
   // compared with its input (see Verify.h) before its end is reported; a
   // failed verification reports the task failed (AException, the reason as
-  // AMessage) and removes the output. The figures: TFFmpeg::Verifications.
+  // AMessage) and removes the output, when the task created it (a file that
+  // had its name before is kept). The figures: TFFmpeg::Verifications.
   bool VerifyOutput() const { return FVerifyOutput.load(); }
   void SetVerifyOutput(bool AValue) { FVerifyOutput = AValue; }
   static std::string Version() { return "2.0b"; }
@@ -126,6 +127,8 @@ class TCustomStrix {
   int AddTask(const std::string &AInputFileName, const TInputOptions &AOptions);
   // Adds an output file to task ATaskIndex (std::out_of_range when there is
   // none); false with LastError on failure, the task staying in the list.
+  // The engine writes that name itself; what is left of it at the end: see
+  // TaskOutput.h (a direct output).
   bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, TOutputOptions *AOptions = nullptr);
   bool AddTaskOutput(int ATaskIndex, const std::string &AOutputFileName, const TOutputOptions &AOptions);
   // The same for an output that is published (see TPublishOptions): the
@@ -212,10 +215,14 @@ class TCustomStrix {
   // places, or reports the end of the run.
   void ResumeRunAfterDeletion();
   void CheckRunEnd();  // under FEventLock
-  // The one point where a task has ended and its outputs are about to be
-  // published: publishes or discards them (see TPendingOutput::Settle), and
-  // turns the task's end into a failure when a finished output cannot be
-  // published. Runs once per task, outside the event lock, on the thread
+  // Adds output AOutputFileName to ATask: the engine opens it; AStaged, when
+  // given, is the owner of the temporary that name is, else the output is
+  // direct (see TaskOutput.h).
+  bool AddOutput(TFFmpeg &ATask, const std::string &AOutputFileName, TOutputOptions *AOptions,
+                 std::unique_ptr<TTaskOutput> AStaged);
+  // The one point where a task has ended and its outputs are settled: each
+  // decides its fate (see TaskOutput.h), and the task's end turns into a
+  // failure when a finished output cannot be published. Runs once per task, outside the event lock, on the thread
   // that reports the end (also while the component is destroyed: a stop
   // still publishes what it wrote).
   void FinishOutputs(TFFmpeg &ATask);
@@ -245,6 +252,8 @@ class TCustomStrix {
   // for them after leaving the registry.
   std::atomic<int> FLogUsers{0};
   std::atomic<bool> FPublished{false};  // see Publish
+  // The thread AddTask or AddTaskOutput opens a file on right now; 0: none.
+  std::atomic<uint32_t> FOpeningThread{0};
   // Tasks deleted from inside an event, destroyed on the window thread.
   std::recursive_mutex FGraveLock;
   std::vector<std::unique_ptr<TFFmpeg>> FGraveyard;
@@ -262,8 +271,10 @@ class TStrix : public TCustomStrix {
 };
 
 // The log callback installed into the libraries by LoadLibraries: assembles
-// their messages into lines per thread and hands each line to every live
-// component with the index of the task running on that thread (-1 without).
+// their messages into lines per thread. A line from a thread that a
+// component's task runs on (or that a component opens a file on) goes to that
+// component alone, with the task's index (-1 while opening); a line nobody
+// owns goes to every live component with -1.
 void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArguments);
 // Forgets every thread's unfinished line (under the registry lock).
 void ClearLogLines();

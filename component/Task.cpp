@@ -18,7 +18,31 @@ TFFmpeg::~TFFmpeg()
   WaitForThread();
   // The engine lets go of its files before an unpublished temporary goes.
   ReleaseJob();
-  PendingOutputs.clear();
+  TaskOutputs.clear();
+}
+
+namespace {
+
+// The first output that is published (rather than written under its name).
+const TTaskOutput *FirstStaged(const TTaskOutputs &AOutputs)
+{
+  for (const auto &output : AOutputs)
+    if (output->Staged()) return output.get();
+  return nullptr;
+}
+
+}  // namespace
+
+std::string TFFmpeg::PublishedName() const
+{
+  const TTaskOutput *output = FirstStaged(TaskOutputs);
+  return output ? output->Published : std::string();
+}
+
+bool TFFmpeg::FinalNameTaken() const
+{
+  const TTaskOutput *output = FirstStaged(TaskOutputs);
+  return output && output->FinalTaken;
 }
 
 bool TFFmpeg::RunsOnThread(uint32_t ATid) const

@@ -22,7 +22,7 @@
 
 #include "FFmpeg.h"
 #include "Options.h"
-#include "PendingOutput.h"
+#include "TaskOutput.h"
 #include "Verify.h"
 
 class TFFmpeg : public TCustomFFmpeg {
@@ -42,16 +42,17 @@ class TFFmpeg : public TCustomFFmpeg {
   // when it could not be had (a pipe's is of no use either).
   struct stat InputStatus {};
   bool InputKnown = false;
-  // Outputs written under a temporary and published at the task's end (see
-  // TPublishOptions); settled once, before the end is reported.
-  std::vector<std::unique_ptr<TPendingOutput>> PendingOutputs;
+  // Every output the task was given (AddTaskOutput), each deciding its own
+  // fate (see TaskOutput.h); settled once, before the end is reported.
+  TTaskOutputs TaskOutputs;
   std::atomic<bool> OutputsSettled{false};
   // The name the first published output went to; empty when none was.
-  std::string PublishedName() const { return PendingOutputs.empty() ? std::string() : PendingOutputs[0]->Published; }
-  // The files the task was given (AddTask, AddTaskOutput), for the
-  // verification after its run, which closes them.
+  std::string PublishedName() const;
+  // The first published output was not published: its final name holds another file.
+  bool FinalNameTaken() const;
+  // The input the task was given (AddTask), for the verification after its
+  // run, which closes it.
   std::string SourceName;
-  std::vector<std::string> OutputNames;
   // One per output after a verified run (see TCustomStrix::VerifyOutput);
   // written on the run's thread before its end is reported.
   std::vector<TVerification> Verifications;

@@ -185,7 +185,8 @@ void TCustomStrix::VerifyEndedTask(TFFmpeg &ATask)
   // what it holds, being short on purpose.
   if (ATask.RunState != TFFmpeg::rsStarted || ATask.ExceptionRaised || ATask.Detached) return;
   const bool complete = ATask.Finished.load();
-  for (const std::string &output : ATask.OutputNames) {
+  for (const auto &owner : ATask.TaskOutputs) {
+    const std::string &output = owner->EngineName();
     struct stat st {};
     if (!complete && (stat(output.c_str(), &st) != 0 || st.st_size == 0)) continue;  // stopped before writing
     TVerifyRequest request;
@@ -207,9 +208,9 @@ void TCustomStrix::VerifyEndedTask(TFFmpeg &ATask)
       DoLog(&ATask, 1, avbind::Format("Output verified: '%s' (%.1f s)", {output, v.Seconds}));
       continue;
     }
-    // Not published: a failed verification is a failed conversion. A
-    // temporary goes when its output is settled as failed.
-    if (ATask.PendingOutputs.empty()) unlink(output.c_str());
+    // No result: a failed verification is a failed conversion, and its
+    // output goes when it is settled.
+    owner->Reject();
     if (!ATask.ExceptionRaised) {
       ATask.LastErrorMessage = v.Reason;
       ATask.Finished = false;

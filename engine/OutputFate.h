@@ -11,6 +11,13 @@
 //   released   the job is released, after any of the above or a failure:
 //              closed, and removed when it is still empty.
 //
+// This is the engine's part of an output's fate: what becomes of the file it
+// writes while the job lives. Whether that file becomes the user's output
+// (published, kept, or removed after a stop, a failure or a failed
+// verification) is decided above, by the component's TTaskOutput
+// (component/TaskOutput.h); for a published output the file here is its
+// temporary.
+//
 // Ownership: acts on the output contexts it is given; frees none of them.
 // Threads: whichever thread owns the job (configuration or the run's).
 // Failure: OpenForWriting returns false; Written throws FFMpegException with

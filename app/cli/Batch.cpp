@@ -171,10 +171,13 @@ bool TBatch::PrepareAtomicOutput(TBatchFile &F, size_t APosition)
         Fail(F, "File '" + name + "' already exists and is not a complete MP4. Use -y to overwrite it.");
         return false;
       }
-      if (InputChangedSince(name, F.Input)) {
-        // Its earlier conversion had warnings (the input ended early, say)
-        // and the input has changed since: converted again over that output.
-        FReport.Note(F, "The input has changed since '" + name + "' was made from it with warnings: converting it again");
+      if (TStampReason why = srWarnings; InputChangedSince(name, F.Input, &why)) {
+        // Its earlier conversion had warnings (the input ended early, say),
+        // or its input was written to meanwhile, and the input has changed
+        // since: converted again over that output.
+        FReport.Note(F, (why == srWarnings ? "The input has changed since '" + name + "' was made from it with warnings"
+                                           : "The input was written to while '" + name + "' was made from it") +
+                            ": converting it again");
         F.Output = name;
         F.ReplaceOutput = true;
         return true;
@@ -365,7 +368,7 @@ void TBatch::TaskEnded(const TFFmpeg *ATask, bool AFinished, bool AException, co
   FTaskFiles.erase(found);
   // Settled before the end was raised.
   const std::string published = ATask->PublishedName();
-  const bool finalTaken = !ATask->PendingOutputs.empty() && ATask->PendingOutputs[0]->FinalTaken;
+  const bool finalTaken = ATask->FinalNameTaken();
   // Kept before the task goes: a failed verification has already made the
   // task's end a failure with its reason, and discarded the output.
   if (!ATask->Verifications.empty()) f.Verification = ATask->Verifications.front();

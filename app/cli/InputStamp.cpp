@@ -24,14 +24,20 @@ std::string StampName(const std::string &AOutput, const char *ASuffix)
   return folder + "." + AOutput.substr(slash == std::string::npos ? 0 : slash + 1) + ASuffix;
 }
 
-bool WriteStamp(const std::string &AName, const TInputStamp &AStamp)
+// After the figures, the word for a stamp kept because the input changed;
+// a stamp with nothing after them was kept for warnings (the older form).
+const char *const ChangedWord = "changed";
+
+bool WriteStamp(const std::string &AName, const TInputStamp &AStamp, TStampReason AReason = srWarnings)
 {
   if (!AStamp.Valid()) return false;
   // Written aside and renamed, so a reader never meets half a stamp.
   const std::string temp = AName + ".new";
   {
     std::ofstream out(temp, std::ios::trunc);
-    out << AStamp.Size << ' ' << AStamp.MtimeNs << '\n';
+    out << AStamp.Size << ' ' << AStamp.MtimeNs;
+    if (AReason == srChangedWhileConverting) out << ' ' << ChangedWord;
+    out << '\n';
     if (!out.flush()) {
       unlink(temp.c_str());
       return false;
@@ -42,11 +48,13 @@ bool WriteStamp(const std::string &AName, const TInputStamp &AStamp)
   return false;
 }
 
-TInputStamp ReadStamp(const std::string &AName)
+TInputStamp ReadStamp(const std::string &AName, TStampReason *AReason = nullptr)
 {
   std::ifstream in(AName);
   TInputStamp saved;
   if (!(in >> saved.Size >> saved.MtimeNs)) return {};
+  std::string word;
+  if (AReason) *AReason = in >> word && word == ChangedWord ? srChangedWhileConverting : srWarnings;
   return saved;
 }
 
@@ -56,16 +64,16 @@ const char *const FailedSuffix = ".qvfailed";
 
 std::string InputStampName(const std::string &AOutput) { return StampName(AOutput, ".qvinput"); }
 
-bool SaveInputStamp(const std::string &AOutput, const TInputStamp &AStamp)
+bool SaveInputStamp(const std::string &AOutput, const TInputStamp &AStamp, TStampReason AReason)
 {
-  return WriteStamp(InputStampName(AOutput), AStamp);
+  return WriteStamp(InputStampName(AOutput), AStamp, AReason);
 }
 
 void RemoveInputStamp(const std::string &AOutput) { unlink(InputStampName(AOutput).c_str()); }
 
-bool InputChangedSince(const std::string &AOutput, const std::string &AInput)
+bool InputChangedSince(const std::string &AOutput, const std::string &AInput, TStampReason *AReason)
 {
-  const TInputStamp saved = ReadStamp(InputStampName(AOutput));
+  const TInputStamp saved = ReadStamp(InputStampName(AOutput), AReason);
   if (!saved.Valid()) return false;
   const TInputStamp now = InputStampOf(AInput);
   return now.Valid() && (now.Size != saved.Size || now.MtimeNs != saved.MtimeNs);

@@ -4,7 +4,9 @@
 // holding the input's size and modification time when it was opened. A
 // resumable rerun converts such a file again once its input has changed (a
 // recording still being copied, a share that came back) instead of skipping
-// its output as complete. Outputs without warnings have no stamp.
+// its output as complete. Outputs without warnings have no stamp, unless their
+// input was written to while they were made (a watch stamps those): the
+// stamp says which of the two it was.
 //
 // A watch (quenvaro-cli watch) keeps the same stamp for an input whose
 // conversion failed, as .<output file name>.qvfailed beside where its output
@@ -23,13 +25,18 @@ struct TInputStamp {
   bool Valid() const { return Size >= 0; }
 };
 
+// Why an output's input was stamped.
+enum TStampReason { srWarnings, srChangedWhileConverting };
+
 // AInput's stamp now, invalid when it cannot be read.
 TInputStamp InputStampOf(const std::string &AInput);
 std::string InputStampName(const std::string &AOutput);
-bool SaveInputStamp(const std::string &AOutput, const TInputStamp &AStamp);
+bool SaveInputStamp(const std::string &AOutput, const TInputStamp &AStamp, TStampReason AReason = srWarnings);
 void RemoveInputStamp(const std::string &AOutput);
-// True when AOutput has a stamp and AInput no longer matches it.
-bool InputChangedSince(const std::string &AOutput, const std::string &AInput);
+// True when AOutput has a stamp and AInput no longer matches it; AReason,
+// when given, tells why the stamp was kept (a stamp that says nothing:
+// warnings).
+bool InputChangedSince(const std::string &AOutput, const std::string &AInput, TStampReason *AReason = nullptr);
 
 bool SaveFailedStamp(const std::string &AOutput, const TInputStamp &AStamp);
 void RemoveFailedStamp(const std::string &AOutput);

@@ -97,7 +97,8 @@ int TWatch::ConvertOne(const std::string &AInput)
     RemoveFailedStamp(output);
     // Written to again while it converted: the output may lack the end, so
     // the input's next settling converts it again.
-    if (now.Valid() && (now.Size != stamp.Size || now.MtimeNs != stamp.MtimeNs)) SaveInputStamp(output, stamp);
+    if (now.Valid() && (now.Size != stamp.Size || now.MtimeNs != stamp.MtimeNs))
+      SaveInputStamp(output, stamp, srChangedWhileConverting);
   } else if (code == 2) {  // the file failed: not again until it changes
     SaveFailedStamp(output, stamp);
   }

@@ -38,7 +38,7 @@
 #include "FFmpegThread.h"
 #include "LibLoader.h"
 #include "Manifest.h"
-#include "PendingOutput.h"
+#include "TaskOutput.h"
 #include "Tools.h"
 #include "Watch.h"
 
@@ -122,7 +122,7 @@ class TJob {
   bool Configure(const std::vector<std::string> &AArgs);
   // Opens output AName, through a temporary when it is a file.
   bool OpenOutput(const std::string &AName, const TPublishOptions &APublish);
-  // Publishes or discards the temporaries once the run is over; false after
+  // Settles the outputs once the run is over (see TaskOutput.h); false after
   // a message when a finished output could not be published.
   bool SettleOutputs();
   // AText with the temporaries' names told as the outputs' final names.
@@ -139,7 +139,7 @@ class TJob {
   bool FProgressShown = false;
   struct stat FFirstInput {};  // before the job read it
   bool FFirstInputKnown = false;
-  std::vector<std::unique_ptr<TPendingOutput>> FPending;
+  TTaskOutputs FOutputs;
 };
 
 // Whether output AName is a file of its own that a temporary can stand in
@@ -154,10 +154,16 @@ bool IsPlainFileTarget(const std::string &AName)
 
 bool TJob::OpenOutput(const std::string &AName, const TPublishOptions &APublish)
 {
+  auto output = std::make_unique<TTaskOutput>();
   if (!IsPlainFileTarget(AName)) {
-    if (FEngine.OpenOutputFile(AName)) return true;
-    std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
-    return false;
+    output->Direct(AName);
+    if (!FEngine.OpenOutputFile(AName)) {
+      std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
+      return false;
+    }
+    output->Opened();
+    FOutputs.push_back(std::move(output));
+    return true;
   }
   // The temporary's name says nothing of the format.
   if (!FEngine.OutputFormat) FEngine.OutputFormat = AVFormatLib.av_guess_format(nullptr, AName.c_str(), nullptr);
@@ -166,41 +172,31 @@ bool TJob::OpenOutput(const std::string &AName, const TPublishOptions &APublish)
     return false;
   }
   TTempSweeper().Sweep(AName);  // what a killed run of this output left
-  auto pending = std::make_unique<TPendingOutput>();
   std::string error;
   const struct stat *input = FFirstInputKnown ? &FFirstInput : nullptr;
-  if (!pending->Create(AName, input, APublish, IsMp4Family(FEngine.OutputFormat->name), error)) {
+  if (!output->Stage(AName, input, APublish, IsMp4Family(FEngine.OutputFormat->name), error)) {
     std::fprintf(stderr, "Could not open '%s'\n", AName.c_str());  // as the engine says it
     return false;
   }
-  if (!FEngine.OpenOutputFile(pending->TempName())) {
+  if (!FEngine.OpenOutputFile(output->EngineName())) {
     std::fprintf(stderr, "%s\n", FEngine.LastOptionError.c_str());
     return false;
   }
-  FPending.push_back(std::move(pending));
+  FOutputs.push_back(std::move(output));
   return true;
 }
 
 std::string TJob::Named(std::string AText) const
 {
-  for (const auto &output : FPending) AText = output->Named(AText);
+  for (const auto &output : FOutputs) AText = output->Named(AText);
   return AText;
 }
 
 bool TJob::SettleOutputs()
 {
-  TPendingOutput::TEnd end = FEngine.ExceptionRaised ? TPendingOutput::teFailed
-                             : FEngine.Finished      ? TPendingOutput::teFinished
-                                                     : TPendingOutput::teStopped;
-  bool ok = true;
-  for (auto &output : FPending) {
-    std::string error;
-    if (output->Settle(end, error)) continue;
-    std::fprintf(stderr, "%s\n", error.c_str());
-    end = TPendingOutput::teFailed;  // the others go too
-    ok = false;
-  }
-  FPending.clear();
+  const bool ok = ::SettleOutputs(FOutputs, TTaskOutput::EndOf(FEngine.ExceptionRaised, FEngine.Finished),
+                                  [](const std::string &AError) { std::fprintf(stderr, "%s\n", AError.c_str()); });
+  FOutputs.clear();
   return ok;
 }
 

@@ -198,23 +198,34 @@ TEST_F(LogRoutingTest, LibraryLinesGoThroughTheOverridableDoLog)
   EXPECT_EQ(raised, (std::vector<std::string>{"-1 " + Prefix() + "no task", "0 task"}));
 }
 
-TEST_F(LogRoutingTest, LinesReachTheTaskOnTheLoggingThreadAndEveryComponent)
+// A line belongs to the component whose task runs on the logging thread, or
+// which opens a file on it; a line nobody owns reaches every component.
+TEST_F(LogRoutingTest, LinesReachOnlyTheComponentWhoseThreadLoggedThem)
 {
   for (int i = 0; i < 3; ++i) ASSERT_EQ(Strix->AddTask(Sample("ruffle__dummy.flv")), i) << Strix->LastError();
   TStrix other(Window);
-  TTexts seen;
-  other.OnLog = [&](int, TLogLevel, const std::string &AMsg) { seen.push_back(AMsg); };
+  std::vector<TLine> seen;
+  other.OnLog = [&](int AIndex, TLogLevel ALevel, const std::string &AMsg) { seen.push_back({AIndex, ALevel, AMsg}); };
   Strix->Tasks(2).ThreadId = ThisThread();
   Log(nullptr, AV_LOG_ERROR, "mine\n");
   Strix->DeleteTask(0);  // the former task 2 is now task 1
   Log(nullptr, AV_LOG_ERROR, "moved\n");
+  Strix->Tasks(1).ThreadId = 0;
   std::thread([] { Log(nullptr, AV_LOG_ERROR, "elsewhere\n"); }).join();
-  ASSERT_EQ(Lines.size(), 3u);
+  // Opening an input that is no media file: what the demuxer says of it
+  // is the opening component's only.
+  const std::string junk = Scratch.File("junk.mp4");
+  WriteFile(junk, std::string("\0\0\0\x10" "ftypisom\0\0\0\0", 16));
+  EXPECT_EQ(Strix->AddTask(junk), -1);
+  const TTexts texts = Texts();
+  ASSERT_GE(texts.size(), 4u);
+  EXPECT_EQ(TTexts(texts.begin(), texts.begin() + 3), (TTexts{"mine", "moved", "elsewhere"}));
   EXPECT_EQ(Lines[0].Index, 2);
   EXPECT_EQ(Lines[1].Index, 1);
-  EXPECT_EQ(Lines[2].Index, -1);
-  EXPECT_EQ(seen, Texts());
-  Strix->Tasks(1).ThreadId = 0;
+  for (size_t i = 2; i < Lines.size(); ++i) EXPECT_EQ(Lines[i].Index, -1) << Lines[i].Text;
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].Text, "elsewhere");
+  EXPECT_EQ(seen[0].Index, -1);
 }
 
 // A run that gives its audio and video paths threads of their own: what the
