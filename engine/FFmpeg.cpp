@@ -8,14 +8,52 @@
 #include "FrameHook.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
-#include "PathLink.h"
-#include "RunState.h"
+#include "PicturePrep.h"
+#include "Run.h"
 
-TCustomFFmpeg::TCustomFFmpeg()
-    : FPathLink(std::make_unique<TPathLink>(*this)), FRun(std::make_unique<engine::TRunState>())
-{
-  ResetOptions();
-}
+namespace {
+
+// The engine's side of its run's events: its slots, its stop flag and its
+// report's public fields.
+class TEngineRunEvents final : public engine::TRunEvents {
+ public:
+  explicit TEngineRunEvents(TCustomFFmpeg &AEngine) : FEngine(AEngine) {}
+  void Log(int ALevel, const std::string &AMsg) override
+  {
+    if (FEngine.OnLog) FEngine.OnLog(&FEngine, ALevel, AMsg);
+  }
+  bool Listening() const override { return static_cast<bool>(FEngine.OnLog); }
+  bool WantsProgress() const override { return static_cast<bool>(FEngine.OnProgress); }
+  void Progress(const engine::TProgress &P) override
+  {
+    FEngine.OnProgress(&FEngine, P.FrameNumber, P.Fps, P.CurrentDuration, P.Quality, P.BitRate, P.CurrentSize,
+                       P.TotalOutputDuration);
+  }
+  bool StopRequested() const override { return FEngine.StopRequested; }
+  void Warn(const std::string &ACode, const std::string &AText) override
+  {
+    FEngine.RunWarnings.push_back({ACode, AText});
+  }
+  void Counted(const engine::TRunReport &R) override
+  {
+    FEngine.VideoSize = R.VideoSize;
+    FEngine.AudioSize = R.AudioSize;
+    FEngine.ExtraSize = R.ExtraSize;
+    FEngine.FramesDup = R.FramesDup;
+    FEngine.FramesDrop = R.FramesDrop;
+    FEngine.PicturesSkipped = R.PicturesSkipped;
+    FEngine.QpHistogram = R.QpHistogram;
+  }
+  bool CustomHookSet() const override { return static_cast<bool>(FEngine.OnCustomHook); }
+  bool FrameHooksLoaded() const override { return FEngine.UsingVhook; }
+
+ private:
+  TCustomFFmpeg &FEngine;
+};
+
+}  // namespace
+
+TCustomFFmpeg::TCustomFFmpeg() : FRunEvents(std::make_unique<TEngineRunEvents>(*this)) { ResetOptions(); }
 
 TCustomFFmpeg::~TCustomFFmpeg()
 {
@@ -56,9 +94,9 @@ void TCustomFFmpeg::Prepare()
   Terminated = false;
   RunWarnings.clear();
   TotalDuration = -1;
-  for (int t = 0; t < 5; ++t) CodecOpts[t] = AVCodecLib.avcodec_alloc_context3(nullptr);
-  FormatOpts = AVFormatLib.avformat_alloc_context();
-  SwsOpts = SwScaleLib.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, SwsFlags, nullptr,
+  for (int t = 0; t < 5; ++t) FJob.CodecOpts[t] = AVCodecLib.avcodec_alloc_context3(nullptr);
+  FJob.FormatOpts = AVFormatLib.avformat_alloc_context();
+  FJob.SwsOpts = SwScaleLib.sws_getContext(16, 16, AV_PIX_FMT_YUV420P, 16, 16, AV_PIX_FMT_YUV420P, SwsFlags, nullptr,
                                    nullptr, nullptr);
 }
 
@@ -72,18 +110,17 @@ void TCustomFFmpeg::ResetOptions()
   static_cast<TFFmpegSettings &>(*this) = TFFmpegSettings{};
   InputFileCount = 0;
   OutputFileCount = 0;
-  StreamMapCount = 0;
-  MetaDataMapCount = 0;
-  for (auto &file : InputTsScales)
+  FJob.StreamMapCount = 0;
+  FJob.MetaDataMapCount = 0;
+  for (auto &file : FJob.InputTsScales)
     for (double &scale : file) scale = 0;
-  for (auto &offset : InputTsOffsets) offset = 0;
+  for (auto &offset : FJob.InputTsOffsets) offset = 0;
   UsingVhook = false;
   HookAction = haContinue;
   HookRanges.clear();
   HookRangeIndex = 0;
   HookRangeCount = 0;
   TotalDuration = -1;
-  BitBufferSize = 262144;
   ExceptionRaised = false;
 }
 
@@ -140,11 +177,59 @@ void TCustomFFmpeg::Run()
     ExceptionRaised = true;
     LastErrorMessage = "Unknown error";
   }
-  StopPipeline();  // no stage may still use a codec or a table
-  CloseOpenCodecs();
-  FreeRunTables();
+  DropRun();  // no stage may still use a codec or a table
   ReleaseJob();
   NotifyTerminate();
+}
+
+void TCustomFFmpeg::Transcode()
+{
+  if (StopRequested) return;  // stopped before it began: nothing to set up or write
+  engine::TRunReport report;
+  report.QpHistogram = QpHistogram;  // the histogram counts over this engine's reports
+  const engine::TRunFiles files{InputFiles, InputFileCount, OutputFiles, OutputFileCount};
+  const engine::TRunParams params{FThreadBudget, RunPriority, PredictDrops, ProgressInterval};
+  auto run = std::make_unique<engine::TRun>(*this, *this, FJob, files, *FRunEvents, params, report);
+  {
+    std::lock_guard<std::mutex> lock(FPipelineLock);
+    FRun = std::move(run);
+  }
+  Finished = FRun->Execute();
+}
+
+engine::THookLinks TCustomFFmpeg::HookLinks()
+{
+  engine::THookLinks links;
+  links.Sender = this;
+  links.OnBeforeHook = &OnBeforeHook;
+  links.OnCustomHook = &OnCustomHook;
+  links.UsingVhook = &UsingVhook;
+  links.HookAction = &HookAction;
+  links.HookRanges = &HookRanges;
+  links.HookRangeIndex = &HookRangeIndex;
+  links.HookRangeCount = &HookRangeCount;
+  links.Deinterlace = DoDeinterlace != 0;
+  links.RunFrameHooks = [this](uint8_t *AData[4], int ALineSize[4], AVPixelFormat APixFmt, int AWidth, int AHeight,
+                               int64_t APts) { RunFrameHooks(AData, ALineSize, APixFmt, AWidth, AHeight, APts); };
+  links.Log = [this](int ALevel, const std::string &AMsg) { Log(ALevel, AMsg); };
+  return links;
+}
+
+void TCustomFFmpeg::DropRun()
+{
+  if (!FRun) return;
+  // Its stages are joined first: they may still hand packets to the run.
+  FRun->Abandon();
+  std::lock_guard<std::mutex> lock(FPipelineLock);
+  FRun.reset();
+}
+
+bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
+{
+  if (ATid == 0) return false;
+  if (TFFmpegThread *t = Thread.load(); t && t->ThreadId() == ATid) return true;
+  std::lock_guard<std::mutex> lock(FPipelineLock);
+  return FRun && FRun->OwnsThread(ATid);
 }
 
 void TCustomFFmpeg::Stop()
@@ -180,34 +265,34 @@ void TCustomFFmpeg::NotifyTerminate()
 void TCustomFFmpeg::ReleaseJob()
 {
   if (!AVLibsLoaded()) return;
-  for (auto &ctx : CodecOpts) AVCodecLib.avcodec_free_context(&ctx);
-  if (FormatOpts) {
-    AVFormatLib.avformat_free_context(FormatOpts);
-    FormatOpts = nullptr;
+  for (auto &ctx : FJob.CodecOpts) AVCodecLib.avcodec_free_context(&ctx);
+  if (FJob.FormatOpts) {
+    AVFormatLib.avformat_free_context(FJob.FormatOpts);
+    FJob.FormatOpts = nullptr;
   }
-  if (SwsOpts) {
-    SwScaleLib.sws_freeContext(SwsOpts);
-    SwsOpts = nullptr;
+  if (FJob.SwsOpts) {
+    SwScaleLib.sws_freeContext(FJob.SwsOpts);
+    FJob.SwsOpts = nullptr;
   }
   for (int i = 0; i < OutputFileCount; ++i) {
     AVFormatContext *oc = OutputFiles[i];
     if (!oc) continue;
-    engine::EndOutputFiles(&oc, &OutputSetups[i].File, 1, engine::TOutputEnd::Released);
-    for (auto &st : OutputSetups[i].Streams) {
+    engine::EndOutputFiles(&oc, &FJob.OutputSetups[i].File, 1, engine::TOutputEnd::Released);
+    for (auto &st : FJob.OutputSetups[i].Streams) {
       if (st.Enc) AVUtilLib.av_freep(&st.Enc->stats_in);  // the library leaves it to us
       st = TOutputStreamSetup{};
     }
-    OutputSetups[i].MuxOpts.Clear();
-    OutputSetups[i].File = engine::TOutputFileFacts{};
+    FJob.OutputSetups[i].MuxOpts.Clear();
+    FJob.OutputSetups[i].File = engine::TOutputFileFacts{};
     AVFormatLib.avformat_free_context(oc);
     OutputFiles[i] = nullptr;
   }
   OutputFileCount = 0;
   for (int i = 0; i < InputFileCount; ++i) {
-    InputSetups[i].Dec.clear();
-    InputSetups[i].RateEmu = 0;
-    if (FlvInputs[i]) {
-      FlvInputs[i].reset();
+    FJob.InputSetups[i].Dec.clear();
+    FJob.InputSetups[i].RateEmu = 0;
+    if (FJob.FlvInputs[i]) {
+      FJob.FlvInputs[i].reset();
       InputFiles[i] = nullptr;
     } else {
       AVFormatLib.avformat_close_input(&InputFiles[i]);
@@ -221,8 +306,8 @@ void TCustomFFmpeg::ReleaseJob()
     VstatsFile = nullptr;
   }
   VstatsFileName.clear();
-  OptNames.clear();
-  PrivateOpts.clear();
+  FJob.OptNames.clear();
+  FJob.PrivateOpts.clear();
   FallbacksReported.clear();
   VideoCodecName.clear();
   AudioCodecName.clear();

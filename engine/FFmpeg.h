@@ -1,19 +1,21 @@
 // TCustomFFmpeg: the transcoding engine. Its public face is the job's
 // settings (filled by the option handlers), its input and output file
 // tables, the event slots, the life cycle (Prepare, Start, Run, Stop,
-// ReleaseJob) and the last run's report. The run's working state (stream
-// records, output paths, pipeline, clocks) is its own: see run/RunState.h.
+// ReleaseJob) and the last run's report. What the configuration makes of the
+// options and files is a job description (Job.h, read through Job()); a
+// run is an object of its own (run/Run.h) made from the settings and the
+// job, which owns the run's working state (stream records, pipeline, clocks).
 //
 // Files: FFmpeg.cpp (life cycle), OutputFate.cpp (every output file's fate)
 // and FrameHook.cpp here; the job's configuration in config/
 // (OptionTable.cpp: option table, the handlers by topic in *Options.cpp;
 // InputFile.cpp: inputs and codec helpers; OutputFile.cpp: outputs,
 // OutputStreams.cpp: their streams; Targets.cpp: disc presets); the run in
-// run/ (TranscodeSetup.cpp, PacketLoop.cpp, Pipeline.cpp: jobs, stages and
-// tickets, DropPredictor.cpp, the output paths VideoPath.cpp, AudioPath.cpp,
-// SubtitlePath.cpp, PicturePrep.cpp (hooks before them), WriteFrame.cpp,
-// Report.cpp, EndCheck.cpp; Streams.h and RunState.h hold the run's
-// records). docs/architecture.md maps them.
+// run/ (Run.cpp: the run object and its services; TranscodeSetup.cpp,
+// PacketLoop.cpp, Pipeline.cpp: jobs, stages and tickets, DropPredictor.cpp,
+// the output paths VideoPath.cpp, AudioPath.cpp, SubtitlePath.cpp,
+// PicturePrep.cpp (hooks before them), Report.cpp, EndCheck.cpp;
+// Streams.h holds the run's records). docs/architecture.md maps them.
 //
 // A run on several cores (ThreadBudget above 1) is a pipeline:
 //   run's thread   reads packets, corrects their timestamps, copies streams,
@@ -30,12 +32,13 @@
 // got (frame, time or size limits, several inputs, a borrowed clock) keep
 // their stages on the run's thread. See run/Pipeline.h.
 //
-// Ownership: the engine owns its file tables (input contexts, output contexts
-// with one encoder context per output stream until a run's output path takes
-// it over, one decoder context per input stream), the generic option
-// contexts and the run's state; each output path object owns its encoder,
-// scaler, resampler, FIFO and two-pass log. ReleaseJob
-// and the destructor free them; OutputFate.h decides what becomes of each
+// Ownership: the engine owns its file tables (input and output contexts),
+// the job (FLV sources, decoder and encoder set-ups, the generic option
+// contexts) and, while one exists, the run. The run takes each decoder
+// context into its input stream's record and each re-encoded stream's
+// encoder into its output path, which also owns its scaler, resampler,
+// FIFO and two-pass log. ReleaseJob and the
+// destructor free the rest; OutputFate.h decides what becomes of each
 // output file.
 // Threads: configuration (options, files) runs on the caller's thread while
 // no run exists. A run executes on the worker thread created by Start (or on
@@ -66,6 +69,7 @@
 #include "Errors.h"
 #include "FlvSource.h"
 #include "HookBitmap.h"
+#include "Job.h"
 #include "OutputFate.h"
 
 class TCustomFFmpeg;
@@ -75,25 +79,13 @@ struct TInputStream;
 struct TOutputStream;
 namespace engine {
 struct THookLinks;
-struct TRunState;
-struct TTicket;
+class TRun;
+class TRunEvents;
 }  // namespace engine
 
 enum THookAction { haContinue, haIgnore, haStop };
 
 enum TConvertPriority { tpIdle, tpLowest, tpLower, tpNormal };
-
-struct TStreamMap {
-  int32_t FileIndex = 0;
-  int32_t StreamIndex = 0;
-  int32_t SyncFileIndex = 0;
-  int32_t SyncStreamIndex = 0;
-};
-
-struct TMetaDataMap {
-  int32_t OutFile = 0;
-  int32_t InFile = 0;
-};
 
 struct THookRange {
   int64_t StartPts = 0;  // µs
@@ -106,25 +98,6 @@ struct THookRange {
 struct TRunWarning {
   std::string Code;
   std::string Text;
-};
-
-// What OpenOutputFile leaves per output stream until the run.
-struct TOutputStreamSetup {
-  avbind::TCodecCtxPtr Enc;
-  bool StreamCopy = false;
-  float Quality = 0;
-  std::string CodecName;  // the encoder chosen by name, if any (aliases resolved)
-};
-
-struct TOutputFileSetup {
-  std::array<TOutputStreamSetup, MaxStreams> Streams;
-  avbind::TDict MuxOpts;  // muxer-private options handed to avformat_write_header
-  engine::TOutputFileFacts File;  // what its fate is decided on (see OutputFate.h)
-};
-
-struct TInputFileSetup {
-  std::vector<avbind::TCodecCtxPtr> Dec;  // one decoder context per stream
-  int32_t RateEmu = 0;                     // "re" was given before this file
 };
 
 using TLogSlot = std::function<void(TCustomFFmpeg *ASender, int ALevel, const std::string &AMsg)>;
@@ -237,7 +210,6 @@ class TCustomFFmpeg : public TFFmpegSettings {
   void StopOrTerminate();
   void NotifyTerminate();
   void ReleaseJob();
-  double SyncInputTime(const TOutputStream &AOst, int64_t AStartTime) const;
   // Blocks until a worker or terminate thread of this engine has ended.
   void WaitForThread();
   // True when ATid is the run's thread or one of its stage threads.
@@ -381,36 +353,23 @@ class TCustomFFmpeg : public TFFmpegSettings {
     return AIndex >= 0 && AIndex < InputFileCount ? InputFiles[AIndex] : nullptr;
   }
 
+  // The FLV source of input AIndex (our own reader's description of the
+  // file, its findings included), or null for another kind of input or no
+  // such input.
+  const flv::TFlvSource *FlvInput(int AIndex) const {
+    return AIndex >= 0 && AIndex < InputFileCount ? FJob.FlvInputs[AIndex].get() : nullptr;
+  }
+  // The job the options and files have described so far, read-only; what
+  // the next run is made from.
+  const engine::TJob &Job() const { return FJob; }
+
   // ---- file tables ----
   AVFormatContext *InputFiles[MaxFiles] = {};
-  // FLV inputs are read by our own reader: its source owns the context in
-  // InputFiles and gives the packets; other inputs have none here.
-  std::unique_ptr<flv::TFlvSource> FlvInputs[MaxFiles];
-  TInputFileSetup InputSetups[MaxFiles];
   int32_t InputFileCount = 0;
-  int64_t InputTsOffsets[MaxFiles] = {};
-  double InputTsScales[MaxFiles][MaxStreams] = {};
   AVFormatContext *OutputFiles[MaxFiles] = {};
-  TOutputFileSetup OutputSetups[MaxFiles];
   int32_t OutputFileCount = 0;
-  TStreamMap StreamMaps[MaxStreamMaps];
-  int32_t StreamMapCount = 0;
-  TMetaDataMap MetaDataMaps[MaxMetaDataMaps];
-  int32_t MetaDataMapCount = 0;
 
   std::atomic<bool> UsingVhook{false};  // at least one frame hook is loaded and active
-
-  // ---- generic option storage ----
-  std::vector<std::string> OptNames;
-  AVCodecContext *CodecOpts[5] = {};  // video, audio, data, subtitle, attachment
-  AVFormatContext *FormatOpts = nullptr;
-  SwsContext *SwsOpts = nullptr;
-  // Options no generic context knows but some encoder's or muxer's private
-  // option set does (name, value), in acceptance order. Applied to each new
-  // encoder context with AV_OPT_SEARCH_CHILDREN and handed to the muxer.
-  std::vector<std::pair<std::string, std::string>> PrivateOpts;
-  // Retired or private option names already reported once by this engine.
-  std::vector<std::string> FallbacksReported;
 
   // ---- the last run's report ----
   // Written by the run's writer (on the run's thread) as each job's packets
@@ -418,10 +377,6 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // over. Each run starts them at 0.
   int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
   int32_t FramesDup = 0, FramesDrop = 0;
-  // The largest picture's worst case (4 bytes a pixel) seen by the last
-  // set-up, at least 256 KiB. The encoders hand out packets of their own,
-  // so no buffer of this size is made.
-  int32_t BitBufferSize = 262144;
   // Reports per quantiser ("qphist"), of this engine's reports only.
   std::array<int32_t, 52> QpHistogram{};
 
@@ -443,96 +398,29 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // A format name as the libraries know it: the retired "pgmyuv" becomes "image2".
   std::string FormatName(const std::string &AName);
 
-  // ---- transcode (TranscodeSetup.cpp, PacketLoop.cpp) ----
+  // ---- the run (run/Run.h) ----
+  // Makes the run from the settings and the job and executes it; the run
+  // stays until DropRun, so that a failure is logged before it goes.
   void Transcode();
-  // The set-up of a run, step by step (TranscodeSetup.cpp): the stream
-  // records, the mapping of outputs to inputs, each output's codec
-  // parameters (a copy's, or an encoder's with its path and two-pass log),
-  // encoders, decoders, the input clocks, metadata maps and headers.
-  void TranscodeSetup();
-  void MakeStreamTables();
-  void MapOutputStreams();
-  void SetupOutputCodec(TOutputStream &AOst, int AIndex);
-  void SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst);
-  // Gives a re-encoded output its path (run/OutputPath.h) and sets it up;
-  // the first video path also gets the run its pictures' pre-processing.
-  void SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex);
+  // Stops the run's stages, closes its codecs and drops it; nothing when no run exists.
+  void DropRun();
   // What the pictures' pre-processing borrows of this engine (run/PicturePrep.h).
   engine::THookLinks HookLinks();
-  void OpenDecoder(TInputStream &AIst);
-  void OpenEncoders();
-  void OpenDecoders();
-  void ResetInputClocks();
-  void ApplyMetaDataMaps();
-  void WriteHeaders();
-  void TranscodeLoop();
-  // The next packet of input AFileIndex, from its FLV source or its demuxer.
-  int ReadInputPacket(int AFileIndex, AVPacket *APacket);
-  void TranscodeEnd();
-  // Notes where an input's reading got to (APkt as read, before any offset).
-  void NoteInputReached(int AFileIndex, const AVPacket &APkt);
-  // At the end of a finished run: RunWarnings for inputs that ended early,
-  // were cut by a read error or lost data (EndCheck.cpp).
-  void CheckInputEnds();
-  void FreeRunTables();
-  void CloseOpenCodecs();
-  // Moves AIst's decode clock and hands the packet (null: the end) to its
-  // copies and its decoding job.
-  void DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
-  // The decoding job: returns 0, or -1 when a decoder fails. APkt null flushes.
-  int DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt);
-  // True when this run may give its audio and video stages threads of their
-  // own without changing a decision the run's thread takes.
-  bool UseStageThreads() const;
-  // The run's pipeline, made at the end of the set-up, stopped (its stage
-  // threads joined) when the loop has written everything or the run fails.
-  void StartPipeline();
-  void StopPipeline();
-  // The writer: a finished job's packets to the muxers, its counters to the
-  // report (on the run's thread, in job order).
-  void WriteTicket(engine::TTicket &ATicket);
-  // Hands a packet to the muxer, keeping decoding timestamps rising.
-  void MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
-  void StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt);
-  // Hands a packet to every output that copies AIst without re-encoding.
-  void CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt);
-  // The discontinuity threshold in µs.
-  int64_t DiscontinuityThreshold() const;
-  // True when a packet of AIstIndex at ADts (µs; ADelta from the stream's
-  // predicted time) means that the whole file's timestamps jumped.
-  bool IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t ADts, int64_t ADelta) const;
-  // A packet's duration in µs: its own, else one audio frame or one picture; 0 when unknown.
-  int64_t PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const;
-  // Runs one decoded audio or video frame through pre-processing and the output paths.
-  void HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame);
-  void EmulateRate(TInputStream &AIst);
-  void FlushEncoders(TInputStream &AIst, int AIstIndex);
 
-  // ---- packet writing (WriteFrame.cpp) ----
-  // The single exit of every packet; APkt is in AOst's stream time base on entry.
-  void WriteFrame(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst);
-
-  // ---- report (Report.cpp) ----
-  void PrintReport(bool AIsLastReport);
-  void DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType, int AQuality);
-
-  // The conditions under which AIst's dropped pictures may go undecoded.
-  bool MayPredictDrops(const TInputStream &AIst) const;
-  // Hands a released packet to AIst's decoding job, or counts it dropped.
-  void SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip, int64_t APts,
-                     int64_t ADuration);
   TConvertPriority RunPriority = tpNormal;
 
  private:
   friend class TFFmpegThread;
-  // What the output paths ask of the run (engine::TPathServices), answered
-  // by this engine (run/PathLink.h).
-  class TPathLink;
-  std::unique_ptr<TPathLink> FPathLink;
-  // The run's working state: its stream tables, pipeline and clocks (see
-  // run/RunState.h). Made by TranscodeSetup, emptied when the run ends.
-  std::unique_ptr<engine::TRunState> FRun;
-  // Guards FRun's pipeline, which OwnsThread reads from any thread.
+  friend class engine::TRun;  // reads the hook events and settings (HookLinks), writes the scaler flags
+  // The job being described (config/ writes it) and then run.
+  engine::TJob FJob;
+  // Retired or private option names already reported once by this engine.
+  std::vector<std::string> FallbacksReported;
+  // The run (run/Run.h): made by Transcode, dropped by DropRun.
+  std::unique_ptr<engine::TRun> FRun;
+  // What the run tells the engine: the log, progress, the report's fields.
+  std::unique_ptr<engine::TRunEvents> FRunEvents;
+  // Guards the FRun pointer, which OwnsThread reads from any thread.
   mutable std::mutex FPipelineLock;
   int32_t FThreadBudget = 1;
   std::unique_ptr<TFFmpegThread> FWorker;     // the run's thread, joined before the engine goes

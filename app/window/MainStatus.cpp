@@ -41,7 +41,7 @@ void TfrmMain::ResetPanels() {
 }
 
 void TfrmMain::ShowFindings(const TFFmpeg &ATask) {
-  const flv::TFlvSource *source = ATask.InputFileCount > 0 ? ATask.FlvInputs[0].get() : nullptr;
+  const flv::TFlvSource *source = ATask.FlvInput(0);
   const std::vector<flv::TFinding> findings = source ? source->Reader().Findings() : std::vector<flv::TFinding>();
   const QString line = FromStd(flv::FindingsSummary(findings));
   FFindingsDetails = FromStd(FindingsDetails(findings));

@@ -18,7 +18,7 @@ void TCustomFFmpeg::SetQScale(float AValue)
 void TCustomFFmpeg::SetBitRate(const std::string &AName, const std::string &AValue)
 {
   if (!SetGenericOption(AName, AValue) || !OnLog) return;
-  AVCodecContext *ctx = CodecOpts[!AName.empty() && AName[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO];
+  AVCodecContext *ctx = FJob.CodecOpts[!AName.empty() && AName[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO];
   int64_t rate = 0;
   if (ctx && AVUtilLib.av_opt_get_int(ctx, "b", 0, &rate) >= 0 && rate < 1000)
     Log(1, "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");

@@ -127,7 +127,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, int32_t AValue)
 bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string &AValue)
 {
   if (IsBlankText(AName) || IsBlankText(AValue)) return false;
-  if (!CodecOpts[AVMEDIA_TYPE_VIDEO] || !FormatOpts || !SwsOpts) return false;  // not prepared
+  if (!FJob.CodecOpts[AVMEDIA_TYPE_VIDEO] || !FJob.FormatOpts || !FJob.SwsOpts) return false;  // not prepared
 
   std::string name = AName;
   // Retired in 5.1: the GOP length is "g" now.
@@ -158,15 +158,15 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
     // 5.1 marks "b" as an audio option too; it is the video bit rate here,
     // as "ab" is the audio one, so an audio encoder never gets a video rate.
     if (k == AVMEDIA_TYPE_AUDIO && name == "b") continue;
-    if (AVUtilLib.av_opt_find(CodecOpts[AVMEDIA_TYPE_VIDEO], n, nullptr, kindMask[k], 0)) {
-      o = AVUtilLib.av_opt_set(CodecOpts[k], n, v, 0) >= 0 ? AVUtilLib.av_opt_find(CodecOpts[k], n, nullptr, 0, 0)
+    if (AVUtilLib.av_opt_find(FJob.CodecOpts[AVMEDIA_TYPE_VIDEO], n, nullptr, kindMask[k], 0)) {
+      o = AVUtilLib.av_opt_set(FJob.CodecOpts[k], n, v, 0) >= 0 ? AVUtilLib.av_opt_find(FJob.CodecOpts[k], n, nullptr, 0, 0)
                                                            : nullptr;
     }
   }
-  if (!o && AVUtilLib.av_opt_set(FormatOpts, n, v, 0) >= 0) o = AVUtilLib.av_opt_find(FormatOpts, n, nullptr, 0, 0);
-  if (!o && AVUtilLib.av_opt_set(SwsOpts, n, v, 0) >= 0) o = AVUtilLib.av_opt_find(SwsOpts, n, nullptr, 0, 0);
+  if (!o && AVUtilLib.av_opt_set(FJob.FormatOpts, n, v, 0) >= 0) o = AVUtilLib.av_opt_find(FJob.FormatOpts, n, nullptr, 0, 0);
+  if (!o && AVUtilLib.av_opt_set(FJob.SwsOpts, n, v, 0) >= 0) o = AVUtilLib.av_opt_find(FJob.SwsOpts, n, nullptr, 0, 0);
   if (!o && (name[0] == 'a' || name[0] == 'v' || name[0] == 's') && name.size() > 1) {
-    AVCodecContext *ctx = CodecOpts[name[0] == 'a' ? AVMEDIA_TYPE_AUDIO
+    AVCodecContext *ctx = FJob.CodecOpts[name[0] == 'a' ? AVMEDIA_TYPE_AUDIO
                                     : name[0] == 'v' ? AVMEDIA_TYPE_VIDEO
                                                      : AVMEDIA_TYPE_SUBTITLE];
     if (AVUtilLib.av_opt_set(ctx, n + 1, v, 0) >= 0) o = AVUtilLib.av_opt_find(ctx, n + 1, nullptr, 0, 0);
@@ -175,22 +175,22 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
   if (!o) {
     // Only a name that no generic context knows at all goes to the private
     // option sets; a known name with a bad value is simply refused.
-    const bool known = AVUtilLib.av_opt_find(CodecOpts[AVMEDIA_TYPE_VIDEO], n, nullptr, 0, 0) ||
-                       AVUtilLib.av_opt_find(FormatOpts, n, nullptr, 0, 0) ||
-                       AVUtilLib.av_opt_find(SwsOpts, n, nullptr, 0, 0) ||
+    const bool known = AVUtilLib.av_opt_find(FJob.CodecOpts[AVMEDIA_TYPE_VIDEO], n, nullptr, 0, 0) ||
+                       AVUtilLib.av_opt_find(FJob.FormatOpts, n, nullptr, 0, 0) ||
+                       AVUtilLib.av_opt_find(FJob.SwsOpts, n, nullptr, 0, 0) ||
                        ((name[0] == 'a' || name[0] == 'v' || name[0] == 's') && name.size() > 1 &&
-                        AVUtilLib.av_opt_find(CodecOpts[AVMEDIA_TYPE_VIDEO], n + 1, nullptr, 0, 0));
+                        AVUtilLib.av_opt_find(FJob.CodecOpts[AVMEDIA_TYPE_VIDEO], n + 1, nullptr, 0, 0));
     if (known) return false;
     const TPrivateOwners owners = FindPrivateOwners(name);
     if (owners.Encoders.empty() && owners.Muxers.empty()) return false;
     if (!PrivateValueAccepted(owners, name, AValue)) return false;
     bool replaced = false;
-    for (auto &entry : PrivateOpts)
+    for (auto &entry : FJob.PrivateOpts)
       if (entry.first == name) {
         entry.second = AValue;
         replaced = true;
       }
-    if (!replaced) PrivateOpts.emplace_back(name, AValue);
+    if (!replaced) FJob.PrivateOpts.emplace_back(name, AValue);
     if (name != "scan_offset")
       ReportOnce(name, Format("Option %s is private to the %s %s; it is applied where it is known",
                                   {name, owners.Encoders.empty() ? owners.Muxers.front() : owners.Encoders.front(),
@@ -199,10 +199,10 @@ bool TCustomFFmpeg::SetGenericOption(const std::string &AName, const std::string
   }
 
   bool listed = false;
-  for (const std::string &known : OptNames)
+  for (const std::string &known : FJob.OptNames)
     if (known == o->name) listed = true;
-  if (!listed) OptNames.emplace_back(o->name);
+  if (!listed) FJob.OptNames.emplace_back(o->name);
 
-  if (CodecOpts[AVMEDIA_TYPE_VIDEO]->debug != 0 || FormatOpts->debug != 0) SetVerbose(2);
+  if (FJob.CodecOpts[AVMEDIA_TYPE_VIDEO]->debug != 0 || FJob.FormatOpts->debug != 0) SetVerbose(2);
   return true;
 }

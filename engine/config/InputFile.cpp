@@ -94,7 +94,7 @@ bool TCustomFFmpeg::FindCodec(const std::string &AName, AVMediaType AKind, bool 
 void TCustomFFmpeg::ApplyGenericOptions(void *AContext, void *ADefaults, int AFlags)
 {
   if (!AContext || !ADefaults) return;
-  for (const std::string &name : OptNames) {
+  for (const std::string &name : FJob.OptNames) {
     const AVOption *opt = AVUtilLib.av_opt_find(ADefaults, name.c_str(), nullptr, 0, 0);
     if (!opt || (opt->flags & AFlags) != AFlags) continue;
     uint8_t *value = nullptr;
@@ -207,7 +207,7 @@ bool OpenDemuxer(TCustomFFmpeg &E, const std::string &AFileName, const TLogFn &A
   }
   if (E.PgmyuvHack) videoId = AV_CODEC_ID_PGMYUV;
 
-  E.ApplyGenericOptions(AIn.Ctx, E.FormatOpts, AV_OPT_FLAG_DECODING_PARAM);
+  E.ApplyGenericOptions(AIn.Ctx, E.Job().FormatOpts, AV_OPT_FLAG_DECODING_PARAM);
   ForceDecoders(E, AIn.Ctx, videoId, audioId, subtitleId);
 
   const bool forcedFlv = E.InputFormat && std::string(E.InputFormat->name) == "flv";
@@ -250,7 +250,7 @@ bool OpenDemuxer(TCustomFFmpeg &E, const std::string &AFileName, const TLogFn &A
 // An audio stream's layout and rate become the job's, for the output's encoder.
 void TakeAudioStream(TCustomFFmpeg &E, AVCodecContext *ADec, AVStream *ASt)
 {
-  E.ApplyGenericOptions(ADec, E.CodecOpts[AVMEDIA_TYPE_AUDIO], AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+  E.ApplyGenericOptions(ADec, E.Job().CodecOpts[AVMEDIA_TYPE_AUDIO], AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
   // A stream that does not tell its layout or rate keeps the job's values:
   // a zero would only make the output encoder refuse later.
   if (ADec->ch_layout.nb_channels > 0) E.AudioChannels = ADec->ch_layout.nb_channels;
@@ -261,7 +261,7 @@ void TakeAudioStream(TCustomFFmpeg &E, AVCodecContext *ADec, AVStream *ASt)
 // A video stream's geometry, display aspect, pixel format and rate become the job's.
 void TakeVideoStream(TCustomFFmpeg &E, AVCodecContext *ADec, AVStream *ASt, const std::string &AFileName)
 {
-  E.ApplyGenericOptions(ADec, E.CodecOpts[AVMEDIA_TYPE_VIDEO], AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
+  E.ApplyGenericOptions(ADec, E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO], AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_DECODING_PARAM);
   E.FrameHeight = ADec->height;
   E.FrameWidth = ADec->width;
   E.FrameAspectRatio =
@@ -375,10 +375,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string &AFileName)
   const int index = InputFileCount;
   InputFiles[index] = input.Ctx;
   input.Ctx = nullptr;  // the table owns it now
-  FlvInputs[index] = std::move(input.Flv);
-  InputSetups[index].Dec = std::move(decoders);
-  InputSetups[index].RateEmu = RateEmu;
-  InputTsOffsets[index] = CopyTs ? InputTsOffset : InputTsOffset - timestamp;
+  FJob.FlvInputs[index] = std::move(input.Flv);
+  FJob.InputSetups[index].Dec = std::move(decoders);
+  FJob.InputSetups[index].RateEmu = RateEmu;
+  FJob.InputTsOffsets[index] = CopyTs ? InputTsOffset : InputTsOffset - timestamp;
   if (Verbose >= 0) AVFormatLib.av_dump_format(InputFiles[index], index, AFileName.c_str(), 0);
   InputFileCount = index + 1;
   return true;

@@ -69,12 +69,12 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
   auto fail = [&](const std::string &AMsg) {
     LastOptionError = AMsg;
     if (index < MaxFiles) {
-      for (auto &st : OutputSetups[index].Streams) st = TOutputStreamSetup{};
-      OutputSetups[index].MuxOpts.Clear();
+      for (auto &st : FJob.OutputSetups[index].Streams) st = TOutputStreamSetup{};
+      FJob.OutputSetups[index].MuxOpts.Clear();
       OutputFiles[index] = nullptr;
     }
     if (oc) {
-      const engine::TOutputFileFacts facts = index < MaxFiles ? OutputSetups[index].File : engine::TOutputFileFacts{};
+      const engine::TOutputFileFacts facts = index < MaxFiles ? FJob.OutputSetups[index].File : engine::TOutputFileFacts{};
       engine::EndOutputFiles(&oc, &facts, 1, engine::TOutputEnd::Withdrawn);
       AVFormatLib.avformat_free_context(oc);
       oc = nullptr;
@@ -94,9 +94,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
     if (AVFormatLib.avformat_alloc_output_context2(&oc, fmt, nullptr, AFileName.c_str()) < 0 || !oc)
       return fail(InputOpenErrorText(AFileName, AVERROR(ENOMEM)));
     OutputFiles[index] = oc;  // pending: counted only once everything succeeded
-    for (auto &st : OutputSetups[index].Streams) st = TOutputStreamSetup{};
-    OutputSetups[index].MuxOpts.Clear();
-    OutputSetups[index].File = engine::TOutputFileFacts{};
+    for (auto &st : FJob.OutputSetups[index].Streams) st = TOutputStreamSetup{};
+    FJob.OutputSetups[index].MuxOpts.Clear();
+    FJob.OutputSetups[index].File = engine::TOutputFileFacts{};
 
     bool useVideo = VideoStreamCopy || fmt->video_codec != AV_CODEC_ID_NONE || !VideoCodecName.empty();
     bool useAudio = AudioStreamCopy || fmt->audio_codec != AV_CODEC_ID_NONE || !AudioCodecName.empty();
@@ -158,7 +158,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
     // longer flags this itself, so it is asked for by name as well, unless
     // the job asked it to keep rewriting one file.
     bool singleImage = false;
-    for (const auto &[name, value] : PrivateOpts)
+    for (const auto &[name, value] : FJob.PrivateOpts)
       if (name == "update" && value != "0") singleImage = true;
     const bool needNumber = (fmt->flags & AVFMT_NEEDNUMBER) || (std::string(fmt->name) == "image2" && !singleImage);
     if (needNumber && !AVFormatLib.av_filename_number_test(oc->url))
@@ -168,11 +168,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
       // Opening for writing would truncate it: an input is never written over.
       const std::string input = InputSameAs(AFileName);
       if (!input.empty()) return fail(Format("Output file '%s' is the same as input '%s'", {AFileName, input}));
-      if (!engine::OpenForWriting(oc, AFileName, OutputSetups[index].File))
+      if (!engine::OpenForWriting(oc, AFileName, FJob.OutputSetups[index].File))
         return fail(Format("Could not open '%s'", {AFileName}));
     }
 
-    AVDictionary **mux = OutputSetups[index].MuxOpts.Addr();
+    AVDictionary **mux = FJob.OutputSetups[index].MuxOpts.Addr();
     if (HasPrivateOption(fmt, "preload"))
       AVUtilLib.av_dict_set(mux, "preload", std::to_string(static_cast<int64_t>(MuxPreload * 1000000.0f)).c_str(), 0);
     oc->max_delay = static_cast<int>(MuxMaxDelay * 1000000.0f);
@@ -181,10 +181,10 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string &AFileName)
     if (HasPrivateOption(fmt, "loop", &loop) && loop->type != AV_OPT_TYPE_CONST && LoopOutput >= loop->min &&
         LoopOutput <= loop->max)
       AVUtilLib.av_dict_set(mux, "loop", std::to_string(LoopOutput).c_str(), 0);
-    for (const auto &[name, value] : PrivateOpts)
+    for (const auto &[name, value] : FJob.PrivateOpts)
       if (HasPrivateOption(fmt, name.c_str())) AVUtilLib.av_dict_set(mux, name.c_str(), value.c_str(), 0);
 
-    ApplyGenericOptions(oc, FormatOpts, AV_OPT_FLAG_ENCODING_PARAM);
+    ApplyGenericOptions(oc, FJob.FormatOpts, AV_OPT_FLAG_ENCODING_PARAM);
 
     OutputFileCount = index + 1;
     OutputFormat = nullptr;

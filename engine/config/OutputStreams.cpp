@@ -98,7 +98,7 @@ AVStream *TCustomFFmpeg::AddEncodedStream(int AFileIndex, AVFormatContext *AOc, 
   AVStream *st = AVFormatLib.avformat_new_stream(AOc, nullptr);
   avbind::TCodecCtxPtr owner(st ? AVCodecLib.avcodec_alloc_context3(ACodec) : nullptr);
   if (!owner) Fail("Could not alloc stream");
-  TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[st->index];
+  TOutputStreamSetup &setup = FJob.OutputSetups[AFileIndex].Streams[st->index];
   setup = TOutputStreamSetup{};
   setup.Enc = std::move(owner);
   setup.Enc->codec_type = AKind;
@@ -143,8 +143,8 @@ TNewStream AddStream(TCustomFFmpeg &E, int AFileIndex, AVMediaType AKind, bool A
 // The job's generic options of AKind, then the options private to encoders.
 void ApplyEncoderOptions(TCustomFFmpeg &E, AVCodecContext *AEnc, AVMediaType AKind, int AKindFlag)
 {
-  E.ApplyGenericOptions(AEnc, E.CodecOpts[AKind], AKindFlag | AV_OPT_FLAG_ENCODING_PARAM);
-  for (const auto &[name, value] : E.PrivateOpts)
+  E.ApplyGenericOptions(AEnc, E.Job().CodecOpts[AKind], AKindFlag | AV_OPT_FLAG_ENCODING_PARAM);
+  for (const auto &[name, value] : E.Job().PrivateOpts)
     AVUtilLib.av_opt_set(AEnc, name.c_str(), value.c_str(), AV_OPT_SEARCH_CHILDREN);
 }
 
@@ -230,18 +230,18 @@ void TCustomFFmpeg::NewVideoStream(int AFileIndex)
         if (!ParseRcOverride(VideoRcOverride, rc)) Fail("error parsing rc_override");
       },
       [this] { VideoCodecName.clear(); });
-  TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[s.St->index];
+  TOutputStreamSetup &setup = FJob.OutputSetups[AFileIndex].Streams[s.St->index];
   AVCodecContext *enc = setup.Enc.get();
 
   enc->thread_count = ThreadCount;
   if (VideoCodecTag != 0) enc->codec_tag = static_cast<unsigned>(VideoCodecTag);
   if ((VideoGlobalHeader & 1) || (VideoGlobalHeader == 0 && (s.Oc->oformat->flags & AVFMT_GLOBALHEADER))) {
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (CodecOpts[AVMEDIA_TYPE_VIDEO]) CodecOpts[AVMEDIA_TYPE_VIDEO]->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (FJob.CodecOpts[AVMEDIA_TYPE_VIDEO]) FJob.CodecOpts[AVMEDIA_TYPE_VIDEO]->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
   if (VideoGlobalHeader & 2) {
     enc->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
-    if (CodecOpts[AVMEDIA_TYPE_VIDEO]) CodecOpts[AVMEDIA_TYPE_VIDEO]->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
+    if (FJob.CodecOpts[AVMEDIA_TYPE_VIDEO]) FJob.CodecOpts[AVMEDIA_TYPE_VIDEO]->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
 
   if (VideoStreamCopy) {
@@ -286,14 +286,14 @@ void TCustomFFmpeg::NewAudioStream(int AFileIndex)
                                    AudioCodecName.clear();
                                    AudioLanguage.clear();
                                  });
-  TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[s.St->index];
+  TOutputStreamSetup &setup = FJob.OutputSetups[AFileIndex].Streams[s.St->index];
   AVCodecContext *enc = setup.Enc.get();
 
   enc->thread_count = ThreadCount;
   if (AudioCodecTag != 0) enc->codec_tag = static_cast<unsigned>(AudioCodecTag);
   if (s.Oc->oformat->flags & AVFMT_GLOBALHEADER) {
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    if (CodecOpts[AVMEDIA_TYPE_AUDIO]) CodecOpts[AVMEDIA_TYPE_AUDIO]->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (FJob.CodecOpts[AVMEDIA_TYPE_AUDIO]) FJob.CodecOpts[AVMEDIA_TYPE_AUDIO]->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
 
   if (AudioStreamCopy) {
@@ -331,7 +331,7 @@ void TCustomFFmpeg::NewSubtitleStream(int AFileIndex)
                                    SubtitleCodecName.clear();
                                    SubtitleLanguage.clear();
                                  });
-  TOutputStreamSetup &setup = OutputSetups[AFileIndex].Streams[s.St->index];
+  TOutputStreamSetup &setup = FJob.OutputSetups[AFileIndex].Streams[s.St->index];
   AVCodecContext *enc = setup.Enc.get();
 
   if (SubtitleStreamCopy) {

@@ -121,7 +121,7 @@ bool ReadIndex(const char *&AP, int32_t &AValue)
 void TCustomFFmpeg::SetStreamMap(const std::string &AValue)
 {
   if (AValue.empty()) return;
-  if (StreamMapCount >= MaxStreamMaps) Fail(Format("Too many stream maps (at most %d)", {MaxStreamMaps}));
+  if (FJob.StreamMapCount >= MaxStreamMaps) Fail(Format("Too many stream maps (at most %d)", {MaxStreamMaps}));
   TStreamMap m;
   const char *p = AValue.c_str();
   bool ok = ReadIndex(p, m.FileIndex);
@@ -137,20 +137,20 @@ void TCustomFFmpeg::SetStreamMap(const std::string &AValue)
     m.SyncStreamIndex = m.StreamIndex;
   }
   if (!ok) Fail(Format("Invalid stream map: %s", {AValue}));
-  StreamMaps[StreamMapCount++] = m;
+  FJob.StreamMaps[FJob.StreamMapCount++] = m;
 }
 
 void TCustomFFmpeg::SetMetaDataMap(const std::string &AValue)
 {
   if (AValue.empty()) return;
-  if (MetaDataMapCount >= MaxMetaDataMaps) Fail(Format("Too many meta data maps (at most %d)", {MaxMetaDataMaps}));
+  if (FJob.MetaDataMapCount >= MaxMetaDataMaps) Fail(Format("Too many meta data maps (at most %d)", {MaxMetaDataMaps}));
   TMetaDataMap m;
   const char *p = AValue.c_str();
   bool ok = ReadIndex(p, m.OutFile);
   if (ok && *p) ++p;
   ok = ok && ReadIndex(p, m.InFile);
   if (!ok) Fail(Format("Invalid meta data map: %s", {AValue}));
-  MetaDataMaps[MetaDataMapCount++] = m;
+  FJob.MetaDataMaps[FJob.MetaDataMapCount++] = m;
 }
 
 void TCustomFFmpeg::SetInputTsScale(const std::string &AValue)
@@ -169,5 +169,5 @@ void TCustomFFmpeg::SetInputTsScale(const std::string &AValue)
   // Timestamps are multiplied by the scale; a negative or unbounded factor
   // would turn them into garbage.
   if (!std::isfinite(scale) || scale < 0) Fail(Format("Invalid time stamp scale: %s", {AValue}));
-  InputTsScales[InputFileCount][index] = scale;
+  FJob.InputTsScales[InputFileCount][index] = scale;
 }

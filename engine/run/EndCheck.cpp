@@ -3,8 +3,7 @@
 // not reached, a read error, data the reader dropped.
 #include <algorithm>
 
-#include "FFmpeg.h"
-#include "RunState.h"
+#include "Run.h"
 #include "SysFormat.h"
 
 namespace {
@@ -25,31 +24,31 @@ std::string ClockText(int64_t AMicroseconds)
 
 }  // namespace
 
-void TCustomFFmpeg::NoteInputReached(int AFileIndex, const AVPacket &APkt)
+void engine::TRun::NoteInputReached(int AFileIndex, const AVPacket &APkt)
 {
-  const AVFormatContext *ic = InputFiles[AFileIndex];
+  const AVFormatContext *ic = FInputs[AFileIndex];
   if (APkt.stream_index < 0 || static_cast<unsigned>(APkt.stream_index) >= ic->nb_streams) return;
   const int64_t ts = APkt.pts != NoPts ? APkt.pts : APkt.dts;
   if (ts == NoPts) return;
   const AVRational tb = ic->streams[APkt.stream_index]->time_base;
   const int64_t end = AVUtilLib.av_rescale_q(ts + std::max<int64_t>(APkt.duration, 0), tb, kMicroseconds);
-  int64_t &reached = FRun->FileTable[AFileIndex].ReachedUs;
+  int64_t &reached = FFileTable[AFileIndex].ReachedUs;
   if (reached == NoPts || end > reached) reached = end;
 }
 
-void TCustomFFmpeg::CheckInputEnds()
+void engine::TRun::CheckInputEnds()
 {
   // A limit ends the reading on purpose; the early-end rule does not apply.
-  bool limited = RecordingTime != INT64_MAX || LimitFileSize != 0 || Shortest;
-  for (int32_t limit : MaxFrames) limited = limited || limit != INT32_MAX;
+  bool limited = FSettings.RecordingTime != INT64_MAX || FSettings.LimitFileSize != 0 || FSettings.Shortest;
+  for (int32_t limit : FSettings.MaxFrames) limited = limited || limit != INT32_MAX;
   auto warn = [this](const std::string &ACode, const std::string &AText) {
-    RunWarnings.push_back({ACode, AText});
+    FEvents.Warn(ACode, AText);
     Log(1, "Warning: " + AText);
   };
-  for (int f = 0; f < InputFileCount && f < static_cast<int>(FRun->FileTable.size()); ++f) {
-    const AVFormatContext *ic = InputFiles[f];
-    const TInputFileInfo &info = FRun->FileTable[f];
-    const flv::TFlvSource *flvSource = FlvInputs[f].get();
+  for (int f = 0; f < FInputCount && f < static_cast<int>(FFileTable.size()); ++f) {
+    const AVFormatContext *ic = FInputs[f];
+    const TInputFileInfo &info = FFileTable[f];
+    const flv::TFlvSource *flvSource = FJob.FlvInputs[f].get();
     const int64_t start = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
     const int64_t reached = info.ReachedUs != NoPts ? info.ReachedUs - start : 0;
     // The length counts only when it was read from the data itself: our
@@ -59,7 +58,7 @@ void TCustomFFmpeg::CheckInputEnds()
                              (flvSource ? flvSource->Reader().DurationMs() >= 0
                                         : ic->duration_estimation_method == AVFMT_DURATION_FROM_PTS);
     const std::string of = lengthKnown ? " of " + ClockText(ic->duration) : std::string();
-    const std::string input = InputFileCount > 1 ? avbind::Format("input #%d ", {f}) : std::string();
+    const std::string input = FInputCount > 1 ? avbind::Format("input #%d ", {f}) : std::string();
     bool early = false;
     if (info.ReadError) {
       warn("input-read-error", "a read error ended the " + input + "input at " + ClockText(reached) + of);

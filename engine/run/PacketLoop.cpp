@@ -8,8 +8,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "FFmpeg.h"
-#include "RunState.h"
 #include "FFmpegThread.h"
 #include "LibLoader.h"
 #include "SubtitlePath.h"
@@ -17,6 +15,7 @@
 #include "AudioPath.h"
 #include "DropPredictor.h"
 #include "Pipeline.h"
+#include "Run.h"
 #include "MyUtilHlpr.h"
 #include "Rational.h"
 #include "SysFormat.h"
@@ -37,16 +36,16 @@ int64_t ScaleTs(int64_t ATs, double AScale) { return static_cast<int64_t>(std::n
 
 }  // namespace
 
-void TCustomFFmpeg::TranscodeLoop()
+void engine::TRun::TranscodeLoop()
 {
   avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
   if (!pkt) Fail("av_mallocz fail");
-  while (!StopRequested) {
+  while (!FEvents.StopRequested()) {
     double iptsMin = 1e100, optsMin = 1e100;
     int fileIndex = -1;
-    for (auto &ostp : FRun->OutputStreams) {
+    for (auto &ostp : FOutputStreams) {
       TOutputStream &ost = *ostp;
-      TInputStream &ist = *FRun->InputStreams[ost.SourceIndex];
+      TInputStream &ist = *FInputStreams[ost.SourceIndex];
       // The counters as of the last job written (see Pipeline.h).
       double opts;
       if (ost.Enc && ost.Enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.EncodingNeeded)
@@ -54,62 +53,62 @@ void TCustomFFmpeg::TranscodeLoop()
       else
         opts = ost.OutTime;
       const double ipts = static_cast<double>(ist.Dts);
-      if (!FRun->FileTable[ist.FileIndex].EofReached) {
+      if (!FFileTable[ist.FileIndex].EofReached) {
         if (ipts < iptsMin) {
           iptsMin = ipts;
-          if (InputSync) fileIndex = ist.FileIndex;
+          if (FSettings.InputSync) fileIndex = ist.FileIndex;
         }
         if (opts < optsMin) {
           optsMin = opts;
-          if (!InputSync) fileIndex = ist.FileIndex;
+          if (!FSettings.InputSync) fileIndex = ist.FileIndex;
         }
       }
       const int type = ost.Stream->codecpar->codec_type;
-      if (type >= 0 && type < 4 && ost.Reported.FrameNumber >= MaxFrames[type]) {
+      if (type >= 0 && type < 4 && ost.Reported.FrameNumber >= FSettings.MaxFrames[type]) {
         fileIndex = -1;
         break;
       }
     }
     if (fileIndex < 0) break;
-    if (static_cast<double>(RecordingTime) / 1000000.0 <= optsMin) break;
-    if (LimitFileSize != 0 && OutputFiles[0]->pb &&
-        AVFormatLib.avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR) > LimitFileSize)
+    if (static_cast<double>(FSettings.RecordingTime) / 1000000.0 <= optsMin) break;
+    if (FSettings.LimitFileSize != 0 && FOutputs[0]->pb &&
+        AVFormatLib.avio_seek(FOutputs[0]->pb, 0, SEEK_CUR) > FSettings.LimitFileSize)
       break;
 
-    AVFormatContext *ic = InputFiles[fileIndex];
+    AVFormatContext *ic = FInputs[fileIndex];
     if (const int r = ReadInputPacket(fileIndex, pkt.get()); r < 0) {
-      FRun->FileTable[fileIndex].EofReached = 1;
-      if (r != AVERROR_EOF) FRun->FileTable[fileIndex].ReadError = true;
-      if (Shortest) break;
+      FFileTable[fileIndex].EofReached = 1;
+      if (r != AVERROR_EOF) FFileTable[fileIndex].ReadError = true;
+      if (FSettings.Shortest) break;
       continue;
     }
     NoteInputReached(fileIndex, *pkt);
-    if (DoPktDump && pkt->stream_index >= 0 && static_cast<unsigned>(pkt->stream_index) < ic->nb_streams)
-      AVFormatLib.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), DoHexDump, ic->streams[pkt->stream_index]);
+    if (FSettings.DoPktDump && pkt->stream_index >= 0 && static_cast<unsigned>(pkt->stream_index) < ic->nb_streams)
+      AVFormatLib.av_pkt_dump_log2(nullptr, AV_LOG_DEBUG, pkt.get(), FSettings.DoHexDump, ic->streams[pkt->stream_index]);
 
-    const TInputFileInfo &info = FRun->FileTable[fileIndex];
+    const TInputFileInfo &info = FFileTable[fileIndex];
     if (pkt->stream_index >= 0 && pkt->stream_index < info.StreamCount) {
       const int istIndex = info.FirstStream + pkt->stream_index;
-      TInputStream &ist = *FRun->InputStreams[istIndex];
+      TInputStream &ist = *FInputStreams[istIndex];
       if (!ist.Discard) {
         const AVRational tb = ist.Stream->time_base;
-        const int64_t offset = AVUtilLib.av_rescale_q(InputTsOffsets[fileIndex], kMicroseconds, tb);
+        const int64_t offset = AVUtilLib.av_rescale_q(FTsOffsets[fileIndex], kMicroseconds, tb);
         if (pkt->dts != NoPts) pkt->dts += offset;
         if (pkt->pts != NoPts) pkt->pts += offset;
         if (pkt->stream_index < MaxStreams) {
-          const double scale = InputTsScales[fileIndex][pkt->stream_index];
+          const double scale = FJob.InputTsScales[fileIndex][pkt->stream_index];
           if (scale != 0) {
             if (pkt->pts != NoPts) pkt->pts = ScaleTs(pkt->pts, scale);
             if (pkt->dts != NoPts) pkt->dts = ScaleTs(pkt->dts, scale);
           }
         }
-        if (pkt->dts != NoPts && ist.NextDts != NoPts && !CopyTs) {
+        if (pkt->dts != NoPts && ist.NextDts != NoPts && !FSettings.CopyTs) {
           const int64_t pktDts = ToMicro(pkt->dts, tb);
           const int64_t delta = pktDts - ist.NextDts;
           if (IsFileDiscontinuity(fileIndex, istIndex, pktDts, delta)) {
-            InputTsOffsets[ist.FileIndex] -= delta;
-            if (Verbose > 2)
-              Log(1, Format("timestamp discontinuity %d, new offset= %d", {delta, InputTsOffsets[ist.FileIndex]}));
+            FTsOffsets[ist.FileIndex] -= delta;
+            if (FSettings.Verbose > 2)
+              Log(1, Format("timestamp discontinuity %d, new offset= %d", {delta, FTsOffsets[ist.FileIndex]}));
             const int64_t shift = AVUtilLib.av_rescale_q(delta, kMicroseconds, tb);
             pkt->dts -= shift;
             if (pkt->pts != NoPts) pkt->pts -= shift;
@@ -121,118 +120,115 @@ void TCustomFFmpeg::TranscodeLoop()
     AVCodecLib.av_packet_unref(pkt.get());
     // With stage threads a few jobs may run ahead; without, every job is
     // written before the next packet is read.
-    FRun->Pipeline->Write(kJobsAhead);
+    FPipeline->Write(kJobsAhead);
     const int64_t now = AVUtilLib.av_gettime();
-    if (now - FRun->LastReportTime > ProgressInterval) {
-      FRun->LastReportTime = now;
+    if (now - FLastReportTime > FParams.ProgressInterval) {
+      FLastReportTime = now;
       PrintReport(false);
     }
   }
 }
 
-int TCustomFFmpeg::ReadInputPacket(int AFileIndex, AVPacket *APacket)
+int engine::TRun::ReadInputPacket(int AFileIndex, AVPacket *APacket)
 {
-  if (FlvInputs[AFileIndex]) return FlvInputs[AFileIndex]->Read(APacket);
-  return AVFormatLib.av_read_frame(InputFiles[AFileIndex], APacket);
+  if (FJob.FlvInputs[AFileIndex]) return FJob.FlvInputs[AFileIndex]->Read(APacket);
+  return AVFormatLib.av_read_frame(FInputs[AFileIndex], APacket);
 }
 
-void TCustomFFmpeg::TranscodeEnd()
+void engine::TRun::TranscodeEnd()
 {
-  for (std::size_t i = 0; i < FRun->InputStreams.size(); ++i)
-    if (FRun->InputStreams[i]->DecodingNeeded) DispatchPacket(*FRun->InputStreams[i], static_cast<int>(i), nullptr);
-  FRun->Pipeline->Write(0);
+  for (std::size_t i = 0; i < FInputStreams.size(); ++i)
+    if (FInputStreams[i]->DecodingNeeded) DispatchPacket(*FInputStreams[i], static_cast<int>(i), nullptr);
+  FPipeline->Write(0);
   StopPipeline();
 
   int64_t written = 0;
-  for (auto &ost : FRun->OutputStreams) written += ost->PacketsWritten;
+  for (auto &ost : FOutputStreams) written += ost->PacketsWritten;
   std::vector<engine::TOutputFileFacts> files;
-  for (int f = 0; f < OutputFileCount; ++f) files.push_back(OutputSetups[f].File);
+  for (int f = 0; f < FOutputCount; ++f) files.push_back(FJob.OutputSetups[f].File);
   // Only a run that was not stopped fails for having read nothing.
-  engine::EndOutputFiles(OutputFiles, files.data(), OutputFileCount,
+  engine::EndOutputFiles(FOutputs, files.data(), FOutputCount,
                          written > 0 ? engine::TOutputEnd::Written : engine::TOutputEnd::Unwritten);
-  if (written == 0 && !StopRequested)
-    Fail(Format("%s: no audio or video data could be read", {InputFileCount > 0 ? InputFiles[0]->url : ""}));
+  if (written == 0 && !FEvents.StopRequested())
+    Fail(Format("%s: no audio or video data could be read", {FInputCount > 0 ? FInputs[0]->url : ""}));
 
   PrintReport(true);
-  if (!StopRequested) CheckInputEnds();
+  if (!FEvents.StopRequested()) CheckInputEnds();
   CloseOpenCodecs();
-  Finished = !StopRequested;
   FreeRunTables();
 }
 
-bool TCustomFFmpeg::UseStageThreads() const
+bool engine::TRun::UseStageThreads() const
 {
-  if (FThreadBudget < 2) return false;
+  if (FParams.ThreadBudget < 2) return false;
   // Decisions the run's thread takes from what the output paths have done
   // so far (frame, time and size limits, the choice among several inputs,
   // a clock borrowed from another stream) would depend on how far the
   // stages have got: such runs keep every stage on the run's thread.
-  if (InputFileCount != 1 || RecordingTime != INT64_MAX || LimitFileSize != 0) return false;
-  for (int32_t limit : MaxFrames)
+  if (FInputCount != 1 || FSettings.RecordingTime != INT64_MAX || FSettings.LimitFileSize != 0) return false;
+  for (int32_t limit : FSettings.MaxFrames)
     if (limit != INT32_MAX) return false;
   // Hooks and the audio work buffers belong to the engine: one stage each.
   int video = 0, audio = 0;
-  for (const auto &ist : FRun->InputStreams) {
+  for (const auto &ist : FInputStreams) {
     if (!ist->DecodingNeeded) continue;
     if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++video;
     if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) ++audio;
   }
   if (video > 1 || audio > 1) return false;
-  for (const auto &ost : FRun->OutputStreams)
-    if (ost->SyncIst != FRun->InputStreams[ost->SourceIndex].get()) return false;
+  for (const auto &ost : FOutputStreams)
+    if (ost->SyncIst != FInputStreams[ost->SourceIndex].get()) return false;
   return true;
 }
 
-void TCustomFFmpeg::StartPipeline()
+void engine::TRun::StartPipeline()
 {
-  for (auto &ist : FRun->InputStreams) {
+  for (auto &ist : FInputStreams) {
     ist->EncodeFeeds.clear();
     ist->CopyFeeds.clear();
   }
-  for (auto &ost : FRun->OutputStreams)
-    (ost->EncodingNeeded ? FRun->InputStreams[ost->SourceIndex]->EncodeFeeds : FRun->InputStreams[ost->SourceIndex]->CopyFeeds)
+  for (auto &ost : FOutputStreams)
+    (ost->EncodingNeeded ? FInputStreams[ost->SourceIndex]->EncodeFeeds : FInputStreams[ost->SourceIndex]->CopyFeeds)
         .push_back(ost.get());
-  FRun->Predictors.clear();
-  FRun->Predictors.resize(FRun->InputStreams.size());
-  for (std::size_t i = 0; i < FRun->InputStreams.size(); ++i) {
-    TInputStream &ist = *FRun->InputStreams[i];
+  FPredictors.clear();
+  FPredictors.resize(FInputStreams.size());
+  for (std::size_t i = 0; i < FInputStreams.size(); ++i) {
+    TInputStream &ist = *FInputStreams[i];
     if (!MayPredictDrops(ist)) continue;
     const AVCodecParameters *par = ist.Stream->codecpar;
     const bool avc = par->codec_id == AV_CODEC_ID_H264 && par->extradata_size >= 7 && par->extradata[0] == 1;
     const int nalLength = avc ? (par->extradata[4] & 3) + 1 : 0;
     // Deep enough for the stream's reordering, with room to spare.
     const int depth = std::min(par->video_delay > 0 ? par->video_delay : 0, 16) + 4;
-    FRun->Predictors[i] = std::make_unique<engine::TDropPredictor>(avbind::Q2D(ist.EncodeFeeds[0]->Enc->time_base),
-                                                              StartTime, depth, avc, nalLength);
+    FPredictors[i] = std::make_unique<engine::TDropPredictor>(avbind::Q2D(ist.EncodeFeeds[0]->Enc->time_base),
+                                                              FSettings.StartTime, depth, avc, nalLength);
   }
   auto pipeline = std::make_unique<engine::TRunPipeline>([this](engine::TTicket &ATicket) { WriteTicket(ATicket); });
   if (UseStageThreads())
-    for (auto &ist : FRun->InputStreams) {
+    for (auto &ist : FInputStreams) {
       const AVMediaType type = ist->Stream->codecpar->codec_type;
       if (ist->DecodingNeeded && (type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO))
-        pipeline->AddStage(ist.get(), [priority = RunPriority] { TFFmpegThread::ApplyPriority(priority); });
+        pipeline->AddStage(ist.get(), [priority = FParams.Priority] { TFFmpegThread::ApplyPriority(priority); });
     }
   std::lock_guard<std::mutex> lock(FPipelineLock);
-  FRun->Pipeline = std::move(pipeline);
+  FPipeline = std::move(pipeline);
 }
 
-void TCustomFFmpeg::StopPipeline()
+void engine::TRun::StopPipeline()
 {
   std::unique_ptr<engine::TRunPipeline> pipeline;
   {
     std::lock_guard<std::mutex> lock(FPipelineLock);
-    pipeline = std::move(FRun->Pipeline);
+    pipeline = std::move(FPipeline);
   }
   pipeline.reset();  // joins the stage threads outside the lock
-  FRun->Predictors.clear();
+  FPredictors.clear();
 }
 
-bool TCustomFFmpeg::OwnsThread(pid_t ATid) const
+bool engine::TRun::OwnsThread(pid_t ATid) const
 {
-  if (ATid == 0) return false;
-  if (TFFmpegThread *t = Thread.load(); t && t->ThreadId() == ATid) return true;
   std::lock_guard<std::mutex> lock(FPipelineLock);
-  return FRun->Pipeline && FRun->Pipeline->OwnsThread(ATid);
+  return FPipeline && FPipeline->OwnsThread(ATid);
 }
 
 namespace {
@@ -254,38 +250,39 @@ engine::TRunPipeline::TAfter KeepCounters(const std::vector<TOutputStream *> &AF
 
 }  // namespace
 
-void TCustomFFmpeg::WriteTicket(engine::TTicket &ATicket)
+void engine::TRun::WriteTicket(engine::TTicket &ATicket)
 {
   for (auto &[sink, pkt] : ATicket.Packets) {
     auto *ost = static_cast<TOutputStream *>(sink);
-    MuxPacket(OutputFiles[ost->FileIndex], pkt, *ost);
+    MuxPacket(FOutputs[ost->FileIndex], pkt, *ost);
   }
   if (ATicket.Settle) {
     ATicket.Settle();
     int64_t video = 0, audio = 0;
     int32_t dup = 0, drop = 0;
-    for (const auto &ost : FRun->OutputStreams) {
+    for (const auto &ost : FOutputStreams) {
       const AVMediaType type = ost->Stream->codecpar->codec_type;
       if (type == AVMEDIA_TYPE_VIDEO) video += ost->Reported.Bytes;
       if (type == AVMEDIA_TYPE_AUDIO) audio += ost->Reported.Bytes;
       dup += ost->Reported.Dup;
       drop += ost->Reported.Drop;
     }
-    VideoSize = video;
-    AudioSize = audio;
-    FramesDup = dup;
-    FramesDrop = drop;
+    FReport.VideoSize = video;
+    FReport.AudioSize = audio;
+    FReport.FramesDup = dup;
+    FReport.FramesDrop = drop;
+    FEvents.Counted(FReport);
   }
-  if (ATicket.Result < 0 && ATicket.Key && Verbose >= 0) {
+  if (ATicket.Result < 0 && ATicket.Key && FSettings.Verbose >= 0) {
     const auto *ist = static_cast<const TInputStream *>(ATicket.Key);
     Log(1, Format("Error while decoding stream #%d.%d", {ist->FileIndex, ist->Index}));
   }
   if (ATicket.Error) std::rethrow_exception(ATicket.Error);
 }
 
-void TCustomFFmpeg::CloseOpenCodecs()
+void engine::TRun::CloseOpenCodecs()
 {
-  for (auto &ostp : FRun->OutputStreams) {
+  for (auto &ostp : FOutputStreams) {
     TOutputStream &ost = *ostp;
     if (ost.Path) {
       // A re-encoded stream's path owns its encoder.
@@ -295,7 +292,7 @@ void TCustomFFmpeg::CloseOpenCodecs()
       ost.Opened = false;
       continue;
     }
-    auto &owner = OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
+    auto &owner = FJob.OutputSetups[ost.FileIndex].Streams[ost.Index].Enc;
     // A pass-2 log read before a failed open is ours to free as well.
     if (owner) AVUtilLib.av_freep(&owner->stats_in);
     if (!ost.Opened) continue;
@@ -304,32 +301,31 @@ void TCustomFFmpeg::CloseOpenCodecs()
     ost.Enc = nullptr;
     ost.Opened = false;
   }
-  for (auto &istp : FRun->InputStreams) {
+  for (auto &istp : FInputStreams) {
     TInputStream &ist = *istp;
     if (!ist.Opened) continue;
     std::lock_guard<std::recursive_mutex> lock(CodecLock());
-    auto &decs = InputSetups[ist.FileIndex].Dec;
-    if (static_cast<std::size_t>(ist.Index) < decs.size()) decs[ist.Index].reset();
+    ist.DecOwner.reset();
     ist.Dec = nullptr;
     ist.Opened = false;
   }
 }
 
-void TCustomFFmpeg::FreeRunTables()
+void engine::TRun::FreeRunTables()
 {
   // Each output path's record frees its own resources.
-  FRun->OutputStreams.clear();
-  FRun->PicturePrep.reset();
-  FRun->InputStreams.clear();
-  FRun->FileTable.clear();
+  FOutputStreams.clear();
+  FPicturePrep.reset();
+  FInputStreams.clear();
+  FFileTable.clear();
 }
 
-int64_t TCustomFFmpeg::DiscontinuityThreshold() const
+int64_t engine::TRun::DiscontinuityThreshold() const
 {
-  return static_cast<int64_t>(static_cast<double>(DtsDeltaThreshold) * 1000000.0);
+  return static_cast<int64_t>(static_cast<double>(FSettings.DtsDeltaThreshold) * 1000000.0);
 }
 
-bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t ADts, int64_t ADelta) const
+bool engine::TRun::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t ADts, int64_t ADelta) const
 {
   // A jump seen in one stream is a discontinuity of the file only when the
   // file's other streams disagree with the packet too. A stream that merely
@@ -337,8 +333,8 @@ bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t A
   // the others already are, and one whose timestamps wobble or step back a
   // little stays among them; moving the whole file for either would put
   // every stream out of step.
-  const TInputStream &ist = *FRun->InputStreams[AIstIndex];
-  const TInputFileInfo &info = FRun->FileTable[AFileIndex];
+  const TInputStream &ist = *FInputStreams[AIstIndex];
+  const TInputFileInfo &info = FFileTable[AFileIndex];
   const int64_t threshold = DiscontinuityThreshold();
   const bool far = std::llabs(ADelta) > threshold;
   // Going back, the unit is the stream's own packet: a packet that lands
@@ -348,7 +344,7 @@ bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t A
   for (int k = 0; k < info.StreamCount; ++k) {
     const int j = info.FirstStream + k;
     if (j == AIstIndex) continue;
-    const TInputStream &other = *FRun->InputStreams[j];
+    const TInputStream &other = *FInputStreams[j];
     if (other.Discard || other.NextDts == NoPts) continue;
     if (far ? std::llabs(ADts - other.NextDts) <= threshold
             : ADts + std::max<int64_t>(other.LastDuration, 1) >= other.Dts)
@@ -357,19 +353,19 @@ bool TCustomFFmpeg::IsFileDiscontinuity(int AFileIndex, int AIstIndex, int64_t A
   return true;
 }
 
-void TCustomFFmpeg::EmulateRate(TInputStream &AIst)
+void engine::TRun::EmulateRate(TInputStream &AIst)
 {
   if (!AIst.RateEmu) return;
   // The file's own time from its first packet, so a file that starts at a
   // large timestamp is not held back by it.
-  const int64_t origin = FRun->FileTable[AIst.FileIndex].FirstDts;
+  const int64_t origin = FFileTable[AIst.FileIndex].FirstDts;
   if (origin == NoPts) return;
   const int64_t elapsed = AVUtilLib.av_gettime() - AIst.Start;
   const int64_t target = AIst.Dts - origin;
   if (target - elapsed > 50000) {
     // In short steps, so a stop request is not held up by a long wait.
     int64_t wait = target - elapsed;
-    while (wait > 0 && !StopRequested) {
+    while (wait > 0 && !FEvents.StopRequested()) {
       const int64_t step = std::min<int64_t>(wait, 100000);
       AVUtilLib.av_usleep(static_cast<unsigned>(step));
       wait -= step;
@@ -378,7 +374,7 @@ void TCustomFFmpeg::EmulateRate(TInputStream &AIst)
   ++AIst.Frame;
 }
 
-int64_t TCustomFFmpeg::PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const
+int64_t engine::TRun::PacketDuration(const TInputStream &AIst, const AVPacket &APkt) const
 {
   const AVRational tb = AIst.Stream->time_base;
   if (APkt.duration > 0) return ToMicro(APkt.duration, tb);
@@ -392,7 +388,7 @@ int64_t TCustomFFmpeg::PacketDuration(const TInputStream &AIst, const AVPacket &
   return 0;
 }
 
-void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
+void engine::TRun::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
 {
   const AVRational tb = AIst.Stream->time_base;
   if (APkt) {
@@ -403,12 +399,12 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
     AIst.Dts = AIst.NextDts;
     AIst.LastDuration = PacketDuration(AIst, *APkt);
     AIst.NextDts += AIst.LastDuration;
-    int64_t &first = FRun->FileTable[AIst.FileIndex].FirstDts;
+    int64_t &first = FFileTable[AIst.FileIndex].FirstDts;
     if (first == NoPts || AIst.Dts < first) first = AIst.Dts;
     EmulateRate(AIst);
     // Copies first, then the decoding job, as the packet's outputs are listed.
     if (!AIst.CopyFeeds.empty())
-      FRun->Pipeline->RunNow(
+      FPipeline->RunNow(
           &AIst,
           [&] {
             CopyPacketToOutputs(AIst, AIstIndex, *APkt);
@@ -423,7 +419,7 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
     if (!ref || AVCodecLib.av_packet_ref(ref.get(), APkt) < 0) Fail("av_mallocz fail");
   }
   engine::TDropPredictor *predictor =
-      static_cast<std::size_t>(AIstIndex) < FRun->Predictors.size() ? FRun->Predictors[AIstIndex].get() : nullptr;
+      static_cast<std::size_t>(AIstIndex) < FPredictors.size() ? FPredictors[AIstIndex].get() : nullptr;
   if (predictor) {
     std::deque<engine::TDropPredictor::TRelease> released;
     if (predictor->Active() && AIst.PredictionBroken) predictor->TurnOff(released);
@@ -437,46 +433,47 @@ void TCustomFFmpeg::DispatchPacket(TInputStream &AIst, int AIstIndex, const AVPa
   SubmitPicture(AIst, AIstIndex, std::move(ref), false, NoPts, 0);
 }
 
-void TCustomFFmpeg::SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip,
+void engine::TRun::SubmitPicture(TInputStream &AIst, int AIstIndex, std::shared_ptr<AVPacket> APacket, bool ASkip,
                                   int64_t APts, int64_t ADuration)
 {
   if (!ASkip) {
-    FRun->Pipeline->Submit(
+    FPipeline->Submit(
         &AIst, [this, &AIst, AIstIndex, APacket] { return DecodePacket(AIst, AIstIndex, APacket.get()); },
         KeepCounters(AIst.EncodeFeeds));
     return;
   }
   // A picture the sync would drop, which no other picture needs: the clock
   // and the drop count move as if it had been decoded and dropped.
-  ++PicturesSkipped;
-  FRun->Pipeline->Submit(&AIst, [this, &AIst, APts, ADuration] {
+  ++FReport.PicturesSkipped;
+  FEvents.Counted(FReport);
+  FPipeline->Submit(&AIst, [this, &AIst, APts, ADuration] {
     AIst.Pts = APts;
     AIst.NextPts = APts + ADuration;
     if (AIst.EndPts == NoPts || AIst.EndPts < APts + ADuration) AIst.EndPts = APts + ADuration;
     for (TOutputStream *ost : AIst.EncodeFeeds) {
       ++ost->Drop;
-      if (Verbose > 2 && OnLog) Log(1, "*** drop!");
+      if (FSettings.Verbose > 2 && FEvents.Listening()) Log(1, "*** drop!");
     }
     return 0;
   }, KeepCounters(AIst.EncodeFeeds));
 }
 
-bool TCustomFFmpeg::MayPredictDrops(const TInputStream &AIst) const
+bool engine::TRun::MayPredictDrops(const TInputStream &AIst) const
 {
   // Only where a dropped picture would leave no trace but the count: one
   // re-encoded video output following this stream's clock with frame
   // dropping on, nothing that looks at every picture (hooks, deinterlacing),
   // no start cut or frame limit.
-  if (!PredictDrops || !AIst.DecodingNeeded || AIst.Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return false;
+  if (!FParams.PredictDrops || !AIst.DecodingNeeded || AIst.Stream->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) return false;
   if (AIst.EncodeFeeds.size() != 1) return false;
   const TOutputStream &ost = *AIst.EncodeFeeds[0];
   if (!ost.Enc || ost.Enc->codec_type != AVMEDIA_TYPE_VIDEO || ost.SyncIst != &AIst) return false;
-  if (!engine::VideoSyncApplies(*this, *ost.Enc) || VideoSyncMethod == 2) return false;
-  if (OnCustomHook || UsingVhook || DoDeinterlace || StartTime != 0) return false;
-  return MaxFrames[AVMEDIA_TYPE_VIDEO] == INT32_MAX;
+  if (!engine::VideoSyncApplies(FSettings, *ost.Enc) || FSettings.VideoSyncMethod == 2) return false;
+  if (FEvents.CustomHookSet() || FEvents.FrameHooksLoaded() || FSettings.DoDeinterlace || FSettings.StartTime != 0) return false;
+  return FSettings.MaxFrames[AVMEDIA_TYPE_VIDEO] == INT32_MAX;
 }
 
-int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
+int engine::TRun::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacket *APkt)
 {
   const AVRational tb = AIst.Stream->time_base;
   if (APkt && APkt->dts != NoPts) AIst.JobDts = ToMicro(APkt->dts, tb);
@@ -494,8 +491,8 @@ int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacke
       AIst.NextPts = AIst.Pts;
     }
     try {
-      if (StartTime == 0 || AIst.Pts >= StartTime)
-        for (auto &ost : FRun->OutputStreams)
+      if (FSettings.StartTime == 0 || AIst.Pts >= FSettings.StartTime)
+        for (auto &ost : FOutputStreams)
           if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Subtitle())
             ost->Path->Subtitle()->Take(AIst, sub, pts);
     } catch (...) {
@@ -516,7 +513,7 @@ int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacke
     r = AVCodecLib.avcodec_receive_frame(dec, frame.get());
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
     if (r < 0) return -1;
-    if (APkt && ++frames == 2 && Verbose > 0)
+    if (APkt && ++frames == 2 && FSettings.Verbose > 0)
       Log(0, Format("Multiple frames in a packet from stream %d", {APkt->stream_index}));
     HandleDecodedFrame(AIst, AIstIndex, *frame);
     AVUtilLib.av_frame_unref(frame.get());
@@ -525,14 +522,14 @@ int TCustomFFmpeg::DecodePacket(TInputStream &AIst, int AIstIndex, const AVPacke
   return 0;
 }
 
-void TCustomFFmpeg::CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt)
+void engine::TRun::CopyPacketToOutputs(TInputStream &AIst, int AIstIndex, const AVPacket &APkt)
 {
-  if (StartTime != 0 && AIst.Dts < StartTime) return;
-  for (auto &ost : FRun->OutputStreams)
+  if (FSettings.StartTime != 0 && AIst.Dts < FSettings.StartTime) return;
+  for (auto &ost : FOutputStreams)
     if (ost->SourceIndex == AIstIndex && !ost->EncodingNeeded) StreamCopyPacket(AIst, *ost, APkt);
 }
 
-void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame)
+void engine::TRun::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFrame &AFrame)
 {
   const AVRational tb = AIst.Stream->time_base;
   AVCodecContext *dec = AIst.Dec;
@@ -550,15 +547,15 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
     if (rate > 0) AIst.NextPts = AIst.Pts + 1000000LL * AFrame.nb_samples / rate;
     const int size = engine::DecodedAudioToS16(AIst, AFrame);
     if (size <= 0) return;
-    if (AudioVolume != 256) {
+    if (FSettings.AudioVolume != 256) {
       auto *s = reinterpret_cast<int16_t *>(AIst.Samples.data());
       for (int i = 0; i < size / 2; ++i) {
-        const int v = (s[i] * AudioVolume + 128) >> 8;
+        const int v = (s[i] * FSettings.AudioVolume + 128) >> 8;
         s[i] = static_cast<int16_t>(v < -32768 ? -32768 : v > 32767 ? 32767 : v);
       }
     }
-    if (StartTime == 0 || AIst.Pts >= StartTime)
-      for (auto &ost : FRun->OutputStreams)
+    if (FSettings.StartTime == 0 || AIst.Pts >= FSettings.StartTime)
+      for (auto &ost : FOutputStreams)
         if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Audio())
           ost->Path->Audio()->Take(AIst, AIst.Samples.data(), size);
     return;
@@ -576,23 +573,23 @@ void TCustomFFmpeg::HandleDecodedFrame(TInputStream &AIst, int AIstIndex, AVFram
   if (AFrame.pts == NoPts || ts != AFrame.pts || (AIst.LastDecodedPts != NoPts && AFrame.pts <= AIst.LastDecodedPts))
     AIst.PredictionBroken = true;
   AIst.LastDecodedPts = AFrame.pts;
-  if (FRun->PicturePrep) FRun->PicturePrep->Process(AIst.Pts, AFrame);
-  if (StartTime == 0 || AIst.Pts >= StartTime)
-    for (auto &ost : FRun->OutputStreams)
+  if (FPicturePrep) FPicturePrep->Process(AIst.Pts, AFrame);
+  if (FSettings.StartTime == 0 || AIst.Pts >= FSettings.StartTime)
+    for (auto &ost : FOutputStreams)
       if (ost->SourceIndex == AIstIndex && ost->EncodingNeeded && ost->Path && ost->Path->Video())
         ost->Path->Video()->Take(AIst, AFrame);
 }
 
-void TCustomFFmpeg::FlushEncoders(TInputStream &AIst, int AIstIndex)
+void engine::TRun::FlushEncoders(TInputStream &AIst, int AIstIndex)
 {
-  for (auto &ostp : FRun->OutputStreams) {
+  for (auto &ostp : FOutputStreams) {
     TOutputStream &ost = *ostp;
     if (ost.SourceIndex != AIstIndex || !ost.EncodingNeeded || !ost.Enc || !ost.Path) continue;
     ost.Path->Finish(AIst);
   }
 }
 
-void TCustomFFmpeg::StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt)
+void engine::TRun::StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, const AVPacket &APkt)
 {
   if (AOst.FrameNumber == 0 && !(APkt.flags & AV_PKT_FLAG_KEY)) return;
   avbind::TPacketPtr opkt(AVCodecLib.av_packet_alloc());
@@ -607,6 +604,6 @@ void TCustomFFmpeg::StreamCopyPacket(TInputStream &AIst, TOutputStream &AOst, co
                                 : AVUtilLib.av_rescale_q(AIst.Dts, kMicroseconds, otb);
   opkt->duration = AVUtilLib.av_rescale_q(APkt.duration, itb, otb);
   opkt->flags = APkt.flags;
-  WriteFrame(OutputFiles[AOst.FileIndex], opkt.get(), AOst);
+  WritePacket(FOutputs[AOst.FileIndex], opkt.get(), AOst);
   ++AOst.FrameNumber;
 }

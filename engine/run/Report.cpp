@@ -5,8 +5,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "FFmpeg.h"
-#include "RunState.h"
+#include "Run.h"
 #include "MyUtilHlpr.h"
 #include "Rational.h"
 #include "SysFormat.h"
@@ -37,15 +36,15 @@ class TLineBuffer {
 
 }  // namespace
 
-void TCustomFFmpeg::PrintReport(bool AIsLastReport)
+void engine::TRun::PrintReport(bool AIsLastReport)
 {
-  if (OutputFileCount <= 0 || !OutputFiles[0]) return;
+  if (FOutputCount <= 0 || !FOutputs[0]) return;
   TLineBuffer line;
   int frameNumber = -1, fps = -1;
   float quality = -1.0f;
   double outputTime = kNoOutputTime, outputEnd = 0;
 
-  AVIOContext *pb = OutputFiles[0]->pb;
+  AVIOContext *pb = FOutputs[0]->pb;
   int64_t total = 0;
   if (pb) {
     // The size on disk lags behind what the muxer has written into its
@@ -57,14 +56,14 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   }
 
   bool videoSeen = false;
-  for (const auto &ostp : FRun->OutputStreams) {
+  for (const auto &ostp : FOutputStreams) {
     const TOutputStream &ost = *ostp;
     if (!ost.Stream) continue;
     const bool isVideo = ost.Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
     const float q = ost.StreamCopy ? -1.0f : static_cast<float>(ost.Reported.Quality) / FF_QP2LAMBDA;
     if (isVideo && videoSeen) line.Append("q=%2.1f ", static_cast<double>(q));
     if (isVideo && !videoSeen) {
-      const float elapsed = static_cast<float>(AVUtilLib.av_gettime() - FRun->TimerStart) / 1000000.0f;
+      const float elapsed = static_cast<float>(AVUtilLib.av_gettime() - FTimerStart) / 1000000.0f;
       frameNumber = ost.Reported.FrameNumber;
       // Nothing to tell before the first picture is out, not even at the end.
       if (frameNumber < 1) return;
@@ -72,10 +71,13 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
       quality = q;
       line.Append("frame=%5d fps=%3d q=%3.1f ", frameNumber, fps, static_cast<double>(quality));
       if (AIsLastReport) line.Append("L");
-      if (QpHist) {
+      if (FSettings.QpHist) {
         const long j = std::lrint(static_cast<double>(ost.Reported.Quality) / FF_QP2LAMBDA);
-        if (j >= 0 && j < static_cast<long>(QpHistogram.size())) ++QpHistogram[j];
-        for (int k = 0; k < kQpShown; ++k) line.Append("%X", static_cast<int>(std::lrint(std::log2(QpHistogram[k] + 1.0))));
+        if (j >= 0 && j < static_cast<long>(FReport.QpHistogram.size())) {
+          ++FReport.QpHistogram[j];
+          FEvents.Counted(FReport);
+        }
+        for (int k = 0; k < kQpShown; ++k) line.Append("%X", static_cast<int>(std::lrint(std::log2(FReport.QpHistogram[k] + 1.0))));
       }
       const AVCodecContext *enc = ost.Enc;
       if (enc && !ost.StreamCopy && (enc->flags & AV_CODEC_FLAG_PSNR)) {
@@ -109,24 +111,24 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   if (AIsLastReport && outputEnd > 0) outputTime = outputEnd;
   if (outputTime < 0.01) outputTime = 0.01;
 
-  if (OnProgress || Verbose > 0 || AIsLastReport) {
+  if (FEvents.WantsProgress() || FSettings.Verbose > 0 || AIsLastReport) {
     const double bitrate = static_cast<double>(total) * 8 / outputTime / 1000.0;
     line.Append("size=%8.0fkB time=%0.2f bitrate=%6.1fkbits/s", static_cast<double>(total) / 1024.0, outputTime,
                 bitrate);
-    if (Verbose > 1) line.Append(" dup=%d drop=%d", FramesDup, FramesDrop);
-    if (OnProgress) {
+    if (FSettings.Verbose > 1) line.Append(" dup=%d drop=%d", FReport.FramesDup, FReport.FramesDrop);
+    if (FEvents.WantsProgress()) {
       // Before any stream has a time the duration is unknown: report 0 ms.
       const double ms = outputTime >= kNoOutputTime ? 0.0 : std::trunc(outputTime * 1000.0);
       const int duration = static_cast<int>(std::min<double>(ms, INT32_MAX));
-      OnProgress(this, frameNumber, fps, duration, quality, static_cast<float>(bitrate), total, TotalDuration);
-    } else if (Verbose >= 0 && OnLog) {
+      FEvents.Progress({frameNumber, fps, duration, quality, static_cast<float>(bitrate), total, FSettings.TotalDuration});
+    } else if (FSettings.Verbose >= 0 && FEvents.Listening()) {
       Log(1, line.Text());
     }
   }
 
-  if (AIsLastReport && Verbose >= 0 && OnLog) {
-    const int64_t raw = VideoSize + AudioSize + ExtraSize;
-    const double video = VideoSize / 1024.0, audio = AudioSize / 1024.0, headers = ExtraSize / 1024.0;
+  if (AIsLastReport && FSettings.Verbose >= 0 && FEvents.Listening()) {
+    const int64_t raw = FReport.VideoSize + FReport.AudioSize + FReport.ExtraSize;
+    const double video = FReport.VideoSize / 1024.0, audio = FReport.AudioSize / 1024.0, headers = FReport.ExtraSize / 1024.0;
     // Nothing encoded: no overhead to relate, the figure is 0.
     const double overhead = raw > 0 ? static_cast<double>(total - raw) * 100.0 / static_cast<double>(raw) : 0.0;
     Log(1, Format("video:%1.0fkB audio:%1.0fkB global headers:%1.0fkB muxing overhead %f%%\r\n",
@@ -134,17 +136,16 @@ void TCustomFFmpeg::PrintReport(bool AIsLastReport)
   }
 }
 
-void TCustomFFmpeg::DoVideoStats(AVFormatContext *AOut, TOutputStream &AOst, int AFrameSize, int APictType,
-                                 int AQuality)
+void engine::TRun::VideoStats(TOutputStream &AOst, int AFrameSize, int APictType, int AQuality)
 {
-  (void)AOut;
-  if (!VstatsFile) {
-    VstatsFile = MyUtilLib.my_fopen(VstatsFileName.c_str(), "w");
-    if (!VstatsFile) Fail("fopen fail: " + VstatsFileName);
+  // A file the caller opened is used as it is; otherwise the run opens its own.
+  if (!FSettings.VstatsFile && !FVstats) {
+    FVstats.reset(MyUtilLib.my_fopen(FSettings.VstatsFileName.c_str(), "w"));
+    if (!FVstats) Fail("fopen fail: " + FSettings.VstatsFileName);
   }
   const AVCodecContext *enc = AOst.Enc;
   if (!enc || enc->codec_type != AVMEDIA_TYPE_VIDEO) return;
-  FILE *f = VstatsFile;
+  FILE *f = FSettings.VstatsFile ? FSettings.VstatsFile : FVstats.get();
   MyUtilLib.my_fprintf(f, "frame= %5d q= %2.1f ", AOst.FrameNumber, static_cast<double>(AQuality) / FF_QP2LAMBDA);
   if (enc->flags & AV_CODEC_FLAG_PSNR)
     MyUtilLib.my_fprintf(

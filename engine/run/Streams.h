@@ -3,8 +3,9 @@
 //
 // Ownership: a TOutputStream owns its output path (OutputPath.h), and
 // through it the path's encoder and working resources, so dropping the
-// record frees them. Decoder contexts, a stream copy's codec context and
-// the streams are borrowed from the job's file tables, which outlive the run.
+// record frees them. An input stream's record owns its decoder context; a
+// stream copy's codec context and the streams are borrowed from the job and
+// the engine's file tables, which outlive the run.
 // Threads: the fields of an input stream and of the output paths it feeds
 // belong to the job running for that stream (on the run's thread or on its
 // stage thread, see Pipeline.h), except where a field says otherwise.
@@ -35,7 +36,8 @@ struct TInputStream {
   int32_t FileIndex = 0;
   int32_t Index = 0;
   AVStream *Stream = nullptr;
-  AVCodecContext *Dec = nullptr;  // the engine's decoder context for this stream (owned by the input table)
+  AVCodecContext *Dec = nullptr;  // the stream's decoder context (DecOwner's), or null
+  avbind::TCodecCtxPtr DecOwner;  // taken from the job's input set-up for the run
   int32_t Discard = 1;
   int32_t DecodingNeeded = 0;
   int64_t Start = 0;

@@ -6,11 +6,10 @@
 
 #include "AudioPath.h"
 #include "CodecThreads.h"
-#include "FFmpeg.h"
-#include "RunState.h"
+#include "Run.h"
 #include "LibLoader.h"
 #include "MyUtilHlpr.h"
-#include "PathLink.h"
+#include "PicturePrep.h"
 #include "Rational.h"
 #include "SubtitlePath.h"
 #include "SysFormat.h"
@@ -20,9 +19,9 @@ using avbind::Format;
 
 namespace {
 
-bool IsStreamCopy(const TCustomFFmpeg &AEngine, int AFile, int AStream)
+bool IsStreamCopy(const engine::TJob &AJob, int AFile, int AStream)
 {
-  return AEngine.OutputSetups[AFile].Streams[AStream].StreamCopy;
+  return AJob.OutputSetups[AFile].Streams[AStream].StreamCopy;
 }
 
 const char *Language(const AVStream *ASt)
@@ -70,35 +69,36 @@ AVRational CodecTimeBase(const AVStream &ASt)
 
 }  // namespace
 
-void TCustomFFmpeg::Transcode()
+bool engine::TRun::Execute()
 {
-  if (StopRequested) return;  // stopped before it began: nothing to set up or write
   TranscodeSetup();
   TranscodeLoop();
   TranscodeEnd();
+  return !FEvents.StopRequested();
 }
 
-void TCustomFFmpeg::TranscodeSetup()
+void engine::TRun::TranscodeSetup()
 {
   // Each run reports its own sizes and sync counts, not the sums of earlier runs.
-  VideoSize = AudioSize = ExtraSize = 0;
-  FramesDup = FramesDrop = 0;
-  PicturesSkipped = 0;
+  FReport.VideoSize = FReport.AudioSize = FReport.ExtraSize = 0;
+  FReport.FramesDup = FReport.FramesDrop = 0;
+  FReport.PicturesSkipped = 0;
+  FEvents.Counted(FReport);
   try {
     MakeStreamTables();
     MapOutputStreams();
-    for (std::size_t n = 0; n < FRun->OutputStreams.size(); ++n)
-      SetupOutputCodec(*FRun->OutputStreams[n], static_cast<int>(n));
+    for (std::size_t n = 0; n < FOutputStreams.size(); ++n)
+      SetupOutputCodec(*FOutputStreams[n], static_cast<int>(n));
     // The description and the mapping log. Encoder parameters go to the
     // streams now so the description shows them; they are refreshed once
     // the encoders open.
-    for (auto &ost : FRun->OutputStreams)
+    for (auto &ost : FOutputStreams)
       if (ost->EncodingNeeded) AVCodecLib.avcodec_parameters_from_context(ost->Stream->codecpar, ost->Enc);
-    for (int f = 0; f < OutputFileCount; ++f) AVFormatLib.av_dump_format(OutputFiles[f], f, OutputFiles[f]->url, 1);
-    if (Verbose >= 0 && OnLog) {
+    for (int f = 0; f < FOutputCount; ++f) AVFormatLib.av_dump_format(FOutputs[f], f, FOutputs[f]->url, 1);
+    if (FSettings.Verbose >= 0 && FEvents.Listening()) {
       Log(1, "Stream mapping:");
-      for (auto &ost : FRun->OutputStreams) {
-        const TInputStream &src = *FRun->InputStreams[ost->SourceIndex];
+      for (auto &ost : FOutputStreams) {
+        const TInputStream &src = *FInputStreams[ost->SourceIndex];
         Log(1, Format("  Stream #%d.%d -> #%d.%d", {src.FileIndex, src.Index, ost->FileIndex, ost->Index}));
         if (ost->SyncIst != &src) Log(1, Format(" [sync #%d.%d]", {ost->SyncIst->FileIndex, ost->SyncIst->Index}));
       }
@@ -109,8 +109,8 @@ void TCustomFFmpeg::TranscodeSetup()
     ApplyMetaDataMaps();
     WriteHeaders();
     StartPipeline();
-    FRun->TimerStart = AVUtilLib.av_gettime();
-    FRun->LastReportTime = FRun->TimerStart;
+    FTimerStart = AVUtilLib.av_gettime();
+    FLastReportTime = FTimerStart;
   } catch (...) {
     // The open codecs are found through the tables: close them (under the
     // codec lock) before the tables go.
@@ -120,85 +120,88 @@ void TCustomFFmpeg::TranscodeSetup()
   }
 }
 
-void TCustomFFmpeg::MakeStreamTables()
+void engine::TRun::MakeStreamTables()
 {
   // The records of the input files and their streams.
-  FRun->FileTable.assign(InputFileCount, TInputFileInfo{});
-  FRun->InputStreams.clear();
-  for (int i = 0; i < InputFileCount; ++i) {
-    AVFormatContext *ic = InputFiles[i];
-    FRun->FileTable[i].FirstStream = static_cast<int32_t>(FRun->InputStreams.size());
-    FRun->FileTable[i].StreamCount = static_cast<int32_t>(ic->nb_streams);
+  FFileTable.assign(FInputCount, TInputFileInfo{});
+  FTsOffsets.assign(FJob.InputTsOffsets, FJob.InputTsOffsets + FInputCount);
+  FInputStreams.clear();
+  for (int i = 0; i < FInputCount; ++i) {
+    AVFormatContext *ic = FInputs[i];
+    FFileTable[i].FirstStream = static_cast<int32_t>(FInputStreams.size());
+    FFileTable[i].StreamCount = static_cast<int32_t>(ic->nb_streams);
     for (unsigned k = 0; k < ic->nb_streams; ++k) {
       auto ist = std::make_unique<TInputStream>();
       ist->FileIndex = i;
       ist->Index = static_cast<int32_t>(k);
       ist->Stream = ic->streams[k];
-      ist->Dec = k < InputSetups[i].Dec.size() ? InputSetups[i].Dec[k].get() : nullptr;
+      // The decoder is the stream's from now on (see Run.h).
+      if (k < FJob.InputSetups[i].Dec.size()) ist->DecOwner = std::move(FJob.InputSetups[i].Dec[k]);
+      ist->Dec = ist->DecOwner.get();
       ist->Discard = 1;
       // Rate emulation belongs to the file it was given for, not to the job.
-      ist->RateEmu = InputSetups[i].RateEmu;
+      ist->RateEmu = FJob.InputSetups[i].RateEmu;
       if (ist->RateEmu) {
         ist->Start = AVUtilLib.av_gettime();
         ist->Frame = 0;
       }
-      FRun->InputStreams.push_back(std::move(ist));
+      FInputStreams.push_back(std::move(ist));
     }
   }
 }
 
-void TCustomFFmpeg::MapOutputStreams()
+void engine::TRun::MapOutputStreams()
 {
   int nbOstreams = 0;
-  for (int i = 0; i < OutputFileCount; ++i) {
-    if (OutputFiles[i]->nb_streams == 0) Fail("Output file does not contain any stream");
-    nbOstreams += static_cast<int>(OutputFiles[i]->nb_streams);
+  for (int i = 0; i < FOutputCount; ++i) {
+    if (FOutputs[i]->nb_streams == 0) Fail("Output file does not contain any stream");
+    nbOstreams += static_cast<int>(FOutputs[i]->nb_streams);
   }
 
   // Stream maps.
-  if (StreamMapCount > 0 && StreamMapCount != nbOstreams)
+  if (FJob.StreamMapCount > 0 && FJob.StreamMapCount != nbOstreams)
     Fail("Number of stream maps must match number of output streams");
-  for (int i = 0; i < StreamMapCount; ++i) {
-    const TStreamMap &m = StreamMaps[i];
-    if (m.FileIndex < 0 || m.FileIndex >= InputFileCount || m.StreamIndex < 0 ||
-        m.StreamIndex >= FRun->FileTable[m.FileIndex].StreamCount)
+  for (int i = 0; i < FJob.StreamMapCount; ++i) {
+    const TStreamMap &m = FJob.StreamMaps[i];
+    if (m.FileIndex < 0 || m.FileIndex >= FInputCount || m.StreamIndex < 0 ||
+        m.StreamIndex >= FFileTable[m.FileIndex].StreamCount)
       Fail(Format("Could not find input stream #%d.%d", {m.FileIndex, m.StreamIndex}));
-    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= InputFileCount || m.SyncStreamIndex < 0 ||
-        m.SyncStreamIndex >= FRun->FileTable[m.SyncFileIndex].StreamCount)
+    if (m.SyncFileIndex < 0 || m.SyncFileIndex >= FInputCount || m.SyncStreamIndex < 0 ||
+        m.SyncStreamIndex >= FFileTable[m.SyncFileIndex].StreamCount)
       Fail(Format("Could not find sync stream #%d.%d", {m.SyncFileIndex, m.SyncStreamIndex}));
   }
 
   // Output streams and their sources.
-  FRun->OutputStreams.clear();
+  FOutputStreams.clear();
   int n = 0;
-  for (int f = 0; f < OutputFileCount; ++f) {
-    AVFormatContext *oc = OutputFiles[f];
+  for (int f = 0; f < FOutputCount; ++f) {
+    AVFormatContext *oc = FOutputs[f];
     for (unsigned k = 0; k < oc->nb_streams; ++k, ++n) {
       auto ost = std::make_unique<TOutputStream>();
       ost->FileIndex = f;
       ost->Index = static_cast<int32_t>(k);
       ost->Stream = oc->streams[k];
-      ost->Enc = OutputSetups[f].Streams[k].Enc.get();
-      ost->StreamCopy = IsStreamCopy(*this, f, static_cast<int>(k));
+      ost->Enc = FJob.OutputSetups[f].Streams[k].Enc.get();
+      ost->StreamCopy = IsStreamCopy(FJob, f, static_cast<int>(k));
       if (!ost->Enc) Fail("invalid codec_type of output stream");
       const AVMediaType type = ost->Enc->codec_type;
       int source = -1;
-      if (StreamMapCount > 0) {
-        const TStreamMap &m = StreamMaps[n];
-        source = FRun->FileTable[m.FileIndex].FirstStream + m.StreamIndex;
-        if (FRun->InputStreams[source]->Stream->codecpar->codec_type != type) {
+      if (FJob.StreamMapCount > 0) {
+        const TStreamMap &m = FJob.StreamMaps[n];
+        source = FFileTable[m.FileIndex].FirstStream + m.StreamIndex;
+        if (FInputStreams[source]->Stream->codecpar->codec_type != type) {
           AVFormatLib.av_dump_format(oc, f, oc->url, 1);
           Fail(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d", {m.FileIndex, m.StreamIndex, f, k}));
         }
       } else {
-        if (ProgramId != 0) {
-          for (int j = 0; j < InputFileCount && source < 0; ++j) {
-            AVFormatContext *ic = InputFiles[j];
+        if (FSettings.ProgramId != 0) {
+          for (int j = 0; j < FInputCount && source < 0; ++j) {
+            AVFormatContext *ic = FInputs[j];
             for (unsigned p = 0; p < ic->nb_programs && source < 0; ++p) {
-              if (ic->programs[p]->id != ProgramId) continue;
+              if (ic->programs[p]->id != FSettings.ProgramId) continue;
               for (unsigned s = 0; s < ic->programs[p]->nb_stream_indexes; ++s) {
-                const int idx = FRun->FileTable[j].FirstStream + static_cast<int>(ic->programs[p]->stream_index[s]);
-                if (FRun->InputStreams[idx]->Discard && FRun->InputStreams[idx]->Stream->codecpar->codec_type == type) {
+                const int idx = FFileTable[j].FirstStream + static_cast<int>(ic->programs[p]->stream_index[s]);
+                if (FInputStreams[idx]->Discard && FInputStreams[idx]->Stream->codecpar->codec_type == type) {
                   source = idx;
                   break;
                 }
@@ -206,36 +209,36 @@ void TCustomFFmpeg::MapOutputStreams()
             }
           }
         } else {
-          for (std::size_t j = 0; j < FRun->InputStreams.size(); ++j)
-            if (FRun->InputStreams[j]->Discard && FRun->InputStreams[j]->Stream->codecpar->codec_type == type) {
+          for (std::size_t j = 0; j < FInputStreams.size(); ++j)
+            if (FInputStreams[j]->Discard && FInputStreams[j]->Stream->codecpar->codec_type == type) {
               source = static_cast<int>(j);
               break;
             }
         }
-        if (source < 0 && ProgramId == 0)
-          for (std::size_t j = 0; j < FRun->InputStreams.size(); ++j)
-            if (FRun->InputStreams[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
+        if (source < 0 && FSettings.ProgramId == 0)
+          for (std::size_t j = 0; j < FInputStreams.size(); ++j)
+            if (FInputStreams[j]->Stream->codecpar->codec_type == type) source = static_cast<int>(j);
         if (source < 0) {
           AVFormatLib.av_dump_format(oc, f, oc->url, 1);
           Fail(Format("Could not find input stream matching output stream #%d.%d", {f, k}));
         }
       }
       ost->SourceIndex = source;
-      FRun->InputStreams[source]->Discard = 0;
-      if (StreamMapCount > 0) {
-        const TStreamMap &m = StreamMaps[n];
-        ost->SyncIst = FRun->InputStreams[FRun->FileTable[m.SyncFileIndex].FirstStream + m.SyncStreamIndex].get();
+      FInputStreams[source]->Discard = 0;
+      if (FJob.StreamMapCount > 0) {
+        const TStreamMap &m = FJob.StreamMaps[n];
+        ost->SyncIst = FInputStreams[FFileTable[m.SyncFileIndex].FirstStream + m.SyncStreamIndex].get();
       } else {
-        ost->SyncIst = FRun->InputStreams[source].get();
+        ost->SyncIst = FInputStreams[source].get();
       }
-      FRun->OutputStreams.push_back(std::move(ost));
+      FOutputStreams.push_back(std::move(ost));
     }
   }
 }
 
-void TCustomFFmpeg::SetupOutputCodec(TOutputStream &AOst, int AIndex)
+void engine::TRun::SetupOutputCodec(TOutputStream &AOst, int AIndex)
 {
-  TInputStream &ist = *FRun->InputStreams[AOst.SourceIndex];
+  TInputStream &ist = *FInputStreams[AOst.SourceIndex];
   AVCodecContext *enc = AOst.Enc;
 
   if (!Language(AOst.Stream))
@@ -253,25 +256,19 @@ void TCustomFFmpeg::SetupOutputCodec(TOutputStream &AOst, int AIndex)
     AOst.EncodingNeeded = 1;
     ist.DecodingNeeded = 1;
   }
-  if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
-    const int w = AOst.StreamCopy ? AOst.Stream->codecpar->width : enc->width;
-    const int h = AOst.StreamCopy ? AOst.Stream->codecpar->height : enc->height;
-    const int64_t need = 4LL * w * h;
-    if (need > BitBufferSize && need < INT32_MAX) BitBufferSize = static_cast<int32_t>(need);
-  }
 }
 
-void TCustomFFmpeg::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)
+void engine::TRun::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)
 {
   AVCodecContext *enc = AOst.Enc;
   AVCodecParameters *dec = AIst.Stream->codecpar;
-  AVFormatContext *oc = OutputFiles[AOst.FileIndex];
+  AVFormatContext *oc = FOutputs[AOst.FileIndex];
   const AVMediaType type = dec->codec_type;
-  if (type == AVMEDIA_TYPE_AUDIO && AudioVolume != 256)
+  if (type == AVMEDIA_TYPE_AUDIO && FSettings.AudioVolume != 256)
     Fail("-acodec copy and -vol are incompatible (frames are not decoded)");
   if (type == AVMEDIA_TYPE_VIDEO) {
-    if (OnCustomHook) Fail("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-    if (UsingVhook) Fail("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+    if (FEvents.CustomHookSet()) Fail("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+    if (FEvents.FrameHooksLoaded()) Fail("-vcodec copy and -vhook are incompatible (frames are not decoded)");
   }
   if (type != AVMEDIA_TYPE_AUDIO && type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_SUBTITLE)
     Fail("invalid codec_type of output stream");
@@ -317,56 +314,40 @@ void TCustomFFmpeg::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)
   AOst.EncodingNeeded = 0;
 }
 
-engine::THookLinks TCustomFFmpeg::HookLinks()
+void engine::TRun::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex)
 {
-  engine::THookLinks links;
-  links.Sender = this;
-  links.OnBeforeHook = &OnBeforeHook;
-  links.OnCustomHook = &OnCustomHook;
-  links.UsingVhook = &UsingVhook;
-  links.HookAction = &HookAction;
-  links.HookRanges = &HookRanges;
-  links.HookRangeIndex = &HookRangeIndex;
-  links.HookRangeCount = &HookRangeCount;
-  links.Deinterlace = DoDeinterlace != 0;
-  links.RunFrameHooks = [this](uint8_t *AData[4], int ALineSize[4], AVPixelFormat APixFmt, int AWidth, int AHeight,
-                               int64_t APts) { RunFrameHooks(AData, ALineSize, APixFmt, AWidth, AHeight, APts); };
-  links.Log = [this](int ALevel, const std::string &AMsg) { Log(ALevel, AMsg); };
-  return links;
-}
-
-void TCustomFFmpeg::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int AIndex)
-{
-  AVFormatContext *oc = OutputFiles[AOst.FileIndex];
+  AVFormatContext *oc = FOutputs[AOst.FileIndex];
   switch (AOst.Enc->codec_type) {
     case AVMEDIA_TYPE_AUDIO: {
-      auto path = std::make_unique<engine::TAudioPath>(*FPathLink, oc, AOst);
+      auto path = std::make_unique<TAudioPath>(*this, oc, AOst);
       path->Setup(AIst);
       AOst.Path = std::move(path);
       break;
     }
     case AVMEDIA_TYPE_VIDEO: {
-      engine::TVideoPathOptions options;
-      int64_t flags = SwsFlags;
-      options.SetupScalerFlags =
-          SwsOpts && AVUtilLib.av_opt_get_int(SwsOpts, "sws_flags", 0, &flags) >= 0 ? static_cast<int32_t>(flags)
-                                                                                       : SwsFlags;
+      TVideoPathOptions options;
+      int64_t flags = FSettings.SwsFlags;
+      SwsContext *swsOpts = FJob.SwsOpts;
+      options.SetupScalerFlags = swsOpts && AVUtilLib.av_opt_get_int(swsOpts, "sws_flags", 0, &flags) >= 0
+                                     ? static_cast<int32_t>(flags)
+                                     : FSettings.SwsFlags;
+      const AVCodecContext *videoOpts = FJob.CodecOpts[AVMEDIA_TYPE_VIDEO];
       options.InterlacedCoding =
-          CodecOpts[AVMEDIA_TYPE_VIDEO] &&
-          (CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
+          videoOpts && (videoOpts->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
       if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
-        options.Quality = OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
-      if (!FRun->PicturePrep) FRun->PicturePrep = std::make_unique<engine::TPicturePrep>(HookLinks());
-      auto path = std::make_unique<engine::TVideoPath>(*FPathLink, oc, AOst, options);
+        options.Quality = FJob.OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
+      if (!FPicturePrep) FPicturePrep = std::make_unique<TPicturePrep>(FHost.HookLinks());
+      auto path = std::make_unique<TVideoPath>(*this, oc, AOst, options);
       path->Setup(AIst);
       // The setting follows the scaler options once a scaler is made at the
-      // set-up, so later scalers of the run use them too.
-      if (path->Rescaling()) SwsFlags = options.SetupScalerFlags;
+      // set-up, so later scalers of the run use them too: the one setting a
+      // run writes, on its own thread before any stage starts.
+      if (path->Rescaling()) FHost.SwsFlags = options.SetupScalerFlags;
       AOst.Path = std::move(path);
       break;
     }
     case AVMEDIA_TYPE_SUBTITLE: {
-      auto path = std::make_unique<engine::TSubtitlePath>(*FPathLink, oc, AOst);
+      auto path = std::make_unique<TSubtitlePath>(*this, oc, AOst);
       path->Setup(AIst);
       AOst.Path = std::move(path);
       break;
@@ -375,11 +356,11 @@ void TCustomFFmpeg::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int
       Fail("invalid codec_type of output stream");
   }
   // From here the path owns the encoder; nothing reads it from the job's table again.
-  AOst.Path->AdoptEncoder(std::move(OutputSetups[AOst.FileIndex].Streams[AOst.Index].Enc));
+  AOst.Path->AdoptEncoder(std::move(FJob.OutputSetups[AOst.FileIndex].Streams[AOst.Index].Enc));
   AOst.Path->OpenPassLog(AIndex);
 }
 
-void TCustomFFmpeg::OpenDecoder(TInputStream &AIst)
+void engine::TRun::OpenDecoder(TInputStream &AIst)
 {
   if (AIst.Opened) return;
   const AVCodec *codec = AVCodecLib.avcodec_find_decoder(AIst.Stream->codecpar->codec_id);
@@ -392,9 +373,9 @@ void TCustomFFmpeg::OpenDecoder(TInputStream &AIst)
   AIst.Opened = true;
 }
 
-void TCustomFFmpeg::OpenEncoders()
+void engine::TRun::OpenEncoders()
 {
-    for (auto &ostp : FRun->OutputStreams) {
+    for (auto &ostp : FOutputStreams) {
     TOutputStream &ost = *ostp;
     if (!ost.EncodingNeeded) continue;
     AVCodecContext *enc = ost.Enc;
@@ -404,7 +385,7 @@ void TCustomFFmpeg::OpenEncoders()
     if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE && !enc->subtitle_header) {
       // Text subtitle encoders take their style header from the decoder,
       // which makes it when it opens: open that one first.
-      TInputStream &ist = *FRun->InputStreams[ost.SourceIndex];
+      TInputStream &ist = *FInputStreams[ost.SourceIndex];
       OpenDecoder(ist);
       if (ist.Dec->subtitle_header && ist.Dec->subtitle_header_size > 0) {
         enc->subtitle_header = static_cast<uint8_t *>(AVUtilLib.av_mallocz(ist.Dec->subtitle_header_size + 1));
@@ -428,22 +409,23 @@ void TCustomFFmpeg::OpenEncoders()
     ost.Stream->time_base = enc->time_base;
     if (enc->codec_type == AVMEDIA_TYPE_VIDEO && enc->framerate.num == 0)
       ost.Stream->avg_frame_rate = AVRational{enc->time_base.den, enc->time_base.num};
-    ExtraSize += enc->extradata_size;
+    FReport.ExtraSize += enc->extradata_size;
   }
+  FEvents.Counted(FReport);
 }
 
-void TCustomFFmpeg::OpenDecoders()
+void engine::TRun::OpenDecoders()
 {
   // Decoders on their library's threads as the budget allows (see CodecThreads.h).
-  for (auto &istp : FRun->InputStreams)
-    if (istp->DecodingNeeded && istp->Dec && !istp->Opened) engine::SetDecoderThreads(*istp->Dec, ThreadBudget());
-  for (auto &istp : FRun->InputStreams)
+  for (auto &istp : FInputStreams)
+    if (istp->DecodingNeeded && istp->Dec && !istp->Opened) engine::SetDecoderThreads(*istp->Dec, FParams.ThreadBudget);
+  for (auto &istp : FInputStreams)
     if (istp->DecodingNeeded) OpenDecoder(*istp);
 }
 
-void TCustomFFmpeg::ResetInputClocks()
+void engine::TRun::ResetInputClocks()
 {
-  for (auto &ist : FRun->InputStreams) {
+  for (auto &ist : FInputStreams) {
     ist->Pts = 0;
     ist->NextPts = NoPts;
     ist->Dts = 0;
@@ -452,34 +434,34 @@ void TCustomFFmpeg::ResetInputClocks()
   }
 }
 
-void TCustomFFmpeg::ApplyMetaDataMaps()
+void engine::TRun::ApplyMetaDataMaps()
 {
-  for (int i = 0; i < MetaDataMapCount; ++i) {
-    const int out = MetaDataMaps[i].OutFile, in = MetaDataMaps[i].InFile;
-    if (out < 0 || out >= OutputFileCount)
+  for (int i = 0; i < FJob.MetaDataMapCount; ++i) {
+    const int out = FJob.MetaDataMaps[i].OutFile, in = FJob.MetaDataMaps[i].InFile;
+    if (out < 0 || out >= FOutputCount)
       Fail(Format("Invalid output file index %d map_meta_data(%d,%d)", {out, out, in}));
-    if (in < 0 || in >= InputFileCount)
+    if (in < 0 || in >= FInputCount)
       Fail(Format("Invalid input file index %d map_meta_data(%d,%d)", {in, out, in}));
-    CopyNamedMetadata(OutputFiles[out]->metadata, InputFiles[in]->metadata);
+    CopyNamedMetadata(FOutputs[out]->metadata, FInputs[in]->metadata);
   }
 }
 
-void TCustomFFmpeg::WriteHeaders()
+void engine::TRun::WriteHeaders()
 {
-  for (int f = 0; f < OutputFileCount; ++f) {
+  for (int f = 0; f < FOutputCount; ++f) {
     AVDictionary *opts = nullptr;
-    AVUtilLib.av_dict_copy(&opts, OutputSetups[f].MuxOpts.Get(), 0);
-    const int r = AVFormatLib.avformat_write_header(OutputFiles[f], &opts);
+    AVUtilLib.av_dict_copy(&opts, FJob.OutputSetups[f].MuxOpts.Get(), 0);
+    const int r = AVFormatLib.avformat_write_header(FOutputs[f], &opts);
     AVUtilLib.av_dict_free(&opts);
     if (r < 0) Fail(Format("Could not write header for output file #%d (incorrect codec parameters ?)", {f}));
-    OutputSetups[f].File.HeaderWritten = true;
+    FJob.OutputSetups[f].File.HeaderWritten = true;
   }
-  bool allRtp = OutputFileCount > 0;
-  for (int f = 0; f < OutputFileCount; ++f)
-    allRtp = allRtp && std::strcmp(OutputFiles[f]->oformat->name, "rtp") == 0;
-  if (allRtp && OnLog) {
+  bool allRtp = FOutputCount > 0;
+  for (int f = 0; f < FOutputCount; ++f)
+    allRtp = allRtp && std::strcmp(FOutputs[f]->oformat->name, "rtp") == 0;
+  if (allRtp && FEvents.Listening()) {
     char sdp[2048] = {};
-    AVFormatLib.av_sdp_create(OutputFiles, OutputFileCount, sdp, sizeof sdp);
+    AVFormatLib.av_sdp_create(FOutputs, FOutputCount, sdp, sizeof sdp);
     std::string text = sdp;
     while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
     Log(1, "SDP: " + text);

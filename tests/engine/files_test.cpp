@@ -29,8 +29,8 @@ class FilesTest : public ::testing::Test {
     qvtest::MakeMedia(Dir.File(AName), AOpts);
     return Dir.File(AName);
   }
-  AVCodecContext *Enc(int AFile, int AStream) { return Engine.OutputSetups[AFile].Streams[AStream].Enc.get(); }
-  const TOutputStreamSetup &Setup(int AFile, int AStream) { return Engine.OutputSetups[AFile].Streams[AStream]; }
+  AVCodecContext *Enc(int AFile, int AStream) { return Engine.Job().OutputSetups[AFile].Streams[AStream].Enc.get(); }
+  const TOutputStreamSetup &Setup(int AFile, int AStream) { return Engine.Job().OutputSetups[AFile].Streams[AStream]; }
   static std::string Dict(AVDictionary *ADict, const char *AKey)
   {
     const AVDictionaryEntry *e = AVUtilLib.av_dict_get(ADict, AKey, nullptr, 0);
@@ -89,6 +89,12 @@ TEST_F(FilesTest, ResetOptionsRestoresEveryDefault)
   {                                                                                   \
     #F, [&](TCustomFFmpeg &e) { e.F = CHANGED; }, [&](const TCustomFFmpeg &e) { return same(e.F, DEFAULT); } \
   }
+  // The job's own state is changed through its options and read through Job().
+#define QV_JOB(F, SET, DEFAULT)                                                                                   \
+  TField                                                                                                        \
+  {                                                                                                             \
+    #F, [&](TCustomFFmpeg &e) { e.SET; }, [&](const TCustomFFmpeg &e) { return same(e.Job().F, DEFAULT); } \
+  }
   const AVInputFormat *flv = AVFormatLib.av_find_input_format("flv");
   const AVOutputFormat *mp4 = AVFormatLib.av_guess_format("mp4", nullptr, nullptr);
   const std::vector<TField> fields = {
@@ -126,12 +132,13 @@ TEST_F(FilesTest, ResetOptionsRestoresEveryDefault)
       QV_FIELD(VstatsFileName, "v.log", ""), QV_FIELD(VstatsFile, MyUtilLib.my_fopen("/dev/null", "w"), nullptr),
       QV_FIELD(DoPass, 2, 0), QV_FIELD(PassLogFileName, "p", ""), QV_FIELD(ThreadCount, 2, 1), QV_FIELD(SwsFlags, 1, 4),
       // not settings, but reset with them
-      QV_FIELD(InputTsScales[3][4], 2.0, 0.0), QV_FIELD(StreamMapCount, 2, 0), QV_FIELD(MetaDataMapCount, 2, 0),
-      QV_FIELD(UsingVhook, true, false),
+      QV_JOB(InputTsScales[0][4], SetInputTsScale("4:2"), 0.0), QV_JOB(StreamMapCount, SetStreamMap("0:1"), 0),
+      QV_JOB(MetaDataMapCount, SetMetaDataMap("0:0"), 0), QV_FIELD(UsingVhook, true, false),
       QV_FIELD(HookAction, haStop, haContinue), QV_FIELD(HookRangeIndex, 1, 0), QV_FIELD(HookRangeCount, 1, 0),
-      QV_FIELD(BitBufferSize, 1 << 24, 262144), QV_FIELD(ExceptionRaised, true, false),
+      QV_FIELD(ExceptionRaised, true, false),
   };
 #undef QV_FIELD
+#undef QV_JOB
   for (const TField &f : fields) {
     f.Change(Engine);
     EXPECT_FALSE(f.IsDefault(Engine)) << f.Name << " was not changed";
@@ -166,9 +173,9 @@ TEST_F(FilesTest, GeneratedInputFillsSettingsAndDecoderContexts)
   EXPECT_NEAR(Engine.TotalDuration, 3050, 150);
   // One decoder context per stream, timed by its stream; audio discarded.
   AVFormatContext *ic = Engine.InputFiles[0];
-  ASSERT_EQ(Engine.InputSetups[0].Dec.size(), ic->nb_streams);
+  ASSERT_EQ(Engine.Job().InputSetups[0].Dec.size(), ic->nb_streams);
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
-    const AVCodecContext *dec = Engine.InputSetups[0].Dec[i].get();
+    const AVCodecContext *dec = Engine.Job().InputSetups[0].Dec[i].get();
     EXPECT_EQ(dec->codec_id, ic->streams[i]->codecpar->codec_id);
     EXPECT_EQ(av_cmp_q(dec->pkt_timebase, ic->streams[i]->time_base), 0);
     EXPECT_EQ(dec->thread_count, 2);
@@ -276,14 +283,14 @@ TEST_F(FilesTest, StartTimeSetsTheInputOffset)
   ASSERT_TRUE(Engine.OpenInputFile(path)) << Engine.LastOptionError;
   const int64_t start = Engine.InputFiles[0]->start_time == AV_NOPTS_VALUE ? 0 : Engine.InputFiles[0]->start_time;
   EXPECT_EQ(Engine.StartTime, 0);
-  EXPECT_EQ(Engine.InputTsOffsets[0], 250000 - (1000000 + start));
+  EXPECT_EQ(Engine.Job().InputTsOffsets[0], 250000 - (1000000 + start));
   Engine.StartTime = 1000000;
   Engine.CopyTs = 1;  // copied timestamps: the plain setting
   ASSERT_TRUE(Engine.OpenInputFile(path));
-  EXPECT_EQ(Engine.InputTsOffsets[1], 250000);
+  EXPECT_EQ(Engine.Job().InputTsOffsets[1], 250000);
   Engine.CopyTs = 0;  // no start position: only the file's own start moves it
   ASSERT_TRUE(Engine.OpenInputFile(path));
-  EXPECT_EQ(Engine.InputTsOffsets[2], 250000 - start);
+  EXPECT_EQ(Engine.Job().InputTsOffsets[2], 250000 - start);
 }
 
 TEST_F(FilesTest, CodecLookupAndGenericOptionCopy)
@@ -305,10 +312,14 @@ TEST_F(FilesTest, CodecLookupAndGenericOptionCopy)
   EXPECT_EQ(Engine.LastOptionError, "Invalid encoder type 'libfaac'");
 
   // Generic options reach only contexts of their kind.
-  AVCodecContext *defaults = Engine.CodecOpts[AVMEDIA_TYPE_VIDEO];
-  for (const auto &[k, v] : {std::pair{"g", "7"}, {"ar", "11025"}, {"b", "123000"}})
+  // The names come through the option surface; the values all go into one
+  // set of defaults so that only the kind flags tell the two contexts apart.
+  AVCodecContext *defaults = Engine.Job().CodecOpts[AVMEDIA_TYPE_VIDEO];
+  for (const auto &[k, v] : {std::pair{"g", "7"}, {"ar", "11025"}, {"b", "123000"}}) {
+    ASSERT_TRUE(Engine.SetGenericOption(k, v)) << k;
     ASSERT_GE(AVUtilLib.av_opt_set(defaults, k, v, 0), 0);
-  Engine.OptNames = {"g", "ar", "b", "not_an_option"};
+  }
+  ASSERT_FALSE(Engine.SetGenericOption("not_an_option", "1"));
   avbind::TCodecCtxPtr video(AVCodecLib.avcodec_alloc_context3(nullptr));
   avbind::TCodecCtxPtr audio(AVCodecLib.avcodec_alloc_context3(nullptr));
   const int gop = audio->gop_size;
@@ -386,7 +397,7 @@ TEST_F(FilesTest, OutputStreamsFollowTheInputKinds)
   ASSERT_TRUE(both.OpenInputFile(Media("av.flv", mono)));
   ASSERT_TRUE(both.OpenOutputFile(Dir.File("av.mp4"))) << both.LastOptionError;
   ASSERT_EQ(both.OutputFiles[0]->nb_streams, 2u);
-  const AVCodecContext *a = both.OutputSetups[0].Streams[1].Enc.get();
+  const AVCodecContext *a = both.Job().OutputSetups[0].Streams[1].Enc.get();
   EXPECT_EQ(a->codec_id, AV_CODEC_ID_AAC);
   EXPECT_EQ(a->sample_rate, 22050);
   EXPECT_EQ(a->ch_layout.nb_channels, 1);
@@ -490,10 +501,10 @@ TEST_F(FilesTest, RateControlOverrides)
 
 TEST_F(FilesTest, OptionsAudioSettingsAndMetadataReachTheOutput)
 {
-  ASSERT_GE(AVUtilLib.av_opt_set(Engine.CodecOpts[AVMEDIA_TYPE_VIDEO], "g", "12", 0), 0);
-  Engine.OptNames = {"g"};
-  Engine.PrivateOpts = {{"maxrate", "900000"}, {"mpeg_quant", "1"}, {"no_encoder_has_this", "1"},
-                        {"movflags", "+faststart"}};
+  for (const auto &[k, v] :
+       {std::pair{"g", "12"}, {"maxrate", "900000"}, {"mpeg_quant", "1"}, {"movflags", "+faststart"}})
+    ASSERT_TRUE(Engine.SetGenericOption(k, v)) << k;
+  ASSERT_FALSE(Engine.SetGenericOption("no_encoder_has_this", "1"));
   Engine.Title = "A title";
   Engine.Year = 2008;
   Engine.RecTimestamp = 1204372800;
@@ -505,7 +516,7 @@ TEST_F(FilesTest, OptionsAudioSettingsAndMetadataReachTheOutput)
   ASSERT_GE(AVUtilLib.av_opt_get_int(enc, "mpeg_quant", AV_OPT_SEARCH_CHILDREN, &quant), 0);
   EXPECT_EQ(quant, 1);
   // The muxer gets the private options its own class knows, and only those.
-  AVDictionary *mux = Engine.OutputSetups[0].MuxOpts.Get();
+  AVDictionary *mux = Engine.Job().OutputSetups[0].MuxOpts.Get();
   EXPECT_EQ(Dict(mux, "movflags"), "+faststart");
   EXPECT_EQ(Dict(mux, "maxrate") + Dict(mux, "preload"), "<none><none>");
   EXPECT_EQ(Engine.OutputFiles[0]->max_delay, 700000);
@@ -514,9 +525,9 @@ TEST_F(FilesTest, OptionsAudioSettingsAndMetadataReachTheOutput)
             "A title|2008|2008-03-01T12:00:00.000000Z");
   Engine.MuxPreload = 0.25f;
   ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("ps.mpg"))) << Engine.LastOptionError;
-  EXPECT_EQ(Dict(Engine.OutputSetups[1].MuxOpts.Get(), "preload"), "250000");
+  EXPECT_EQ(Dict(Engine.Job().OutputSetups[1].MuxOpts.Get(), "preload"), "250000");
   ASSERT_TRUE(Engine.OpenOutputFile(Dir.File("anim.gif"))) << Engine.LastOptionError;
-  EXPECT_EQ(Dict(Engine.OutputSetups[2].MuxOpts.Get(), "loop"), "-1");  // gif: "does not loop"
+  EXPECT_EQ(Dict(Engine.Job().OutputSetups[2].MuxOpts.Get(), "loop"), "-1");  // gif: "does not loop"
 
 }
 

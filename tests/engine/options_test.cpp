@@ -53,11 +53,11 @@ class OptionsTest : public ::testing::Test {
   }
   bool HasOptName(const std::string &AName) const
   {
-    return std::find(E.OptNames.begin(), E.OptNames.end(), AName) != E.OptNames.end();
+    return std::find(E.Job().OptNames.begin(), E.Job().OptNames.end(), AName) != E.Job().OptNames.end();
   }
   const std::string *PrivateValue(const std::string &AName) const
   {
-    for (const auto &[n, v] : E.PrivateOpts)
+    for (const auto &[n, v] : E.Job().PrivateOpts)
       if (n == AName) return &v;
     return nullptr;
   }
@@ -125,8 +125,8 @@ TEST_F(OptionsTest, RefusedValuesGiveTheirMessageAndChangeNothing)
   EXPECT_NEAR(E.FrameAspectRatio, 1.7778, 1e-4);
   EXPECT_FLOAT_EQ(E.VideoQScale, 0);
   EXPECT_EQ(E.RecordingTime, INT64_MAX);
-  EXPECT_EQ(E.InputTsScales[0][1], 0);
-  EXPECT_EQ(E.StreamMapCount, 0);
+  EXPECT_EQ(E.Job().InputTsScales[0][1], 0);
+  EXPECT_EQ(E.Job().StreamMapCount, 0);
   EXPECT_EQ(E.InterMatrix, nullptr);  // nothing partial is left for the encoder
   EXPECT_EQ(E.OutputFormat, nullptr);
   for (const char *v : {"high", "nan"})
@@ -197,22 +197,22 @@ TEST_F(OptionsTest, BitRateWarningAndLibraryOptions)
 {
   const std::string warning =
       "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s";
-  const int64_t audioDefault = E.CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate;
+  const int64_t audioDefault = E.Job().CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate;
   E.SetOption("b", "64");
   E.SetOption("b", "64000");
   EXPECT_EQ(Count(warning), 1);
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate, audioDefault);  // "b" is the video rate only
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate, audioDefault);  // "b" is the video rate only
   // "ab" reads the audio context back: a sane video rate does not hide it.
   E.SetOption("ab", "96");
   EXPECT_EQ(Count(warning), 2);
   E.SetOption("ab", "96000");
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate, 96000);
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->bit_rate, 64000);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate, 96000);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->bit_rate, 64000);
 
   E.SetOption("g", "30");
   E.SetOption("maxrate", "500000");
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->gop_size, 30);
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->rc_max_rate, 500000);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->gop_size, 30);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->rc_max_rate, 500000);
   EXPECT_TRUE(HasOptName("g") && HasOptName("maxrate") && HasOptName("ab"));
   EXPECT_FALSE(E.SetGenericOption("g", "many"));  // a value the library refuses
   EXPECT_FALSE(E.SetGenericOption("g", "  "));
@@ -220,33 +220,33 @@ TEST_F(OptionsTest, BitRateWarningAndLibraryOptions)
   // The retired GOP name still works and says so once.
   EXPECT_TRUE(E.SetGenericOption("gop", "18"));
   EXPECT_TRUE(E.SetGenericOption("gop", "15"));
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->gop_size, 15);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->gop_size, 15);
   EXPECT_EQ(std::count_if(Log.begin(), Log.end(),
                           [](const auto &l) { return l.first == 1 && l.second.find("gop") != std::string::npos; }),
             1);
   EXPECT_TRUE(E.SetGenericOption("packetsize", 2324));
-  EXPECT_EQ(E.FormatOpts->packet_size, 2324);
+  EXPECT_EQ(E.Job().FormatOpts->packet_size, 2324);
   EXPECT_TRUE(E.SetGenericOption("sws_flags", "bilinear"));
 
   // Private options of muxers and encoders: replaced, not repeated; malformed ones refused.
   EXPECT_TRUE(E.SetGenericOption("muxrate", 1411200));
   EXPECT_TRUE(E.SetGenericOption("muxrate", "10080000"));
   EXPECT_FALSE(E.SetGenericOption("preload", "soon"));
-  ASSERT_EQ(E.PrivateOpts.size(), 1u);
+  ASSERT_EQ(E.Job().PrivateOpts.size(), 1u);
   EXPECT_EQ(*PrivateValue("muxrate"), "10080000");
   // The MPEG-2 scan offset left the generic flags; it still reaches the encoder,
   // and the other flags in the same value still reach the generic context.
   EXPECT_TRUE(E.SetGenericOption("flags", "+SCAN_OFFSET+psnr"));
   ASSERT_NE(PrivateValue("scan_offset"), nullptr);
   EXPECT_EQ(*PrivateValue("scan_offset"), "1");
-  EXPECT_NE(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & AV_CODEC_FLAG_PSNR, 0);
+  EXPECT_NE(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->flags & AV_CODEC_FLAG_PSNR, 0);
 
   // A name no library knows changes nothing.
-  const auto names = E.OptNames;
+  const auto names = E.Job().OptNames;
   E.SetOption("no_such_option_anywhere", "1");
   EXPECT_FALSE(E.SetGenericOption("no_such_option_anywhere", "1"));
-  EXPECT_EQ(E.OptNames, names);
-  EXPECT_EQ(E.PrivateOpts.size(), 2u);
+  EXPECT_EQ(E.Job().OptNames, names);
+  EXPECT_EQ(E.Job().PrivateOpts.size(), 2u);
 }
 
 TEST_F(OptionsTest, NoOpsTimesMapsAndPlainSettings)
@@ -268,19 +268,19 @@ TEST_F(OptionsTest, NoOpsTimesMapsAndPlainSettings)
   EXPECT_EQ(E.TotalDuration, INT32_MAX);
   E.SetOption("itsscale", "19:2.5");
   E.SetOption("itsscale", "0x2,0.5");
-  EXPECT_DOUBLE_EQ(E.InputTsScales[0][19], 2.5);
-  EXPECT_DOUBLE_EQ(E.InputTsScales[0][2], 0.5);
+  EXPECT_DOUBLE_EQ(E.Job().InputTsScales[0][19], 2.5);
+  EXPECT_DOUBLE_EQ(E.Job().InputTsScales[0][2], 0.5);
 
   E.SetOption("map", "1.2:0.3");
-  EXPECT_EQ(E.StreamMaps[0].FileIndex * 1000 + E.StreamMaps[0].StreamIndex * 100 + E.StreamMaps[0].SyncFileIndex * 10 +
-                E.StreamMaps[0].SyncStreamIndex,
+  EXPECT_EQ(E.Job().StreamMaps[0].FileIndex * 1000 + E.Job().StreamMaps[0].StreamIndex * 100 + E.Job().StreamMaps[0].SyncFileIndex * 10 +
+                E.Job().StreamMaps[0].SyncStreamIndex,
             1203);
   for (int i = 1; i < MaxStreamMaps; ++i) E.SetOption("map", "0:0");
   EXPECT_EQ(OptionError("map", "0:0"), "Too many stream maps (at most 20)");
-  EXPECT_EQ(E.StreamMapCount, 20);
+  EXPECT_EQ(E.Job().StreamMapCount, 20);
   for (int i = 0; i < MaxMetaDataMaps; ++i) E.SetOption("map_meta_data", "1:0");
   EXPECT_EQ(OptionError("map_meta_data", "0:0"), "Too many meta data maps (at most 20)");
-  EXPECT_EQ(E.MetaDataMapCount, 20);
+  EXPECT_EQ(E.Job().MetaDataMapCount, 20);
 
   // Numbers read like the original's: "$" and "x" mark hex.
   E.SetOption("vframes", "$10");
@@ -369,14 +369,14 @@ TEST_F(OptionsTest, TargetPresetsFillTheCodecContexts)
     EXPECT_STREQ(E.OutputFormat->name, c.Format);
     EXPECT_EQ(Count("Assuming PAL for target.") + Count("Assuming NTSC for target."), *c.Assumed ? 1 : 0);
     EXPECT_TRUE(!*c.Assumed || Count(std::string("Assuming ") + c.Assumed + " for target.") == 1);
-    const AVCodecContext *v = E.CodecOpts[AVMEDIA_TYPE_VIDEO];
+    const AVCodecContext *v = E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO];
     EXPECT_EQ(v->gop_size, c.Gop);
     EXPECT_EQ(v->bit_rate, c.Rate);
     EXPECT_EQ(v->rc_max_rate, c.MaxRate);
     EXPECT_EQ(v->rc_min_rate, c.MinRate);
     EXPECT_EQ(v->rc_buffer_size, c.Buffer);
-    EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate, c.AudioRate);
-    EXPECT_EQ(E.FormatOpts->packet_size, c.Packet);
+    EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_AUDIO]->bit_rate, c.AudioRate);
+    EXPECT_EQ(E.Job().FormatOpts->packet_size, c.Packet);
     const std::string *mux = PrivateValue("muxrate");
     EXPECT_EQ(mux ? *mux : "<none>", c.MuxRate ? c.MuxRate : "<none>");
     EXPECT_EQ(E.AudioChannels, 2);  // mono is raised to stereo
@@ -394,7 +394,7 @@ TEST_F(OptionsTest, TargetPresetsFillTheCodecContexts)
   E.FrameRate = {15, 1};
   E.ApplyTarget("vcd", "auto", "pal");
   EXPECT_EQ(E.FrameHeight, 288);
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->gop_size, 15);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->gop_size, 15);
 }
 
 TEST_F(OptionsTest, DvTargetsErrorsAndEarlierChoices)
@@ -417,7 +417,7 @@ TEST_F(OptionsTest, DvTargetsErrorsAndEarlierChoices)
   EXPECT_EQ(ErrorOf([&] { E.SetTarget("PAL-vcd"); }), "frame_rate is invalid.");  // prefixes are case-sensitive
   EXPECT_EQ(E.FrameWidth, 320);
   EXPECT_EQ(E.OutputFormat, nullptr);
-  EXPECT_TRUE(E.OptNames.empty());
+  EXPECT_TRUE(E.Job().OptNames.empty());
 
   E.SetOption("aspect", "2.35");
   E.SetOption("vcodec", "copy");
@@ -425,7 +425,7 @@ TEST_F(OptionsTest, DvTargetsErrorsAndEarlierChoices)
   EXPECT_FLOAT_EQ(E.FrameAspectRatio, 2.35f);
   EXPECT_EQ(E.VideoStreamCopy, 1);  // the preset's codec name does not undo a stream copy
   E.SetOption("b", "4000000");      // options set afterwards override the preset
-  EXPECT_EQ(E.CodecOpts[AVMEDIA_TYPE_VIDEO]->bit_rate, 4000000);
+  EXPECT_EQ(E.Job().CodecOpts[AVMEDIA_TYPE_VIDEO]->bit_rate, 4000000);
 }
 
 // A library option the preset cannot set (here: no option storage at all)

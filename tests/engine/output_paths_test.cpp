@@ -13,6 +13,7 @@
 #include "FFmpeg.h"
 #include "PictureOps.h"
 #include "PicturePrep.h"
+#include "Run.h"
 #include "Streams.h"
 #include "SubtitlePath.h"
 #include "TestEnv.h"
@@ -49,7 +50,6 @@ class TFakeRun : public engine::TPathServices {
 class TTestEngine : public TCustomFFmpeg {
  public:
   using TCustomFFmpeg::HookLinks;
-  using TCustomFFmpeg::WriteFrame;
 };
 
 // One opened encoder and its path feeding the "null" muxer, with its input
@@ -338,22 +338,20 @@ TEST_F(OutputPathsTest, FallingDecodingTimestampsAreMendedAndToldInVerboseMode)
   ost.Stream->time_base = {1, 25};
   ASSERT_GE(AVFormatLib.avio_open2(&oc->pb, file.c_str(), AVIO_FLAG_WRITE, nullptr, nullptr), 0);
   ASSERT_GE(AVFormatLib.avformat_write_header(oc, nullptr), 0);
-  TTestEngine engine;
   std::vector<std::string> log;
-  engine.OnLog = [&](TCustomFFmpeg *, int, const std::string &AMsg) { log.push_back(AMsg); };
+  int verbose = 1;
   // The decoding timestamp the packet went out with.
   const auto write = [&](int64_t ADts) {
     avbind::TPacketPtr pkt(AVCodecLib.av_packet_alloc());
     AVCodecLib.av_new_packet(pkt.get(), 16);
     pkt->pts = pkt->dts = ADts;
-    engine.WriteFrame(oc, pkt.get(), ost);
+    engine::MuxPacket(oc, pkt.get(), ost, verbose, [&](const std::string &AMsg) { log.push_back(AMsg); });
     return ost.LastMuxDts;
   };
-  engine.Verbose = 1;
   EXPECT_EQ(write(10), 10);
   EXPECT_EQ(write(7), 11);  // mended quietly
   EXPECT_TRUE(log.empty());
-  engine.Verbose = 3;
+  verbose = 3;
   EXPECT_EQ(write(11), 12);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log.back(), "Decoding timestamp 11 of output stream #0.0 is not above the last one (11); using 12");
