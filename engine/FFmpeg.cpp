@@ -43,6 +43,7 @@ class TEngineRunEvents final : public engine::TRunEvents {
     FEngine.FramesDrop = R.FramesDrop;
     FEngine.PicturesSkipped = R.PicturesSkipped;
     FEngine.QpHistogram = R.QpHistogram;
+    FEngine.BitBufferSize = R.BitBufferSize;
   }
   bool CustomHookSet() const override { return static_cast<bool>(FEngine.OnCustomHook); }
   bool FrameHooksLoaded() const override { return FEngine.UsingVhook; }
@@ -116,6 +117,7 @@ void TCustomFFmpeg::ResetOptions()
     for (double &scale : file) scale = 0;
   for (auto &offset : FJob.InputTsOffsets) offset = 0;
   UsingVhook = false;
+  BitBufferSize = 262144;
   HookAction = haContinue;
   HookRanges.clear();
   HookRangeIndex = 0;
@@ -187,6 +189,7 @@ void TCustomFFmpeg::Transcode()
   if (StopRequested) return;  // stopped before it began: nothing to set up or write
   engine::TRunReport report;
   report.QpHistogram = QpHistogram;  // the histogram counts over this engine's reports
+  report.BitBufferSize = BitBufferSize;
   const engine::TRunFiles files{InputFiles, InputFileCount, OutputFiles, OutputFileCount};
   const engine::TRunParams params{FThreadBudget, RunPriority, PredictDrops, ProgressInterval};
   auto run = std::make_unique<engine::TRun>(*this, *this, FJob, files, *FRunEvents, params, report);

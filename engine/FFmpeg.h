@@ -377,6 +377,11 @@ class TCustomFFmpeg : public TFFmpegSettings {
   // over. Each run starts them at 0.
   int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
   int32_t FramesDup = 0, FramesDrop = 0;
+  // The largest video output picture's worst case (4 bytes a pixel, stream
+  // copies included) seen by a set-up, at least 256 KiB; ResetOptions
+  // restores 256 KiB. The encoders hand out packets of their own, so no
+  // buffer of this size is made: it is a figure for callers sizing theirs.
+  int32_t BitBufferSize = 262144;
   // Reports per quantiser ("qphist"), of this engine's reports only.
   std::array<int32_t, 52> QpHistogram{};
 

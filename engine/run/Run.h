@@ -54,6 +54,9 @@ struct TRunReport {
   int32_t FramesDup = 0, FramesDrop = 0;
   int64_t PicturesSkipped = 0;
   std::array<int32_t, 52> QpHistogram{};
+  // The largest picture's worst case (4 bytes a pixel) of the video outputs
+  // set up so far; never lowered.
+  int32_t BitBufferSize = 262144;
 };
 
 // One progress report's values (see TProgressSlot).

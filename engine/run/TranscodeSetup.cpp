@@ -256,6 +256,12 @@ void engine::TRun::SetupOutputCodec(TOutputStream &AOst, int AIndex)
     AOst.EncodingNeeded = 1;
     ist.DecodingNeeded = 1;
   }
+  if (enc && enc->codec_type == AVMEDIA_TYPE_VIDEO) {
+    const int w = AOst.StreamCopy ? AOst.Stream->codecpar->width : enc->width;
+    const int h = AOst.StreamCopy ? AOst.Stream->codecpar->height : enc->height;
+    const int64_t need = 4LL * w * h;
+    if (need > FReport.BitBufferSize && need < INT32_MAX) FReport.BitBufferSize = static_cast<int32_t>(need);
+  }
 }
 
 void engine::TRun::SetupStreamCopy(TOutputStream &AOst, TInputStream &AIst)

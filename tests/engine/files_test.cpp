@@ -135,7 +135,7 @@ TEST_F(FilesTest, ResetOptionsRestoresEveryDefault)
       QV_JOB(InputTsScales[0][4], SetInputTsScale("4:2"), 0.0), QV_JOB(StreamMapCount, SetStreamMap("0:1"), 0),
       QV_JOB(MetaDataMapCount, SetMetaDataMap("0:0"), 0), QV_FIELD(UsingVhook, true, false),
       QV_FIELD(HookAction, haStop, haContinue), QV_FIELD(HookRangeIndex, 1, 0), QV_FIELD(HookRangeCount, 1, 0),
-      QV_FIELD(ExceptionRaised, true, false),
+      QV_FIELD(BitBufferSize, 1 << 24, 262144), QV_FIELD(ExceptionRaised, true, false),
   };
 #undef QV_FIELD
 #undef QV_JOB

@@ -27,7 +27,9 @@ TEST_F(ConvertTest, FlvInputDescribesOnlyOpenFlvInputs)
   for (const TCase &c : {TCase{0, true}, TCase{1, false}, TCase{2, false}, TCase{-1, false}}) {
     const flv::TFlvSource *source = engine.FlvInput(c.Index);
     EXPECT_EQ(source != nullptr, c.Flv) << c.Index;
-    if (source) EXPECT_EQ(source, engine.Job().FlvInputs[c.Index].get());
+    if (source) {
+      EXPECT_EQ(source, engine.Job().FlvInputs[c.Index].get());
+    }
   }
   engine.ReleaseJob();
   EXPECT_EQ(engine.FlvInput(0), nullptr);  // the job's sources go with it
@@ -76,6 +78,24 @@ TEST_F(ConvertTest, TheRunOwnsTheDecodersAndReportsEachRunOnItsOwn)
   EXPECT_EQ(runs[0].LastFrame, runs[1].LastFrame);
   EXPECT_GT(histogramTotals[0], 0);
   EXPECT_GT(histogramTotals[1], histogramTotals[0] * 3 / 2);
+}
+
+TEST_F(ConvertTest, BitBufferSizeFollowsTheLargestVideoPicture)
+{
+  const std::string in = Generated("in.flv", 0.2);
+  struct TCase {
+    const char *Size;
+    int32_t Expected;
+  };
+  // 4 bytes a pixel when that is more than 256 KiB: 320x240 needs 307200.
+  for (const TCase &c : {TCase{"1920x1088", 8355840}, TCase{"320x240", 307200}, TCase{"176x144", 262144}}) {
+    TCustomFFmpeg engine;
+    Open(engine, in, Dir.File(std::string(c.Size) + ".mp4"), qvtest::WindowOptions({{"s", c.Size}}));
+    ASSERT_FALSE(HasFatalFailure());
+    engine.Start(false);
+    ASSERT_TRUE(engine.Finished) << engine.LastErrorMessage;
+    EXPECT_EQ(engine.BitBufferSize, c.Expected) << c.Size;
+  }
 }
 
 }  // namespace
