@@ -47,6 +47,7 @@ class TEngineRunEvents final : public engine::TRunEvents {
   }
   bool CustomHookSet() const override { return static_cast<bool>(FEngine.OnCustomHook); }
   bool FrameHooksLoaded() const override { return FEngine.UsingVhook; }
+  void ScalerFlagsSettled(int32_t AFlags) override { FEngine.SwsFlags = AFlags; }
 
  private:
   TCustomFFmpeg &FEngine;
@@ -192,7 +193,7 @@ void TCustomFFmpeg::Transcode()
   report.BitBufferSize = BitBufferSize;
   const engine::TRunFiles files{InputFiles, InputFileCount, OutputFiles, OutputFileCount};
   const engine::TRunParams params{FThreadBudget, RunPriority, PredictDrops, ProgressInterval};
-  auto run = std::make_unique<engine::TRun>(*this, *this, FJob, files, *FRunEvents, params, report);
+  auto run = std::make_unique<engine::TRun>(HookLinks(), *this, FJob, files, *FRunEvents, params, report);
   {
     std::lock_guard<std::mutex> lock(FPipelineLock);
     FRun = std::move(run);

@@ -416,7 +416,6 @@ class TCustomFFmpeg : public TFFmpegSettings {
 
  private:
   friend class TFFmpegThread;
-  friend class engine::TRun;  // reads the hook events and settings (HookLinks), writes the scaler flags
   // The job being described (config/ writes it) and then run.
   engine::TJob FJob;
   // Retired or private option names already reported once by this engine.

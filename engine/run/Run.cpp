@@ -8,9 +8,9 @@
 
 namespace engine {
 
-TRun::TRun(TCustomFFmpeg &AHost, const TFFmpegSettings &ASettings, TJob &AJob, const TRunFiles &AFiles,
+TRun::TRun(THookLinks AHookLinks, const TFFmpegSettings &ASettings, TJob &AJob, const TRunFiles &AFiles,
            TRunEvents &AEvents, const TRunParams &AParams, const TRunReport &AReport)
-    : FHost(AHost),
+    : FHookLinks(std::move(AHookLinks)),
       FSettings(ASettings),
       FJob(AJob),
       FInputs(AFiles.Inputs),

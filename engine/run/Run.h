@@ -6,8 +6,7 @@
 // does the run: the set-up (TranscodeSetup.cpp), the packet loop, dispatch,
 // decoding and the writer (PacketLoop.cpp), the report (Report.cpp) and the
 // end checks (EndCheck.cpp). It tells the engine what happens through
-// TRunEvents; of the engine itself it uses only the hook links and the
-// scaler flags (see FHost).
+// TRunEvents, and knows nothing else of the engine.
 //
 // Decoder contexts are taken from the job's input set-ups into the input
 // stream records and owned there: one input stream may feed several output
@@ -16,8 +15,8 @@
 // Ownership: owns the stream records (and through them each path's
 // resources and each decoder), the pipeline and the statistics file it
 // opened. Borrows the settings, the job, the file tables and the events,
-// which outlive it, and its engine (the host) for the hook events and
-// settings the pictures' pre-processing works with. Each re-encoded
+// which outlive it, and through the hook links the engine's hook events
+// and settings the pictures' pre-processing works with. Each re-encoded
 // stream's encoder is its output path's from the set-up on.
 // Threads: made, run and dropped on the run's thread. While the pipeline
 // runs, each stream record belongs to the job of its stream (see Streams.h).
@@ -89,6 +88,9 @@ class TRunEvents {
   // True when pictures go through the caller's hook, or through loaded frame hooks.
   virtual bool CustomHookSet() const = 0;
   virtual bool FrameHooksLoaded() const = 0;
+  // A scaler made at the set-up settled the scaler flags: the setting
+  // follows them, so later scalers use them too.
+  virtual void ScalerFlagsSettled(int32_t AFlags) = 0;
 };
 
 // How the engine wants this run done (not settings of the job).
@@ -115,7 +117,7 @@ void MuxPacket(AVFormatContext *AOut, AVPacket *APkt, TOutputStream &AOst, int A
 
 class TRun final : public TPathServices {
  public:
-  TRun(TCustomFFmpeg &AHost, const TFFmpegSettings &ASettings, TJob &AJob, const TRunFiles &AFiles,
+  TRun(THookLinks AHookLinks, const TFFmpegSettings &ASettings, TJob &AJob, const TRunFiles &AFiles,
        TRunEvents &AEvents, const TRunParams &AParams, const TRunReport &AReport);
   ~TRun() override;
   TRun(const TRun &) = delete;
@@ -211,7 +213,7 @@ class TRun final : public TPathServices {
   // cut by a read error or lost data.
   void CheckInputEnds();
 
-  TCustomFFmpeg &FHost;  // its hook links (HookLinks) and the scaler flags the set-up settles
+  THookLinks FHookLinks;  // the engine's hook events and settings, for the pictures' pre-processing
   const TFFmpegSettings &FSettings;
   TJob &FJob;
   AVFormatContext **const FInputs;

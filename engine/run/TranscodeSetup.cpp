@@ -342,13 +342,13 @@ void engine::TRun::SetupOutputPath(TOutputStream &AOst, TInputStream &AIst, int 
           videoOpts && (videoOpts->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME));
       if (AOst.FileIndex >= 0 && AOst.FileIndex < MaxFiles && AOst.Index >= 0 && AOst.Index < MaxStreams)
         options.Quality = FJob.OutputSetups[AOst.FileIndex].Streams[AOst.Index].Quality;
-      if (!FPicturePrep) FPicturePrep = std::make_unique<TPicturePrep>(FHost.HookLinks());
+      if (!FPicturePrep) FPicturePrep = std::make_unique<TPicturePrep>(FHookLinks);
       auto path = std::make_unique<TVideoPath>(*this, oc, AOst, options);
       path->Setup(AIst);
       // The setting follows the scaler options once a scaler is made at the
       // set-up, so later scalers of the run use them too: the one setting a
       // run writes, on its own thread before any stage starts.
-      if (path->Rescaling()) FHost.SwsFlags = options.SetupScalerFlags;
+      if (path->Rescaling()) FEvents.ScalerFlagsSettled(options.SetupScalerFlags);
       AOst.Path = std::move(path);
       break;
     }
