@@ -90,8 +90,13 @@ def check_model(value, type_name, path):
 
 
 def desired_state(obj):
-    """A Kubernetes object's desired state, under the field name its API fixes."""
-    return obj["spec"]
+    """A Kubernetes object's desired state: its one field besides the header
+    (apiVersion, kind, metadata) and the status the cluster reports."""
+    body = [v for k, v in obj.items() if k not in ("apiVersion", "kind", "metadata", "status")]
+    if len(body) != 1:
+        fail(f"expected one desired-state field besides the header, found {len(body)}")
+        return {}
+    return body[0]
 
 
 def option(args, name):
