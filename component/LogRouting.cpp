@@ -108,13 +108,17 @@ void LogCallback(void *AContext, int ALevel, const char *AFormat, va_list AArgum
 
     // A thread that runs a component's task, or on which a component opens
     // a file, speaks for that component alone; one nobody owns, to all.
-    std::vector<std::pair<TCustomStrix *, TFFmpeg *>> owners, everyone;
-    for (TCustomStrix *component : registry.Components) {
-      TFFmpeg *task = component->FTasks.FindByThreadId(tid);
-      everyone.emplace_back(component, nullptr);
-      if (task || component->FOpeningThread.load() == tid) owners.emplace_back(component, task);
+    // Looked up only once a line is complete: most messages end one, but a
+    // part of a line costs no search.
+    std::vector<std::pair<TCustomStrix *, TFFmpeg *>> receivers;
+    if (text.find('\n') != std::string::npos) {
+      for (TCustomStrix *component : registry.Components) {
+        TFFmpeg *task = component->FTasks.FindByThreadId(tid);
+        if (task || component->FOpeningThread.load() == tid) receivers.emplace_back(component, task);
+      }
+      if (receivers.empty())
+        for (TCustomStrix *component : registry.Components) receivers.emplace_back(component, nullptr);
     }
-    const auto &receivers = owners.empty() ? everyone : owners;
     size_t start = 0;
     for (size_t lf; (lf = text.find('\n', start)) != std::string::npos; start = lf + 1) {
       std::string line = text.substr(start, lf - start);
